@@ -1,0 +1,61 @@
+// The two ways of reaching the player (libusb and USB/IP), and test fakes, sit behind this table
+// of operations. The transport (transport.cpp) owns the one open connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestousb {
+
+// One open connection to a player: the three logical handles of the driver (control, write,
+// read) are opened and closed together, so one object stands for all three.
+class DeviceConnection {
+public:
+    virtual ~DeviceConnection() = default;
+
+    // Standard GET_STATUS on endpoint 0 (libusb) or its USB/IP equivalent; true while the player
+    // is attached and answers.
+    virtual bool probe() = 0;
+
+    // One bulk OUT transfer of exactly `count` bytes. `transferred` receives what the device
+    // took, also on failure. Gives up after the pipe time-out (30 s).
+    virtual bool bulkWrite(const uint8_t *data, size_t count, size_t &transferred) = 0;
+
+    // One bulk IN transfer of up to `count` bytes; `transferred` receives what arrived.
+    virtual bool bulkRead(uint8_t *data, size_t count, size_t &transferred) = 0;
+
+    // Vendor control-in request (bmRequestType 0xC0) with wLength 1; `answer` receives the byte.
+    // Gives up after 1 s.
+    virtual bool vendorRequest(uint8_t request, uint16_t value, uint16_t index,
+                               uint8_t &answer) = 0;
+
+    // Issued once before the connection is closed (releases the interface). Result ignored.
+    virtual void release() = 0;
+
+    // Closes the connection; false when the close itself failed.
+    virtual bool close() = 0;
+
+    // "usb:BUS-PORT.PORT" or "usbip://host:port/BUSID".
+    virtual std::string path() const = 0;
+};
+
+// A way to find players.
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // Device paths of the players this back end sees now, in search order.
+    virtual std::vector<std::string> enumerate() = 0;
+    // Opens the player at `path` (one of enumerate()'s); nullptr when it does not open.
+    virtual std::unique_ptr<DeviceConnection> open(const std::string &path) = 0;
+};
+
+// The back ends searched in order: USB/IP servers from KESTOUSB_USBIP first, then libusb.
+std::vector<Backend *> defaultBackends();
+
+// Tests replace the search list (nullptr or empty restores the default ones).
+void setBackendsForTesting(std::vector<Backend *> backends);
+
+} // namespace kestousb

@@ -1,0 +1,70 @@
+// The transport: the one player connection, packet framing, the command exchange, the handshake
+// polls and the library-wide last error. Every exported operation is built from these pieces.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+namespace kestousb {
+
+// ---- last error -----------------------------------------------------------------------------
+void setLastErrorCode(int code);
+int lastErrorCode();
+
+// ---- packets --------------------------------------------------------------------------------
+constexpr size_t kBlock = 64;          // commands go out in whole 64-byte blocks
+constexpr size_t kMaxBlockSize = 16384; // largest transfer block
+
+// Bytes written for a packet of `length` bytes: whole 64-byte blocks (64 -> 64, 65 -> 128).
+constexpr size_t blockAligned(size_t length) { return (length + kBlock - 1) / kBlock * kBlock; }
+
+// Builds '#', 0x00, L, ':', body, '.' into `out` (zero-filled to blockAligned(total)); L counts
+// from offset 3 up to and including the '.'. Returns the packet's length before the fill, or 0
+// when it does not fit into `out` or L exceeds 255.
+size_t buildPacket(std::span<uint8_t> out, std::span<const uint8_t> body);
+
+// ---- connection -----------------------------------------------------------------------------
+bool openPipes();  // -40 on failure
+bool closePipes(); // -41 on failure; the connection counts as closed afterwards
+bool probeLink();  // -45 on failure
+bool pipesOpen();
+const char *devicePath(); // the path last used to open (empty before)
+
+// One bulk transfer of exactly `count` bytes. On failure the connection is closed and reopened
+// (KSUSB_Reconnect) and false returned; no error code is set (the caller sets its own).
+bool pipeWrite(const uint8_t *data, size_t count, size_t *transferred = nullptr);
+bool pipeRead(uint8_t *data, size_t count, size_t *transferred = nullptr);
+
+// ---- handshake polls ------------------------------------------------------------------------
+enum class Phase : uint8_t {
+    Command = 10, // before the host writes a command or a system image
+    Stream = 11,  // before the host streams a download or a firmware image
+    Reply = 12,   // before the host reads a reply or upload data
+};
+constexpr uint8_t kReady = 0x40; // the player answers 0x40 when ready
+bool waitReady(Phase phase); // true when the player answered 0x40 within 10 s
+bool waitDone();
+bool waitAbortDone();
+
+// Millisecond tick count used by the polls; tests inject their own clock.
+using TickSource = std::function<int64_t()>;
+void setTickSourceForTesting(TickSource ticks); // empty restores steady_clock
+
+// ---- exchanges ------------------------------------------------------------------------------
+// The command exchange: WaitReady(Command), write `packet` (already block-aligned, `length`
+// bytes), WaitDone, WaitReady(Reply), read `replyLength` bytes into `reply`, WaitDone.
+// A failed write stores `sendError`, a failed read `receiveError`; false in both cases.
+bool commandExchange(const uint8_t *packet, size_t length, uint8_t *reply, size_t replyLength,
+                     int sendError, int receiveError);
+
+// The 'F' result request: WaitReady(Command), KSUSB_CheckConnect, write the 64-byte request.
+bool requestResult();
+
+// After a changing command: requestResult (-4), WaitDone, WaitReady(Reply), read 64 bytes into
+// `reply` (-5), WaitDone. reply[4] is then the status flags and reply[5] must be '.'.
+bool fetchResult(uint8_t (&reply)[kBlock]);
+
+} // namespace kestousb

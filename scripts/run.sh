@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds Tunara, starts the virtual player with a demo state and shows it through the program.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+bash scripts/setup-deps.sh
+dir=$top/build/run
+cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUNARA_BUILD_BENCH=OFF >/dev/null
+cmake --build "$dir"
+bin=$dir/bin
+
+state=${TUNARA_DEMO_STATE:-$top/build/demo-state}
+[ -f "$state/player.ini" ] || bash scripts/make-demo-state.sh "$state"
+
+port=${TUNARA_DEMO_PORT:-3240}
+"$bin/tunara-vplayer" --state "$state" --listen "127.0.0.1:$port" &
+vplayer=$!
+trap 'kill $vplayer 2>/dev/null || true' EXIT
+export KESTOUSB_USBIP="127.0.0.1:$port"
+for _ in $(seq 50); do "$bin/tunara-vplayer" ctl --state "$state" status >/dev/null 2>&1 && break; sleep 0.1; done
+
+"$bin/kesto" info
