@@ -68,3 +68,15 @@ bool requestResult();
 bool fetchResult(uint8_t (&reply)[kBlock]);
 
 } // namespace kestousb
+
+namespace kestousb {
+
+// ---- the stop event -------------------------------------------------------------------------
+// Auto-reset, created unsignalled by the first transfer start and kept for the life of the
+// library. Signalling it while no worker runs leaves it signalled.
+bool stopEventExists();
+void createStopEvent();
+void signalStopEvent();
+bool takeStopEvent(); // tests without waiting and resets: true if it was signalled
+
+} // namespace kestousb
