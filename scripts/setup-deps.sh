@@ -10,7 +10,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   libusb-1.0-0-dev libtag1-dev libumockdev-dev
   # peers the tests use as independent judges, and the demo's test files
-  umockdev usbip mtools dosfstools lame sox python3-mutagen id3v2
+  umockdev usbip mtools dosfstools lame twolame sox python3-mutagen id3v2
   # headless GUI runs and screenshots
   xvfb xauth fonts-nanum fonts-dejavu-core
 )
