@@ -1,0 +1,228 @@
+// KSUSB_Download: announces a PC file to the player and streams it on the worker thread. The
+// outgoing stream is shared with the system-image and firmware transfers.
+#include "filetable.h"
+#include "transfer_state.h"
+#include "transport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kestousb {
+
+namespace {
+
+// Constant bytes of the download announcement; the player expects them as they are.
+constexpr uint8_t kAnnounceDownload = 0x90;
+constexpr uint8_t kAnnounceByte6 = 0x17;
+constexpr uint8_t kAnnounceByte7 = 0x02;
+constexpr uint8_t kArchiveAttribute = 0x20;
+constexpr uint8_t kAnnounceNameMark = 0x32;
+
+// The player's verdict on an announced download (reply byte 4); the mode is in byte 9.
+constexpr size_t kVerdictOffset = 4;
+constexpr size_t kModeOffset = 9;
+constexpr uint8_t kVerdictAccepted = 0;
+constexpr uint8_t kVerdictNoRoom = 2;
+constexpr uint8_t kVerdictExists = 3;
+
+constexpr size_t kMaxWideUnits = 160; // UTF-16 code units of an 80-byte long name at most
+constexpr size_t kAnnounceBuffer = 256;
+
+// DOS date and time of a UTC time stamp, as the file system reports it (no local time). Times
+// before 1980 have no DOS form and become 1980-01-01 00:00.
+void dosDateTime(int64_t seconds, uint16_t &date, uint16_t &time) {
+    constexpr int kDosEpochYear = 1980;
+    std::tm tm{};
+    const std::time_t t = std::time_t(seconds);
+    if (gmtime_r(&t, &tm) == nullptr || tm.tm_year + 1900 < kDosEpochYear) {
+        date = uint16_t(1 << 5 | 1);
+        time = 0;
+        return;
+    }
+    const int year = std::min(tm.tm_year + 1900 - kDosEpochYear, 127);
+    date = uint16_t(year << 9 | (tm.tm_mon + 1) << 5 | tm.tm_mday);
+    time = uint16_t(tm.tm_hour << 11 | tm.tm_min << 5 | tm.tm_sec / 2);
+}
+
+std::string_view fileNameOf(std::string_view path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+int fail(const TransferJob &job, int code) {
+    setLastErrorCode(code);
+    notify(job.window, KSUSB_XFER_FAILED, code);
+    return code;
+}
+
+// Reads up to `want` bytes, riding over short reads; fewer only at the file's end or on error.
+size_t readUpTo(int fd, uint8_t *out, size_t want) {
+    size_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::read(fd, out + got, want - got);
+        if (n > 0)
+            got += size_t(n);
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    return got;
+}
+
+class ReadFile {
+public:
+    explicit ReadFile(const char *path) : m_fd(::open(path, O_RDONLY | O_CLOEXEC)) {}
+    ~ReadFile() { close(); }
+    ReadFile(const ReadFile &) = delete;
+    ReadFile &operator=(const ReadFile &) = delete;
+    bool isOpen() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+    void close() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+} // namespace
+
+int streamToPlayer(const TransferJob &job, size_t block, Phase phase) {
+    ReadFile file(job.path);
+    if (!file.isOpen())
+        return fail(job, KSUSB_ERR_OPEN_FILE);
+    notify(job.window, KSUSB_XFER_START, job.size);
+    waitReady(phase);
+
+    // The block goes out whole; a short final block is zero-padded to the block size.
+    uint8_t buffer[kMaxBlockSize];
+    uint32_t moved = 0;
+    // Exactly the announced size is streamed: a file that grew since the look-up does not send
+    // more than the player expects, and one that shrank fails instead of sending fill bytes.
+    while (moved < job.size) {
+        std::memset(buffer, 0, block);
+        const uint32_t left = job.size - moved;
+        const size_t want = std::min<size_t>(block, left);
+        const size_t n = readUpTo(file.fd(), buffer, want);
+        if (n < want)
+            return fail(job, KSUSB_ERR_INCOMPLETE);
+        size_t taken = 0;
+        pipeWrite(buffer, block, &taken); // its result is the count it reports
+        moved += uint32_t(n);
+        // The final block is checked like any other: a block the pipe did not take is not a
+        // finished transfer.
+        if (taken < n)
+            return fail(job, KSUSB_ERR_INCOMPLETE);
+        if (left < block)
+            notify(job.window, KSUSB_XFER_PROGRESS, job.size);
+        else if (moved > job.step)
+            notify(job.window, KSUSB_XFER_PROGRESS, moved);
+        if (takeStopEvent())
+            return fail(job, KSUSB_ERR_STOPPED);
+    }
+    file.close();
+    // The last poll comes before the final post, so that a caller that starts its next command
+    // on notification 3 never talks to the player at the same time as this worker.
+    waitDone();
+    notify(job.window, KSUSB_XFER_DONE, job.size);
+    return 0;
+}
+
+int runDownload(const TransferJob &job) {
+    return streamToPlayer(job, downloadBlockSize(job.mode), Phase::Stream);
+}
+
+} // namespace kestousb
+
+using namespace kestousb;
+
+extern "C" int KSUSB_Download(unsigned char mem, const char *path, KSNotifyTarget *window,
+                              uint32_t step) {
+    TransferJob job;
+    job.kind = TransferKind::Download;
+    if (!copyPath(path, job.path)) {
+        setLastErrorCode(path == nullptr ? KSUSB_ERR_NOT_FOUND : kPathTooLongError);
+        return 0;
+    }
+    if (!KSUSB_CheckConnect() || !KSUSB_CheckMemory(mem))
+        return 0;
+
+    PcFile pc;
+    if (const int code = lookUpPcFile(job.path, pc); code != 0) {
+        setLastErrorCode(code);
+        return 0;
+    }
+    const std::string_view fileName = fileNameOf(job.path);
+    if (findEntry(mem, fileName) != kEntryNotFound) {
+        setLastErrorCode(KSUSB_ERR_EXISTS);
+        return 0;
+    }
+    const std::string longName =
+        fileName.size() <= kMaxLongName ? std::string(fileName) : fitLongName(fileName);
+    const std::string shortName = chooseShortName(mem, longName, makeShortName);
+    const std::string wide = toUtf16le(longName, kMaxWideUnits);
+    uint16_t date = 0, time = 0;
+    dosDateTime(pc.modified, date, time);
+
+    uint8_t body[kAnnounceBuffer] = {};
+    size_t n = 0;
+    body[n++] = mem;
+    body[n++] = kAnnounceDownload;
+    body[n++] = kAnnounceByte6;
+    body[n++] = kAnnounceByte7;
+    body[n++] = kArchiveAttribute;
+    putBe16(body + n, date);
+    n += 2;
+    putBe16(body + n, time);
+    n += 2;
+    putBe32(body + n, pc.size);
+    n += 4;
+    body[n++] = kAnnounceNameMark;
+    putBe16(body + n, uint16_t(shortName.size()));
+    n += 2;
+    std::memcpy(body + n, shortName.data(), shortName.size());
+    n += shortName.size();
+    putBe16(body + n, uint16_t(wide.size()));
+    n += 2;
+    std::memcpy(body + n, wide.data(), wide.size());
+    n += wide.size();
+
+    uint8_t packet[kAnnounceBuffer] = {};
+    const size_t length = buildPacket(packet, std::span<const uint8_t>(body, n));
+    if (length == 0) { // cannot happen with names cut to 80 bytes; never send a broken packet
+        setLastErrorCode(KSUSB_ERR_SEND);
+        return 0;
+    }
+    uint8_t reply[kBlock] = {};
+    if (!commandExchange(packet, blockAligned(length), reply, sizeof reply, KSUSB_ERR_SEND,
+                         KSUSB_ERR_RECEIVE))
+        return 0;
+
+    switch (reply[kVerdictOffset]) {
+    case kVerdictAccepted:
+        break;
+    case kVerdictNoRoom:
+        setLastErrorCode(cachedTable(mem).free > pc.size ? KSUSB_ERR_NAME_AREA_FULL
+                                                         : KSUSB_ERR_MEMORY_FULL);
+        return 0;
+    case kVerdictExists:
+        setLastErrorCode(KSUSB_ERR_EXISTS);
+        return 0;
+    default:
+        setLastErrorCode(KSUSB_ERR_REFUSED);
+        return 0;
+    }
+    job.size = pc.size;
+    job.window = window;
+    job.step = step;
+    job.mode = reply[kModeOffset];
+    return startTransfer(job) ? 1 : 0;
+}
