@@ -41,11 +41,11 @@ enum class LinkSpeed { Full, High, Unlimited };
 
 // One-shot faults injected by the steering interface; each applies to the next matching event.
 enum class Fault {
-    DropReply,   // the next reply never comes: its IN transfer stays pending
-    ShortReply,  // the next reply is delivered shorter than asked (first half only)
-    Stall,       // the next bulk transfer never completes (until unlinked or the host resets)
-    PipeError,   // the next bulk transfer fails with an error status
-    Refuse,      // the next download / firmware / system image announcement is refused (arg: verdict)
+    DropReply,  // the next reply never comes: its IN transfer stays pending
+    ShortReply, // the next reply is delivered shorter than asked (first half only)
+    Stall,      // the next bulk transfer never completes (until unlinked or the host resets)
+    PipeError,  // the next bulk transfer fails with an error status
+    Refuse, // the next download / firmware / system image announcement is refused (arg: verdict)
     DropStream,  // a transfer stream stops after `arg` bytes: the next block moves 0 bytes
     ShortBlock,  // the next data block of a stream moves only half its bytes
     UnplugAfter, // the player is unplugged once a stream has moved `arg` bytes
@@ -90,7 +90,7 @@ public:
     void setWriteProtected(bool on);
     void setBusy(bool on);       // polls do not answer ready, flag 0x40 reported
     void setNeverReady(bool on); // polls never answer ready (flags unchanged)
-    void setFlags(uint8_t mask);   // sticky flags reported in 'I' and result replies
+    void setFlags(uint8_t mask); // sticky flags reported in 'I' and result replies
     void clearFlags(uint8_t mask);
     void setFull(uint8_t memory, bool full); // 'M' or 'S': reported full, downloads refused
     void setSpeed(LinkSpeed speed);
@@ -126,7 +126,7 @@ private:
     mutable std::mutex m_mutex;
     std::function<void(bool)> m_plugListener;
 
-    void notifyPlug(bool plugged);
+    void notifyPlug();
     void pace(size_t bytes);
 };
 
