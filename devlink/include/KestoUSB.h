@@ -173,6 +173,12 @@ KSUSB_API int KSUSB_GetLastError(void);
  * transfer has been started since the library was loaded. Blocks about 1 to 11 s. */
 KSUSB_API int KSUSB_Stop(void);
 
+/* 1 if a player can be found right now (USB/IP servers of KESTOUSB_USBIP and the USB bus),
+ * else 0. Only enumerates: it neither opens a player nor touches the open connection, and sets no
+ * error code. For a device-change watch that polls it from a timer; blocks for at most about a
+ * second per unreachable USB/IP server. Caller's thread. */
+KSUSB_API int KSUSB_PlayerPresent(void);
+
 /* A short English name of an error code, for logs and tools ("KSUSB_ERR_NOT_CONNECTED");
  * "KSUSB_ERR_UNKNOWN" for a code the library does not know. Never NULL; static storage. */
 KSUSB_API const char *KSUSB_ErrorName(int code);

@@ -6,20 +6,25 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 
 namespace kestousb {
+
+class DeviceConnection;
 
 // ---- last error -----------------------------------------------------------------------------
 void setLastErrorCode(int code);
 int lastErrorCode();
 
 // ---- packets --------------------------------------------------------------------------------
-constexpr size_t kBlock = 64;          // commands go out in whole 64-byte blocks
+constexpr size_t kBlock = 64;           // commands go out in whole 64-byte blocks
 constexpr size_t kMaxBlockSize = 16384; // largest transfer block
 
 // Bytes written for a packet of `length` bytes: whole 64-byte blocks (64 -> 64, 65 -> 128).
-constexpr size_t blockAligned(size_t length) { return (length + kBlock - 1) / kBlock * kBlock; }
+constexpr size_t blockAligned(size_t length) {
+    return (length + kBlock - 1) / kBlock * kBlock;
+}
 
 // Builds '#', 0x00, L, ':', body, '.' into `out` (zero-filled to blockAligned(total)); L counts
 // from offset 3 up to and including the '.'. Returns the packet's length before the fill, or 0
@@ -33,6 +38,13 @@ bool probeLink();  // -45 on failure
 bool pipesOpen();
 const char *devicePath(); // the path last used to open (empty before)
 
+// The open connection, shared so that a reconnect on one thread never frees it under another
+// thread's transfer; nullptr while closed.
+std::shared_ptr<DeviceConnection> currentConnection();
+
+// Tests: forget the connection without talking to it (its back end may already be gone).
+void dropConnectionForTesting();
+
 // One bulk transfer of exactly `count` bytes. On failure the connection is closed and reopened
 // (KSUSB_Reconnect) and false returned; no error code is set (the caller sets its own).
 bool pipeWrite(const uint8_t *data, size_t count, size_t *transferred = nullptr);
@@ -45,13 +57,14 @@ enum class Phase : uint8_t {
     Reply = 12,   // before the host reads a reply or upload data
 };
 constexpr uint8_t kReady = 0x40; // the player answers 0x40 when ready
-bool waitReady(Phase phase); // true when the player answered 0x40 within 10 s
+bool waitReady(Phase phase);     // true when the player answered 0x40 within 10 s
 bool waitDone();
 bool waitAbortDone();
 
 // Millisecond tick count used by the polls; tests inject their own clock.
 using TickSource = std::function<int64_t()>;
 void setTickSourceForTesting(TickSource ticks); // empty restores steady_clock
+constexpr int64_t kPollLimitMs = 10000;         // a poll gives up once more than this has passed
 
 // ---- exchanges ------------------------------------------------------------------------------
 // The command exchange: WaitReady(Command), write `packet` (already block-aligned, `length`
@@ -78,5 +91,8 @@ bool stopEventExists();
 void createStopEvent();
 void signalStopEvent();
 bool takeStopEvent(); // tests without waiting and resets: true if it was signalled
+
+// Tests: back to "no transfer started since the library was loaded".
+void resetStopEventForTesting();
 
 } // namespace kestousb

@@ -1,0 +1,237 @@
+#include "libusb_backend.h"
+
+#include "device_ids.h"
+
+#include <libusb.h>
+
+#include <chrono>
+#include <optional>
+
+namespace kestousb {
+
+namespace {
+
+constexpr unsigned kControlTimeoutMs = 1000;
+constexpr unsigned kPipeTimeoutMs = 30000;
+// Device-to-host, vendor, to the device.
+constexpr uint8_t kVendorIn = uint8_t{LIBUSB_ENDPOINT_IN} | uint8_t{LIBUSB_REQUEST_TYPE_VENDOR} |
+                              uint8_t{LIBUSB_RECIPIENT_DEVICE};
+constexpr uint8_t kStandardIn = LIBUSB_ENDPOINT_IN; // GET_STATUS to the device
+constexpr int kMaxPortDepth = 7;
+constexpr uint16_t kStatusSize = 2;
+
+struct Interface {
+    uint8_t number;
+    uint8_t bulkOut;
+    uint8_t bulkIn;
+};
+
+// The first interface of class 0xFF with one bulk OUT and one bulk IN endpoint.
+std::optional<Interface> playerInterface(libusb_device *dev) {
+    libusb_config_descriptor *config = nullptr;
+    if (libusb_get_active_config_descriptor(dev, &config) != LIBUSB_SUCCESS &&
+        libusb_get_config_descriptor(dev, 0, &config) != LIBUSB_SUCCESS)
+        return std::nullopt;
+    std::optional<Interface> found;
+    for (uint8_t i = 0; i < config->bNumInterfaces && !found; ++i) {
+        const libusb_interface &iface = config->interface[i];
+        for (int a = 0; a < iface.num_altsetting && !found; ++a) {
+            const libusb_interface_descriptor &alt = iface.altsetting[a];
+            if (alt.bInterfaceClass != kVendorSpecificClass)
+                continue;
+            Interface candidate{alt.bInterfaceNumber, 0, 0};
+            for (uint8_t e = 0; e < alt.bNumEndpoints; ++e) {
+                const libusb_endpoint_descriptor &ep = alt.endpoint[e];
+                if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK)
+                    continue;
+                if ((ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) && !candidate.bulkIn)
+                    candidate.bulkIn = ep.bEndpointAddress;
+                else if (!(ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) && !candidate.bulkOut)
+                    candidate.bulkOut = ep.bEndpointAddress;
+            }
+            if (candidate.bulkIn && candidate.bulkOut)
+                found = candidate;
+        }
+    }
+    libusb_free_config_descriptor(config);
+    return found;
+}
+
+bool isPlayer(libusb_device *dev) {
+    libusb_device_descriptor desc{};
+    return libusb_get_device_descriptor(dev, &desc) == LIBUSB_SUCCESS &&
+           isPlayerId(desc.idVendor, desc.idProduct) && playerInterface(dev).has_value();
+}
+
+// "usb:BUS-PORT.PORT...", the place of the device in the bus topology.
+std::string devicePathOf(libusb_device *dev) {
+    uint8_t ports[kMaxPortDepth] = {};
+    const int depth = libusb_get_port_numbers(dev, ports, kMaxPortDepth);
+    std::string path = "usb:" + std::to_string(libusb_get_bus_number(dev)) + "-";
+    if (depth <= 0)
+        return path + "0." + std::to_string(libusb_get_device_address(dev));
+    for (int i = 0; i < depth; ++i)
+        path += (i ? "." : "") + std::to_string(ports[i]);
+    return path;
+}
+
+// The device list, freed on every path out.
+class DeviceList {
+public:
+    explicit DeviceList(libusb_context *ctx) {
+        const ssize_t n = libusb_get_device_list(ctx, &m_list);
+        m_count = n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    ~DeviceList() {
+        if (m_list)
+            libusb_free_device_list(m_list, 1);
+    }
+    DeviceList(const DeviceList &) = delete;
+    DeviceList &operator=(const DeviceList &) = delete;
+    libusb_device *operator[](size_t i) const { return m_list[i]; }
+    size_t size() const { return m_count; }
+
+private:
+    libusb_device **m_list = nullptr;
+    size_t m_count = 0;
+};
+
+class LibusbConnection : public DeviceConnection {
+public:
+    LibusbConnection(std::shared_ptr<LibusbContext> ctx, libusb_device_handle *handle,
+                     Interface iface, std::string path)
+        : m_ctx(std::move(ctx)), m_handle(handle), m_iface(iface), m_path(std::move(path)) {}
+    ~LibusbConnection() override { closeHandle(); }
+
+    bool probe() override {
+        if (!m_handle)
+            return false;
+        uint8_t status[kStatusSize] = {};
+        const int r = libusb_control_transfer(m_handle, kStandardIn, LIBUSB_REQUEST_GET_STATUS, 0,
+                                              0, status, kStatusSize, kControlTimeoutMs);
+        return r == kStatusSize;
+    }
+
+    bool bulkWrite(const uint8_t *data, size_t count, size_t &transferred) override {
+        return bulk(m_iface.bulkOut, const_cast<uint8_t *>(data), count, transferred);
+    }
+
+    bool bulkRead(uint8_t *data, size_t count, size_t &transferred) override {
+        return bulk(m_iface.bulkIn, data, count, transferred);
+    }
+
+    bool vendorRequest(uint8_t request, uint16_t value, uint16_t index, uint8_t &answer) override {
+        if (!m_handle)
+            return false;
+        uint8_t byte = 0;
+        const int r = libusb_control_transfer(m_handle, kVendorIn, request, value, index, &byte, 1,
+                                              kControlTimeoutMs);
+        if (r != 1)
+            return false;
+        answer = byte;
+        return true;
+    }
+
+    void release() override {
+        if (m_handle && m_claimed)
+            libusb_release_interface(m_handle, m_iface.number);
+        m_claimed = false;
+    }
+
+    bool close() override {
+        closeHandle();
+        return true;
+    }
+
+    std::string path() const override { return m_path; }
+
+    bool claim() {
+        libusb_set_auto_detach_kernel_driver(m_handle, 1);
+        m_claimed = libusb_claim_interface(m_handle, m_iface.number) == LIBUSB_SUCCESS;
+        return m_claimed;
+    }
+
+private:
+    bool bulk(uint8_t endpoint, uint8_t *data, size_t count, size_t &transferred) {
+        transferred = 0;
+        if (!m_handle || count > static_cast<size_t>(INT32_MAX))
+            return false;
+        int moved = 0;
+        const int r = libusb_bulk_transfer(m_handle, endpoint, data, static_cast<int>(count),
+                                           &moved, kPipeTimeoutMs);
+        // libusb reports what moved even on a time-out; never more than was asked.
+        transferred = moved > 0 ? std::min(static_cast<size_t>(moved), count) : 0;
+        return r == LIBUSB_SUCCESS;
+    }
+
+    void closeHandle() {
+        if (!m_handle)
+            return;
+        release();
+        libusb_close(m_handle);
+        m_handle = nullptr;
+    }
+
+    std::shared_ptr<LibusbContext> m_ctx;
+    libusb_device_handle *m_handle;
+    Interface m_iface;
+    std::string m_path;
+    bool m_claimed = false;
+};
+
+} // namespace
+
+std::shared_ptr<LibusbContext> LibusbContext::create() {
+    libusb_context *ctx = nullptr;
+    if (libusb_init(&ctx) != LIBUSB_SUCCESS)
+        return nullptr;
+    return std::shared_ptr<LibusbContext>(new LibusbContext(ctx));
+}
+
+LibusbContext::~LibusbContext() {
+    libusb_exit(m_ctx);
+}
+
+std::shared_ptr<LibusbContext> LibusbBackend::context() {
+    std::lock_guard lock(m_mutex);
+    if (!m_tried) {
+        m_tried = true;
+        m_context = LibusbContext::create();
+    }
+    return m_context;
+}
+
+std::vector<std::string> LibusbBackend::enumerate() {
+    std::vector<std::string> paths;
+    const auto ctx = context();
+    if (!ctx)
+        return paths;
+    DeviceList list(ctx->get());
+    for (size_t i = 0; i < list.size(); ++i)
+        if (isPlayer(list[i]))
+            paths.push_back(devicePathOf(list[i]));
+    return paths;
+}
+
+std::unique_ptr<DeviceConnection> LibusbBackend::open(const std::string &path) {
+    const auto ctx = context();
+    if (!ctx)
+        return nullptr;
+    DeviceList list(ctx->get());
+    for (size_t i = 0; i < list.size(); ++i) {
+        libusb_device *dev = list[i];
+        if (devicePathOf(dev) != path || !isPlayer(dev))
+            continue;
+        const auto iface = playerInterface(dev);
+        libusb_device_handle *handle = nullptr;
+        if (!iface || libusb_open(dev, &handle) != LIBUSB_SUCCESS)
+            return nullptr;
+        auto conn = std::make_unique<LibusbConnection>(ctx, handle, *iface, path);
+        if (!conn->claim())
+            return nullptr;
+        return conn;
+    }
+    return nullptr;
+}
+
+} // namespace kestousb

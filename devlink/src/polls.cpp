@@ -1,0 +1,63 @@
+// The one-byte handshake polls on the control handle.
+#include "backend.h"
+#include "transport.h"
+
+#include <mutex>
+
+namespace kestousb {
+
+namespace {
+
+constexpr uint8_t kDoneRequest = 10;
+constexpr uint16_t kDoneIndex = 0xFFFF;
+constexpr uint16_t kAbortValue = 0xFFFF;
+
+int64_t steadyTicks() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::mutex g_tickMutex;
+TickSource g_ticks;
+
+TickSource tickSource() {
+    std::lock_guard lock(g_tickMutex);
+    return g_ticks ? g_ticks : TickSource(steadyTicks);
+}
+
+// Repeats the request with no delay until the player answers 0x40, or until more than 10 s
+// have passed. The request's own failure is not acted on: only the answer byte counts.
+bool poll(uint8_t request, uint16_t value, uint16_t index) {
+    std::shared_ptr<DeviceConnection> conn = currentConnection();
+    if (!conn)
+        return false; // nobody to answer: waiting 10 s could not change that
+    const TickSource ticks = tickSource();
+    const int64_t start = ticks();
+    for (;;) {
+        uint8_t answer = 0;
+        conn->vendorRequest(request, value, index, answer);
+        if (answer == kReady)
+            return true;
+        if (ticks() - start > kPollLimitMs)
+            return false;
+    }
+}
+
+} // namespace
+
+void setTickSourceForTesting(TickSource ticks) {
+    std::lock_guard lock(g_tickMutex);
+    g_ticks = std::move(ticks);
+}
+
+bool waitReady(Phase phase) {
+    return poll(static_cast<uint8_t>(phase), 0, 0);
+}
+bool waitDone() {
+    return poll(kDoneRequest, 0, kDoneIndex);
+}
+bool waitAbortDone() {
+    return poll(kDoneRequest, kAbortValue, kDoneIndex);
+}
+
+} // namespace kestousb

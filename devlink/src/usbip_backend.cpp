@@ -1,0 +1,407 @@
+#include "usbip_backend.h"
+
+#include "device_ids.h"
+#include "usbip_socket.h"
+#include "usbip_wire.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace kestousb {
+
+namespace {
+
+using usbip::Clock;
+using usbip::Socket;
+
+std::mutex g_limitsMutex;
+UsbipLimits g_limits;
+
+// Standard requests and descriptor facts the client relies on.
+constexpr uint8_t kRequestGetStatus = 0x00;
+constexpr uint8_t kRequestGetDescriptor = 0x06;
+constexpr uint8_t kStandardIn = 0x80;
+constexpr uint8_t kVendorIn = 0xC0;
+constexpr uint16_t kConfigurationDescriptor = 0x0200;
+constexpr uint8_t kDescInterface = 0x04;
+constexpr uint8_t kDescEndpoint = 0x05;
+constexpr uint8_t kEndpointDirIn = 0x80;
+constexpr uint8_t kTransferTypeMask = 0x03;
+constexpr uint8_t kTransferBulk = 0x02;
+constexpr size_t kConfigHeaderSize = 9;
+constexpr size_t kMaxConfigSize = 4096;
+constexpr uint32_t kControlEndpoint = 0;
+constexpr size_t kStatusSize = 2;
+constexpr uint32_t kNoIsoPackets = 0xFFFFFFFF; // "not isochronous" in number_of_packets
+
+std::optional<uint16_t> parsePort(std::string_view text) {
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || end != text.data() + text.size() || value == 0 || value > 65535)
+        return std::nullopt;
+    return static_cast<uint16_t>(value);
+}
+
+// "host", "host:port", "[v6]", "[v6]:port".
+std::optional<UsbipServer> parseServer(std::string_view item) {
+    std::string_view host = item;
+    std::string_view port;
+    if (!item.empty() && item.front() == '[') {
+        const size_t close = item.find(']');
+        if (close == std::string_view::npos)
+            return std::nullopt;
+        host = item.substr(1, close - 1);
+        const std::string_view rest = item.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':')
+                return std::nullopt;
+            port = rest.substr(1);
+        }
+    } else if (const size_t colon = item.rfind(':'); colon != std::string_view::npos) {
+        host = item.substr(0, colon);
+        port = item.substr(colon + 1);
+    }
+    if (host.empty())
+        return std::nullopt;
+    UsbipServer server{std::string(host), kUsbipDefaultPort};
+    if (!port.empty()) {
+        const auto p = parsePort(port);
+        if (!p)
+            return std::nullopt;
+        server.port = *p;
+    }
+    return server;
+}
+
+std::string trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+// A bus id goes back to the server in a 32-byte field and into our path: printable, no '/'.
+bool plausibleBusId(const std::string &busId) {
+    return !busId.empty() && busId.size() < usbip::kBusIdSize &&
+           std::all_of(busId.begin(), busId.end(),
+                       [](char c) { return c > ' ' && c < 0x7F && c != '/'; });
+}
+
+bool connectTo(Socket &socket, const UsbipServer &server) {
+    return socket.connect(server.host, server.port, usbipLimits().connect);
+}
+
+// Sends an operation request and reads the reply's header; true when the server answered the
+// expected code with status 0.
+bool operation(Socket &socket, const std::vector<uint8_t> &request, uint16_t replyCode,
+               Clock::time_point deadline) {
+    if (!socket.sendAll(request.data(), request.size(), deadline))
+        return false;
+    std::array<uint8_t, usbip::kOpHeaderSize> header{};
+    if (!socket.recvAll(header.data(), header.size(), deadline))
+        return false;
+    const usbip::OpHeader h = usbip::decodeOpHeader(header);
+    return h.version == usbip::kVersion && h.code == replyCode && h.status == 0;
+}
+
+// One imported device: every transfer is a CMD_SUBMIT answered by its RET_SUBMIT on the same
+// TCP connection. The three logical handles of the player share it.
+class UsbipConnection : public DeviceConnection {
+public:
+    UsbipConnection(Socket socket, uint32_t devid, std::string path)
+        : m_socket(std::move(socket)), m_devid(devid), m_path(std::move(path)) {}
+
+    bool setUp() {
+        // Endpoint addresses from the configuration descriptor: 9 bytes for its total length,
+        // then the whole of it.
+        uint8_t head[kConfigHeaderSize] = {};
+        size_t got = 0;
+        if (!control(kStandardIn, kRequestGetDescriptor, kConfigurationDescriptor, 0, head,
+                     sizeof head, got) ||
+            got < 4)
+            return false;
+        // wTotalLength is little-endian, like every USB descriptor field.
+        const size_t total =
+            std::min<size_t>(size_t{head[2]} | size_t{head[3]} << 8, kMaxConfigSize);
+        std::vector<uint8_t> config(std::max(total, kConfigHeaderSize));
+        if (!control(kStandardIn, kRequestGetDescriptor, kConfigurationDescriptor, 0, config.data(),
+                     config.size(), got))
+            return false;
+        config.resize(got);
+        const auto endpoints = findPlayerEndpoints(config);
+        if (!endpoints)
+            return false;
+        m_endpoints = *endpoints;
+        return true;
+    }
+
+    bool probe() override {
+        uint8_t status[kStatusSize] = {};
+        size_t got = 0;
+        return control(kStandardIn, kRequestGetStatus, 0, 0, status, sizeof status, got) &&
+               got == kStatusSize;
+    }
+
+    bool bulkWrite(const uint8_t *data, size_t count, size_t &transferred) override {
+        transferred = 0;
+        const uint8_t setup[8] = {};
+        return submit(usbip::kDirOut, m_endpoints.bulkOut & 0x0F, setup,
+                      const_cast<uint8_t *>(data), count, transferred, usbipLimits().pipe);
+    }
+
+    bool bulkRead(uint8_t *data, size_t count, size_t &transferred) override {
+        transferred = 0;
+        const uint8_t setup[8] = {};
+        return submit(usbip::kDirIn, m_endpoints.bulkIn & 0x0F, setup, data, count, transferred,
+                      usbipLimits().pipe);
+    }
+
+    bool vendorRequest(uint8_t request, uint16_t value, uint16_t index, uint8_t &answer) override {
+        uint8_t byte = 0;
+        size_t got = 0;
+        if (!control(kVendorIn, request, value, index, &byte, 1, got) || got != 1)
+            return false;
+        answer = byte;
+        return true;
+    }
+
+    // The server owns the interface; closing the TCP connection gives the device back.
+    void release() override {}
+
+    bool close() override {
+        m_socket.shutdown();
+        return true;
+    }
+
+    std::string path() const override { return m_path; }
+
+private:
+    bool control(uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                 uint8_t *data, size_t length, size_t &transferred) {
+        uint8_t setup[8];
+        setup[0] = requestType;
+        setup[1] = request;
+        setup[2] = static_cast<uint8_t>(value);
+        setup[3] = static_cast<uint8_t>(value >> 8);
+        setup[4] = static_cast<uint8_t>(index);
+        setup[5] = static_cast<uint8_t>(index >> 8);
+        setup[6] = static_cast<uint8_t>(length);
+        setup[7] = static_cast<uint8_t>(length >> 8);
+        const uint32_t direction = (requestType & kEndpointDirIn) ? usbip::kDirIn : usbip::kDirOut;
+        return submit(direction, kControlEndpoint, setup, data, length, transferred,
+                      usbipLimits().control);
+    }
+
+    // One URB. Whatever goes wrong on the connection (time-out, short read, a reply we cannot
+    // place) leaves the stream out of step, so the connection is ended and every later call
+    // fails at once; the transport then reconnects.
+    bool submit(uint32_t direction, uint32_t ep, const uint8_t (&setup)[8], uint8_t *data,
+                size_t length, size_t &transferred, std::chrono::milliseconds limit) {
+        std::lock_guard lock(m_mutex);
+        transferred = 0;
+        if (m_broken || length > UINT32_MAX)
+            return false;
+        const Clock::time_point deadline = Clock::now() + limit;
+        usbip::UrbHeader cmd;
+        cmd.command = usbip::kCmdSubmit;
+        cmd.seqnum = ++m_seqnum;
+        cmd.devid = m_devid;
+        cmd.direction = direction;
+        cmd.ep = ep;
+        cmd.word = {0, static_cast<uint32_t>(length), 0, 0, 0};
+        std::copy(std::begin(setup), std::end(setup), cmd.setup.begin());
+        const auto header = usbip::encodeUrb(cmd);
+        if (!m_socket.sendAll(header.data(), header.size(), deadline) ||
+            (direction == usbip::kDirOut && length > 0 &&
+             !m_socket.sendAll(data, length, deadline)))
+            return fail();
+        for (;;) {
+            std::array<uint8_t, usbip::kUrbHeaderSize> raw{};
+            if (!m_socket.recvAll(raw.data(), raw.size(), deadline))
+                return fail();
+            const usbip::UrbHeader ret = usbip::decodeUrb(raw);
+            if (ret.command == usbip::kRetUnlink)
+                continue; // fixed size, nothing follows: harmless to skip
+            if (ret.command != usbip::kRetSubmit || ret.seqnum != cmd.seqnum)
+                return fail(); // we cannot know how many bytes belong to it
+            const auto status = static_cast<int32_t>(ret.word[0]);
+            const uint32_t actual = ret.word[1];
+            const uint32_t packets = ret.word[3];
+            // An answer longer than the request would run past the caller's buffer.
+            if (actual > length || (packets != 0 && packets != kNoIsoPackets))
+                return fail();
+            if (direction == usbip::kDirIn && actual > 0 &&
+                !m_socket.recvAll(data, actual, deadline))
+                return fail();
+            transferred = actual;
+            return status == 0;
+        }
+    }
+
+    bool fail() {
+        m_broken = true;
+        m_socket.shutdown();
+        return false;
+    }
+
+    std::mutex m_mutex;
+    Socket m_socket;
+    uint32_t m_devid;
+    uint32_t m_seqnum = 0;
+    bool m_broken = false;
+    PlayerEndpoints m_endpoints{0, 0x01, 0x82};
+    std::string m_path;
+};
+
+} // namespace
+
+UsbipLimits usbipLimits() {
+    std::lock_guard lock(g_limitsMutex);
+    return g_limits;
+}
+
+void setUsbipLimitsForTesting(const UsbipLimits &limits) {
+    std::lock_guard lock(g_limitsMutex);
+    g_limits = limits;
+}
+
+std::vector<UsbipServer> parseUsbipServers(std::string_view text) {
+    std::vector<UsbipServer> servers;
+    while (!text.empty()) {
+        const size_t comma = text.find(',');
+        const std::string item = trim(text.substr(0, comma));
+        text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
+        if (auto server = parseServer(item))
+            servers.push_back(*server);
+    }
+    return servers;
+}
+
+std::string formatUsbipPath(const UsbipPath &path) {
+    const bool v6 = path.server.host.find(':') != std::string::npos;
+    return "usbip://" + (v6 ? "[" + path.server.host + "]" : path.server.host) + ":" +
+           std::to_string(path.server.port) + "/" + path.busId;
+}
+
+std::optional<UsbipPath> parseUsbipPath(std::string_view text) {
+    constexpr std::string_view kScheme = "usbip://";
+    if (!text.starts_with(kScheme))
+        return std::nullopt;
+    text.remove_prefix(kScheme.size());
+    const size_t slash = text.find('/');
+    if (slash == std::string_view::npos)
+        return std::nullopt;
+    auto server = parseServer(text.substr(0, slash));
+    std::string busId(text.substr(slash + 1));
+    if (!server || !plausibleBusId(busId))
+        return std::nullopt;
+    return UsbipPath{*server, busId};
+}
+
+std::optional<PlayerEndpoints> findPlayerEndpoints(std::span<const uint8_t> config) {
+    std::optional<PlayerEndpoints> current;
+    bool inPlayerInterface = false;
+    size_t pos = 0;
+    // Walk the descriptors by their own length bytes; a length that is 0 or runs past the end
+    // stops the walk.
+    while (pos + 2 <= config.size()) {
+        const size_t len = config[pos];
+        if (len < 2 || pos + len > config.size())
+            break;
+        const uint8_t type = config[pos + 1];
+        if (type == kDescInterface && len >= 9) {
+            if (current && current->bulkIn && current->bulkOut)
+                return current;
+            inPlayerInterface = config[pos + 5] == kVendorSpecificClass;
+            current = inPlayerInterface
+                          ? std::optional<PlayerEndpoints>(PlayerEndpoints{config[pos + 2], 0, 0})
+                          : std::nullopt;
+        } else if (type == kDescEndpoint && len >= 7 && inPlayerInterface && current) {
+            const uint8_t address = config[pos + 2];
+            if ((config[pos + 3] & kTransferTypeMask) == kTransferBulk) {
+                if ((address & kEndpointDirIn) && !current->bulkIn)
+                    current->bulkIn = address;
+                else if (!(address & kEndpointDirIn) && !current->bulkOut)
+                    current->bulkOut = address;
+            }
+        }
+        pos += len;
+    }
+    if (current && current->bulkIn && current->bulkOut)
+        return current;
+    return std::nullopt;
+}
+
+std::vector<UsbipServer> UsbipBackend::servers() const {
+    if (m_fixed)
+        return *m_fixed;
+    const char *env = std::getenv("KESTOUSB_USBIP");
+    return env ? parseUsbipServers(env) : std::vector<UsbipServer>{};
+}
+
+std::vector<std::string> UsbipBackend::enumerate() {
+    std::vector<std::string> paths;
+    for (const UsbipServer &server : servers()) {
+        Socket socket;
+        if (!connectTo(socket, server))
+            continue;
+        const Clock::time_point deadline = Clock::now() + usbipLimits().control;
+        if (!operation(socket, usbip::encodeOpRequest(usbip::kOpReqDevlist), usbip::kOpRepDevlist,
+                       deadline))
+            continue;
+        uint8_t countBytes[4] = {};
+        if (!socket.recvAll(countBytes, sizeof countBytes, deadline))
+            continue;
+        const uint32_t count = std::min(usbip::getBe32(countBytes), usbip::kMaxDevices);
+        bool complete = true;
+        for (uint32_t i = 0; i < count && complete; ++i) {
+            std::array<uint8_t, usbip::kDeviceRecordSize> record{};
+            if (!socket.recvAll(record.data(), record.size(), deadline))
+                break; // the list is cut short: keep the devices that came whole
+            usbip::DeviceRecord device = usbip::decodeDeviceRecord(record);
+            bool vendorInterface = false;
+            for (uint8_t k = 0; k < device.numInterfaces; ++k) {
+                uint8_t iface[usbip::kInterfaceRecordSize] = {};
+                if (!socket.recvAll(iface, sizeof iface, deadline)) {
+                    complete = false;
+                    break;
+                }
+                vendorInterface = vendorInterface || iface[0] == kVendorSpecificClass;
+            }
+            if (complete && vendorInterface && isPlayerId(device.idVendor, device.idProduct) &&
+                plausibleBusId(device.busId))
+                paths.push_back(formatUsbipPath({server, device.busId}));
+        }
+    }
+    return paths;
+}
+
+std::unique_ptr<DeviceConnection> UsbipBackend::open(const std::string &path) {
+    const auto where = parseUsbipPath(path);
+    if (!where)
+        return nullptr;
+    Socket socket;
+    if (!connectTo(socket, where->server))
+        return nullptr;
+    const Clock::time_point deadline = Clock::now() + usbipLimits().control;
+    if (!operation(socket, usbip::encodeOpRequest(usbip::kOpReqImport, where->busId),
+                   usbip::kOpRepImport, deadline))
+        return nullptr;
+    std::array<uint8_t, usbip::kDeviceRecordSize> record{};
+    if (!socket.recvAll(record.data(), record.size(), deadline))
+        return nullptr;
+    const usbip::DeviceRecord device = usbip::decodeDeviceRecord(record);
+    if (device.busId != where->busId || !isPlayerId(device.idVendor, device.idProduct))
+        return nullptr;
+    const uint32_t devid = device.busnum << 16 | (device.devnum & 0xFFFF);
+    auto conn = std::make_unique<UsbipConnection>(std::move(socket), devid, path);
+    if (!conn->setUp())
+        return nullptr;
+    return conn;
+}
+
+} // namespace kestousb
