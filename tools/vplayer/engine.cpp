@@ -459,8 +459,10 @@ void Engine::setSpeed(LinkSpeed speed) {
 
 void Engine::setModes(int downloadMode, int uploadMode) {
     std::lock_guard lock(m_mutex);
-    m_state->downloadMode = downloadMode;
-    m_state->uploadMode = uploadMode;
+    if (downloadMode != kModeUnchanged)
+        m_state->downloadMode = downloadMode;
+    if (uploadMode != kModeUnchanged)
+        m_state->uploadMode = uploadMode;
 }
 
 void Engine::injectFault(Fault fault, uint32_t arg) {

@@ -94,7 +94,10 @@ public:
     void clearFlags(uint8_t mask);
     void setFull(uint8_t memory, bool full); // 'M' or 'S': reported full, downloads refused
     void setSpeed(LinkSpeed speed);
-    // Block-size codes offered for downloads / uploads; -1 chooses by the link speed.
+    // Block-size codes offered for downloads / uploads; kModeAuto chooses by the link speed,
+    // kModeUnchanged keeps the current setting.
+    static constexpr int kModeAuto = -1;
+    static constexpr int kModeUnchanged = -2;
     void setModes(int downloadMode, int uploadMode);
     // Arms a fault. For DropReply/ShortReply/Stall/PipeError `arg` is the count (0 means 1), for
     // Refuse the verdict (0 means 1), for DropStream/UnplugAfter the byte count.
