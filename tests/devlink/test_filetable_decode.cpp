@@ -106,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "AZ~1.MP3"},
         NameCase{"ShortBytesKeptRaw", u"", "\xE9T\xC9     TXT", "\xE9T\xC9.TXT", "\xE9T\xC9.TXT"},
         NameCase{"SpaceInsideBaseEndsIt", u"", "AB CD   MP3", "AB.MP3", "AB.MP3"}),
-    [](const auto &info) { return std::string(info.param.label); });
+    [](const auto &row) { return std::string(row.param.label); });
 
 TEST(DecodeTable, EndStampEndsListEvenWithMoreData) {
     FileRecord a, end, b;
@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
                     LengthCase{"RaggedTail", 8 + 32 + 5, 128, TableDecode::Malformed},
                     LengthCase{"HeaderPlusFragment", 8 + 31, 64, TableDecode::Malformed},
                     LengthCase{"LargestLength", 49151, 49152, TableDecode::TooManyEntries}),
-    [](const auto &info) { return std::string(info.param.label); });
+    [](const auto &row) { return std::string(row.param.label); });
 
 TEST(DecodeTable, RaggedTailKeepsWholeRecordsDecoded) {
     auto data = tabletest::tableRecords(1, 2, {FileRecord{}, FileRecord{}});
@@ -241,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(
                     LongRunCase{"RunPastData", 0x45, 3, TableDecode::Malformed},
                     LongRunCase{"LargestCountPastData", 0xFF, 10, TableDecode::Malformed},
                     LongRunCase{"OneRecordThenShort", 0x41, 1, TableDecode::Ok}),
-    [](const auto &info) { return std::string(info.param.label); });
+    [](const auto &row) { return std::string(row.param.label); });
 
 // A run of 40 long-name records (520 units) is more than the 255 bytes a name can hold: the
 // name is cut at a character boundary, never written past its buffer.

@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "a\xFF"
                   "b.mp3",
                   0, "a_b~1.MP3", "a_b~1   .MP3"}),
-    [](const auto &info) { return std::string(info.param.label); });
+    [](const auto &row) { return std::string(row.param.label); });
 
 struct FitCase {
     const char *label;
@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
                 rep("\xE2\x82\xAC", 25) + "_.mp3"},
         FitCase{"FourByteCharacterDoesNotFit", "ab" + rep("\xF0\x9F\x8E\xB5", 30) + ".mp3",
                 "ab" + rep("\xF0\x9F\x8E\xB5", 18) + "__.mp3"}),
-    [](const auto &info) { return std::string(info.param.label); });
+    [](const auto &row) { return std::string(row.param.label); });
 
 struct Utf16Case {
     const char *label;
@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                               160},
                     Utf16Case{"UnitLimit", "abcdef", u"abcd", 4},
                     Utf16Case{"PairNotSplitAtLimit", "ab\xF0\x9F\x98\x80", u"ab", 3}),
-    [](const auto &info) { return std::string(info.param.label); });
+    [](const auto &row) { return std::string(row.param.label); });
 
 struct Utf8Case {
     const char *label;
@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(Conversions, FromUtf16,
                                          Utf8Case{"HighAtEnd", u"x\xD83D", 255, "x\xEF\xBF\xBD"},
                                          Utf8Case{"LimitNotSplit", u"ab\u20AC", 4, "ab"},
                                          Utf8Case{"LimitExact", u"ab\u20AC", 5, "ab\xE2\x82\xAC"}),
-                         [](const auto &info) { return std::string(info.param.label); });
+                         [](const auto &row) { return std::string(row.param.label); });
 
 // ---- lookups on the cached table ------------------------------------------------------------
 
