@@ -26,6 +26,23 @@ std::string_view entryName83(const KSUSB_TFileEntry &e) {
     return {e.name83, strnlen(e.name83, sizeof e.name83)};
 }
 
+// FAT compares short names without regard to ASCII case: a candidate that differs from an
+// existing name only in case would give the directory two files of the same short name.
+bool sameShortName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t k = 0; k < a.size(); ++k) {
+        char x = a[k], y = b[k];
+        if (x >= 'a' && x <= 'z')
+            x = char(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z')
+            y = char(y - 'a' + 'A');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 KSUSB_TOpenTable &cachedTable(unsigned char mem) {
@@ -48,7 +65,7 @@ bool shortNameTaken(unsigned char mem, std::string_view candidate) {
     const KSUSB_TOpenTable &table = cachedTable(mem);
     for (size_t i = 0; i < table.count; ++i) {
         const std::string_view have = entryName83(table.entries[i]);
-        if (have == candidate || have == compact)
+        if (sameShortName(have, candidate) || sameShortName(have, compact))
             return true;
     }
     return false;

@@ -217,7 +217,9 @@ TEST_F(CachedNames, ShortNameTakenComparesPaddedWithoutSpaces) {
     add(KSUSB_MEM_FLASH, "AB.mp3", "AB.MP3");
     EXPECT_TRUE(shortNameTaken(KSUSB_MEM_FLASH, "AB.MP3"));
     EXPECT_TRUE(shortNameTaken(KSUSB_MEM_FLASH, "AB      .MP3"));
-    EXPECT_FALSE(shortNameTaken(KSUSB_MEM_FLASH, "ab.MP3"));
+    EXPECT_TRUE(shortNameTaken(KSUSB_MEM_FLASH, "ab.mp3")); // FAT ignores ASCII case
+    EXPECT_FALSE(shortNameTaken(KSUSB_MEM_FLASH, "AB.MP"));
+    EXPECT_FALSE(shortNameTaken(KSUSB_MEM_FLASH, "AC.MP3"));
     EXPECT_FALSE(shortNameTaken(KSUSB_MEM_CARD, "AB.MP3"));
 }
 
