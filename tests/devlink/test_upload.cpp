@@ -1,0 +1,233 @@
+// KSUSB_Upload against the fake player: the announcement, the block size by mode, the PC file
+// it writes, and that a failed or stopped upload leaves the destination as it was.
+#include "test_download_support.h"
+
+#include <optional>
+
+using namespace kestousb;
+using namespace kestousb::test;
+
+namespace {
+
+const std::string kName = "My Song.mp3";
+const std::string kName83 = "MYSONG~1.MP3";
+
+// The 'R' reply: the short name echoed from byte 6, then the size and the mode.
+Bytes announceReply(const std::string &echo, uint32_t size, uint8_t mode) {
+    Bytes r(64, 0);
+    r[0] = '#';
+    r[3] = ':';
+    std::copy(echo.begin(), echo.end(), r.begin() + 6);
+    const size_t n = echo.size();
+    r[6 + n] = uint8_t(size >> 24);
+    r[7 + n] = uint8_t(size >> 16);
+    r[8 + n] = uint8_t(size >> 8);
+    r[9 + n] = uint8_t(size);
+    r[10 + n] = mode;
+    return r;
+}
+
+// Serves the announcement reply, then the given chunks one per read (calling `served` with the
+// chunk's index first); after them reads bring nothing.
+void script(FakePlayer &player, Bytes reply, std::vector<Bytes> chunks,
+            std::function<void(size_t)> served = {}) {
+    auto state = std::make_shared<std::pair<size_t, std::vector<Bytes>>>(0, std::move(chunks));
+    player.onCommand('R', [reply, state, served](auto &, size_t) -> Bytes {
+        if (state->first == 0) {
+            ++state->first;
+            return reply;
+        }
+        const size_t i = state->first++ - 1;
+        if (served)
+            served(i);
+        return i < state->second.size() ? state->second[i] : Bytes{};
+    });
+}
+
+// `data` cut into blocks of `block` bytes, the last one zero-padded as the player sends it.
+std::vector<Bytes> blocksOf(const Bytes &data, size_t block) {
+    std::vector<Bytes> out;
+    for (size_t at = 0; at < data.size(); at += block) {
+        Bytes b(data.begin() + long(at), data.begin() + long(std::min(at + block, data.size())));
+        b.resize(block, 0);
+        out.push_back(b);
+    }
+    return out;
+}
+
+class UploadTest : public TransferTest {
+protected:
+    void SetUp() override {
+        TransferTest::SetUp();
+        addEntry(KSUSB_MEM_FLASH, kName, kName83);
+    }
+    std::string dest() const { return (dir.path() / "out.mp3").string(); }
+};
+
+struct ModeCase {
+    const char *name;
+    uint32_t size;
+    uint8_t mode;
+    size_t block;
+    Notes expected;
+};
+class UploadMode : public UploadTest, public testing::WithParamInterface<ModeCase> {};
+
+TEST_P(UploadMode, ReadsBlocksOfTheModeAndWritesExactlyTheFile) {
+    const ModeCase &c = GetParam();
+    const Bytes data = pattern(c.size, 3);
+    script(player, announceReply(kName83, c.size, c.mode), blocksOf(data, c.block));
+
+    ASSERT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), dest().c_str(), &recorder, 10000), 1)
+        << KSUSB_GetLastError();
+    EXPECT_EQ(recorder.waitEnd(), c.expected);
+    EXPECT_EQ(ScratchDir::read(dest()), data);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.mp3"});
+
+    std::vector<std::string> wire = {"ready10", "write 64", "done",   "ready12",
+                                     "read 64", "done",     "ready12"};
+    for (size_t i = 0; i < (c.size + c.block - 1) / c.block; ++i)
+        wire.push_back("read " + std::to_string(c.block));
+    wire.push_back("done");
+    EXPECT_EQ(player.wireTrace(), wire);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Upload, UploadMode,
+    testing::Values(ModeCase{"empty", 0, 0, 512, {{1, 0}, {3, 0}}},
+                    ModeCase{"mode0Two512Blocks", 1000, 0, 512, {{1, 1000}, {2, 1000}, {3, 1000}}},
+                    // mode 2 is 2,048 bytes for an upload (512 for a download)
+                    ModeCase{"mode2Is2048", 5000, 2, 2048, {{1, 5000}, {2, 5000}, {3, 5000}}},
+                    ModeCase{
+                        "mode4", 20000, 4, 8192, {{1, 20000}, {2, 16384}, {2, 20000}, {3, 20000}}},
+                    ModeCase{"mode5ExactMultiple",
+                             32768,
+                             5,
+                             16384,
+                             {{1, 32768}, {2, 16384}, {2, 32768}, {3, 32768}}}),
+    [](const auto &row) { return row.param.name; });
+
+TEST_F(UploadTest, AnnouncementUsesTheCachedShortName) {
+    script(player, announceReply(kName83, 0, 0), {});
+    ASSERT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), dest().c_str(), &recorder, 1), 1);
+    recorder.waitEnd();
+    Bytes expected = {'#', 0, 16, ':', 'M', 'R'};
+    expected.insert(expected.end(), kName83.begin(), kName83.end());
+    expected.push_back('.');
+    expected.resize(64, 0);
+    EXPECT_EQ(player.writes().at(0), expected);
+}
+
+TEST_F(UploadTest, UnknownModeFailsRightAfterStart) {
+    const Bytes before = {'o', 'l', 'd'};
+    dir.write("out.mp3", before);
+    script(player, announceReply(kName83, 1000, 7), blocksOf(pattern(1000), 512));
+    ASSERT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), dest().c_str(), &recorder, 1), 1);
+    EXPECT_EQ(recorder.waitEnd(), (Notes{{1, 1000}, {4, KSUSB_ERR_INCOMPLETE}}));
+    EXPECT_EQ(player.wireTrace().back(), "ready12"); // no read with a block size of 0
+    EXPECT_EQ(ScratchDir::read(dest()), before);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.mp3"});
+}
+
+// Failures of the stream: the destination keeps its old bytes and no temporary file remains.
+struct StreamFault {
+    const char *name;
+    uint32_t announced;
+    size_t blocksServed; // of the announced size, in 512-byte blocks
+    enum { None, StopAfterFirst, ReadFails, FolderGone } fault;
+    int code;
+};
+class UploadFault : public UploadTest, public testing::WithParamInterface<StreamFault> {};
+
+TEST_P(UploadFault, LeavesTheDestinationUnchanged) {
+    const StreamFault &c = GetParam();
+    const Bytes before = pattern(333, 9);
+    dir.write("out.mp3", before);
+    auto chunks = blocksOf(pattern(c.announced), 512);
+    chunks.resize(std::min(chunks.size(), c.blocksServed));
+    script(player, announceReply(kName83, c.announced, 0), chunks, [&](size_t i) {
+        // runs on the worker thread, inside its read of block i
+        if (c.fault == StreamFault::StopAfterFirst && i == 0)
+            signalStopEvent();
+        if (c.fault == StreamFault::ReadFails && i == 1)
+            player.faults().readFailures = 1;
+    });
+    std::string target = dest();
+    if (c.fault == StreamFault::FolderGone)
+        target = (dir.path() / "missing" / "out.mp3").string();
+    ASSERT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), target.c_str(), &recorder, 0), 1);
+    const Notes notes = recorder.waitEnd();
+    ASSERT_FALSE(notes.empty());
+    EXPECT_EQ(notes.back(), Note(KSUSB_XFER_FAILED, c.code));
+    EXPECT_EQ(ScratchDir::read(dest()), before);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.mp3"});
+    if (c.fault == StreamFault::StopAfterFirst) {
+        EXPECT_EQ(notes, (Notes{{1, 50000}, {2, 512}, {4, KSUSB_ERR_STOPPED}}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Upload, UploadFault,
+    testing::Values(
+        // The announced size is the player's word: a stream that ends early fails.
+        StreamFault{"streamEndsEarly", 5000, 3, StreamFault::None, KSUSB_ERR_INCOMPLETE},
+        StreamFault{"nothingArrives", 5000, 0, StreamFault::None, KSUSB_ERR_INCOMPLETE},
+        StreamFault{"pipeFails", 5000, 10, StreamFault::ReadFails, KSUSB_ERR_INCOMPLETE},
+        StreamFault{"stopped", 50000, 100, StreamFault::StopAfterFirst, KSUSB_ERR_STOPPED},
+        StreamFault{"destinationFolderMissing", 1000, 2, StreamFault::FolderGone,
+                    KSUSB_ERR_OPEN_FILE}),
+    [](const auto &row) { return row.param.name; });
+
+TEST_F(UploadTest, ShortFinalReadKeepsOnlyWhatArrivedAndReadsTheRest) {
+    const Bytes data = pattern(1000, 5);
+    Bytes first(data.begin(), data.begin() + 512);
+    Bytes second(data.begin() + 512, data.begin() + 712); // 200 of the last 488 bytes
+    Bytes third(data.begin() + 712, data.end());
+    third.resize(512, 0xEE); // fill after the file's end is dropped
+    script(player, announceReply(kName83, 1000, 0), {first, second, third});
+    ASSERT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), dest().c_str(), &recorder, 10000), 1);
+    EXPECT_EQ(recorder.waitEnd(), (Notes{{1, 1000}, {2, 1000}, {3, 1000}}));
+    EXPECT_EQ(ScratchDir::read(dest()), data);
+}
+
+TEST_F(UploadTest, SuccessReplacesAnExistingFile) {
+    dir.write("out.mp3", pattern(5000, 1));
+    const Bytes data = pattern(700, 2);
+    script(player, announceReply(kName83, 700, 0), blocksOf(data, 512));
+    ASSERT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), dest().c_str(), &recorder, 1), 1);
+    EXPECT_EQ(recorder.waitEnd().back(), Note(KSUSB_XFER_DONE, 700));
+    EXPECT_EQ(ScratchDir::read(dest()), data);
+}
+
+TEST_F(UploadTest, CallFailures) {
+    // Not in the cached table: nothing is sent.
+    EXPECT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, "other.mp3", dest().c_str(), &recorder, 1), 0);
+    EXPECT_EQ(KSUSB_GetLastError(), KSUSB_ERR_NOT_FOUND);
+    EXPECT_TRUE(player.writes().empty());
+
+    // The player echoes the name as '?': it does not know the file.
+    script(player, announceReply(std::string(kName83.size(), '?'), 0, 0), {});
+    EXPECT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), dest().c_str(), &recorder, 1), 0);
+    EXPECT_EQ(KSUSB_GetLastError(), KSUSB_ERR_NOT_FOUND);
+
+    // A failed write and a failed read of the announcement both give -2.
+    player.faults().writeFailures = 1;
+    EXPECT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), dest().c_str(), &recorder, 1), 0);
+    EXPECT_EQ(KSUSB_GetLastError(), KSUSB_ERR_SEND);
+    player.faults().readFailures = 1;
+    EXPECT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), dest().c_str(), &recorder, 1), 0);
+    EXPECT_EQ(KSUSB_GetLastError(), KSUSB_ERR_SEND);
+
+    // Paths that do not fit the 256-byte buffer are refused before anything is sent.
+    player.clearOps();
+    const std::string longPath = (dir.path() / std::string(300, 'x')).string();
+    EXPECT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), longPath.c_str(), &recorder, 1), 0);
+    EXPECT_EQ(KSUSB_GetLastError(), KSUSB_ERR_OPEN_FILE);
+    EXPECT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, nullptr, dest().c_str(), &recorder, 1), 0);
+    EXPECT_EQ(KSUSB_GetLastError(), KSUSB_ERR_NOT_FOUND);
+    EXPECT_TRUE(player.trace().empty());
+    EXPECT_TRUE(recorder.notes().empty());
+    EXPECT_FALSE(std::filesystem::exists(dest()));
+}
+
+} // namespace
