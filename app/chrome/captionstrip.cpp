@@ -1,0 +1,118 @@
+#include "captionstrip.h"
+
+#include "device/memoryformat.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <QProgressBar>
+
+namespace tunara::chrome {
+
+namespace {
+constexpr int IconSize = 24;
+constexpr int Margin = 4;
+constexpr int BarWidth = 110;
+} // namespace
+
+CaptionStrip::CaptionStrip(QWidget *parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("captionStrip"));
+    setFixedHeight(Height);
+    m_titleFont = QFont(QStringLiteral("Arial"));
+    m_titleFont.setPixelSize(20);
+    m_titleFont.setBold(true);
+    m_bar = new QProgressBar(this);
+    m_bar->setObjectName(QStringLiteral("usageBar"));
+    m_bar->setTextVisible(false);
+    m_bar->setFixedHeight(GaugeBarHeight);
+    m_bar->setFixedWidth(BarWidth);
+    m_bar->setStyleSheet(QStringLiteral(
+        "QProgressBar { border: 1px solid #303030; background: #f4f4f4; border-radius: 2px; }"
+        "QProgressBar::chunk { background: #2f8f4f; }"));
+    m_bar->hide();
+}
+
+void CaptionStrip::setTitle(const QString &title) {
+    m_title = title;
+    update();
+}
+
+void CaptionStrip::setIcon(const QIcon &icon) {
+    m_icon = icon;
+    update();
+}
+
+void CaptionStrip::setColours(QColor first, QColor text) {
+    m_first = first;
+    m_text = text;
+    update();
+}
+
+void CaptionStrip::setTextColour(QColor text) {
+    m_text = text;
+    update();
+}
+
+void CaptionStrip::setTitleFont(const QFont &font) {
+    m_titleFont = font;
+    update();
+}
+
+void CaptionStrip::setGauge(uint32_t total, uint32_t used, int count) {
+    const device::GaugeTexts g = device::gaugeTexts(total, used, count);
+    m_drawn = g.drawn;
+    m_usage = g.usage;
+    m_count = g.count;
+    m_bar->setRange(0, g.range);
+    m_bar->setValue(std::min(g.position, g.range));
+    m_bar->setVisible(g.drawn);
+    placeBar();
+    update();
+}
+
+void CaptionStrip::placeBar() {
+    const QFontMetrics fm(font());
+    const int usageWidth = fm.horizontalAdvance(m_usage);
+    const int x = width() - Margin - usageWidth - Margin - BarWidth;
+    m_bar->move(std::max(x, Margin), height() - GaugeBarHeight - Margin);
+}
+
+void CaptionStrip::resizeEvent(QResizeEvent *event) {
+    QWidget::resizeEvent(event);
+    placeBar();
+}
+
+void CaptionStrip::mousePressEvent(QMouseEvent *event) {
+    if (event->button() == Qt::LeftButton)
+        emit clicked();
+    QWidget::mousePressEvent(event);
+}
+
+void CaptionStrip::paintEvent(QPaintEvent *) {
+    QPainter p(this);
+    QLinearGradient g(0, 0, width(), 0);
+    g.setColorAt(0, m_first.isValid() ? m_first : palette().color(QPalette::Dark));
+    g.setColorAt(1, m_first.isValid() ? m_first.darker(130) : palette().color(QPalette::Dark));
+    p.fillRect(rect(), g);
+    p.setPen(QColor(0x80, 0x80, 0x80));
+    p.drawLine(0, height() - 1, width(), height() - 1);
+
+    int x = Margin;
+    if (!m_icon.isNull()) {
+        m_icon.paint(&p, QRect(x, (height() - IconSize) / 2, IconSize, IconSize));
+        x += IconSize + Margin;
+    }
+    p.setPen(m_text);
+    p.setFont(m_titleFont);
+    const QRect titleRect(x, 0, width() - x, height());
+    p.drawText(titleRect, Qt::AlignLeft | Qt::AlignVCenter, m_title);
+    if (!m_drawn)
+        return;
+    // The usage text right-aligned; the bar left of it near the bottom edge, the file count
+    // above the bar.
+    p.setFont(font());
+    p.drawText(rect().adjusted(0, 0, -Margin, 0), Qt::AlignRight | Qt::AlignVCenter, m_usage);
+    const QRect above(m_bar->x(), 0, BarWidth, m_bar->y());
+    p.drawText(above, Qt::AlignHCenter | Qt::AlignBottom, m_count);
+}
+
+} // namespace tunara::chrome

@@ -1,0 +1,135 @@
+#include "memoryformat.h"
+
+#include "res/format.h"
+
+#include <QDate>
+#include <QTime>
+
+#include <strings.h>
+
+namespace tunara::device {
+
+using res::StrId;
+
+namespace {
+
+constexpr uint32_t OneMiB = 1048576;
+constexpr uint32_t OneKiB = 1024;
+
+struct ModelRow {
+    const char *name;
+    size_t compared; // 0: the whole name
+    int code;
+};
+
+// Compared in this order; every match sets the code, so a later row wins.
+constexpr ModelRow ModelTable[] = {
+    {"QN-Vela", 0, ModelQnVela}, {"QN70", 3, ModelQn70}, {"QN520", 0, ModelQn520},
+    {"QN500", 0, ModelQn500},    {"LUMA", 0, ModelLuma},
+};
+
+struct Unit {
+    const char *name;
+    double divisor;
+};
+
+Unit unitFor(uint32_t bytes) {
+    if (bytes > OneMiB)
+        return {"MB", double(OneMiB)};
+    if (bytes > OneKiB)
+        return {"KB", double(OneKiB)};
+    return {"Bytes", 1.0};
+}
+
+} // namespace
+
+int modelCodeFor(const char *modelName, int previous) {
+    int code = previous;
+    if (modelName == nullptr)
+        return code;
+    for (const ModelRow &row : ModelTable) {
+        const bool match = row.compared == 0 ? strcasecmp(modelName, row.name) == 0
+                                             : strncasecmp(modelName, row.name, row.compared) == 0;
+        if (match)
+            code = row.code;
+    }
+    return code;
+}
+
+FileType fileTypeOf(const QString &name, int modelCode) {
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString ext = (dot < 0 ? name : name.mid(dot + 1)).toLower();
+    const bool wmaModel = modelCode == ModelQn520 || modelCode == ModelQnVela;
+    if (ext == QLatin1String("mp3"))
+        return {StrId::Mp3File, FileIcon::Mp3};
+    if (ext == QLatin1String("wma") && wmaModel)
+        return {StrId::WindowsMedia, FileIcon::WindowsMedia};
+    if (ext == QLatin1String("wav") && wmaModel)
+        return {StrId::VoiceFile, FileIcon::Voice};
+    if (ext == QLatin1String("vrf") && modelCode == ModelQn70)
+        return {StrId::VoiceFile, FileIcon::Voice};
+    return {StrId::CommonFile, FileIcon::Common};
+}
+
+QString sizeText(uint32_t size) {
+    const auto n = static_cast<int32_t>(size);
+    // A size with the top bit set is negative here and so prints as the unsigned value.
+    if (n < 1000)
+        return QString::number(size);
+    if (n < 1000000)
+        return res::formatText(QStringLiteral("%d,%03d"), n / 1000, n % 1000);
+    if (n < 1000000000)
+        return res::formatText(QStringLiteral("%d,%03d,%03d"), n / 1000000, n % 1000000 / 1000,
+                               n % 1000);
+    return res::formatText(QStringLiteral("%d,%03d,%03d,%03d"), n / 1000000000,
+                           n % 1000000000 / 1000000, n % 1000000 / 1000, n % 1000);
+}
+
+uint64_t sizeFromText(const QString &text) {
+    uint64_t value = 0;
+    for (QChar c : text) {
+        if (c >= u'0' && c <= u'9' && value < UINT64_MAX / 10)
+            value = value * 10 + uint64_t(c.unicode() - u'0');
+    }
+    return value;
+}
+
+QString dateText(uint16_t fatDate, uint16_t fatTime) {
+    constexpr int FatEpoch = 1980;
+    const QDate date(FatEpoch + (fatDate >> 9), (fatDate >> 5) & 0x0F, fatDate & 0x1F);
+    const QTime time(fatTime >> 11, (fatTime >> 5) & 0x3F, (fatTime & 0x1F) * 2);
+    if (!date.isValid() || !time.isValid())
+        return {};
+    return res::formatText(QStringLiteral("%04d-%02d-%02d %02d:%02d"), date.year(), date.month(),
+                           date.day(), time.hour(), time.minute());
+}
+
+QString totalText(uint32_t total) {
+    return res::fmt(StrId::TotalMb, long(total >> 20));
+}
+
+QString freeText(uint32_t freeBytes) {
+    if (freeBytes > OneMiB)
+        return res::fmt(StrId::FreeMb, long(freeBytes >> 20));
+    if (freeBytes > OneKiB)
+        return res::fmt(StrId::FreeKb, long(freeBytes >> 10));
+    return res::fmt(StrId::FreeBytes, int(freeBytes));
+}
+
+GaugeTexts gaugeTexts(uint32_t total, uint32_t used, int count) {
+    GaugeTexts g;
+    if (static_cast<int32_t>(total) <= 0)
+        return g;
+    const Unit unit = unitFor(total);
+    g.drawn = true;
+    // The range is a 16-bit number: tenths of the unit stay below 10,240 for any 32-bit total.
+    g.range = static_cast<int>(static_cast<uint16_t>(double(total) * 10.0 / unit.divisor));
+    g.position = static_cast<int>(double(used) * 10.0 / unit.divisor);
+    g.usage =
+        res::fmt(StrId::UsageGauge, double(used) / unit.divisor, unit.name,
+                 double(total) / unit.divisor, unit.name, double(used) * 100.0 / double(total));
+    g.count = res::fmt(StrId::FileCount, count, count > 1 ? "s" : "");
+    return g;
+}
+
+} // namespace tunara::device

@@ -1,0 +1,57 @@
+// The texts a memory pane shows for the player's table: sizes, dates, types, capacity and the
+// usage gauge. Pure functions of the table's numbers and the model code.
+#pragma once
+
+#include "res/strid.h"
+
+#include <QString>
+
+#include <cstdint>
+
+namespace tunara::device {
+
+// Model codes of the players we know; 0 until a known model has been seen.
+enum ModelCode : int {
+    ModelUnknown = 0,
+    ModelLuma = 0xC001,
+    ModelQn500 = 0xC002,
+    ModelQn520 = 0xC003,
+    ModelQn70 = 0xC004,
+    ModelQnVela = 0xC005,
+};
+
+// The player's model code for a model name; `previous` when the name matches no known model.
+int modelCodeFor(const char *modelName, int previous);
+
+// Icons of the list's file types, in the order of the type icon strip.
+enum class FileIcon : int { Common = 0, Mp3 = 1, WindowsMedia = 2, Voice = 3 };
+
+struct FileType {
+    res::StrId text;
+    FileIcon icon;
+};
+
+FileType fileTypeOf(const QString &name, int modelCode);
+
+// "999", "1,000", "1,234,567"; the size is taken as the player's signed 32-bit number.
+QString sizeText(uint32_t size);
+// Value of a size text for sorting and summing: its digits only.
+uint64_t sizeFromText(const QString &text);
+
+// "YYYY-MM-DD hh:mm" from the FAT date and time words; empty when they make no valid time.
+QString dateText(uint16_t fatDate, uint16_t fatTime);
+
+QString totalText(uint32_t total);
+QString freeText(uint32_t freeBytes);
+
+struct GaugeTexts {
+    bool drawn = false; // nothing of the gauge shows while the total is not above 0
+    int range = 0;      // progress range, tenths of the unit
+    int position = 0;   // progress position, tenths of the unit
+    QString usage;      // "12.3MB Used, Total 64.0MB (19.2%)"
+    QString count;      // "3 Files"
+};
+
+GaugeTexts gaugeTexts(uint32_t total, uint32_t used, int count);
+
+} // namespace tunara::device

@@ -1,0 +1,34 @@
+// What a memory pane needs from the window that holds it: the status bar, the connection
+// indicator, the player's model code, the questions and notices, and posting commands.
+#pragma once
+
+#include <QtGlobal>
+
+class QFont;
+class QObject;
+class QString;
+class QWidget;
+
+namespace tunara::device {
+
+class UiServices;
+
+class PaneFrame {
+public:
+    virtual ~PaneFrame() = default;
+    virtual void setMessageText(const QString &text) = 0;  // status pane 0
+    virtual void setCapacityText(const QString &text) = 0; // status pane 1
+    virtual void setConnected(bool connected) = 0;         // status pane 2
+    virtual int modelCode() const = 0;
+    virtual QFont listFont() const = 0;
+    virtual UiServices &ui() = 0;
+    virtual QWidget *dialogParent() = 0;
+    virtual Qt::KeyboardModifiers keyboardModifiers() const = 0;
+    // Queues a command for `target`; its availability is tested again when it arrives.
+    virtual void postCommand(int id, QObject *target) = 0;
+    // Greys or un-greys the main tool bar's Refresh button during a pane refresh.
+    virtual void setRefreshButtonEnabled(bool enabled) = 0;
+    virtual void paneActivated(QObject *pane) = 0;
+};
+
+} // namespace tunara::device

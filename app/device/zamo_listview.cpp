@@ -1,0 +1,215 @@
+#include "zamo_listview.h"
+
+#include "busycursor.h"
+#include "memoryformat.h"
+#include "paneframe.h"
+#include "res/format.h"
+#include "res/stringtable.h"
+#include "timedmessagebox.h"
+#include "uiservices.h"
+
+#include <QHeaderView>
+
+#include <cstring>
+
+namespace tunara::device {
+
+using res::str;
+using res::StrId;
+
+namespace {
+
+constexpr int CmdPaneRefresh = 32780;
+constexpr int CmdArrangeOrder = 32783;
+constexpr int ErrNotConnected = KSUSB_ERR_NOT_CONNECTED;
+const QColor ActiveBackground(255, 255, 238);
+
+// A name from the player's table; the table is the player's reply, so the terminator is not
+// taken for granted.
+QString entryName(const KSUSB_TFileEntry &e) {
+    return QString::fromUtf8(e.name, qsizetype(strnlen(e.name, sizeof e.name)));
+}
+
+} // namespace
+
+CZamo_ListView::CZamo_ListView(PaneFrame &frame, QWidget *parent)
+    : CMyListView(parent), m_frame(frame), m_table(std::make_unique<KSUSB_TOpenTable>()) {
+    std::memset(m_table.get(), 0, sizeof(KSUSB_TOpenTable));
+    setObjectName(QStringLiteral("memoryList"));
+    setColumnCount(ColumnCount);
+    setHeaderLabels({str(StrId::ColName), str(StrId::ColSize), str(StrId::ColType),
+                     str(StrId::ColModified), str(StrId::ColOrder)});
+    headerItem()->setTextAlignment(ColSize, Qt::AlignRight | Qt::AlignVCenter);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    const char *names[] = {"common", "mp3", "wma", "voice"};
+    for (int i = 0; i < 4; ++i)
+        m_typeIcons[i] = res::StringTable::current().icon(QStringLiteral("type/") + names[i]);
+}
+
+CZamo_ListView::~CZamo_ListView() = default;
+
+void CZamo_ListView::setMemory(unsigned char memoryId) {
+    m_memoryId = memoryId;
+    setObjectName(memoryId == KSUSB_MEM_CARD ? QStringLiteral("cardList")
+                                             : QStringLiteral("flashList"));
+}
+
+QString CZamo_ListView::paneName() const {
+    if (m_memoryId == KSUSB_MEM_FLASH)
+        return str(StrId::FlashMemory);
+    if (m_memoryId == KSUSB_MEM_CARD)
+        return str(StrId::MemoryCard);
+    return {};
+}
+
+void CZamo_ListView::initialUpdate() {
+    CMyListView::initialUpdate();
+    const int w = viewport()->width();
+    header()->setStretchLastSection(false);
+    setColumnWidth(ColName, w * 45 / 100);
+    setColumnWidth(ColSize, w * 15 / 100);
+    setColumnWidth(ColType, w * 15 / 100);
+    setColumnWidth(ColModified, w * 25 / 100);
+    setColumnWidth(ColOrder, OrderColumnWidth);
+    setListFont(m_frame.listFont());
+}
+
+void CZamo_ListView::setListFont(const QFont &font) {
+    setFont(font);
+    viewport()->update();
+}
+
+QString CZamo_ListView::statusText() const {
+    if (m_totalText.isEmpty())
+        return str(StrId::PlayerNotConnected);
+    return m_totalText + QStringLiteral(" / ") + m_freeText;
+}
+
+bool CZamo_ListView::refresh() {
+    if (m_memoryId == 0)
+        return false;
+    const Qt::KeyboardModifiers held = m_frame.keyboardModifiers();
+    if ((held & Qt::ShiftModifier) && (held & Qt::ControlModifier)) {
+        m_frame.ui().timedMessage(m_frame.dialogParent(), str(StrId::RefreshSkipped),
+                                  CTimedMessageBox::DefaultTimeoutMs);
+        return false;
+    }
+    {
+        BusyCursor busy;
+        m_frame.setMessageText(str(StrId::RefreshRemote));
+        m_frame.setRefreshButtonEnabled(false);
+        m_frame.setMessageText(res::fmt(StrId::Refreshing, paneName().toUtf8().constData()));
+        if (RefreshMemory(m_memoryId) == 0) {
+            const int code = KSUSB_GetLastError();
+            busy.end();
+            m_frame.setRefreshButtonEnabled(true);
+            m_frame.setMessageText(str(StrId::Ready));
+            // The rows, texts and gauge keep what they showed.
+            const bool gone = code == ErrNotConnected;
+            m_frame.setConnected(!gone);
+            m_frame.ui().timedMessage(
+                m_frame.dialogParent(),
+                str(gone ? StrId::DeviceNotConnected : StrId::FailedDataTransmitted),
+                CTimedMessageBox::DefaultTimeoutMs);
+            return false;
+        }
+        GetFileInfo(m_memoryId, m_table.get());
+        const KSUSB_TOpenTable &t = *m_table;
+        m_totalText = device::totalText(t.total);
+        m_freeText = device::freeText(t.free);
+        // A player reporting more free than total space would wrap the used bytes round.
+        m_gauge = {t.total, t.free > t.total ? 0u : t.total - t.free, int(t.count)};
+        emit gaugeChanged(m_gauge);
+        m_frame.setCapacityText(statusText());
+        fillRows();
+    }
+    m_frame.setRefreshButtonEnabled(true);
+    m_frame.setMessageText(str(StrId::Ready));
+    return true;
+}
+
+void CZamo_ListView::fillRows() {
+    const int model = m_frame.modelCode();
+    setUpdatesEnabled(false);
+    clear();
+    QList<QTreeWidgetItem *> rows;
+    rows.reserve(m_table->count);
+    for (int i = 0; i < m_table->count; ++i) {
+        const KSUSB_TFileEntry &e = m_table->entries[i];
+        const QString name = entryName(e);
+        const FileType type = fileTypeOf(name, model);
+        auto *row = new QTreeWidgetItem;
+        row->setText(ColName, name);
+        row->setIcon(ColName, m_typeIcons[int(type.icon)]);
+        row->setText(ColSize, sizeText(e.size));
+        row->setTextAlignment(ColSize, Qt::AlignRight | Qt::AlignVCenter);
+        row->setText(ColType, str(type.text));
+        row->setText(ColModified, dateText(e.date, e.time));
+        row->setText(ColOrder, res::formatText(QStringLiteral("%03d"), i + 1));
+        rows.append(row);
+    }
+    addTopLevelItems(rows);
+    setUpdatesEnabled(true);
+}
+
+void CZamo_ListView::onUpdate(int hint, int value) {
+    switch (hint) {
+    case HintListFont:
+        setListFont(m_frame.listFont());
+        break;
+    case HintDownloadDone:
+        if (value == m_memoryId)
+            refresh();
+        break;
+    case HintReRead:
+        if (value == m_memoryId)
+            m_frame.postCommand(CmdPaneRefresh, this);
+        break;
+    default:
+        break;
+    }
+}
+
+void CZamo_ListView::setActive(bool active) {
+    m_active = active;
+    QPalette p = palette();
+    const QColor bg = active ? ActiveBackground : QColor(Qt::white);
+    p.setColor(QPalette::Base, bg);
+    p.setColor(QPalette::Window, bg);
+    setPalette(p);
+    if (active)
+        m_frame.setCapacityText(statusText());
+    viewport()->update();
+    emit activeChanged(active);
+}
+
+void CZamo_ListView::focusInEvent(QFocusEvent *event) {
+    CMyListView::focusInEvent(event);
+    m_frame.paneActivated(this);
+}
+
+void CZamo_ListView::afterHeaderSort() {
+    m_frame.postCommand(CmdArrangeOrder, this);
+}
+
+void CZamo_ListView::arrangeOrder() {
+    if (!m_frame.ui().askYesNo(m_frame.dialogParent(), str(StrId::AskArrangeOrder)))
+        return;
+    {
+        BusyCursor busy;
+        for (int i = 0; i < topLevelItemCount(); ++i) {
+            const QString name = topLevelItem(i)->text(ColName);
+            m_frame.setMessageText(str(StrId::Reordering) + QLatin1Char(' ') + name);
+            // A position is one byte on the wire; a list never holds more than 255 rows.
+            const QByteArray bytes = name.toUtf8();
+            // A failing call is not reported; the run goes on with the next row.
+            (void)KSUSB_ReplaceInMemory(m_memoryId, bytes.constData(),
+                                        static_cast<unsigned char>(i + 1));
+        }
+    }
+    m_frame.setMessageText(str(StrId::Ready));
+}
+
+} // namespace tunara::device

@@ -1,0 +1,59 @@
+#include "format.h"
+
+namespace tunara::res {
+
+QByteArray conversionsOf(const QString &format) {
+    QByteArray out;
+    const QByteArray f = format.toUtf8();
+    for (qsizetype i = 0; i < f.size(); ++i) {
+        if (f[i] != '%')
+            continue;
+        ++i;
+        // flags, width, precision and length modifiers; a '*' takes an argument of its own,
+        // which the built-in texts never do, so it is kept to make the comparison fail
+        bool star = false;
+        while (i < f.size() && QByteArrayView("-+ #0123456789.lhqjzt*").contains(f[i])) {
+            star = star || f[i] == '*';
+            ++i;
+        }
+        if (star)
+            out += '*';
+        if (i >= f.size())
+            break;
+        const char c = f[i];
+        if (c == '%')
+            continue;
+        switch (c) {
+        case 'd':
+        case 'i':
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o':
+        case 'c':
+            out += 'd';
+            break;
+        case 'f':
+        case 'e':
+        case 'g':
+        case 'E':
+        case 'G':
+            out += 'f';
+            break;
+        default:
+            out += c; // 's', and anything else kept as is so that it must match exactly
+        }
+    }
+    return out;
+}
+
+QString safeFormat(int id) {
+    const QString builtIn = StringTable::builtIn().value(id);
+    const QString current = StringTable::current().text(id);
+    // '%n' or '%p' stay as themselves and never match the built-in texts
+    if (current == builtIn || conversionsOf(current) != conversionsOf(builtIn))
+        return builtIn;
+    return current;
+}
+
+} // namespace tunara::res

@@ -1,0 +1,488 @@
+#include "mainframe.h"
+
+#include "device/busycursor.h"
+#include "device/memoryformat.h"
+#include "device/timedmessagebox.h"
+#include "device/uiservices.h"
+#include "device/zamo_listview.h"
+#include "res/stringtable.h"
+#include "tunaraapp.h"
+#include "zamo_expview.h"
+
+#include <KestoUSB.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QSettings>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QToolBar>
+
+#include <cstring>
+
+namespace tunara::shell {
+
+using res::str;
+using res::StrId;
+
+namespace {
+
+constexpr int ToolButtonSize = 32;
+constexpr int IndicatorSize = 12;
+constexpr int ErrCardChanged = KSUSB_ERR_CARD_CHANGED;
+constexpr int ErrNotConnected = KSUSB_ERR_NOT_CONNECTED;
+
+// The flag notices, in the order they are shown.
+struct FlagNotice {
+    unsigned flag;
+    StrId text;
+};
+constexpr FlagNotice FlagNotices[] = {
+    {KSUSB_FLAG_NOT_CONNECTED, StrId::PlayerNotConnected},
+    {KSUSB_FLAG_BUSY, StrId::PlayerBusy},
+    {KSUSB_FLAG_CARD_CHANGED, StrId::CardUpdated},
+    {KSUSB_FLAG_CARD_PROTECTED, StrId::WriteProtectTab},
+    {KSUSB_FLAG_FLASH_FULL, StrId::InternalFull},
+    {KSUSB_FLAG_CARD_FULL, StrId::ExternalFull},
+};
+
+// A text field of the player's status record: raw bytes, not trusted to be terminated.
+template <size_t N>
+QString fieldText(const char (&field)[N]) {
+    return QString::fromUtf8(field, qsizetype(strnlen(field, N))).trimmed();
+}
+
+// Counts device calls in progress, so that the device watch leaves the library alone.
+class DeviceCall {
+public:
+    explicit DeviceCall(int &depth) : m_depth(depth) { ++m_depth; }
+    ~DeviceCall() { --m_depth; }
+    DeviceCall(const DeviceCall &) = delete;
+    DeviceCall &operator=(const DeviceCall &) = delete;
+
+private:
+    int &m_depth;
+};
+
+} // namespace
+
+CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), m_app(app) {
+    setObjectName(QStringLiteral("mainFrame"));
+    setWindowTitle(QStringLiteral("TUNARA"));
+    setWindowIcon(res::StringTable::current().icon(QStringLiteral("app/tunara")));
+    setMinimumSize(MinimumWidth, MinimumHeight);
+    buildCommands();
+    buildMenus();
+    buildToolBar();
+    buildStatusBar();
+    buildPanes();
+    resize(900, 560);
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    m_watch.setPaused([this] {
+        return deviceCallRunning() || m_refreshing || QApplication::activeModalWidget() != nullptr;
+    });
+    connect(&m_watch, &DeviceWatch::deviceNodesChanged, this, &CMainFrame::onDeviceNodesChanged);
+    connect(&m_watch, &DeviceWatch::polled, this, [this] { pollCardState(); });
+    m_commands.updateUi();
+}
+
+CMainFrame::~CMainFrame() = default;
+
+void CMainFrame::buildCommands() {
+    auto always = CommandTable::Rule{};
+    auto idle = [this](QObject *) { return !m_transferBusy; };
+    m_commands.add(
+        Cmd::Refresh, [this](QObject *) { refreshMemory(); }, idle);
+    m_commands.add(
+        Cmd::PaneRefresh,
+        [this](QObject *t) {
+            if (auto *pane = paneFor(t)) {
+                DeviceCall call(m_deviceCalls);
+                pane->refresh();
+            }
+        },
+        idle);
+    m_commands.add(
+        Cmd::ArrangeOrder,
+        [this](QObject *t) {
+            if (auto *pane = paneFor(t)) {
+                DeviceCall call(m_deviceCalls);
+                pane->arrangeOrder();
+            }
+        },
+        idle);
+    m_commands.add(
+        Cmd::DeviceInfo, [this](QObject *) { cmdDeviceInfo(); },
+        [this](QObject *) { return !m_app.player().model.isEmpty(); });
+    m_commands.add(
+        Cmd::VoiceConverter, [this](QObject *) { cmdVoiceConverter(); },
+        [this](QObject *) { return m_app.player().modelCode == device::ModelQn70; });
+    m_commands.add(
+        Cmd::HomePage, [this](QObject *) { cmdHomePage(); }, always);
+    m_commands.add(
+        Cmd::Help, [this](QObject *) { cmdHelp(); }, always);
+    m_commands.add(
+        Cmd::Favorites, [this](QObject *) { cmdFavorites(); }, always);
+    m_commands.add(
+        Cmd::Option, [this](QObject *) { cmdOption(); }, always);
+    m_commands.add(
+        Cmd::Font, [this](QObject *) { cmdFont(); }, always);
+    m_commands.add(
+        Cmd::Exit, [this](QObject *) { close(); }, always);
+    // Commands whose handlers come with the transfer manager, the pane's file commands and the
+    // service dialogs: their actions exist (menus and tool bar are complete) and stay greyed
+    // until a handler is added.
+    for (Cmd c : {Cmd::Upload, Cmd::Download, Cmd::Delete, Cmd::Rename, Cmd::Format,
+                  Cmd::TransferStatus, Cmd::Language, Cmd::About})
+        m_commands.add(c, {}, {});
+
+    m_commands.action(Cmd::Refresh)->setShortcut(QKeySequence(Qt::Key_F5));
+    m_commands.action(Cmd::Favorites)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
+    m_commands.action(Cmd::Upload)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_PageUp));
+    m_commands.action(Cmd::Download)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_PageDown));
+    m_commands.action(Cmd::Delete)->setShortcut(QKeySequence(Qt::Key_Delete));
+    m_commands.action(Cmd::Rename)->setShortcut(QKeySequence(Qt::Key_F2));
+}
+
+void CMainFrame::buildMenus() {
+    QMenu *player = menuBar()->addMenu(str(StrId::MenuPlayer));
+    player->addAction(m_commands.action(Cmd::Refresh));
+    player->addAction(m_commands.action(Cmd::DeviceInfo));
+    player->addSeparator();
+    player->addAction(m_commands.action(Cmd::Favorites));
+    player->addAction(m_commands.action(Cmd::VoiceConverter));
+    player->addSeparator();
+    player->addAction(m_commands.action(Cmd::Exit));
+
+    QMenu *file = menuBar()->addMenu(str(StrId::MenuFile));
+    for (Cmd c :
+         {Cmd::Upload, Cmd::Download, Cmd::Delete, Cmd::Rename, Cmd::Format, Cmd::ArrangeOrder})
+        file->addAction(m_commands.action(c));
+
+    QMenu *view = menuBar()->addMenu(str(StrId::MenuView));
+    view->addAction(m_commands.action(Cmd::TransferStatus));
+    view->addSeparator();
+    view->addAction(m_commands.action(Cmd::Font));
+    view->addAction(m_commands.action(Cmd::Option));
+    view->addAction(m_commands.action(Cmd::Language));
+
+    QMenu *help = menuBar()->addMenu(str(StrId::MenuHelp));
+    help->addAction(m_commands.action(Cmd::Help));
+    help->addAction(m_commands.action(Cmd::HomePage));
+    help->addSeparator();
+    help->addAction(m_commands.action(Cmd::About));
+
+    for (QMenu *menu : {player, file, view, help})
+        connect(menu, &QMenu::aboutToShow, &m_commands, &CommandTable::updateUi);
+}
+
+void CMainFrame::buildToolBar() {
+    m_toolBar = addToolBar(QString());
+    m_toolBar->setObjectName(QStringLiteral("mainToolBar"));
+    m_toolBar->setIconSize(QSize(ToolButtonSize, ToolButtonSize));
+    m_toolBar->setMovable(false);
+    struct Button {
+        Cmd cmd;
+        const char *art;
+    };
+    const Button buttons[] = {
+        {Cmd::Refresh, "toolbar/refresh"},
+        {Cmd(0), nullptr},
+        {Cmd::Upload, "toolbar/upload"},
+        {Cmd::Download, "toolbar/download"},
+        {Cmd(0), nullptr},
+        {Cmd::Delete, "toolbar/delete"},
+        {Cmd::Rename, "toolbar/rename"},
+        {Cmd(0), nullptr},
+        {Cmd::Favorites, "toolbar/favorites"},
+        {Cmd::TransferStatus, "toolbar/transfer"},
+        {Cmd::Option, "toolbar/option"},
+        {Cmd(0), nullptr},
+        {Cmd::HomePage, "toolbar/home"},
+        {Cmd::Help, "toolbar/help"},
+        {Cmd::About, "toolbar/about"},
+    };
+    for (const Button &b : buttons) {
+        if (b.art == nullptr) {
+            m_toolBar->addSeparator();
+            continue;
+        }
+        QAction *a = m_commands.action(b.cmd);
+        a->setIcon(res::StringTable::current().icon(QLatin1String(b.art)));
+        m_toolBar->addAction(a);
+    }
+}
+
+void CMainFrame::buildStatusBar() {
+    m_message = new QLabel(str(StrId::Ready), this);
+    m_message->setObjectName(QStringLiteral("messagePane"));
+    m_message->installEventFilter(this);
+    m_capacity = new QLabel(this);
+    m_capacity->setObjectName(QStringLiteral("capacityPane"));
+    m_capacity->setMinimumWidth(160);
+    m_capacity->setAlignment(Qt::AlignCenter);
+    m_connection = new QLabel(this);
+    m_connection->setObjectName(QStringLiteral("connectionIndicator"));
+    m_connection->setFixedSize(IndicatorSize + 4, IndicatorSize + 4);
+    m_connection->setAlignment(Qt::AlignCenter);
+    statusBar()->addWidget(m_message, 1);
+    statusBar()->addPermanentWidget(m_capacity);
+    statusBar()->addPermanentWidget(m_connection);
+    setConnected(false);
+}
+
+void CMainFrame::buildPanes() {
+    m_splitter = new QSplitter(Qt::Horizontal, this);
+    m_splitter->setObjectName(QStringLiteral("paneSplitter"));
+    m_splitter->setChildrenCollapsible(false);
+    for (int i = 0; i < 2; ++i) {
+        m_views[i] = new CZamo_ExpView(m_doc, *this, m_splitter);
+        m_views[i]->setMinimumWidth(MinimumColumnWidth);
+    }
+    setCentralWidget(m_splitter);
+    m_active = m_views[0]->list();
+}
+
+device::CZamo_ListView *CMainFrame::list(int column) const {
+    return m_views[column] != nullptr ? m_views[column]->list() : nullptr;
+}
+
+bool CMainFrame::cardPaneShown() const {
+    return !m_views[1]->isHidden();
+}
+
+QString CMainFrame::messageText() const {
+    return m_message->text();
+}
+QString CMainFrame::capacityText() const {
+    return m_capacity->text();
+}
+
+void CMainFrame::setTransferBusy(bool busy) {
+    m_transferBusy = busy;
+    m_commands.updateUi();
+}
+
+void CMainFrame::halveColumns() {
+    const int half = std::max(MinimumColumnWidth, m_splitter->width() / 2);
+    m_splitter->setSizes({half, std::max(MinimumColumnWidth, m_splitter->width() - half)});
+}
+
+void CMainFrame::showEvent(QShowEvent *event) {
+    QMainWindow::showEvent(event);
+    halveColumns();
+    if (m_firstShow) {
+        m_firstShow = false;
+        m_watch.start();
+        // The first connection attempt, as the splash screen posts it when it goes away.
+        postCommand(int(Cmd::Refresh), nullptr);
+    }
+}
+
+void CMainFrame::closeEvent(QCloseEvent *event) {
+    if (!m_placementSaved) {
+        m_placementSaved = true;
+        const QRect r = normalGeometry();
+        QSettings &p = m_app.profile();
+        p.setValue(QStringLiteral("Init/VertPos"), r.top());
+        p.setValue(QStringLiteral("Init/HorizPos"), r.left());
+        p.setValue(QStringLiteral("Init/Height"), r.height());
+        p.setValue(QStringLiteral("Init/Width"), r.width());
+        for (CZamo_ExpView *v : m_views)
+            v->list()->saveWidths();
+    }
+    m_watch.stop();
+    QMainWindow::closeEvent(event);
+}
+
+bool CMainFrame::eventFilter(QObject *watched, QEvent *event) {
+    // A click into the message pane shows or hides the transfer window.
+    if (watched == m_message && event->type() == QEvent::MouseButtonPress &&
+        static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+        m_commands.execute(int(Cmd::TransferStatus));
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void CMainFrame::setMessageText(const QString &text) {
+    m_message->setText(text);
+    // Device calls block the loop; the text must show before the call starts.
+    m_message->repaint();
+}
+
+void CMainFrame::setCapacityText(const QString &text) {
+    m_capacity->setText(text);
+}
+
+void CMainFrame::setConnected(bool connected) {
+    m_connected = connected;
+    m_connection->setProperty("connected", connected);
+    const QIcon icon = res::StringTable::current().icon(
+        connected ? QStringLiteral("status/connected") : QStringLiteral("status/disconnected"));
+    m_connection->setPixmap(icon.pixmap(QSize(IndicatorSize, IndicatorSize), devicePixelRatioF()));
+    statusBar()->repaint();
+}
+
+int CMainFrame::modelCode() const {
+    return m_app.player().modelCode;
+}
+QFont CMainFrame::listFont() const {
+    return m_app.listFont();
+}
+device::UiServices &CMainFrame::ui() {
+    return m_app.ui();
+}
+Qt::KeyboardModifiers CMainFrame::keyboardModifiers() const {
+    return m_app.keyboardModifiers();
+}
+
+void CMainFrame::postCommand(int id, QObject *target) {
+    m_commands.post(id, target);
+}
+
+void CMainFrame::setRefreshButtonEnabled(bool enabled) {
+    QAction *a = m_commands.action(Cmd::Refresh);
+    a->setEnabled(enabled && m_commands.isAvailable(int(Cmd::Refresh)));
+    if (m_toolBar != nullptr)
+        m_toolBar->repaint();
+}
+
+void CMainFrame::paneActivated(QObject *pane) {
+    auto *list = qobject_cast<device::CZamo_ListView *>(pane);
+    if (list == nullptr)
+        return;
+    for (CZamo_ExpView *v : m_views) {
+        if (v->list() != list && v->list()->isActivePane())
+            v->list()->setActive(false);
+    }
+    m_active = list;
+    if (!list->isActivePane())
+        list->setActive(true);
+    m_commands.updateUi();
+}
+
+device::CZamo_ListView *CMainFrame::paneFor(QObject *target) const {
+    if (target == nullptr)
+        return m_active;
+    return qobject_cast<device::CZamo_ListView *>(target);
+}
+
+void CMainFrame::timedMessage(const QString &text) {
+    m_app.ui().timedMessage(this, text, device::CTimedMessageBox::DefaultTimeoutMs);
+}
+
+void CMainFrame::showFlagNotices(unsigned flags) {
+    for (const FlagNotice &n : FlagNotices) {
+        if (flags & n.flag)
+            timedMessage(str(n.text));
+    }
+}
+
+void CMainFrame::showCardPane(bool show) {
+    if (show == cardPaneShown())
+        return;
+    m_views[1]->setVisible(show);
+    if (show)
+        halveColumns();
+}
+
+void CMainFrame::refreshMemory() {
+    // A refresh asked for while one runs (its notices run a nested loop) comes after it.
+    if (m_refreshing) {
+        m_refreshAgain = true;
+        return;
+    }
+    m_refreshing = true;
+    {
+        DeviceCall call(m_deviceCalls);
+        device::BusyCursor busy;
+        setMessageText(str(StrId::Communicate));
+        // The card-changed flag is one-shot: a poll that consumed it hands it on to us.
+        unsigned status = InvokePlayer() | m_pendingFlags;
+        m_pendingFlags = 0;
+        if (status != 0)
+            showFlagNotices(status);
+        if (GetPlayerVersion() == 0 || KSUSB_GetPlayerStatus() == 0) {
+            const int code = KSUSB_GetLastError();
+            if (code != ErrCardChanged) {
+                timedMessage(str(code == ErrNotConnected ? StrId::DeviceNotConnected
+                                                         : StrId::FailedDataTransmitted));
+                setConnected(false);
+                setMessageText(str(StrId::Ready));
+                m_refreshing = false;
+                m_commands.updateUi();
+                if (std::exchange(m_refreshAgain, false))
+                    postCommand(int(Cmd::Refresh), nullptr);
+                return;
+            }
+        }
+        setConnected(true);
+        KSPlayerStatus st{};
+        if (GetPlayerInfo(&st) != 0) {
+            PlayerInfo &info = m_app.player();
+            info.model = fieldText(st.model);
+            info.version = fieldText(st.version);
+            info.date = fieldText(st.date);
+            info.status = st;
+            // The model name is compared as the player sent it, terminated within its field.
+            const QByteArray model(st.model, qsizetype(strnlen(st.model, sizeof st.model)));
+            info.modelCode = device::modelCodeFor(model.constData(), info.modelCode);
+        }
+        busy.end();
+        status = InvokePlayer();
+        const bool noCard = (status & KSUSB_FLAG_NO_CARD) != 0;
+        showCardPane(!noCard);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        if (noCard)
+            paneActivated(m_views[0]->list());
+        m_doc.updateAllViews(device::CZamo_ListView::HintReRead, KSUSB_MEM_FLASH);
+        if (!noCard)
+            m_doc.updateAllViews(device::CZamo_ListView::HintReRead, KSUSB_MEM_CARD);
+    }
+    setMessageText(str(StrId::Ready));
+    m_refreshing = false;
+    m_commands.updateUi();
+    if (std::exchange(m_refreshAgain, false))
+        postCommand(int(Cmd::Refresh), nullptr);
+}
+
+void CMainFrame::onDeviceNodesChanged() {
+    int c = 0;
+    {
+        DeviceCall call(m_deviceCalls);
+        KSUSB_CheckConnect();
+        c = KSUSB_CheckConnect();
+    }
+    if (c == 0)
+        setMessageText(str(StrId::PlayerNotConnected));
+    setConnected(c != 0);
+    if (c != 0)
+        postCommand(int(Cmd::Refresh), nullptr);
+}
+
+void CMainFrame::pollCardState() {
+    // Only a connected, idle player is asked; a card that came or went (or a pane that does
+    // not match the card) runs the refresh.
+    if (!m_connected || deviceCallRunning() || m_refreshing || m_transferBusy)
+        return;
+    unsigned flags = 0;
+    {
+        DeviceCall call(m_deviceCalls);
+        flags = InvokePlayer();
+    }
+    // A failed exchange also answers 0; a player that went away is the presence watch's
+    // business, and a card pane that shows wrongly after it is put right by the next refresh.
+    const bool noCard = (flags & KSUSB_FLAG_NO_CARD) != 0;
+    const bool changed = (flags & KSUSB_FLAG_CARD_CHANGED) != 0;
+    if (changed || noCard == cardPaneShown()) {
+        m_pendingFlags |= flags & KSUSB_FLAG_CARD_CHANGED;
+        postCommand(int(Cmd::Refresh), nullptr);
+    }
+}
+
+} // namespace tunara::shell

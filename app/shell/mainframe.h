@@ -1,0 +1,118 @@
+// The main window: menus, tool bar, status bar (message, capacity, connection), the two memory
+// panes side by side, and the connection to the player (Refresh memory and device changes).
+#pragma once
+
+#include "commandtable.h"
+#include "device/paneframe.h"
+#include "devicewatch.h"
+#include "zamo_expdoc.h"
+
+#include <QMainWindow>
+
+class QLabel;
+class QSplitter;
+class QToolBar;
+
+namespace tunara::device {
+class CZamo_ListView;
+}
+
+namespace tunara::shell {
+
+class CTunaraApp;
+class CZamo_ExpView;
+
+class CMainFrame : public QMainWindow, public device::PaneFrame {
+    Q_OBJECT
+public:
+    static constexpr int MinimumWidth = 600;
+    static constexpr int MinimumHeight = 300;
+    static constexpr int MinimumColumnWidth = 100;
+
+    explicit CMainFrame(CTunaraApp &app, QWidget *parent = nullptr);
+    ~CMainFrame() override;
+
+    CommandTable &commands() { return m_commands; }
+    CZamo_ExpDoc &document() { return m_doc; }
+    CZamo_ExpView *hostView(int column) const { return m_views[column]; }
+    device::CZamo_ListView *list(int column) const;
+    device::CZamo_ListView *activeList() const { return m_active; }
+    bool cardPaneShown() const;
+    bool connected() const { return m_connected; }
+    QString messageText() const;
+    QString capacityText() const;
+    QToolBar *toolBar() const { return m_toolBar; }
+    DeviceWatch &deviceWatch() { return m_watch; }
+
+    // The transfer queue's busy state; the transfer manager sets it once it exists.
+    void setTransferBusy(bool busy);
+    bool transferBusy() const { return m_transferBusy; }
+
+    // The connection flow (command 32817).
+    void refreshMemory();
+    // The device-change flow: the player came or went.
+    void onDeviceNodesChanged();
+    // Watches the flags of a connected player for a card that came or went.
+    void pollCardState();
+
+    // PaneFrame
+    void setMessageText(const QString &text) override;
+    void setCapacityText(const QString &text) override;
+    void setConnected(bool connected) override;
+    int modelCode() const override;
+    QFont listFont() const override;
+    device::UiServices &ui() override;
+    QWidget *dialogParent() override { return this; }
+    Qt::KeyboardModifiers keyboardModifiers() const override;
+    void postCommand(int id, QObject *target) override;
+    void setRefreshButtonEnabled(bool enabled) override;
+    void paneActivated(QObject *pane) override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildCommands();
+    void buildMenus();
+    void buildToolBar();
+    void buildStatusBar();
+    void buildPanes();
+    void showCardPane(bool show);
+    void halveColumns();
+    void showFlagNotices(unsigned flags);
+    void timedMessage(const QString &text);
+    device::CZamo_ListView *paneFor(QObject *target) const;
+    bool deviceCallRunning() const { return m_deviceCalls > 0; }
+
+    void cmdDeviceInfo();
+    void cmdHomePage();
+    void cmdHelp();
+    void cmdFavorites();
+    void cmdVoiceConverter();
+    void cmdOption();
+    void cmdFont();
+
+    CTunaraApp &m_app;
+    CZamo_ExpDoc m_doc;
+    CommandTable m_commands;
+    DeviceWatch m_watch;
+    QToolBar *m_toolBar = nullptr;
+    QLabel *m_message = nullptr;
+    QLabel *m_capacity = nullptr;
+    QLabel *m_connection = nullptr;
+    QSplitter *m_splitter = nullptr;
+    CZamo_ExpView *m_views[2] = {nullptr, nullptr};
+    device::CZamo_ListView *m_active = nullptr;
+    bool m_connected = false;
+    bool m_transferBusy = false;
+    bool m_firstShow = true;
+    bool m_refreshing = false;
+    bool m_refreshAgain = false;
+    int m_deviceCalls = 0;
+    unsigned m_pendingFlags = 0;
+    bool m_placementSaved = false;
+};
+
+} // namespace tunara::shell

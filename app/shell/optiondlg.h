@@ -1,0 +1,50 @@
+// The Option dialog: the transfer window's behaviour and the favorite folder.
+#pragma once
+
+#include "settings.h"
+
+#include <QDialog>
+
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
+
+namespace tunara::device {
+class UiServices;
+}
+
+namespace tunara::shell {
+
+class COptionDlg : public QDialog {
+    Q_OBJECT
+public:
+    COptionDlg(const Options &values, device::UiServices &ui, QWidget *parent = nullptr);
+
+    // The values as the dialog holds them (after OK: what the user chose).
+    const Options &values() const { return m_values; }
+
+    QCheckBox *popupBox() const { return m_popup; }
+    QCheckBox *autoStartBox() const { return m_autoStart; }
+    QCheckBox *autoCloseBox() const { return m_autoClose; }
+    QLineEdit *folderEdit() const { return m_folder; }
+    QPushButton *browseButton() const { return m_browse; }
+
+    void accept() override;
+
+private:
+    void toControls();
+    void fromControls();
+    void enableSubOptions();
+    void onPopupClicked();
+    void onBrowse();
+
+    Options m_values;
+    device::UiServices &m_ui;
+    QCheckBox *m_popup = nullptr;
+    QCheckBox *m_autoStart = nullptr;
+    QCheckBox *m_autoClose = nullptr;
+    QLineEdit *m_folder = nullptr;
+    QPushButton *m_browse = nullptr;
+};
+
+} // namespace tunara::shell

@@ -1,0 +1,88 @@
+#include "settings.h"
+
+#include <QSettings>
+
+namespace tunara::shell {
+
+namespace {
+constexpr int DefaultListFontTenths = 90;
+constexpr int SmallestListFontTenths = 10;
+constexpr int LargestListFontTenths = 720;
+
+QString in(const char *section, const char *key) {
+    return QLatin1String(section) + QLatin1Char('/') + QLatin1String(key);
+}
+
+// A store that could not be parsed counts as missing: every value takes its default.
+bool usable(const QSettings &s) {
+    return s.status() == QSettings::NoError;
+}
+} // namespace
+
+int readInt(const QSettings &s, const QString &key, int fallback) {
+    if (!usable(s))
+        return fallback;
+    const QVariant v = s.value(key);
+    if (!v.isValid())
+        return fallback;
+    bool ok = false;
+    const int n = v.toString().trimmed().toInt(&ok);
+    return ok ? n : fallback;
+}
+
+QString readString(const QSettings &s, const QString &key, const QString &fallback, int maxChars) {
+    if (!usable(s))
+        return fallback;
+    const QVariant v = s.value(key);
+    if (!v.isValid())
+        return fallback;
+    QString text = v.toStringList().join(QLatin1Char(','));
+    if (maxChars > 0 && text.size() >= maxChars)
+        text.truncate(maxChars - 1); // the buffer keeps room for its terminator
+    return text;
+}
+
+Options readOptions(const QSettings &profile, const QString &documentsFolder) {
+    Options o;
+    o.autoStartXfer = readInt(profile, in(keys::Option, keys::AutoStartXfer), 1);
+    o.showXferDlg = readInt(profile, in(keys::Option, keys::ShowXferDlg), 1);
+    o.hideXferDlg = readInt(profile, in(keys::Option, keys::HideXferDlg), 0);
+    o.favoriteFolder = readString(profile, in(keys::Option, keys::FavoriteFolder), documentsFolder);
+    o.listFontFace =
+        readString(profile, in(keys::Option, keys::ListFontFace), QStringLiteral("Arial"));
+    o.listFontSize = readInt(profile, in(keys::Option, keys::ListFontSize), DefaultListFontTenths);
+    return o;
+}
+
+void writeOptions(QSettings &profile, const Options &o) {
+    profile.setValue(in(keys::Option, keys::AutoStartXfer), o.autoStartXfer);
+    profile.setValue(in(keys::Option, keys::ShowXferDlg), o.showXferDlg);
+    profile.setValue(in(keys::Option, keys::HideXferDlg), o.hideXferDlg);
+    profile.setValue(in(keys::Option, keys::FavoriteFolder), o.favoriteFolder);
+    profile.setValue(in(keys::Option, keys::ListFontFace), o.listFontFace);
+    profile.setValue(in(keys::Option, keys::ListFontSize), o.listFontSize);
+}
+
+SystemSettings readSystem(const QSettings &ini) {
+    SystemSettings s;
+    s.resourceDll =
+        readString(ini, in(keys::System, keys::ResourceDll), QString(), defaults::ResourceDllChars);
+    s.blockMpeg2Ext = readInt(ini, in(keys::System, keys::BlockMpeg2Ext), 1);
+    return s;
+}
+
+QString languageValue(const QSettings &ini, const QString &language, const char *key,
+                      const QString &fallback) {
+    return readString(ini, language + QLatin1Char('/') + QLatin1String(key), fallback,
+                      defaults::LanguageKeyChars);
+}
+
+QFont listFont(const QString &face, int tenths) {
+    if (tenths < SmallestListFontTenths || tenths > LargestListFontTenths)
+        tenths = DefaultListFontTenths;
+    QFont font(face);
+    font.setPointSizeF(tenths / 10.0);
+    return font;
+}
+
+} // namespace tunara::shell

@@ -1,0 +1,79 @@
+// The program's settings: the user's preferences in the profile ("Option" and "Init"
+// sections) and the installation values in tunara.ini beside the program ("System" and the
+// language's own section). Read once at start-up, written at exit.
+#pragma once
+
+#include <QFont>
+#include <QString>
+
+class QSettings;
+
+namespace tunara::shell {
+
+struct Options {
+    int autoStartXfer = 1;
+    int showXferDlg = 1;
+    int hideXferDlg = 0;
+    QString favoriteFolder;
+    QString listFontFace = QStringLiteral("Arial");
+    int listFontSize = 90; // tenths of a point
+};
+
+struct SystemSettings {
+    QString resourceDll;
+    int blockMpeg2Ext = 1;
+};
+
+namespace keys {
+inline constexpr const char *Option = "Option";
+inline constexpr const char *Init = "Init";
+inline constexpr const char *System = "System";
+inline constexpr const char *AutoStartXfer = "AutoStartXfer";
+inline constexpr const char *ShowXferDlg = "ShowXferDlg";
+inline constexpr const char *HideXferDlg = "HideXferDlg";
+inline constexpr const char *FavoriteFolder = "FavoriteFolder";
+inline constexpr const char *ListFontFace = "ListFontFace";
+inline constexpr const char *ListFontSize = "ListFontSize";
+inline constexpr const char *DownloadFolder = "DownloadFolder";
+inline constexpr const char *ClassName = "ClassName";
+inline constexpr const char *WindowName = "WindowName";
+inline constexpr const char *VertPos = "VertPos";
+inline constexpr const char *HorizPos = "HorizPos";
+inline constexpr const char *Height = "Height";
+inline constexpr const char *Width = "Width";
+inline constexpr const char *ResourceDll = "ResourceDLL";
+inline constexpr const char *BlockMpeg2Ext = "BlockMPEG2Ext";
+inline constexpr const char *SysReg = "SysReg";
+inline constexpr const char *HelpFile = "HelpFile";
+inline constexpr const char *SupportUrl = "SupportURL";
+inline constexpr const char *SplashFile = "SplashFile";
+} // namespace keys
+
+namespace defaults {
+inline constexpr const char *ClassName = "Afx:40000:b:10011:6:5b07b5";
+inline constexpr const char *WindowName = "TUNARA";
+inline constexpr const char *HelpFile = "tunara.chm";
+inline constexpr const char *SupportUrl = "https://tunara.example.org/";
+inline constexpr const char *SplashFile = "tunara.dat";
+inline constexpr int ResourceDllChars = 100;
+inline constexpr int LanguageKeyChars = 260;
+} // namespace defaults
+
+// An integer key; the default when the key is missing or holds no integer.
+int readInt(const QSettings &s, const QString &key, int fallback);
+QString readString(const QSettings &s, const QString &key, const QString &fallback,
+                   int maxChars = -1);
+
+Options readOptions(const QSettings &profile, const QString &documentsFolder);
+void writeOptions(QSettings &profile, const Options &o);
+SystemSettings readSystem(const QSettings &ini);
+
+// Keys of the language's own section of tunara.ini (its name is the language's name).
+QString languageValue(const QSettings &ini, const QString &language, const char *key,
+                      const QString &fallback);
+
+// The list font: a point font of `tenths` tenths of a point. Sizes no screen can show
+// (0, negative, absurdly large) give the default size instead of a broken font.
+QFont listFont(const QString &face, int tenths);
+
+} // namespace tunara::shell

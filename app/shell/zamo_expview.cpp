@@ -1,0 +1,95 @@
+#include "zamo_expview.h"
+
+#include "chrome/captionstrip.h"
+#include "device/paneframe.h"
+#include "device/uiservices.h"
+#include "device/zamo_listview.h"
+#include "res/format.h"
+#include "res/stringtable.h"
+#include "zamo_expdoc.h"
+
+#include <QMouseEvent>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+namespace tunara::shell {
+
+using res::str;
+using res::StrId;
+
+namespace {
+const QColor FlashColour(0x78, 0xA0, 0x6E); // 0x6EA078 as the original's BGR value
+const QColor CardColour(0xDC, 0xA0, 0x6E);  // 0x6EA0DC
+const QColor InactiveText(64, 64, 64);
+} // namespace
+
+CZamo_ExpView::CZamo_ExpView(CZamo_ExpDoc &doc, device::PaneFrame &frame, QWidget *parent)
+    : QWidget(parent), m_frame(frame) {
+    setFocusPolicy(Qt::ClickFocus);
+    m_caption = new chrome::CaptionStrip(this);
+    m_inner = new QSplitter(Qt::Vertical, this);
+    m_inner->setObjectName(QStringLiteral("innerSplitter"));
+    m_list = new device::CZamo_ListView(frame, m_inner);
+    // The hidden caption view below the list is kept as the original had it.
+    m_captionView = new QWidget(m_inner);
+    m_captionView->setObjectName(QStringLiteral("captionView"));
+    m_captionView->hide();
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(m_caption);
+    layout->addWidget(m_inner, 1);
+
+    const int index = doc.nextViewIndex();
+    if (index == 0 || index == 1) {
+        const bool flash = index == 0;
+        m_list->setMemory(flash ? KSUSB_MEM_FLASH : KSUSB_MEM_CARD);
+        m_caption->setTitle(str(flash ? StrId::FlashMemory : StrId::MemoryCard));
+        m_caption->setIcon(res::StringTable::current().icon(
+            flash ? QStringLiteral("caption/flash") : QStringLiteral("caption/card")));
+        m_caption->setColours(flash ? FlashColour : CardColour, InactiveText);
+        setObjectName(flash ? QStringLiteral("flashHost") : QStringLiteral("cardHost"));
+    } else {
+        frame.ui().message(frame.dialogParent(), str(StrId::ThirdPane), device::MessageIcon::Stop);
+    }
+
+    connect(
+        m_list, &device::CZamo_ListView::gaugeChanged, this,
+        [this](const device::GaugeNumbers &n) { m_caption->setGauge(n.total, n.used, n.count); });
+    connect(m_list, &device::CZamo_ListView::activeChanged, this, [this](bool active) {
+        m_caption->setTextColour(active ? QColor(Qt::white) : InactiveText);
+    });
+    connect(m_caption, &chrome::CaptionStrip::clicked, this, &CZamo_ExpView::showTotals);
+    connect(&doc, &CZamo_ExpDoc::viewsUpdate, m_list, &device::CZamo_ListView::onUpdate);
+}
+
+void CZamo_ExpView::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    if (!m_initialised) {
+        m_initialised = true;
+        m_list->initialUpdate();
+    }
+}
+
+QString CZamo_ExpView::totalsText() const {
+    const device::GaugeNumbers n = m_list->gauge();
+    return res::fmt(StrId::TotalsBox, long(n.total), long(n.total - n.used));
+}
+
+void CZamo_ExpView::showTotals() {
+    m_frame.ui().message(m_frame.dialogParent(), totalsText(), device::MessageIcon::Information);
+}
+
+void CZamo_ExpView::focusInEvent(QFocusEvent *event) {
+    QWidget::focusInEvent(event);
+    m_list->setFocus();
+}
+
+void CZamo_ExpView::mousePressEvent(QMouseEvent *event) {
+    if (event->button() == Qt::LeftButton)
+        showTotals();
+    QWidget::mousePressEvent(event);
+}
+
+} // namespace tunara::shell

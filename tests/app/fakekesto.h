@@ -1,0 +1,42 @@
+// A stand-in for the device library in the program's tests: it implements the functions the
+// program calls, answers from a scripted player, and logs every call.
+#pragma once
+
+#include <KestoUSB.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+struct Player {
+    bool present = true;
+    bool connected = true;
+    // InvokePlayer answers these in turn; once empty, `flags`.
+    std::deque<unsigned char> flagQueue;
+    unsigned char flags = 0;
+    int versionError = 0; // nonzero: GetPlayerVersion fails with this code
+    int statusError = 0;  // nonzero: KSUSB_GetPlayerStatus fails with this code
+    KSPlayerStatus status{};
+    std::map<unsigned char, KSUSB_TOpenTable> tables;
+    std::map<unsigned char, int> refreshError; // nonzero: RefreshMemory fails with this code
+    std::map<unsigned char, int> replaceError;
+    int lastError = 0;
+    std::vector<std::string> calls;
+    // Runs inside RefreshMemory before it answers (to change the player mid-refresh).
+    std::function<void(unsigned char)> duringRefresh;
+};
+
+Player &player();
+void reset();
+void setModel(const char *model, const char *version = "1.00.00.K5", const char *date = "20050718");
+// A table of `count` files named "NNN.mp3" (or by `names`), all of `size` bytes.
+KSUSB_TOpenTable &table(unsigned char mem, uint32_t total, uint32_t freeBytes);
+void addFile(unsigned char mem, const std::string &name, uint32_t size, uint16_t date = 0,
+             uint16_t time = 0);
+int countCalls(const std::string &name);
+
+} // namespace fake
