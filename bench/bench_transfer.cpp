@@ -1,0 +1,348 @@
+// Transfer throughput: the library's download and upload of a 64 MiB file against a raw bulk
+// loop over the same USB/IP link with the same block size, both in one run, against a
+// tunara-vplayer on an unlimited link. Prints MB/s of each, the ratio and CPU seconds per 100 MB.
+//
+//   bench_transfer [--vplayer PATH] [--mib N] [--rounds N]
+#include "KestoUSB.h"
+#include "backend.h"
+#include "transfer_state.h"
+#include "transport.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <csignal>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kMega = 1e6;
+constexpr double kHundredMegabytes = 100e6;
+constexpr uint32_t kFlashBytes = 256u << 20; // room for the file twice over
+
+struct Sample {
+    double wall = 0;      // seconds
+    double cpu = 0;       // seconds of this process (all threads)
+    double playerCpu = 0; // seconds of the virtual player
+};
+
+double processCpu() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double childCpu(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+class Player {
+public:
+    Player(const std::string &exe, const fs::path &state) {
+        fs::create_directories(state);
+        std::ofstream(state / "player.ini")
+            << "[Player]\nFlashBytes=" << kFlashBytes << "\nCardPresent=0\n";
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        const std::string stateArg = state.string();
+        std::vector<char *> argv = {
+            const_cast<char *>(exe.c_str()),      const_cast<char *>("--state"),
+            const_cast<char *>(stateArg.c_str()), const_cast<char *>("--listen"),
+            const_cast<char *>("127.0.0.1:0"),    nullptr};
+        if (posix_spawn(&m_pid, exe.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        FILE *lines = fdopen(out[0], "r");
+        char line[256];
+        while (m_pid > 0 && lines && std::fgets(line, sizeof line, lines)) {
+            const std::string text = line;
+            const std::string mark = "listening on ";
+            if (text.rfind(mark, 0) == 0) {
+                m_address = text.substr(mark.size());
+                m_address.erase(m_address.find_last_not_of("\r\n") + 1);
+                break;
+            }
+        }
+        m_lines = lines;
+    }
+    ~Player() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+        }
+        if (m_lines)
+            std::fclose(m_lines);
+    }
+    const std::string &address() const { return m_address; }
+    pid_t pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_address;
+    FILE *m_lines = nullptr;
+};
+
+// Waits for the worker's final notification.
+class Waiter : public KSNotifyTarget {
+public:
+    Waiter() : KSNotifyTarget{&Waiter::thunk} {}
+    intptr_t wait() {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [this] { return m_done; });
+        m_done = false;
+        return m_result;
+    }
+
+private:
+    static void thunk(KSNotifyTarget *self, unsigned int, uintptr_t w, intptr_t l) {
+        auto *me = static_cast<Waiter *>(self);
+        if (w != KSUSB_XFER_DONE && w != KSUSB_XFER_FAILED)
+            return;
+        std::lock_guard lock(me->m_mutex);
+        me->m_result = w == KSUSB_XFER_DONE ? 0 : l;
+        me->m_done = true;
+        me->m_cv.notify_all();
+    }
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_done = false;
+    intptr_t m_result = 0;
+};
+
+template <typename F>
+Sample measure(pid_t player, F &&body) {
+    const double cpu0 = processCpu(), player0 = childCpu(player);
+    const auto t0 = Clock::now();
+    if (!body()) {
+        std::fprintf(stderr, "bench_transfer: a transfer failed (last error %d)\n",
+                     KSUSB_GetLastError());
+        std::exit(1);
+    }
+    Sample s;
+    s.wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    s.cpu = processCpu() - cpu0;
+    s.playerCpu = childCpu(player) - player0;
+    return s;
+}
+
+// The raw loop's download announcement: the same command the library sends, for "RAW.BIN".
+bool announceRawDownload(uint32_t size, size_t &block) {
+    const std::string shortName = "RAW.BIN";
+    const std::string longName = "raw.bin";
+    std::vector<uint8_t> body = {'M', 0x90, 0x17, 0x02, 0x20, 0x58, 0x21, 0x00, 0x00};
+    for (int shift = 24; shift >= 0; shift -= 8)
+        body.push_back(uint8_t(size >> shift));
+    body.push_back(0x32);
+    body.push_back(0);
+    body.push_back(uint8_t(shortName.size()));
+    body.insert(body.end(), shortName.begin(), shortName.end());
+    body.push_back(0);
+    body.push_back(uint8_t(longName.size() * 2));
+    for (char c : longName) {
+        body.push_back(uint8_t(c));
+        body.push_back(0);
+    }
+    uint8_t packet[256] = {};
+    const size_t length = kestousb::buildPacket(packet, body);
+    uint8_t reply[kestousb::kBlock] = {};
+    if (length == 0 || !kestousb::commandExchange(packet, kestousb::blockAligned(length), reply,
+                                                  sizeof reply, -2, -3))
+        return false;
+    block = kestousb::downloadBlockSize(reply[9]);
+    return reply[4] == 0;
+}
+
+bool rawDownload(const std::vector<uint8_t> &data) {
+    size_t block = 0;
+    if (!announceRawDownload(uint32_t(data.size()), block))
+        return false;
+    auto conn = kestousb::currentConnection();
+    std::vector<uint8_t> buffer(block);
+    for (size_t at = 0; at < data.size(); at += block) {
+        const size_t n = std::min(block, data.size() - at);
+        std::memcpy(buffer.data(), data.data() + at, n);
+        std::memset(buffer.data() + n, 0, block - n);
+        size_t moved = 0;
+        if (!conn->bulkWrite(buffer.data(), block, moved) || moved != block)
+            return false;
+    }
+    // Like the library, wait until the player has taken the file, so both measure the same work.
+    kestousb::waitDone();
+    return true;
+}
+
+bool rawUpload(const std::string &name83, uint32_t expected) {
+    std::vector<uint8_t> body = {'M', 'R'};
+    body.insert(body.end(), name83.begin(), name83.end());
+    uint8_t packet[kestousb::kBlock] = {};
+    const size_t length = kestousb::buildPacket(packet, body);
+    uint8_t reply[kestousb::kBlock] = {};
+    if (!kestousb::commandExchange(packet, kestousb::blockAligned(length), reply, sizeof reply, -2,
+                                   -2))
+        return false;
+    const size_t n = name83.size();
+    const uint32_t size = kestousb::getBe32(reply + 6 + n);
+    const size_t block = kestousb::uploadBlockSize(reply[10 + n]);
+    if (size != expected || block == 0)
+        return false;
+    auto conn = kestousb::currentConnection();
+    std::vector<uint8_t> buffer(block);
+    for (uint32_t received = 0; received < size;) {
+        size_t moved = 0;
+        if (!conn->bulkRead(buffer.data(), block, moved) || moved == 0)
+            return false;
+        received += uint32_t(std::min<size_t>(moved, size - received));
+    }
+    return true;
+}
+
+std::string shortNameOf(const char *longName) {
+    static KSUSB_TOpenTable table;
+    GetFileInfo('M', &table);
+    for (int i = 0; i < table.count; ++i)
+        if (std::strcmp(table.entries[i].name, longName) == 0)
+            return table.entries[i].name83;
+    return {};
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void report(const char *what, const std::vector<Sample> &lib, const std::vector<Sample> &raw,
+            double bytes) {
+    auto rate = [bytes](const Sample &s) { return bytes / s.wall / kMega; };
+    std::vector<double> libRates, rawRates, libCpu, rawCpu, libTotal;
+    for (const Sample &s : lib) {
+        libRates.push_back(rate(s));
+        libCpu.push_back(s.cpu / bytes * kHundredMegabytes);
+        libTotal.push_back((s.cpu + s.playerCpu) / bytes * kHundredMegabytes);
+    }
+    for (const Sample &s : raw) {
+        rawRates.push_back(rate(s));
+        rawCpu.push_back(s.cpu / bytes * kHundredMegabytes);
+    }
+    const double l = median(libRates), r = median(rawRates);
+    std::printf("%-8s library %8.1f MB/s   raw loop %8.1f MB/s   ratio %.3f   "
+                "CPU s/100MB: library %.3f (with player %.3f), raw %.3f\n",
+                what, l, r, l / r, median(libCpu), median(libTotal), median(rawCpu));
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::string vplayer = (fs::read_symlink("/proc/self/exe").parent_path() / "tunara-vplayer");
+    int mib = 64, rounds = 3;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string opt = argv[i];
+        if (opt == "--vplayer")
+            vplayer = argv[i + 1];
+        else if (opt == "--mib")
+            mib = std::max(1, std::atoi(argv[i + 1]));
+        else if (opt == "--rounds")
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+    }
+    const fs::path work =
+        fs::temp_directory_path() / ("bench_transfer." + std::to_string(getpid()));
+    fs::create_directories(work);
+    const size_t bytes = size_t(mib) << 20;
+    std::vector<uint8_t> data(bytes);
+    std::mt19937 random(42);
+    for (auto &b : data)
+        b = uint8_t(random());
+    const fs::path source = work / "bench.bin";
+    std::ofstream(source, std::ios::binary)
+        .write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+
+    int result = 0;
+    {
+        Player player(vplayer, work / "state");
+        if (player.address().empty()) {
+            std::fprintf(stderr, "bench_transfer: could not start %s\n", vplayer.c_str());
+            fs::remove_all(work);
+            return 1;
+        }
+        setenv("KESTOUSB_USBIP", player.address().c_str(), 1);
+        if (!KSUSB_CheckConnect() || !KSUSB_RefreshMemory('M')) {
+            std::fprintf(stderr, "bench_transfer: no player at %s (%d)\n", player.address().c_str(),
+                         KSUSB_GetLastError());
+            fs::remove_all(work);
+            return 1;
+        }
+        std::printf("bench_transfer: %d MiB, %d round(s), tunara-vplayer at %s (unlimited link)\n",
+                    mib, rounds, player.address().c_str());
+        Waiter waiter;
+        std::vector<Sample> libDown, rawDown, libUp, rawUp;
+        for (int round = 0; round < rounds; ++round) {
+            libDown.push_back(measure(player.pid(), [&] {
+                return KSUSB_Download('M', source.c_str(), &waiter, 10000) && waiter.wait() == 0;
+            }));
+            rawDown.push_back(measure(player.pid(), [&] { return rawDownload(data); }));
+            KSUSB_RefreshMemory('M');
+            const std::string name83 = shortNameOf("bench.bin");
+            const fs::path target = work / "uploaded.bin";
+            libUp.push_back(measure(player.pid(), [&] {
+                return KSUSB_Upload('M', "bench.bin", target.c_str(), &waiter, 10000) &&
+                       waiter.wait() == 0;
+            }));
+            rawUp.push_back(
+                measure(player.pid(), [&] { return rawUpload(name83, uint32_t(bytes)); }));
+            std::ifstream check(target, std::ios::binary);
+            const std::vector<uint8_t> back((std::istreambuf_iterator<char>(check)), {});
+            if (back != data) {
+                std::fprintf(stderr, "bench_transfer: the uploaded file differs\n");
+                result = 1;
+            }
+            KSUSB_DeleteFileInMemory('M', "bench.bin");
+            KSUSB_RefreshMemory('M');
+            KSUSB_DeleteFileInMemory('M', "raw.bin");
+            KSUSB_RefreshMemory('M');
+        }
+        report("download", libDown, rawDown, double(bytes));
+        report("upload", libUp, rawUp, double(bytes));
+    }
+    fs::remove_all(work);
+    return result;
+}
