@@ -324,7 +324,6 @@ bool FatVolume::format(const std::filesystem::path &image, uint64_t bytes, std::
     bool ok = file.write(0, layout->bootSector(serial));
     for (uint32_t copy = 0; copy < layout->fatCount; ++copy)
         ok = ok && file.write(layout->fatOffset(copy), fat.bytes());
-    ok = ok && file.sync();
     file.close();
     std::error_code ec;
     if (ok)

@@ -30,7 +30,6 @@ public:
     // would pass the end of the file fails without reading.
     bool read(uint64_t offset, std::span<uint8_t> out) const;
     bool write(uint64_t offset, std::span<const uint8_t> data);
-    bool sync();
     void close();
 
 private:
