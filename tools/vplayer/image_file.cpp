@@ -101,7 +101,4 @@ bool ImageFile::write(uint64_t offset, std::span<const uint8_t> data) {
     return true;
 }
 
-    return m_fd >= 0 && ::fsync(m_fd) == 0;
-}
-
 } // namespace vplayer
