@@ -1,0 +1,199 @@
+// kesto ls M|S [--json]: the files of one memory in play order, with capacity and free space.
+#include "memory_arg.h"
+#include "verb.h"
+
+#include "KestoUSB.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace kesto {
+namespace {
+
+constexpr std::string_view kUsage = "M|S [--json]";
+
+constexpr unsigned kDosYearBase = 1980;
+
+struct DosStamp {
+    unsigned year, month, day, hour, minute, second;
+};
+
+DosStamp dosStamp(uint16_t dosDate, uint16_t dosTime) {
+    const unsigned d = dosDate, t = dosTime;
+    return {kDosYearBase + (d >> 9u), (d >> 5u) & 0x0Fu, d & 0x1Fu, t >> 11u,
+            (t >> 5u) & 0x3Fu,        (t & 0x1Fu) * 2u};
+}
+
+std::string dateText(const DosStamp &s) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u", s.year % 10000u, s.month, s.day);
+    return buf;
+}
+
+std::string timeText(const DosStamp &s) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", s.hour, s.minute, s.second);
+    return buf;
+}
+
+// FAT attribute letters, in the order dir listings use: read-only, hidden, system, volume,
+// directory, archive; '-' for a clear bit.
+std::string attrText(unsigned char attr) {
+    static constexpr char kLetters[] = "RHSVDA";
+    std::string out;
+    for (unsigned bit = 0; bit < 6; ++bit)
+        out += (attr & (1u << bit)) ? kLetters[bit] : '-';
+    return out;
+}
+
+std::string_view fieldText(const char *field, size_t capacity) {
+    return {field, strnlen(field, capacity)};
+}
+
+// Bytes of the valid UTF-8 character at `i`, or 0 when the byte there does not start one.
+size_t validUtf8Length(std::string_view s, size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const size_t len = c < 0x80                ? 1
+                       : c >= 0xC2 && c < 0xE0 ? 2
+                       : c >= 0xE0 && c < 0xF0 ? 3
+                       : c >= 0xF0 && c < 0xF5 ? 4
+                                               : 0;
+    if (len == 0 || i + len > s.size())
+        return 0;
+    for (size_t k = 1; k < len; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+            return 0;
+    return len;
+}
+
+// For the terminal: a byte outside valid UTF-8 (a short name in the player's own code page) or
+// a control character is shown as \xNN.
+std::string terminalText(std::string_view s) {
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        const size_t len = validUtf8Length(s, i);
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (len == 0 || c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", c);
+            out += esc;
+            ++i;
+        } else {
+            out.append(s.substr(i, len));
+            i += len;
+        }
+    }
+    return out;
+}
+
+// JSON string: valid UTF-8 is kept; a byte that is not part of valid UTF-8 (a short name the
+// player made in its own code page) is written as the character of that byte value, \u00XX.
+std::string jsonString(std::string_view s) {
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const size_t len = validUtf8Length(s, i);
+        if (len > 1) {
+            out.append(s.substr(i, len));
+            i += len;
+            continue;
+        }
+        char esc[8];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x80) {
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+// Characters, not bytes, for lining up columns of UTF-8 names.
+size_t displayWidth(std::string_view s) {
+    size_t n = 0;
+    for (const char c : s)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+            ++n;
+    return n;
+}
+
+void printJson(unsigned char mem, const KSUSB_TOpenTable &t) {
+    std::printf("{\"memory\":\"%c\",\"total\":%u,\"free\":%u,\"count\":%u,\"files\":[", mem,
+                t.total, t.free, unsigned(t.count));
+    for (unsigned i = 0; i < t.count; ++i) {
+        const KSUSB_TFileEntry &e = t.entries[i];
+        const DosStamp s = dosStamp(e.date, e.time);
+        std::printf("%s{\"order\":%u,\"name\":%s,\"name83\":%s,\"size\":%u,\"date\":\"%s\","
+                    "\"time\":\"%s\",\"attr\":\"%s\",\"attrByte\":%u,\"cluster\":%u}",
+                    i ? "," : "", i + 1, jsonString(fieldText(e.name, sizeof e.name)).c_str(),
+                    jsonString(fieldText(e.name83, sizeof e.name83)).c_str(), e.size,
+                    dateText(s).c_str(), timeText(s).c_str(), attrText(e.attr).c_str(),
+                    unsigned(e.attr), unsigned(e.cluster));
+    }
+    std::printf("]}\n");
+}
+
+void printTable(unsigned char mem, const KSUSB_TOpenTable &t) {
+    size_t nameWidth = 4;
+    for (unsigned i = 0; i < t.count; ++i)
+        nameWidth = std::max(
+            nameWidth,
+            displayWidth(terminalText(fieldText(t.entries[i].name, sizeof t.entries[i].name))));
+    std::printf("%5s  %-*s  %-12s  %10s  %-19s  %s\n", "Order", int(nameWidth), "Name", "8.3 name",
+                "Size", "Date and time", "Attr");
+    for (unsigned i = 0; i < t.count; ++i) {
+        const KSUSB_TFileEntry &e = t.entries[i];
+        const std::string name = terminalText(fieldText(e.name, sizeof e.name));
+        const std::string name83 = terminalText(fieldText(e.name83, sizeof e.name83));
+        const DosStamp s = dosStamp(e.date, e.time);
+        std::printf("%5u  %s%*s  %-12s  %10u  %s %s  %s\n", i + 1, name.c_str(),
+                    int(nameWidth - displayWidth(name)), "", name83.c_str(), e.size,
+                    dateText(s).c_str(), timeText(s).c_str(), attrText(e.attr).c_str());
+    }
+    std::printf("%c (%s): %u file(s), total %u bytes, free %u bytes\n", mem, memoryLabel(mem),
+                unsigned(t.count), t.total, t.free);
+}
+
+int ls(std::span<const std::string> args) {
+    std::string unknown;
+    const auto parsed = parseArgs(args, {"--json"}, unknown);
+    if (!parsed)
+        return usageError("ls", "unknown option " + unknown, kUsage);
+    if (parsed->operands.size() != 1)
+        return usageError("ls", "expected one memory, M or S", kUsage);
+    const auto mem = memoryOperand(parsed->operands[0]);
+    if (!mem)
+        return usageError("ls", "the memory is M (flash) or S (card)", kUsage);
+
+    // Like the program when it connects: version, status, then the table.
+    if (RefreshMemory(*mem) == 0)
+        return failWithLastError();
+    auto table = std::make_unique<KSUSB_TOpenTable>();
+    if (GetFileInfo(*mem, table.get()) == 0)
+        return failWithLastError();
+    if (parsed->has("--json"))
+        printJson(*mem, *table);
+    else
+        printTable(*mem, *table);
+    return kExitOk;
+}
+
+const Verb registration(
+    "ls", kUsage,
+    "Lists the files of the flash memory (M) or the card (S) in play order: order, long name, "
+    "8.3 name, size in bytes, last-write date and time, FAT attributes (R H S V D A), then the "
+    "memory's capacity and free bytes. --json prints one JSON object instead: memory, total, "
+    "free, count and files[] with order, name, name83, size, date, time, attr, attrByte and "
+    "cluster.",
+    ls);
+
+} // namespace
+} // namespace kesto

@@ -1,0 +1,49 @@
+// kesto order M|S NAME POSITION: moves a file to another place in the play order.
+#include "memory_arg.h"
+#include "verb.h"
+
+#include "KestoUSB.h"
+
+#include <charconv>
+#include <cstdio>
+
+namespace kesto {
+namespace {
+
+constexpr std::string_view kUsage = "M|S NAME POSITION";
+constexpr unsigned kMaxPosition = 255; // one byte on the wire, counted from 1
+
+int order(std::span<const std::string> args) {
+    std::string unknown;
+    const auto parsed = parseArgs(args, {}, unknown);
+    if (!parsed)
+        return usageError("order", "unknown option " + unknown, kUsage);
+    if (parsed->operands.size() != 3)
+        return usageError("order", "expected a memory, a file name and a position", kUsage);
+    const auto mem = memoryOperand(parsed->operands[0]);
+    if (!mem)
+        return usageError("order", "the memory is M (flash) or S (card)", kUsage);
+    const std::string &name = parsed->operands[1];
+    const std::string &posText = parsed->operands[2];
+    unsigned position = 0;
+    const auto [end, ec] =
+        std::from_chars(posText.data(), posText.data() + posText.size(), position);
+    if (ec != std::errc{} || end != posText.data() + posText.size() || position < 1 ||
+        position > kMaxPosition)
+        return usageError("order", "the position is a number from 1 to 255", kUsage);
+
+    if (KSUSB_RefreshMemory(*mem) == 0 ||
+        KSUSB_ReplaceInMemory(*mem, name.c_str(), static_cast<unsigned char>(position)) == 0)
+        return failWithLastError();
+    std::printf("moved %c:%s to position %u\n", *mem, name.c_str(), position);
+    return kExitOk;
+}
+
+const Verb registration("order", kUsage,
+                        "Moves the file NAME (its long name as 'kesto ls' shows it) to place "
+                        "POSITION (1 = first) of the play order of the flash memory (M) or the "
+                        "card (S). A position past the last file makes it the last.",
+                        order);
+
+} // namespace
+} // namespace kesto

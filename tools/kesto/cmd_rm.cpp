@@ -1,0 +1,40 @@
+// kesto rm M|S NAME: deletes a file of the player by its long name.
+#include "memory_arg.h"
+#include "verb.h"
+
+#include "KestoUSB.h"
+
+#include <cstdio>
+
+namespace kesto {
+namespace {
+
+constexpr std::string_view kUsage = "M|S NAME";
+
+int rm(std::span<const std::string> args) {
+    std::string unknown;
+    const auto parsed = parseArgs(args, {}, unknown);
+    if (!parsed)
+        return usageError("rm", "unknown option " + unknown, kUsage);
+    if (parsed->operands.size() != 2)
+        return usageError("rm", "expected a memory and a file name", kUsage);
+    const auto mem = memoryOperand(parsed->operands[0]);
+    if (!mem)
+        return usageError("rm", "the memory is M (flash) or S (card)", kUsage);
+    const std::string &name = parsed->operands[1];
+
+    // The library finds the file's 8.3 name in its cached table, so read the table first.
+    if (KSUSB_RefreshMemory(*mem) == 0 || KSUSB_DeleteFileInMemory(*mem, name.c_str()) == 0)
+        return failWithLastError();
+    std::printf("deleted %c:%s\n", *mem, name.c_str());
+    return kExitOk;
+}
+
+const Verb registration("rm", kUsage,
+                        "Deletes the file NAME (its long name as 'kesto ls' shows it) from the "
+                        "flash memory (M) or the card (S). Use -- before a name that starts "
+                        "with '-'.",
+                        rm);
+
+} // namespace
+} // namespace kesto

@@ -1,0 +1,38 @@
+// Shared pieces of the file verbs (ls, rm, mv, order, format): the memory operand and how a
+// failure of the library reaches the user.
+#pragma once
+
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kesto {
+
+// "M" (flash) or "S" (card), either case; nullopt for anything else.
+std::optional<unsigned char> memoryOperand(std::string_view text);
+
+// "flash" / "card".
+const char *memoryLabel(unsigned char mem);
+
+// Prints the library's last error on stderr as every verb does ("error CODE (NAME): MESSAGE",
+// the program's message for the code) and returns kExitFailed.
+int failWithLastError();
+
+// Prints "kesto VERB: PROBLEM" and the verb's usage line on stderr; returns kExitUsage.
+int usageError(std::string_view verb, std::string_view problem, std::string_view usage);
+
+// Splits `args` into operands and the flags in `known` (e.g. "--json"); an unknown "--x" is a
+// usage problem: nullopt, with `unknown` set to it.
+struct ParsedArgs {
+    std::vector<std::string> operands;
+    std::vector<std::string> flags;
+    bool has(std::string_view flag) const;
+};
+std::optional<ParsedArgs> parseArgs(std::span<const std::string> args,
+                                    std::initializer_list<std::string_view> known,
+                                    std::string &unknown);
+
+} // namespace kesto
