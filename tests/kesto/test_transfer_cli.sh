@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Black-box test of kesto put/get/sysimg/firmware/dump against a running tunara-vplayer. The
+# FAT image is then judged by mtools (mcopy) and dosfstools (fsck.fat -n).
+#   test_transfer_cli.sh KESTO VPLAYER MCOPY FSCK_FAT
+set -uo pipefail
+kesto=$1 vplayer=$2 mcopy=$3 fsck=$4
+export LC_ALL=C.UTF-8
+
+work=$(mktemp -d)
+state=$work/state
+pid=
+failures=0
+cleanup() {
+    [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+check() { # check DESCRIPTION COMMAND...
+    local what=$1; shift
+    "$@" || fail "$what"
+}
+# expect_exit CODE DESCRIPTION COMMAND...: runs the command, output in $work/out, $work/err
+expect_exit() {
+    local want=$1 what=$2; shift 2
+    "$@" >"$work/out" 2>"$work/err"
+    local got=$?
+    [ "$got" = "$want" ] || { fail "$what: exit $got, expected $want"; cat "$work/err" >&2; }
+}
+ctl() { "$vplayer" ctl --state "$state" "$@" >/dev/null || fail "ctl $*"; }
+
+start_player() {
+    rm -f "$state/vplayer.addr"
+    "$vplayer" --state "$state" --listen 127.0.0.1:0 >"$work/vplayer.out" 2>&1 &
+    pid=$!
+    for _ in $(seq 1 200); do
+        [ -s "$state/vplayer.addr" ] && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    [ -s "$state/vplayer.addr" ] || { echo "tunara-vplayer did not start" >&2; exit 1; }
+    export KESTOUSB_USBIP
+    KESTOUSB_USBIP=$(cat "$state/vplayer.addr")
+}
+stop_player() {
+    kill -TERM "$pid" && wait "$pid"
+    pid=
+}
+
+mkdir -p "$state" "$work/src" "$work/back"
+printf '[Player]\nFlashBytes=8388608\nCardBytes=4194304\n' >"$state/player.ini"
+start_player
+
+# ---- put: long names, an exact block multiple, an empty file, a name outside ASCII ----------
+src=$work/src
+names=("A long file name.mp3" "Exact Block.bin" "short.mp3" "Café – Ünïcode.mp3" "empty.txt")
+head -c 100000 /dev/urandom >"$src/${names[0]}"
+head -c 32768 /dev/urandom >"$src/${names[1]}"
+head -c 1000 /dev/urandom >"$src/${names[2]}"
+head -c 5000 /dev/urandom >"$src/${names[3]}"
+: >"$src/${names[4]}"
+paths=()
+for n in "${names[@]}"; do paths+=("$src/$n"); done
+expect_exit 0 "put of five files" "$kesto" put -m M "${paths[@]}"
+
+# a name already on the player, a missing file: exit 1 with the code
+expect_exit 1 "put of an existing name" "$kesto" put "$src/short.mp3"
+check "put of an existing name reports -10" grep -q -- "-10" "$work/err"
+expect_exit 1 "put of a missing file" "$kesto" put "$src/none.mp3"
+check "put of a missing file reports -11" grep -q -- "-11" "$work/err"
+expect_exit 2 "put with a bad memory" "$kesto" put -m X "$src/short.mp3"
+
+# ---- get: identical bytes back, to a file and into a folder ------------------------------------
+for n in "${names[@]}"; do
+    expect_exit 0 "get $n" "$kesto" get -m M "$n" "$work/back/$n"
+    check "get $n returns identical bytes" cmp -s "$src/$n" "$work/back/$n"
+done
+mkdir "$work/folder"
+expect_exit 0 "get into a folder" "$kesto" get "short.mp3" "$work/folder"
+check "get into a folder writes NAME there" cmp -s "$src/short.mp3" "$work/folder/short.mp3"
+expect_exit 1 "get of an unknown name" "$kesto" get "nothing.mp3" "$work/back/nothing"
+check "get of an unknown name reports -11" grep -q -- "-11" "$work/err"
+[ ! -e "$work/back/nothing" ] || fail "get of an unknown name created a file"
+
+# ---- a failed or stopped upload leaves the destination as it was ------------------------------
+echo "precious old content" >"$work/keep.mp3"
+cp "$work/keep.mp3" "$work/keep.orig"
+ctl fault drop-stream 16384
+expect_exit 1 "get with a dropped stream" "$kesto" get "${names[0]}" "$work/keep.mp3"
+check "dropped stream reports -44" grep -q -- "-44" "$work/err"
+check "dropped stream leaves the destination" cmp -s "$work/keep.orig" "$work/keep.mp3"
+ctl fault clear
+
+# Ctrl-C: stopped through KSUSB_Stop once the worker has started writing its temporary file.
+head -c 3000000 /dev/urandom >"$src/big.bin"
+expect_exit 0 "put big" "$kesto" put "$src/big.bin"
+ctl speed full
+"$kesto" get big.bin "$work/keep.mp3" >"$work/out" 2>"$work/err" &
+getpid=$!
+for _ in $(seq 1 400); do
+    compgen -G "$work/keep.mp3.part-*" >/dev/null && break
+    sleep 0.02
+done
+kill -INT "$getpid"
+wait "$getpid"
+rc=$?
+[ "$rc" = 1 ] || fail "get stopped by Ctrl-C: exit $rc, expected 1"
+check "Ctrl-C reports -43" grep -q -- "-43" "$work/err"
+check "Ctrl-C leaves the destination" cmp -s "$work/keep.orig" "$work/keep.mp3"
+compgen -G "$work/keep.mp3.part-*" >/dev/null && fail "a temporary file was left behind"
+ctl speed unlimited
+
+# ---- system image and firmware land in the player's state folder ------------------------------
+head -c 1300 /dev/urandom >"$work/font.bin"
+expect_exit 0 "sysimg FONT-ENG" "$kesto" sysimg FONT-ENG "$work/font.bin"
+check "sysimg lands in slot 02" cmp -s "$work/font.bin" "$state/sysimg-02.bin"
+expect_exit 0 "sysimg by number" "$kesto" sysimg 0xE1 "$work/font.bin"
+check "sysimg lands in slot e1" cmp -s "$work/font.bin" "$state/sysimg-e1.bin"
+expect_exit 2 "sysimg with an unknown slot name" "$kesto" sysimg FONT-KLINGON "$work/font.bin"
+head -c 1000 /dev/urandom >"$work/fw.bin"
+expect_exit 0 "firmware" "$kesto" firmware "$work/fw.bin"
+{ cat "$work/fw.bin"; head -c 24 /dev/zero; } >"$work/fw.padded"
+check "firmware is kept as 16 units of 64 bytes" cmp -s "$work/fw.padded" "$state/firmware.bin"
+ctl fault refuse 1
+expect_exit 1 "refused firmware" "$kesto" firmware "$work/fw.bin"
+check "refused firmware reports -55" grep -q -- "-55" "$work/err"
+
+# ---- dump: the listing's form and the raw bytes of the image ----------------------------------
+expect_exit 0 "dump" "$kesto" dump M 0x200 0x400 --spare --sector 512 --cluster 32 \
+    --bin "$work/dump.bin" --text "$work/dump.txt"
+check "dump writes 512 raw bytes" test "$(stat -c %s "$work/dump.bin")" = 512
+check "dump bytes are the image's" cmp -s "$work/dump.bin" <(tail -c +513 "$state/flash.img" | head -c 512)
+check "one BLOCK/PAGE header for page 1, block 0" \
+    test "$(grep -c 'BLOCK:00000000h(00000000d), PAGE:00000001h(00000001d)' "$work/dump.txt")" = 1
+check "one spare line" test "$(grep -c 'SPARE   : ud<' "$work/dump.txt")" = 1
+check "32 rows" test "$(grep -cE '^0000(02|03)[0-9A-F]{2} : ' "$work/dump.txt")" = 32
+expect_exit 2 "dump with end below start" "$kesto" dump M 0x400 0x200
+expect_exit 2 "dump with a sector size of 0" "$kesto" dump M 0 0x40 --sector 0
+
+stop_player
+
+# ---- the image, judged by mtools and dosfstools ------------------------------------------------
+for n in "${names[@]}"; do
+    rm -f "$work/m"
+    "$mcopy" -n -i "$state/flash.img" "::$n" "$work/m" 2>"$work/err" || fail "mcopy $n: $(cat "$work/err")"
+    check "mcopy $n: byte for byte equal" cmp -s "$src/$n" "$work/m"
+done
+"$fsck" -n "$state/flash.img" >"$work/out" 2>&1 || { fail "fsck.fat -n"; cat "$work/out" >&2; }
+
+[ "$failures" = 0 ] && echo "all transfer CLI checks passed"
+exit $((failures > 0))

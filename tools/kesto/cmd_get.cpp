@@ -1,0 +1,66 @@
+// kesto get [-m M|S] NAME DEST: uploads a file of the player to the PC.
+#include "memory_arg.h"
+#include "progress.h"
+#include "verb.h"
+
+#include "KestoUSB.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kesto {
+namespace {
+
+constexpr uint32_t kProgressStep = 10000;
+
+int get(std::span<const std::string> args) {
+    unsigned char mem = KSUSB_MEM_FLASH;
+    std::vector<std::string> operands;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-m") {
+            const auto parsed = i + 1 < args.size() ? memoryOperand(args[i + 1]) : std::nullopt;
+            if (!parsed) {
+                std::fprintf(stderr, "kesto get: -m takes M or S\n");
+                return kExitUsage;
+            }
+            mem = *parsed;
+            ++i;
+        } else {
+            operands.push_back(args[i]);
+        }
+    }
+    if (operands.size() != 2) {
+        std::fprintf(stderr, "Usage: kesto get [-m M|S] NAME DEST\n");
+        return kExitUsage;
+    }
+    const std::string &name = operands[0];
+    std::string dest = operands[1];
+    std::error_code ec;
+    if (std::filesystem::is_directory(dest, ec))
+        dest = (std::filesystem::path(dest) / name).string();
+
+    if (KSUSB_RefreshMemory(mem) == 0)
+        return reportFailure("get", KSUSB_GetLastError());
+    ProgressBar bar = terminalBar(name);
+    const int code = followTransfer(
+        [&](KSNotifyTarget *window) {
+            return KSUSB_Upload(mem, name.c_str(), dest.c_str(), window, kProgressStep);
+        },
+        bar);
+    if (code != 0)
+        return reportFailure("get", code);
+    std::printf("%c:%s -> %s\n", mem, name.c_str(), dest.c_str());
+    return kExitOk;
+}
+
+const Verb registration("get", "[-m M|S] NAME DEST",
+                        "Uploads the file NAME (its long name as 'kesto ls' shows it) from the "
+                        "flash memory (M, the default) or the card (S) to DEST (a file, or a "
+                        "folder to write NAME into). An existing DEST is replaced only when the "
+                        "whole file has arrived.",
+                        get);
+
+} // namespace
+} // namespace kesto

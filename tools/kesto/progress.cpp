@@ -1,0 +1,206 @@
+// The CLI's notification queue, progress bar and transfer loop.
+#include "progress.h"
+#include "messages.h"
+#include "verb.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace kesto {
+
+namespace {
+
+constexpr double kRedrawSeconds = 0.1;
+constexpr int kBarWidth = 24;
+constexpr double kKibi = 1024.0;
+constexpr std::chrono::milliseconds kInterruptPoll{100};
+
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "used from a signal handler");
+
+extern "C" void onInterrupt(int) {
+    g_interrupted.store(true);
+}
+
+// Ctrl-C only raises a flag while a transfer runs; the main loop turns it into KSUSB_Stop
+// (which sleeps and reconnects, so it cannot run inside the handler).
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        g_interrupted.store(false);
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        m_installed = sigaction(SIGINT, &action, &m_previous) == 0;
+    }
+    ~InterruptGuard() {
+        if (m_installed)
+            sigaction(SIGINT, &m_previous, nullptr);
+    }
+    InterruptGuard(const InterruptGuard &) = delete;
+    InterruptGuard &operator=(const InterruptGuard &) = delete;
+
+private:
+    struct sigaction m_previous {};
+    bool m_installed = false;
+};
+
+double steadySeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+NotifyQueue::NotifyQueue() : KSNotifyTarget{&NotifyQueue::postThunk} {}
+
+void NotifyQueue::postThunk(KSNotifyTarget *self, unsigned int message, uintptr_t wParam,
+                            intptr_t lParam) {
+    if (message != WM_XFER_NOTIFY)
+        return;
+    auto *queue = static_cast<NotifyQueue *>(self);
+    // Notified under the lock: the main thread may destroy the queue as soon as it has taken
+    // the final notification, which it cannot do before this unlocks.
+    std::lock_guard lock(queue->m_mutex);
+    queue->m_queue.push_back({wParam, lParam});
+    queue->m_ready.notify_one();
+}
+
+std::optional<Notification> NotifyQueue::next(std::chrono::milliseconds wait) {
+    std::unique_lock lock(m_mutex);
+    if (!m_ready.wait_for(lock, wait, [this] { return !m_queue.empty(); }))
+        return std::nullopt;
+    Notification n = m_queue.front();
+    m_queue.pop_front();
+    return n;
+}
+
+std::string formatBytes(uint64_t bytes) {
+    static const char *const units[] = {"B", "KiB", "MiB", "GiB"};
+    double value = double(bytes);
+    size_t unit = 0;
+    while (value >= kKibi && unit + 1 < std::size(units)) {
+        value /= kKibi;
+        ++unit;
+    }
+    char text[32];
+    if (unit == 0)
+        std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
+    else
+        std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+std::string formatDuration(double seconds) {
+    const auto total = static_cast<unsigned long>(seconds < 0 ? 0 : seconds + 0.5);
+    char text[32];
+    if (total >= 3600)
+        std::snprintf(text, sizeof text, "%lu:%02lu:%02lu", total / 3600, total / 60 % 60,
+                      total % 60);
+    else
+        std::snprintf(text, sizeof text, "%lu:%02lu", total / 60, total % 60);
+    return text;
+}
+
+ProgressBar::ProgressBar(std::string label, FILE *out, bool enabled, Clock clock)
+    : m_label(std::move(label)), m_out(out), m_enabled(enabled),
+      m_clock(clock ? std::move(clock) : Clock(steadySeconds)) {}
+
+void ProgressBar::start(uint64_t total) {
+    m_total = total;
+    m_done = 0;
+    m_started = m_clock();
+    m_lastDraw = -1;
+}
+
+void ProgressBar::update(uint64_t done) {
+    m_done = done;
+    if (!m_enabled || m_out == nullptr)
+        return;
+    const double now = m_clock();
+    if (m_lastDraw >= 0 && now - m_lastDraw < kRedrawSeconds)
+        return;
+    m_lastDraw = now;
+    std::fprintf(m_out, "\r%s\033[K", render().c_str());
+    std::fflush(m_out);
+}
+
+void ProgressBar::finish() {
+    if (!m_enabled || m_out == nullptr)
+        return;
+    std::fprintf(m_out, "\r%s\033[K\n", render().c_str());
+    std::fflush(m_out);
+}
+
+std::string ProgressBar::render() const {
+    const double fraction = m_total == 0 ? 1.0 : double(m_done) / double(m_total);
+    const int filled = int(fraction * kBarWidth + 0.5);
+    std::string bar(size_t(filled < 0 ? 0 : filled > kBarWidth ? kBarWidth : filled), '#');
+    bar.resize(kBarWidth, ' ');
+    const double elapsed = m_clock() - m_started;
+    const double speed = elapsed > 0 ? double(m_done) / elapsed : 0;
+    char line[256];
+    std::string rate = speed > 0 ? formatBytes(uint64_t(speed)) + "/s" : "-";
+    std::string left =
+        speed > 0 && m_done < m_total ? formatDuration(double(m_total - m_done) / speed) : "0:00";
+    std::snprintf(line, sizeof line, "%s [%s] %3d%%  %s/%s  %s  %s left", m_label.c_str(),
+                  bar.c_str(), int(fraction * 100), formatBytes(m_done).c_str(),
+                  formatBytes(m_total).c_str(), rate.c_str(), left.c_str());
+    return line;
+}
+
+int followTransfer(const std::function<int(KSNotifyTarget *)> &start, ProgressBar &bar) {
+    NotifyQueue queue;
+    InterruptGuard guard;
+    if (start(&queue) == 0) {
+        const int code = KSUSB_GetLastError();
+        return code < 0 ? code : -1;
+    }
+    bool stopRequested = false;
+    for (;;) {
+        if (g_interrupted.load() && !stopRequested) {
+            stopRequested = true;
+            KSUSB_Stop(); // the worker ends with -43 after its current block
+        }
+        const auto n = queue.next(kInterruptPoll);
+        if (!n)
+            continue;
+        switch (n->what) {
+        case KSUSB_XFER_START:
+            bar.start(uint64_t(n->value));
+            bar.update(0);
+            break;
+        case KSUSB_XFER_PROGRESS:
+            bar.update(uint64_t(n->value));
+            break;
+        case KSUSB_XFER_DONE:
+            bar.update(uint64_t(n->value));
+            bar.finish();
+            return 0;
+        case KSUSB_XFER_FAILED:
+            bar.finish();
+            return n->value < 0 ? int(n->value) : -1;
+        default:
+            break;
+        }
+    }
+}
+
+} // namespace kesto
+
+namespace kesto {
+
+int reportFailure(std::string_view verb, int code) {
+    std::fprintf(stderr, "kesto %.*s: %s\n", int(verb.size()), verb.data(),
+                 describeError(code).c_str());
+    return kExitFailed;
+}
+
+ProgressBar terminalBar(std::string label) {
+    return ProgressBar(std::move(label), stderr, isatty(STDERR_FILENO) != 0);
+}
+
+} // namespace kesto

@@ -1,0 +1,90 @@
+// Running one library transfer from the command line: a notification target that queues the
+// worker's posts for the main thread, a terminal progress bar (percent, bytes, speed, time
+// left) and Ctrl-C, which stops the transfer through KSUSB_Stop.
+#pragma once
+
+#include "KestoUSB.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kesto {
+
+// One WM_XFER_NOTIFY as the worker posted it.
+struct Notification {
+    uintptr_t what = 0;
+    intptr_t value = 0;
+};
+
+// The CLI's "window": post() runs on the library's worker thread and only queues; the main
+// thread takes the notifications in order with next().
+class NotifyQueue : public KSNotifyTarget {
+public:
+    NotifyQueue();
+    NotifyQueue(const NotifyQueue &) = delete;
+    NotifyQueue &operator=(const NotifyQueue &) = delete;
+
+    // The next notification, or nullopt when none came within `wait`.
+    std::optional<Notification> next(std::chrono::milliseconds wait);
+
+private:
+    static void postThunk(KSNotifyTarget *self, unsigned int message, uintptr_t wParam,
+                          intptr_t lParam);
+
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::deque<Notification> m_queue;
+};
+
+// "1.5 MiB", "512 B".
+std::string formatBytes(uint64_t bytes);
+// "1:05", "1:02:03".
+std::string formatDuration(double seconds);
+
+// The bar on one terminal line, redrawn at most ten times a second. Draws nothing when `out`
+// is not a terminal (unless forced), so scripts get clean output.
+class ProgressBar {
+public:
+    using Clock = std::function<double()>; // seconds since an arbitrary start
+
+    ProgressBar(std::string label, FILE *out, bool enabled, Clock clock = {});
+    void start(uint64_t total);
+    void update(uint64_t done);
+    // Draws the last state and ends the line.
+    void finish();
+
+    // The line as it would be drawn now: "label [####    ]  42%  1.2 MiB/3.0 MiB  1.1 MiB/s
+    // 0:02 left".
+    std::string render() const;
+
+private:
+    std::string m_label;
+    FILE *m_out;
+    bool m_enabled;
+    Clock m_clock;
+    uint64_t m_total = 0;
+    uint64_t m_done = 0;
+    double m_started = 0;
+    double m_lastDraw = -1;
+};
+
+// Prints "kesto VERB: error CODE (NAME): MESSAGE" to stderr and returns kExitFailed.
+int reportFailure(std::string_view verb, int code);
+
+// The bar for a transfer on stderr, drawn only when stderr is a terminal.
+ProgressBar terminalBar(std::string label);
+
+// Starts a transfer with `start` (one of the KSUSB_ transfer calls, given the queue as its
+// window) and follows it to its end, drawing `bar`. Ctrl-C during the transfer calls KSUSB_Stop
+// once. Result: 0 on success, else the library's (negative) error code.
+int followTransfer(const std::function<int(KSNotifyTarget *)> &start, ProgressBar &bar);
+
+} // namespace kesto
