@@ -1,0 +1,137 @@
+// The USB/IP back end and the whole library against the virtual player running as a process:
+// enumeration, the status operations, unplug and replug, faults on the link, and Debian's own
+// usbip client listing the same server.
+#include "vplayer_process.h"
+
+#include "KestoUSB.h"
+#include "backend.h"
+#include "transport.h"
+#include "usbip_backend.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+using kestousb::test::runProcess;
+using kestousb::test::VplayerProcess;
+namespace ku = kestousb;
+
+namespace {
+
+#ifndef VPLAYER_PROGRAM
+#error "the virtual player is needed for these tests"
+#endif
+
+class UsbipVplayer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(player.started()) << "tunara-vplayer did not start";
+        ::setenv("KESTOUSB_USBIP", player.address().c_str(), 1);
+        ku::setBackendsForTesting({&backend});
+        ku::setLastErrorCode(0);
+    }
+    void TearDown() override {
+        ku::closePipes();
+        ku::setBackendsForTesting({});
+        ::unsetenv("KESTOUSB_USBIP");
+        ku::setUsbipLimitsForTesting({});
+    }
+    std::string expectedPath() const { return "usbip://" + player.address() + "/1-1"; }
+
+    VplayerProcess player{VPLAYER_PROGRAM};
+    ku::UsbipBackend backend; // servers from KESTOUSB_USBIP
+};
+
+TEST_F(UsbipVplayer, EnumeratesThePlayerByItsPath) {
+    EXPECT_EQ(backend.enumerate(), std::vector<std::string>{expectedPath()});
+    EXPECT_EQ(KSUSB_PlayerPresent(), 1);
+}
+
+TEST_F(UsbipVplayer, NoServerIsSearchedWithoutTheVariable) {
+    ::unsetenv("KESTOUSB_USBIP");
+    EXPECT_TRUE(backend.enumerate().empty());
+}
+
+TEST_F(UsbipVplayer, ConnectsAndReadsTheStatusOfADefaultPlayer) {
+    ASSERT_EQ(KSUSB_CheckConnect(), 1);
+    char path[256];
+    GetDevicePID(path);
+    EXPECT_EQ(std::string(path), expectedPath());
+    EXPECT_EQ(InvokePlayer(), 0x00);
+    ASSERT_EQ(GetPlayerVersion(), 1);
+    ASSERT_EQ(KSUSB_GetPlayerStatus(), 1);
+    KSPlayerStatus status{};
+    GetPlayerInfo(&status);
+    EXPECT_EQ(std::string(status.model).substr(0, 5), "QN520");
+    EXPECT_STREQ(status.version, "1.00.00.K5 ");
+    EXPECT_STREQ(status.date, "20050718");
+    EXPECT_EQ(KSUSB_CheckMemory('S'), 1);
+}
+
+TEST_F(UsbipVplayer, CardOutIsSeenInTheFlagsAndByCheckMemory) {
+    ASSERT_EQ(KSUSB_CheckConnect(), 1);
+    ASSERT_EQ(player.ctl({"card", "out"}), 0);
+    EXPECT_EQ(InvokePlayer(), 0x22); // removed: changed and absent
+    EXPECT_EQ(KSUSB_GetLastError(), -59);
+    EXPECT_EQ(KSUSB_CheckMemory('S'), 0);
+    EXPECT_EQ(KSUSB_CheckMemory('M'), 1);
+}
+
+TEST_F(UsbipVplayer, UnpluggedIsMinus40AndReplugConnectsAgain) {
+    ASSERT_EQ(KSUSB_CheckConnect(), 1);
+    ASSERT_EQ(player.ctl({"unplug"}), 0);
+    EXPECT_EQ(KSUSB_CheckConnect(), 0);
+    EXPECT_EQ(KSUSB_GetLastError(), -40);
+    EXPECT_EQ(KSUSB_PlayerPresent(), 0);
+    EXPECT_EQ(InvokePlayer(), 0);
+    EXPECT_EQ(KSUSB_GetLastError(), -40);
+    ASSERT_EQ(player.ctl({"plug"}), 0);
+    EXPECT_EQ(KSUSB_CheckConnect(), 1);
+    EXPECT_EQ(GetPlayerVersion(), 1);
+}
+
+struct LinkFault {
+    const char *name;
+    std::vector<std::string> ctl;
+    int (*operation)();
+    int expectedError;
+};
+
+class UsbipVplayerFaults : public UsbipVplayer, public ::testing::WithParamInterface<LinkFault> {};
+
+TEST_P(UsbipVplayerFaults, FailWithTheCallersCodeAndRecover) {
+    // Short limits so that a reply that never comes costs little time.
+    ku::setUsbipLimitsForTesting({std::chrono::milliseconds(1000), std::chrono::milliseconds(500),
+                                  std::chrono::milliseconds(300)});
+    ASSERT_EQ(KSUSB_CheckConnect(), 1);
+    ASSERT_EQ(player.ctl(GetParam().ctl), 0);
+    EXPECT_EQ(GetParam().operation(), 0);
+    EXPECT_EQ(KSUSB_GetLastError(), GetParam().expectedError);
+    // The failure reconnected; the next exchange works.
+    EXPECT_EQ(GetPlayerVersion(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UsbipVplayerFaults,
+    ::testing::Values(
+        LinkFault{"DroppedVersionReply", {"fault", "drop-reply"}, GetPlayerVersion, -5},
+        LinkFault{"ShortVersionReply", {"fault", "short-reply"}, GetPlayerVersion, -5},
+        LinkFault{"ShortStatusReply", {"fault", "short-reply"}, KSUSB_GetPlayerStatus, -3},
+        LinkFault{"PipeErrorOnStatus", {"fault", "pipe-error"}, KSUSB_GetPlayerStatus, -2},
+        LinkFault{"StalledCommand", {"fault", "stall"}, GetPlayerVersion, -2}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+#ifdef USBIP_PROGRAM
+TEST_F(UsbipVplayer, DebiansUsbipClientListsThePlayer) {
+    const auto r =
+        runProcess({USBIP_PROGRAM, "--tcp-port", player.port(), "list", "-r", "127.0.0.1"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("1-1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(1209:0001)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Vendor Specific Class"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(ff/00/00)"), std::string::npos) << r.out;
+}
+#endif
+
+} // namespace
