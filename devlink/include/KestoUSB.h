@@ -204,18 +204,62 @@ KSUSB_API int KSUSB_RenameInMemory83(unsigned char mem, const char *oldName, cha
 KSUSB_API int KSUSB_ReplaceInMemory(unsigned char mem, const char *name, unsigned char position);
 KSUSB_API int KSUSB_FormatMemory(unsigned char mem);
 
-/* ---- Transfers (run on a worker thread; notifications through `window`, may be NULL) ------ */
+/* ---- Transfers (run on a worker thread; notifications through `window`, may be NULL) ------
+ *
+ * Each call announces the transfer to the player on the caller's thread (blocking for the one
+ * command exchange), then starts a detached worker thread and returns 1; 0 with the last-error
+ * code set when nothing was started. The worker posts WM_XFER_NOTIFY to `window`: 1 (lParam the
+ * total size) when it begins, 2 (bytes so far) after each block once more than `step` bytes have
+ * moved and for the final partial block (lParam the total), then exactly one of 3 (done, the
+ * total) or 4 (failed, the negative error code), which is always its last act: after 3 or 4 the
+ * worker touches neither `window` nor the player, so the caller may free `window` and start the
+ * next command. Only one transfer may run at a time; KSUSB_Stop ends it with 4 / -43 after the
+ * current block. Paths are UTF-8 and must fit 256 bytes with their terminator: a longer one is
+ * refused with -42 before anything is sent. Call from one thread (the caller's). */
 
+/* Sends the PC file `path` into memory `mem` under its own name (the long name cut to 80 bytes
+ * with its extension kept; the short name chosen against the cached table). Errors of the call:
+ * those of KSUSB_CheckConnect/KSUSB_CheckMemory, -11 no such regular file (or path NULL), -10 the
+ * name is in the cached table or the player says it exists, -2/-3 the announcement was not
+ * sent/answered, -31 memory full (cached free space not above the size), -34 the name area is
+ * full, -55 refused, -31 also for a file of 4 GiB or more, -42 path too long, -21 no thread.
+ * Worker: -42 the file cannot be opened, -44 a block was not taken completely or the file
+ * shrank, -43 stopped. */
 KSUSB_API int KSUSB_Download(unsigned char mem, const char *path, KSNotifyTarget *window,
                              uint32_t step);
+
+/* Copies the player's file `name` (the long name as in the cached table) of memory `mem` to the
+ * PC path `path`. The data go to a temporary file beside `path` ("PATH.part-XXXXXX") that
+ * replaces `path` only when the whole file has arrived: a failed or stopped upload leaves an
+ * existing file as it was and no partial file. Errors of the call: those of the checks, -11 not
+ * in the cached table / unknown to the player, -2 the announcement was not sent or answered,
+ * -42 path too long, -21. Worker: -42 the temporary file cannot be created or the destination
+ * not replaced, -44 the stream ended before the announced size (nothing or a failure arrived;
+ * the pipe gives up after 30 s), a block was not written, or the player sent a block-size mode
+ * the library does not know, -43 stopped. */
 KSUSB_API int KSUSB_Upload(unsigned char mem, const char *name, const char *path,
                            KSNotifyTarget *window, uint32_t step);
+
+/* Sends the image file `path` into system slot `kind` (0x00 boot code, 0x01-0x07 and 0xE3 fonts,
+ * 0xE0 icons, 0xE1/0xE2 logos; other values pass through); kind 0xFF is
+ * KSUSB_SystemUpdateFirmware. 512-byte blocks. Errors: those of KSUSB_CheckConnect, -11, -2/-3,
+ * -55 refused, -42 path too long, -21; worker -42, -44, -43. */
 KSUSB_API int KSUSB_SystemReg(unsigned char kind, const char *path, KSNotifyTarget *window,
                               uint32_t step);
+
+/* Sends `path` as a firmware upgrade, announced in 64-byte units. An image of more than
+ * 65,535 units (4 MiB - 64 bytes) is refused with -55 before anything is sent, as its count
+ * would not fit the announcement. Otherwise as KSUSB_SystemReg. */
 KSUSB_API int KSUSB_SystemUpdateFirmware(const char *path, KSNotifyTarget *window, uint32_t step);
 
 /* ---- Physical block access ---------------------------------------------------------------- */
 
+/* Raw flash access at byte `address` of memory `mem`, one command: op 'r' reads 64 bytes into
+ * `buffer`, 's' reads the 16-byte spare area into `buffer`, 'x' writes 16 spare bytes from
+ * `buffer`, 'w' writes 64 bytes from `buffer`; any other letter is sent without data and nothing
+ * is read. Result 1, or 0 with -2 for any failure (a write or read that failed or moved fewer
+ * bytes, `buffer` NULL for an operation that needs it), the buffer then left unchanged; the
+ * codes of KSUSB_CheckConnect/KSUSB_CheckMemory. Blocks for one exchange; caller's thread. */
 KSUSB_API int KSUSB_PhysicalBlockAccess(unsigned char mem, uint32_t address, unsigned char op,
                                         unsigned char *buffer);
 
