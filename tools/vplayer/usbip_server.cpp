@@ -256,7 +256,9 @@ void UsbipServer::dropImported() {
     for (auto &c : m_connections)
         if (c->importedHere.load()) {
             c->drop = true;
-            ::shutdown(c->fd, SHUT_RDWR);
+            // Reading stops at once (the loop wakes); a failure the engine just reported
+            // still goes out before the connection closes.
+            ::shutdown(c->fd, SHUT_RD);
         }
 }
 
