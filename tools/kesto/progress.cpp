@@ -144,8 +144,9 @@ std::string ProgressBar::render() const {
     const double speed = elapsed > 0 ? double(m_done) / elapsed : 0;
     char line[256];
     std::string rate = speed > 0 ? formatBytes(uint64_t(speed)) + "/s" : "-";
-    std::string left =
-        speed > 0 && m_done < m_total ? formatDuration(double(m_total - m_done) / speed) : "0:00";
+    std::string left = m_done >= m_total ? "0:00"
+                       : speed > 0       ? formatDuration(double(m_total - m_done) / speed)
+                                         : "--:--"; // no speed measured yet
     std::snprintf(line, sizeof line, "%s [%s] %3d%%  %s/%s  %s  %s left", m_label.c_str(),
                   bar.c_str(), int(fraction * 100), formatBytes(m_done).c_str(),
                   formatBytes(m_total).c_str(), rate.c_str(), left.c_str());
