@@ -1,0 +1,105 @@
+// kesto info as a black box: its stdout, stderr and exit status against the virtual player.
+#include "vplayer_process.h"
+
+#include <gtest/gtest.h>
+
+using kestousb::test::ProcessResult;
+using kestousb::test::runProcess;
+using kestousb::test::VplayerProcess;
+
+namespace {
+
+const std::string kNotConnected = "Device is Not connected. Try to reconnect USB cable when the "
+                                  "driver is installed properly.";
+
+class KestoInfo : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(player.started()); }
+    ProcessResult info(const std::vector<std::string> &extra = {}) {
+        std::vector<std::string> argv = {KESTO_PROGRAM, "info"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return runProcess(argv, {"KESTOUSB_USBIP=" + player.address()});
+    }
+    VplayerProcess player{VPLAYER_PROGRAM};
+};
+
+TEST_F(KestoInfo, PrintsPathFlagsVersionDateAndModel) {
+    const ProcessResult r = info();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "device:  usbip://" + player.address() +
+                         "/1-1\n"
+                         "flags:   0x00 (none)\n"
+                         "version: 1.00.00.K5\n"
+                         "date:    20050718\n"
+                         "model:   QN520\n");
+}
+
+struct FlagCase {
+    const char *name;
+    std::vector<std::vector<std::string>> ctl;
+    std::string flagsLine;
+    std::vector<std::string> notices;
+};
+
+class KestoInfoFlags : public KestoInfo, public ::testing::WithParamInterface<FlagCase> {};
+
+TEST_P(KestoInfoFlags, DecodesTheFlagsAndShowsTheProgramsNotices) {
+    for (const auto &command : GetParam().ctl)
+        ASSERT_EQ(player.ctl(command), 0);
+    const ProcessResult r = info();
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("\n" + GetParam().flagsLine + "\n"), std::string::npos) << r.out;
+    std::string notices;
+    for (const std::string &n : GetParam().notices)
+        notices += "notice:  " + n + "\n";
+    EXPECT_TRUE(r.out.ends_with("model:   QN520\n" + notices)) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flags, KestoInfoFlags,
+    ::testing::Values(FlagCase{"CardOut",
+                               {{"card", "out"}},
+                               "flags:   0x22 (card changed, no card)",
+                               {"External memory card is updated"}},
+                      FlagCase{"ProtectedAndFull",
+                               {{"protect", "on"}, {"full", "flash", "on"}},
+                               "flags:   0x18 (card write-protected, internal memory full)",
+                               {"Write protection tab is detected", "Internal memory is full"}}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+TEST_F(KestoInfo, UnpluggedFailsWithMinus40AndReplugSucceeds) {
+    ASSERT_EQ(player.ctl({"unplug"}), 0);
+    ProcessResult r = info();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "kesto info: error -40 (KSUSB_ERR_NOT_CONNECTED): " + kNotConnected + "\n");
+
+    ASSERT_EQ(player.ctl({"plug"}), 0);
+    r = info();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("model:   QN520\n"), std::string::npos);
+}
+
+TEST_F(KestoInfo, NoServerAtAllIsMinus40) {
+    // A port nobody listens on: the connection is refused at once.
+    const ProcessResult r = runProcess({KESTO_PROGRAM, "info"}, {"KESTOUSB_USBIP=127.0.0.1:1"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("error -40"), std::string::npos) << r.err;
+}
+
+TEST_F(KestoInfo, AFailedExchangeIsReportedWithItsCode) {
+    ASSERT_EQ(player.ctl({"fault", "pipe-error"}), 0);
+    const ProcessResult r = info();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "kesto info: error -2 (KSUSB_ERR_SEND): Failed data transmitted\n");
+}
+
+TEST_F(KestoInfo, RejectsArguments) {
+    const ProcessResult r = info({"extra"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("takes no arguments"), std::string::npos);
+}
+
+} // namespace
