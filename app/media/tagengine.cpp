@@ -1,0 +1,344 @@
+#include "tagengine.h"
+
+#include "genres.h"
+#include "id3header.h"
+#include "leadinginteger.h"
+#include "mediatexts.h"
+
+#include <taglib/commentsframe.h>
+#include <taglib/id3v2framefactory.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/tbytevectorstream.h>
+#include <taglib/textidentificationframe.h>
+#include <taglib/urllinkframe.h>
+
+#include <memory>
+
+namespace tunara::media {
+
+namespace {
+
+namespace id3 = TagLib::ID3v2;
+
+constexpr unsigned kVersion23 = 3;
+constexpr unsigned kVersion24 = 4;
+constexpr wchar_t kLatin1Last = 0xFF;
+// "yyyy-mm-dd": a date the 2.3 tag keeps as TYER plus TDAT.
+constexpr std::size_t kDateLength = 10;
+constexpr const char *kCommentLanguage = "eng";
+constexpr unsigned kFlagsOffset = 5;
+
+// TagLib renames 2.3 frames to their 2.4 names on reading (TYER to TDRC) and drops the ones 2.4
+// does not know (RVAD, TDAT, TIME, ...). Tags are written back as 2.3, so 2.3 frames are kept as
+// they are; only 2.2 names are still translated.
+template <typename Method>
+struct FirstArgument;
+template <typename Class, typename Result, typename Arg>
+struct FirstArgument<Result (Class::*)(Arg) const> {
+    using type = Arg;
+};
+// The frame header type is not a public name; take it from the hook's signature.
+class FrameFactoryBase : public id3::FrameFactory {
+protected:
+    using HeaderPointer = FirstArgument<decltype(&FrameFactoryBase::updateFrame)>::type;
+};
+
+class KeepingFrameFactory final : public FrameFactoryBase {
+public:
+    static const KeepingFrameFactory &instance() {
+        static const KeepingFrameFactory factory;
+        return factory;
+    }
+
+protected:
+    bool updateFrame(HeaderPointer header) const override {
+        if (header->version() == kVersion23)
+            return true;
+        return id3::FrameFactory::updateFrame(header);
+    }
+};
+
+TagLib::String fromUtf8(const std::string &s) {
+    return TagLib::String(s, TagLib::String::UTF8);
+}
+std::string toUtf8(const TagLib::String &s) {
+    return s.to8Bit(true);
+}
+
+bool fitsLatin1(const TagLib::String &s) {
+    for (auto it = s.begin(); it != s.end(); ++it)
+        if (*it > kLatin1Last)
+            return false;
+    return true;
+}
+// ISO-8859-1 when the text fits, else UTF-16 with a byte-order mark.
+TagLib::String::Type encodingFor(const TagLib::String &s) {
+    return fitsLatin1(s) ? TagLib::String::Latin1 : TagLib::String::UTF16;
+}
+
+const id3::FrameList &frames(const id3::Tag &tag, const char *id) {
+    return tag.frameListMap()[TagLib::ByteVector(id)];
+}
+
+std::string joinedText(const id3::Tag &tag, const char *id) {
+    const auto &list = frames(tag, id);
+    if (list.isEmpty())
+        return {};
+    if (auto *text = dynamic_cast<id3::TextIdentificationFrame *>(list.front()))
+        return toUtf8(text->fieldList().toString("/"));
+    return toUtf8(list.front()->toString());
+}
+
+// TagLib splits "(17)Rock" into its parts on reading; put the number back into parentheses so
+// that the editor's rule reads the same text a 2.3 tag holds.
+std::string genreText(const id3::Tag &tag) {
+    const auto &list = frames(tag, "TCON");
+    if (list.isEmpty())
+        return {};
+    auto *text = dynamic_cast<id3::TextIdentificationFrame *>(list.front());
+    if (!text)
+        return {};
+    std::string out;
+    for (const auto &field : text->fieldList()) {
+        const std::string part = toUtf8(field);
+        const bool number =
+            !part.empty() && part.find_first_not_of("0123456789") == std::string::npos;
+        out += number ? "(" + part + ")" : part;
+    }
+    return out;
+}
+
+template <typename Frame>
+Frame *plainFrame(const id3::Tag &tag, const char *id) {
+    for (auto *frame : frames(tag, id))
+        if (auto *typed = dynamic_cast<Frame *>(frame); typed && typed->description().isEmpty())
+            return typed;
+    return nullptr;
+}
+
+TagFields readFields(const id3::Tag &tag) {
+    TagFields f;
+    f.track = leadingInteger(joinedText(tag, "TRCK")).value_or(0);
+    f.title = joinedText(tag, "TIT2");
+    f.artist = joinedText(tag, "TPE1");
+    f.album = joinedText(tag, "TALB");
+    f.year = joinedText(tag, "TYER");
+    if (f.year.empty())
+        f.year = joinedText(tag, "TDRC");
+    const std::string tcon = genreText(tag);
+    f.genre = genreFromTcon(tcon);
+    if (!f.genre)
+        f.genreText = tcon;
+    if (auto *comment = plainFrame<id3::CommentsFrame>(tag, "COMM"))
+        f.comment = toUtf8(comment->text());
+    f.composer = joinedText(tag, "TCOM");
+    f.origArtist = joinedText(tag, "TOPE");
+    f.copyright = joinedText(tag, "TCOP");
+    if (auto *url = plainFrame<id3::UserUrlLinkFrame>(tag, "WXXX"))
+        f.url = toUtf8(url->url());
+    f.encoder = joinedText(tag, "TENC");
+    return f;
+}
+
+// Sets the first frame `id` to `value`, or adds one; further frames of the same id are removed so
+// that readers that take the last one see the same value.
+void setText(id3::Tag &tag, const char *id, const std::string &value) {
+    const TagLib::String text = fromUtf8(value);
+    const id3::FrameList list = frames(tag, id);
+    id3::TextIdentificationFrame *target = nullptr;
+    for (auto *frame : list) {
+        auto *typed = dynamic_cast<id3::TextIdentificationFrame *>(frame);
+        if (!target && typed)
+            target = typed;
+        else
+            tag.removeFrame(frame, true);
+    }
+    if (!target) {
+        auto owned = std::make_unique<id3::TextIdentificationFrame>(TagLib::ByteVector(id),
+                                                                    encodingFor(text));
+        target = owned.get();
+        tag.addFrame(owned.release());
+    }
+    target->setTextEncoding(encodingFor(text));
+    target->setText(text);
+}
+
+void removeAll(id3::Tag &tag, const char *id) {
+    const id3::FrameList list = frames(tag, id);
+    for (auto *frame : list)
+        tag.removeFrame(frame, true);
+}
+
+bool isDate(const std::string &s) {
+    return s.size() >= kDateLength && s[4] == '-' && s[7] == '-';
+}
+
+// The year goes into TYER as typed. A full date ("2001-05-03", as 2.4 tags hold it) goes through
+// TDRC, which the 2.3 rendering splits into TYER and TDAT.
+void setYear(id3::Tag &tag, const std::string &year) {
+    if (isDate(year)) {
+        removeAll(tag, "TYER");
+        removeAll(tag, "TDAT");
+        setText(tag, "TDRC", year);
+    } else {
+        removeAll(tag, "TDRC");
+        setText(tag, "TYER", year);
+    }
+}
+
+void setComment(id3::Tag &tag, const std::string &value) {
+    const TagLib::String text = fromUtf8(value);
+    auto *frame = plainFrame<id3::CommentsFrame>(tag, "COMM");
+    if (!frame) {
+        auto owned = std::make_unique<id3::CommentsFrame>(encodingFor(text));
+        owned->setLanguage(kCommentLanguage);
+        frame = owned.get();
+        tag.addFrame(owned.release());
+    }
+    frame->setTextEncoding(encodingFor(text));
+    frame->setText(text);
+}
+
+void setUrl(id3::Tag &tag, const std::string &value) {
+    auto *frame = plainFrame<id3::UserUrlLinkFrame>(tag, "WXXX");
+    if (!frame) {
+        auto owned = std::make_unique<id3::UserUrlLinkFrame>(TagLib::String::Latin1);
+        frame = owned.get();
+        tag.addFrame(owned.release());
+    }
+    frame->setTextEncoding(TagLib::String::Latin1);
+    frame->setUrl(fromUtf8(value));
+}
+
+void writeFields(id3::Tag &tag, const TagFields &f) {
+    setText(tag, "TRCK", std::to_string(f.track));
+    setText(tag, "TIT2", f.title);
+    setText(tag, "TPE1", f.artist);
+    setText(tag, "TALB", f.album);
+    setYear(tag, f.year);
+    setText(tag, "TCON", f.genre ? tconText(f.genre) : f.genreText);
+    setComment(tag, f.comment);
+    setText(tag, "TCOM", f.composer);
+    setText(tag, "TOPE", f.origArtist);
+    setText(tag, "TCOP", f.copyright);
+    setUrl(tag, f.url);
+    setText(tag, "TENC", f.encoder);
+}
+
+// The parser takes the footer's ten bytes off the frames' room although the stated size never
+// includes them, and so drops the last frame of a 2.4 tag with a footer. It is handed the tag
+// without its footer instead; the footer repeats the header and carries nothing else.
+TagLib::ByteVector withoutFooter(std::span<const std::uint8_t> tag) {
+    TagLib::ByteVector bytes(reinterpret_cast<const char *>(tag.data()),
+                             static_cast<unsigned>(tag.size()));
+    const auto header = Id3Header::parse(tag);
+    if (header && header->majorVersion >= kVersion24 && header->hasFooter()) {
+        bytes[kFlagsOffset] = static_cast<char>(header->flags & ~Id3Header::kFlagFooter);
+        bytes.resize(static_cast<unsigned>(Id3Header::kSize + header->bodySize));
+    }
+    return bytes;
+}
+
+// An in-memory file holding just the tag, so that TagLib parses it without touching the disk.
+struct ParsedTag {
+    TagLib::ByteVector bytes;
+    TagLib::ByteVectorStream stream;
+    TagLib::MPEG::File file;
+
+    explicit ParsedTag(std::span<const std::uint8_t> tag)
+        : bytes(withoutFooter(tag)), stream(bytes),
+          file(&stream, const_cast<KeepingFrameFactory *>(&KeepingFrameFactory::instance()),
+               false) {}
+    id3::Tag *tag() { return file.ID3v2Tag(false); }
+};
+
+std::optional<TagError> checkTag(std::span<const std::uint8_t> tag) {
+    if (auto damage = findTagDamage(tag))
+        return TagError{TagErrorCode::Damaged, "The ID3v2 tag cannot be read: " + *damage + "."};
+    return std::nullopt;
+}
+
+TagError unreadable() {
+    return {TagErrorCode::Damaged, "The ID3v2 tag cannot be read: its frames do not parse."};
+}
+
+} // namespace
+
+std::optional<std::string_view> pathRefusal(std::string_view path) {
+    if (path.empty())
+        return text::kNotSelected;
+    const auto dot = path.rfind('.');
+    std::string extension(dot == std::string_view::npos ? std::string_view{}
+                                                        : path.substr(dot + 1));
+    for (char &c : extension)
+        c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+    if (extension != "mp3")
+        return text::kNotMp3;
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> leadingTagSize(std::span<const std::uint8_t> firstBytes) {
+    if (firstBytes.size() < Id3Header::kSize || firstBytes[0] != 'I' || firstBytes[1] != 'D' ||
+        firstBytes[2] != '3')
+        return 0;
+    const auto header = Id3Header::parse(firstBytes);
+    if (!header)
+        return std::nullopt;
+    // A footer exists from 2.4 on; earlier versions leave that flag bit undefined.
+    const bool footer = header->majorVersion >= kVersion24 && header->hasFooter();
+    return Id3Header::kSize + std::uint64_t(header->bodySize) +
+           (footer ? Id3Header::kFooterSize : 0);
+}
+
+std::variant<LoadedTag, TagError> parseTag(std::span<const std::uint8_t> fileStart,
+                                           std::uint64_t fileSize) {
+    LoadedTag loaded;
+    loaded.fileSize = fileSize;
+    const auto size = leadingTagSize(fileStart);
+    if (!size)
+        return TagError{TagErrorCode::Damaged,
+                        "The ID3v2 tag cannot be read: the tag's size bytes are invalid."};
+    if (*size == 0)
+        return loaded;
+    if (*size > fileSize || *size > fileStart.size())
+        return TagError{TagErrorCode::Damaged,
+                        "The ID3v2 tag cannot be read: the tag claims " + std::to_string(*size) +
+                            " bytes but the file holds only " + std::to_string(fileSize) + "."};
+    const auto tagBytes = fileStart.first(std::size_t(*size));
+    if (auto error = checkTag(tagBytes))
+        return *error;
+    ParsedTag parsed(tagBytes);
+    id3::Tag *tag = parsed.tag();
+    if (!tag)
+        return unreadable();
+    loaded.hasTag = true;
+    loaded.version = fileStart[3];
+    loaded.tagSize = *size;
+    loaded.fields = readFields(*tag);
+    return loaded;
+}
+
+std::variant<std::vector<std::uint8_t>, TagError> renderTag(std::span<const std::uint8_t> oldTag,
+                                                            const TagFields &fields) {
+    if (!fitsLatin1(fromUtf8(fields.url)))
+        return TagError{TagErrorCode::InvalidValue,
+                        "The URL holds characters outside ISO-8859-1, which a URL frame cannot "
+                        "carry."};
+    std::unique_ptr<ParsedTag> parsed;
+    id3::Tag fresh;
+    id3::Tag *tag = &fresh;
+    if (!oldTag.empty()) {
+        if (auto error = checkTag(oldTag))
+            return *error;
+        parsed = std::make_unique<ParsedTag>(oldTag);
+        tag = parsed->tag();
+        if (!tag)
+            return unreadable();
+    }
+    writeFields(*tag, fields);
+    const TagLib::ByteVector data = tag->render(id3::v3);
+    return std::vector<std::uint8_t>(data.begin(), data.end());
+}
+
+} // namespace tunara::media
