@@ -156,8 +156,12 @@ inline bool mcopyIn(const std::filesystem::path &image, const std::filesystem::p
 }
 
 inline std::vector<uint8_t> readFileBytes(const std::filesystem::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::vector<uint8_t> data(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+    in.seekg(0);
+    in.read(reinterpret_cast<char *>(data.data()), static_cast<std::streamsize>(data.size()));
+    data.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    return data;
 }
 
 inline void writeFile(const std::filesystem::path &path, const std::vector<uint8_t> &data) {

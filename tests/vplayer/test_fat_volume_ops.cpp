@@ -226,13 +226,30 @@ TEST_P(Scripted, FsckAndMtoolsAgree) {
     EXPECT_EQ(again->freeBytes(), volume->freeBytes());
 }
 
-INSTANTIATE_TEST_SUITE_P(Ops, Scripted,
+// Every script runs on FAT12; the ones that free clusters (and so rewrite FAT entries of
+// earlier files) also run on FAT16.
+std::vector<Script> allocatingScripts() {
+    std::vector<Script> out;
+    for (const Script &s : scripts()) {
+        if (std::any_of(s.steps.begin(), s.steps.end(),
+                        [](const Step &st) { return st.op == Op::Remove; }))
+            out.push_back(s);
+    }
+    return out;
+}
+
+std::string scriptName(const ::testing::TestParamInfo<std::tuple<Script, uint64_t>> &p) {
+    return std::string(std::get<0>(p.param).name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fat12, Scripted,
                          ::testing::Combine(::testing::ValuesIn(scripts()),
-                                            ::testing::Values(uint64_t{kMiB}, uint64_t{16 * kMiB})),
-                         [](const auto &p) {
-                             return std::string(std::get<0>(p.param).name) +
-                                    (std::get<1>(p.param) == kMiB ? "_fat12" : "_fat16");
-                         });
+                                            ::testing::Values(uint64_t{kMiB})),
+                         scriptName);
+INSTANTIATE_TEST_SUITE_P(Fat16, Scripted,
+                         ::testing::Combine(::testing::ValuesIn(allocatingScripts()),
+                                            ::testing::Values(uint64_t{16 * kMiB})),
+                         scriptName);
 
 // ---- Boundaries -------------------------------------------------------------------------------
 
