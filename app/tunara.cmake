@@ -23,6 +23,7 @@ add_library(tunara_gui STATIC
   shell/singleinstance.cpp
   shell/tunaraapp.cpp
   shell/zamo_expview.cpp
+  shell/zamo_expdoc.h
 )
 set_target_properties(tunara_gui PROPERTIES AUTOMOC ON)
 target_include_directories(tunara_gui PUBLIC ${TUNARA_APP_DIR} ${PROJECT_SOURCE_DIR}/devlink/include)

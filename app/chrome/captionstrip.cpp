@@ -2,7 +2,6 @@
 
 #include "device/memoryformat.h"
 
-#include <QMouseEvent>
 #include <QPainter>
 #include <QProgressBar>
 
@@ -79,12 +78,6 @@ void CaptionStrip::placeBar() {
 void CaptionStrip::resizeEvent(QResizeEvent *event) {
     QWidget::resizeEvent(event);
     placeBar();
-}
-
-void CaptionStrip::mousePressEvent(QMouseEvent *event) {
-    if (event->button() == Qt::LeftButton)
-        emit clicked();
-    QWidget::mousePressEvent(event);
 }
 
 void CaptionStrip::paintEvent(QPaintEvent *) {

@@ -37,13 +37,9 @@ public:
     QProgressBar *bar() const { return m_bar; }
     QColor textColour() const { return m_text; }
 
-signals:
-    void clicked();
-
 protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
-    void mousePressEvent(QMouseEvent *event) override;
 
 private:
     void placeBar();

@@ -244,6 +244,12 @@ void CMainFrame::buildPanes() {
     for (int i = 0; i < 2; ++i) {
         m_views[i] = new CZamo_ExpView(m_doc, *this, m_splitter);
         m_views[i]->setMinimumWidth(MinimumColumnWidth);
+        // The application object outlives the window, so the lists may write when they go.
+        CTunaraApp *app = &m_app;
+        m_views[i]->list()->setWidthsWriter(
+            [app](const QString &section, const QString &key, const QString &value) {
+                app->profile().setValue(section + QLatin1Char('/') + key, value);
+            });
     }
     setCentralWidget(m_splitter);
     m_active = m_views[0]->list();

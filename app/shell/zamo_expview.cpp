@@ -60,7 +60,6 @@ CZamo_ExpView::CZamo_ExpView(CZamo_ExpDoc &doc, device::PaneFrame &frame, QWidge
     connect(m_list, &device::CZamo_ListView::activeChanged, this, [this](bool active) {
         m_caption->setTextColour(active ? QColor(Qt::white) : InactiveText);
     });
-    connect(m_caption, &chrome::CaptionStrip::clicked, this, &CZamo_ExpView::showTotals);
     connect(&doc, &CZamo_ExpDoc::viewsUpdate, m_list, &device::CZamo_ListView::onUpdate);
 }
 

@@ -1,0 +1,535 @@
+// The main window against a scripted player: the connection flow, the rows and texts of both
+// panes, failures, the card pane, device changes and the availability of commands.
+#include "chrome/captionstrip.h"
+#include "device/memoryformat.h"
+#include "device/zamo_listview.h"
+#include "mainwindowfixture.h"
+#include "shell/deviceinfodlg.h"
+#include "shell/zamo_expview.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QSettings>
+#include <QTest>
+#include <QTimer>
+
+using namespace tunara;
+using device::CZamo_ListView;
+using shell::Cmd;
+
+namespace {
+const QString NotConnectedLong = QStringLiteral(
+    "Device is Not connected. Try to reconnect USB cable when the driver is installed properly.");
+const QString Failed = QStringLiteral("Failed data transmitted");
+
+QStringList rowTexts(const QTreeWidget *list, int row) {
+    QStringList out;
+    for (int c = 0; c < list->columnCount(); ++c)
+        out << list->topLevelItem(row)->text(c);
+    return out;
+}
+} // namespace
+
+class TestMainFrame : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { MainWindowFixture::defaultPlayer(); }
+
+    void startUpFillsBothPanes() {
+        MainWindowFixture f;
+        f.open();
+        CZamo_ListView *flash = f.frame->list(0);
+        CZamo_ListView *card = f.frame->list(1);
+        QCOMPARE(flash->memoryId(), KSUSB_MEM_FLASH);
+        QCOMPARE(card->memoryId(), KSUSB_MEM_CARD);
+        QCOMPARE(flash->topLevelItemCount(), 3);
+        QCOMPARE(rowTexts(flash, 0),
+                 (QStringList{"song1.mp3", "1,234,567", "MP3 File", "2005-07-18 13:45", "001"}));
+        QCOMPARE(rowTexts(flash, 2).last(), QStringLiteral("003"));
+        // QN520: a .wav is a voice file, a .VRF is not
+        QCOMPARE(rowTexts(card, 0), (QStringList{"memo.wav", "999", "Voice File", "", "001"}));
+        QCOMPARE(rowTexts(card, 1), (QStringList{"REC001.VRF", "1,000", "Common File", "", "002"}));
+        // each pane puts its text into the capacity pane after its refresh; the card's came last
+        QCOMPARE(flash->statusText(), QStringLiteral("Total : 32 MB / Free : 24 MB"));
+        QCOMPARE(f.frame->capacityText(), QStringLiteral("Total : 64 MB / Free : 1024 KB"));
+        QCOMPARE(f.frame->messageText(), QStringLiteral("Ready."));
+        QVERIFY(f.frame->connected());
+        QCOMPARE(f.frame->findChild<QLabel *>("connectionIndicator")->property("connected"),
+                 QVariant(true));
+        auto *strip = f.frame->hostView(0)->caption();
+        QCOMPARE(strip->usageText(), QStringLiteral("8.0MB Used, Total 32.0MB (25.0%)"));
+        QCOMPARE(strip->countText(), QStringLiteral("3 Files"));
+        QCOMPARE(f.frame->hostView(1)->caption()->countText(), QStringLiteral("2 Files"));
+        QCOMPARE(f.app->player().modelCode, int(device::ModelQn520));
+        QCOMPARE(f.app->player().version, QStringLiteral("1.00.00.K5"));
+        QVERIFY(f.ui.timed.isEmpty());
+        const std::vector<std::string> expected = {
+            "InvokePlayer",  "GetPlayerVersion", "KSUSB_GetPlayerStatus",
+            "GetPlayerInfo", "InvokePlayer",     "RefreshMemory:M",
+            "GetFileInfo:M", "RefreshMemory:S",  "GetFileInfo:S"};
+        QCOMPARE(fake::player().calls, expected);
+    }
+
+    void fullTable() {
+        MainWindowFixture::defaultPlayer(255);
+        MainWindowFixture f;
+        f.open();
+        CZamo_ListView *flash = f.frame->list(0);
+        QCOMPARE(flash->topLevelItemCount(), 255);
+        QCOMPARE(rowTexts(flash, 254).last(), QStringLiteral("255"));
+        QCOMPARE(f.frame->hostView(0)->caption()->countText(), QStringLiteral("255 Files"));
+    }
+
+    void emptyMemory() {
+        MainWindowFixture::defaultPlayer(0);
+        fake::table(KSUSB_MEM_FLASH, 33554432u, 33554432u);
+        MainWindowFixture f;
+        f.open();
+        QCOMPARE(f.frame->list(0)->topLevelItemCount(), 0);
+        auto *strip = f.frame->hostView(0)->caption();
+        QCOMPARE(strip->countText(), QStringLiteral("0 File"));
+        QCOMPARE(strip->bar()->value(), 0);
+    }
+
+    void flagNoticesInOrder_data() {
+        QTest::addColumn<int>("flags");
+        QTest::addColumn<QStringList>("notices");
+        QTest::newRow("none") << 0 << QStringList{};
+        QTest::newRow("busy") << 0x40 << QStringList{"Player is busy."};
+        QTest::newRow("all six in order")
+            << 0xFC
+            << QStringList{"Player is not connected",         "Player is busy.",
+                           "External memory card is updated", "Write protection tab is detected",
+                           "Internal memory is full",         "External memory is full"};
+        QTest::newRow("full and protected")
+            << 0x1C
+            << QStringList{"Write protection tab is detected", "Internal memory is full",
+                           "External memory is full"};
+        QTest::newRow("no card is no notice") << 0x02 << QStringList{};
+    }
+    void flagNoticesInOrder() {
+        QFETCH(int, flags);
+        QFETCH(QStringList, notices);
+        fake::player().flagQueue = {static_cast<unsigned char>(flags), 0};
+        MainWindowFixture f;
+        f.open();
+        QCOMPARE(f.ui.timed, notices);
+    }
+
+    void connectionFailures_data() {
+        QTest::addColumn<int>("versionError");
+        QTest::addColumn<int>("statusError");
+        QTest::addColumn<QStringList>("notices");
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("no player")
+            << int(KSUSB_ERR_NOT_CONNECTED) << 0 << QStringList{NotConnectedLong} << false;
+        QTest::newRow("send failed") << int(KSUSB_ERR_SEND) << 0 << QStringList{Failed} << false;
+        QTest::newRow("status failed")
+            << 0 << int(KSUSB_ERR_RECEIVE) << QStringList{Failed} << false;
+        QTest::newRow("card changed is no failure")
+            << int(KSUSB_ERR_CARD_CHANGED) << 0 << QStringList{} << true;
+    }
+    void connectionFailures() {
+        QFETCH(int, versionError);
+        QFETCH(int, statusError);
+        QFETCH(QStringList, notices);
+        QFETCH(bool, connected);
+        fake::player().versionError = versionError;
+        fake::player().statusError = statusError;
+        MainWindowFixture f;
+        f.open();
+        QCOMPARE(f.ui.timed, notices);
+        QCOMPARE(f.frame->connected(), connected);
+        QCOMPARE(f.frame->list(0)->topLevelItemCount(), connected ? 3 : 0);
+        QCOMPARE(f.frame->messageText(), QStringLiteral("Ready."));
+    }
+
+    void cardPaneFollowsFlag() {
+        fake::player().flagQueue = {0, KSUSB_FLAG_NO_CARD};
+        MainWindowFixture f;
+        f.open();
+        QVERIFY(!f.frame->cardPaneShown());
+        QCOMPARE(fake::countCalls("RefreshMemory:S"), 0);
+        QCOMPARE(f.frame->activeList(), f.frame->list(0));
+        QCOMPARE(f.frame->list(1)->memoryId(), KSUSB_MEM_CARD); // kept while hidden
+
+        // the card comes back: the pane returns and both memories are read
+        fake::player().calls.clear();
+        QVERIFY(f.frame->commands().execute(int(Cmd::Refresh)));
+        f.settle();
+        QVERIFY(f.frame->cardPaneShown());
+        QCOMPARE(fake::countCalls("RefreshMemory:M"), 1);
+        QCOMPARE(fake::countCalls("RefreshMemory:S"), 1);
+        QCOMPARE(f.frame->list(1)->topLevelItemCount(), 2);
+    }
+
+    void cardPollRunsRefresh_data() {
+        QTest::addColumn<int>("polledFlags");
+        QTest::addColumn<bool>("refreshes");
+        QTest::addColumn<bool>("cardShown");
+        QTest::addColumn<QStringList>("notices");
+        QTest::newRow("nothing changed") << 0 << false << true << QStringList{};
+        QTest::newRow("card taken out")
+            << int(KSUSB_FLAG_NO_CARD) << true << false << QStringList{};
+        QTest::newRow("card exchanged") << int(KSUSB_FLAG_CARD_CHANGED) << true << true
+                                        << QStringList{"External memory card is updated"};
+    }
+    void cardPollRunsRefresh() {
+        QFETCH(int, polledFlags);
+        QFETCH(bool, refreshes);
+        QFETCH(bool, cardShown);
+        QFETCH(QStringList, notices);
+        MainWindowFixture f;
+        f.open();
+        fake::player().calls.clear();
+        // the poll consumes the one-shot flag; the refresh must still tell the user
+        const auto after = static_cast<unsigned char>(polledFlags & KSUSB_FLAG_NO_CARD);
+        fake::player().flagQueue = {static_cast<unsigned char>(polledFlags), after, after};
+        f.frame->pollCardState();
+        f.settle();
+        QCOMPARE(fake::countCalls("GetPlayerVersion") == 1, refreshes);
+        QCOMPARE(f.frame->cardPaneShown(), cardShown);
+        QCOMPARE(f.ui.timed, notices);
+    }
+
+    void shiftCtrlSkipsRefresh() {
+        MainWindowFixture f;
+        f.open();
+        fake::table(KSUSB_MEM_FLASH, 33554432u, 0u); // the player changed meanwhile
+        fake::player().calls.clear();
+        f.app->keyboardModifiers = [] { return Qt::ShiftModifier | Qt::ControlModifier; };
+        QVERIFY(f.frame->commands().execute(int(Cmd::PaneRefresh), f.frame->list(0)));
+        QCOMPARE(fake::countCalls("RefreshMemory:M"), 0);
+        QCOMPARE(f.ui.timed, QStringList{QStringLiteral(
+                                 "Refreshing job is skipped by user request.(holding down "
+                                 "[SHIFT]+[CTRL])")});
+        QCOMPARE(f.frame->list(0)->topLevelItemCount(), 3);
+        QCOMPARE(f.frame->list(0)->freeText(), QStringLiteral("Free : 24 MB"));
+        // Shift alone does not skip
+        f.app->keyboardModifiers = [] { return Qt::KeyboardModifiers(Qt::ShiftModifier); };
+        QVERIFY(f.frame->commands().execute(int(Cmd::PaneRefresh), f.frame->list(0)));
+        QCOMPARE(fake::countCalls("RefreshMemory:M"), 1);
+        QCOMPARE(f.frame->list(0)->freeText(), QStringLiteral("Free : 0 Bytes"));
+    }
+
+    void playerVanishesMidRefresh_data() {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("notice");
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("unplugged") << int(KSUSB_ERR_NOT_CONNECTED) << NotConnectedLong << false;
+        QTest::newRow("reply lost") << int(KSUSB_ERR_RESULT_REPLY) << Failed << true;
+    }
+    void playerVanishesMidRefresh() {
+        QFETCH(int, error);
+        QFETCH(QString, notice);
+        QFETCH(bool, connected);
+        MainWindowFixture f;
+        f.open();
+        const QStringList before = rowTexts(f.frame->list(0), 1);
+        fake::player().duringRefresh = [error](unsigned char) {
+            fake::player().refreshError[KSUSB_MEM_FLASH] = error;
+        };
+        f.frame->list(0)->refresh();
+        QCOMPARE(f.ui.timed, QStringList{notice});
+        QCOMPARE(f.frame->connected(), connected);
+        QCOMPARE(f.frame->list(0)->topLevelItemCount(), 3);
+        QCOMPARE(rowTexts(f.frame->list(0), 1), before);
+        QCOMPARE(f.frame->hostView(0)->caption()->countText(), QStringLiteral("3 Files"));
+        QCOMPARE(f.frame->messageText(), QStringLiteral("Ready."));
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+    }
+
+    void commandAvailability_data() {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<bool>("connect");
+        QTest::addColumn<bool>("busy");
+        QTest::addColumn<bool>("deviceInfo");
+        QTest::addColumn<bool>("voice");
+        QTest::addColumn<bool>("refresh");
+        QTest::newRow("before any connection")
+            << "QN70" << false << false << false << false << true;
+        QTest::newRow("QN70 connected") << "QN70" << true << false << true << true << true;
+        QTest::newRow("QN7 prefix") << "qn7x" << true << false << true << true << true;
+        QTest::newRow("QN520 connected") << "QN520" << true << false << true << false << true;
+        QTest::newRow("transfer running") << "QN520" << true << true << true << false << false;
+    }
+    void commandAvailability() {
+        QFETCH(QString, model);
+        QFETCH(bool, connect);
+        QFETCH(bool, busy);
+        fake::setModel(model.toLatin1().constData());
+        if (!connect)
+            fake::player().connected = false;
+        MainWindowFixture f;
+        f.open();
+        f.frame->setTransferBusy(busy);
+        auto &cmds = f.frame->commands();
+        QTEST(cmds.action(Cmd::DeviceInfo)->isEnabled(), "deviceInfo");
+        QTEST(cmds.action(Cmd::VoiceConverter)->isEnabled(), "voice");
+        QTEST(cmds.action(Cmd::Refresh)->isEnabled(), "refresh");
+        QTEST(cmds.isAvailable(int(Cmd::ArrangeOrder)), "refresh");
+        QVERIFY(cmds.action(Cmd::Favorites)->isEnabled());
+    }
+
+    void postedRefreshRetestedOnDelivery() {
+        MainWindowFixture f;
+        f.open();
+        fake::player().calls.clear();
+        f.frame->postCommand(int(Cmd::Refresh), nullptr);
+        f.frame->setTransferBusy(true); // a transfer started before the command arrived
+        f.settle();
+        QCOMPARE(fake::countCalls("InvokePlayer"), 0);
+        f.frame->setTransferBusy(false);
+        f.frame->postCommand(int(Cmd::Refresh), nullptr);
+        f.settle();
+        QCOMPARE(fake::countCalls("GetPlayerVersion"), 1);
+    }
+
+    void refreshKeyIsF5() {
+        MainWindowFixture f;
+        f.open();
+        QCOMPARE(f.frame->commands().action(Cmd::Refresh)->shortcut(), QKeySequence(Qt::Key_F5));
+        QCOMPARE(f.frame->commands().action(Cmd::Favorites)->shortcut(),
+                 QKeySequence(Qt::CTRL | Qt::Key_F));
+        fake::player().calls.clear();
+        f.frame->activateWindow();
+        QTest::keyClick(f.frame.get(), Qt::Key_F5);
+        f.settle();
+        QCOMPARE(fake::countCalls("GetPlayerVersion"), 1);
+    }
+
+    void deviceChanges_data() {
+        QTest::addColumn<bool>("presentAfter");
+        QTest::addColumn<bool>("connectsAfter");
+        QTest::addColumn<bool>("refreshes");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unplugged") << false << false << false << "Player is not connected";
+        QTest::newRow("plugged") << true << true << true << "Ready.";
+    }
+    void deviceChanges() {
+        QFETCH(bool, presentAfter);
+        QFETCH(bool, connectsAfter);
+        QFETCH(bool, refreshes);
+        QFETCH(QString, message);
+        fake::player().present = !presentAfter;
+        fake::player().connected = !presentAfter;
+        MainWindowFixture f;
+        f.open();
+        shell::DeviceWatch &watch = f.frame->deviceWatch();
+        QVERIFY(!watch.poll()); // the first answer is the baseline
+        fake::player().present = presentAfter;
+        fake::player().connected = connectsAfter;
+        fake::player().calls.clear();
+        f.ui.timed.clear();
+        QVERIFY(watch.poll());
+        f.settle();
+        QCOMPARE(fake::countCalls("KSUSB_CheckConnect"), 2);
+        QCOMPARE(fake::countCalls("GetPlayerVersion"), refreshes ? 1 : 0);
+        QCOMPARE(f.frame->connected(), connectsAfter);
+        QCOMPARE(f.frame->messageText(), message);
+        // unplugging keeps the rows; plugging in reads them
+        QCOMPARE(f.frame->list(0)->topLevelItemCount(), 3);
+    }
+
+    void devicePollWaitsForDeviceCalls() {
+        MainWindowFixture f;
+        f.open();
+        shell::DeviceWatch &watch = f.frame->deviceWatch();
+        int probes = 0;
+        watch.setProbe([&] { return ++probes, true; });
+        // a poll that arrives while a timed notice of a refresh is up is skipped
+        fake::player().flagQueue = {KSUSB_FLAG_BUSY, 0};
+        f.ui.onTimed = [&] { watch.poll(); };
+        f.frame->refreshMemory();
+        QCOMPARE(probes, 0);
+        watch.poll();
+        QCOMPARE(probes, 1);
+    }
+
+    void deviceInfoDialog_data() {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("picture");
+        QTest::newRow("LUMA") << "LUMA"
+                              << "device/luma";
+        QTest::newRow("QN500") << "QN500"
+                               << "device/qn500";
+        QTest::newRow("QN520") << "QN520"
+                               << "device/qn520";
+        QTest::newRow("QN70") << "QN70"
+                              << "device/qn70";
+        QTest::newRow("QN-Vela") << "QN-Vela"
+                                 << "device/qnvela";
+        QTest::newRow("unknown shows QN520") << "ZZ9"
+                                             << "device/qn520";
+    }
+    void deviceInfoDialog() {
+        QFETCH(QString, model);
+        QFETCH(QString, picture);
+        fake::setModel(model.toLatin1().constData(), "2.01.00.K5 ", "20060102");
+        MainWindowFixture f;
+        f.open();
+        QString seenPicture, seenText;
+        bool pictureDrawn = false;
+        QTimer::singleShot(0, [&] {
+            auto *dlg = qobject_cast<shell::CDeviceInfoDlg *>(QApplication::activeModalWidget());
+            QVERIFY(dlg != nullptr);
+            seenPicture = dlg->picture()->property("artwork").toString();
+            pictureDrawn = !dlg->picture()->pixmap().isNull();
+            seenText = dlg->textBox()->toPlainText();
+            dlg->accept();
+        });
+        QVERIFY(f.frame->commands().execute(int(Cmd::DeviceInfo)));
+        QCOMPARE(seenPicture, picture);
+        QVERIFY(pictureDrawn);
+        QCOMPARE(seenText, QStringLiteral("\nVERSION\n    2.01.00.K5\n\nDATE\n    20060102"));
+    }
+
+    void unterminatedModelField() {
+        KSPlayerStatus &s = fake::player().status;
+        std::memset(s.model, 'Q', sizeof s.model); // no terminator anywhere in the field
+        std::memset(s.date, '9', sizeof s.date);
+        MainWindowFixture f;
+        f.open();
+        QCOMPARE(f.app->player().model.size(), qsizetype(sizeof s.model));
+        QCOMPARE(f.app->player().modelCode, 0);
+        QCOMPARE(f.app->player().date.size(), qsizetype(sizeof s.date));
+    }
+
+    void shellCommands_data() {
+        QTest::addColumn<int>("command");
+        QTest::addColumn<QString>("opened");
+        QTest::newRow("home page") << int(Cmd::HomePage) << "https://tunara.example.org/";
+        QTest::newRow("help") << int(Cmd::Help) << "file://%1/tunara.chm";
+        QTest::newRow("favorites") << int(Cmd::Favorites) << "file://%1/fav";
+    }
+    void shellCommands() {
+        QFETCH(int, command);
+        QFETCH(QString, opened);
+        MainWindowFixture f;
+        f.open();
+        f.app->options().favoriteFolder = f.dir.filePath("fav");
+        QVERIFY(f.frame->commands().execute(command));
+        QCOMPARE(f.ui.opened.size(), 1);
+        QCOMPARE(f.ui.opened[0].toString(),
+                 opened.contains("%1") ? opened.arg(f.dir.path()) : opened);
+    }
+
+    void helpAndHomeFromIni() {
+        MainWindowFixture f;
+        QSettings ini(f.dir.filePath("tunara.ini"), QSettings::IniFormat);
+        ini.setValue("English/HelpFile", "manual.html");
+        ini.setValue("English/SupportURL", "https://example.net/support");
+        ini.sync();
+        f.open();
+        QVERIFY(f.frame->commands().execute(int(Cmd::Help)));
+        QVERIFY(f.frame->commands().execute(int(Cmd::HomePage)));
+        QCOMPARE(f.ui.opened.value(0), QUrl::fromLocalFile(f.dir.filePath("manual.html")));
+        QCOMPARE(f.ui.opened.value(1), QUrl("https://example.net/support"));
+    }
+
+    void voiceConverterOnlyOnQn70() {
+        fake::setModel("QN70");
+        MainWindowFixture f;
+        f.open();
+        QVERIFY(f.frame->commands().execute(int(Cmd::VoiceConverter)));
+        QCOMPARE(f.ui.started, QStringList{f.dir.filePath("sndconv.exe")});
+    }
+
+    void totalsBox_data() {
+        QTest::addColumn<bool>("connect");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("before the first refresh")
+            << false << "Total Memory :         0 Bytes\n\nFree Memory :         0 Bytes";
+        QTest::newRow("after") << true
+                               << "Total Memory :  33554432 Bytes\n\nFree Memory :  25165824 Bytes";
+    }
+    void totalsBox() {
+        QFETCH(bool, connect);
+        QFETCH(QString, text);
+        fake::player().connected = connect;
+        MainWindowFixture f;
+        f.open();
+        auto *strip = f.frame->hostView(0)->caption();
+        QTest::mouseClick(strip, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+        QCOMPARE(f.ui.messages, QStringList{text});
+    }
+
+    void activation() {
+        MainWindowFixture f;
+        f.open();
+        f.frame->paneActivated(f.frame->list(1));
+        QCOMPARE(f.frame->capacityText(), QStringLiteral("Total : 64 MB / Free : 1024 KB"));
+        QCOMPARE(f.frame->list(1)->palette().color(QPalette::Base), QColor(255, 255, 238));
+        QCOMPARE(f.frame->list(0)->palette().color(QPalette::Base), QColor(Qt::white));
+        QCOMPARE(f.frame->hostView(1)->caption()->textColour(), QColor(Qt::white));
+        QCOMPARE(f.frame->hostView(0)->caption()->textColour(), QColor(64, 64, 64));
+    }
+
+    void minimumSizeAndPlacement() {
+        MainWindowFixture f;
+        f.open();
+        f.frame->resize(100, 100);
+        QVERIFY(f.frame->width() >= 600);
+        QVERIFY(f.frame->height() >= 300);
+        f.frame->setGeometry(40, 50, 700, 400);
+        const QRect g = f.frame->normalGeometry();
+        f.frame->close();
+        QSettings &p = f.app->profile();
+        QCOMPARE(p.value("Init/VertPos").toInt(), g.top());
+        QCOMPARE(p.value("Init/HorizPos").toInt(), g.left());
+        QCOMPARE(p.value("Init/Width").toInt(), g.width());
+        QCOMPARE(p.value("Init/Height").toInt(), g.height());
+        const QString widths = p.value("Settings/Control").toString();
+        QVERIFY(widths.endsWith(','));
+        QCOMPARE(widths.count(','), 5);
+    }
+
+    void fontCommandAppliesToLists() {
+        MainWindowFixture f;
+        f.open();
+        QFont chosen(QStringLiteral("DejaVu Serif"));
+        chosen.setPointSizeF(12.0);
+        f.ui.font = chosen;
+        QVERIFY(f.frame->commands().execute(int(Cmd::Font)));
+        QCOMPARE(f.app->options().listFontSize, 120);
+        QCOMPARE(f.app->options().listFontFace, chosen.family());
+        QCOMPARE(f.frame->list(0)->font().pointSizeF(), 12.0);
+        QCOMPARE(f.frame->list(1)->font().pointSizeF(), 12.0);
+        f.ui.font.reset(); // cancelled: nothing changes
+        QVERIFY(f.frame->commands().execute(int(Cmd::Font)));
+        QCOMPARE(f.app->options().listFontSize, 120);
+    }
+
+    void arrangeOrderAfterSort_data() {
+        QTest::addColumn<bool>("yes");
+        QTest::addColumn<int>("replaces");
+        QTest::newRow("yes sets the play order") << true << 3;
+        QTest::newRow("no leaves it") << false << 0;
+    }
+    void arrangeOrderAfterSort() {
+        QFETCH(bool, yes);
+        QFETCH(int, replaces);
+        MainWindowFixture f;
+        f.open();
+        f.ui.answerYes = yes;
+        fake::player().calls.clear();
+        QHeaderView *h = f.frame->list(0)->header();
+        QTest::mouseClick(h->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          QPoint(h->sectionViewportPosition(1) + 5, h->height() / 2));
+        f.settle();
+        QCOMPARE(f.ui.questions.size(), 1);
+        int n = 0;
+        for (const std::string &c : fake::player().calls)
+            n += c.rfind("Replace:M:", 0) == 0;
+        QCOMPARE(n, replaces);
+        if (yes)
+            QCOMPARE(fake::player().calls.back(), std::string("Replace:M:song3.mp3:3"));
+    }
+};
+
+QTEST_MAIN(TestMainFrame)
+#include "test_mainframe.moc"

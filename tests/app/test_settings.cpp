@@ -1,0 +1,225 @@
+// Settings: defaults from missing or garbled stores, the round trip through exit and start, the
+// Option dialog's rules and its effect.
+#include "mainwindowfixture.h"
+#include "shell/optiondlg.h"
+#include "shell/settings.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTimer>
+
+using namespace tunara;
+using shell::CTunaraApp;
+
+namespace {
+void writeFile(const QString &path, const QByteArray &bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+} // namespace
+
+class TestSettings : public QObject {
+    Q_OBJECT
+private slots:
+    void defaults_data() {
+        QTest::addColumn<QByteArray>("profile");
+        QTest::addColumn<QByteArray>("ini");
+        QTest::newRow("missing files") << QByteArray() << QByteArray();
+        QTest::newRow("empty files") << QByteArray("") << QByteArray("");
+        QTest::newRow("binary garbage") << QByteArray("\x00\xff\xfe[[[\x01=\x02\n", 12)
+                                        << QByteArray("\xff\xfe\x00\x01garbage", 11);
+        QTest::newRow("values that are no numbers")
+            << QByteArray("[Option]\nAutoStartXfer=yes\nShowXferDlg=\nHideXferDlg=x1\n"
+                          "ListFontSize=big\n")
+            << QByteArray("[System]\nBlockMPEG2Ext=maybe\n");
+        QTest::newRow("other sections only")
+            << QByteArray("[Other]\nA=1\n") << QByteArray("[Other]\nB=2\n");
+    }
+    void defaults() {
+        QFETCH(QByteArray, profile);
+        QFETCH(QByteArray, ini);
+        QTemporaryDir dir;
+        if (!profile.isNull())
+            writeFile(dir.filePath("profile.ini"), profile);
+        if (!ini.isNull())
+            writeFile(dir.filePath("tunara.ini"), ini);
+        TestUi ui;
+        CTunaraApp app({dir.path(), dir.filePath("profile.ini")}, ui);
+        app.start();
+        const shell::Options &o = app.options();
+        QCOMPARE(o.autoStartXfer, 1);
+        QCOMPARE(o.showXferDlg, 1);
+        QCOMPARE(o.hideXferDlg, 0);
+        QCOMPARE(o.listFontFace, QStringLiteral("Arial"));
+        QCOMPARE(o.listFontSize, 90);
+        QCOMPARE(o.favoriteFolder,
+                 QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+        QCOMPARE(app.system().blockMpeg2Ext, 1);
+        QCOMPARE(app.system().resourceDll, QString());
+        QCOMPARE(app.listFont().family(), QStringLiteral("Arial"));
+        QCOMPARE(app.listFont().pointSizeF(), 9.0);
+        QCOMPARE(app.helpFile(), QStringLiteral("tunara.chm"));
+        QCOMPARE(app.supportUrl(), QStringLiteral("https://tunara.example.org/"));
+        QVERIFY(!app.packLoaded());
+    }
+
+    void integersTakenAsRead_data() {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<int>("read");
+        QTest::newRow("zero") << QByteArray("0") << 0;
+        QTest::newRow("two counts as on") << QByteArray("2") << 2;
+        QTest::newRow("negative") << QByteArray("-5") << -5;
+        QTest::newRow("blanks") << QByteArray(" 7 ") << 7;
+    }
+    void integersTakenAsRead() {
+        QFETCH(QByteArray, value);
+        QFETCH(int, read);
+        QTemporaryDir dir;
+        writeFile(dir.filePath("profile.ini"), "[Option]\nHideXferDlg=" + value + "\n");
+        TestUi ui;
+        CTunaraApp app({dir.path(), dir.filePath("profile.ini")}, ui);
+        app.start();
+        QCOMPARE(app.options().hideXferDlg, read);
+    }
+
+    void unusableFontSizeGivesDefaultFont_data() {
+        QTest::addColumn<int>("tenths");
+        QTest::addColumn<double>("points");
+        QTest::newRow("zero") << 0 << 9.0;
+        QTest::newRow("negative") << -120 << 9.0;
+        QTest::newRow("huge") << 100000 << 9.0;
+        QTest::newRow("12 pt") << 120 << 12.0;
+    }
+    void unusableFontSizeGivesDefaultFont() {
+        QFETCH(int, tenths);
+        QFETCH(double, points);
+        QCOMPARE(shell::listFont(QStringLiteral("Arial"), tenths).pointSizeF(), points);
+    }
+
+    void roundTrip() {
+        QTemporaryDir dir;
+        TestUi ui;
+        {
+            CTunaraApp app({dir.path(), dir.filePath("profile.ini")}, ui);
+            app.start();
+            shell::Options &o = app.options();
+            o.autoStartXfer = 0;
+            o.showXferDlg = 0;
+            o.hideXferDlg = 1;
+            o.favoriteFolder = QStringLiteral("/music/favourites");
+            o.listFontFace = QStringLiteral("DejaVu Sans");
+            o.listFontSize = 110;
+            app.exit();
+        }
+        CTunaraApp again({dir.path(), dir.filePath("profile.ini")}, ui);
+        again.start();
+        const shell::Options &o = again.options();
+        QCOMPARE(o.autoStartXfer, 0);
+        QCOMPARE(o.showXferDlg, 0);
+        QCOMPARE(o.hideXferDlg, 1);
+        QCOMPARE(o.favoriteFolder, QStringLiteral("/music/favourites"));
+        QCOMPARE(o.listFontFace, QStringLiteral("DejaVu Sans"));
+        QCOMPARE(o.listFontSize, 110);
+        QCOMPARE(again.listFont().pointSizeF(), 11.0);
+        QSettings raw(dir.filePath("profile.ini"), QSettings::IniFormat);
+        QCOMPARE(raw.value("Option/ListFontSize").toInt(), 110);
+    }
+
+    void withoutExitNothingIsWritten() {
+        QTemporaryDir dir;
+        TestUi ui;
+        {
+            CTunaraApp app({dir.path(), dir.filePath("profile.ini")}, ui);
+            app.start();
+            app.options().hideXferDlg = 1; // the process ends without a normal exit
+        }
+        QSettings raw(dir.filePath("profile.ini"), QSettings::IniFormat);
+        QVERIFY(!raw.contains("Option/HideXferDlg"));
+    }
+
+    void iniValues() {
+        QTemporaryDir dir;
+        writeFile(dir.filePath("tunara.ini"),
+                  "[System]\nBlockMPEG2Ext=0\nResourceDLL=missing.lng\n"
+                  "[English]\nHelpFile=guide.html\nSupportURL=https://example.net/\n");
+        TestUi ui;
+        CTunaraApp app({dir.path(), dir.filePath("profile.ini")}, ui);
+        app.start();
+        QCOMPARE(app.system().blockMpeg2Ext, 0);
+        QCOMPARE(app.system().resourceDll, QStringLiteral("missing.lng"));
+        QVERIFY(!app.packLoaded()); // a missing pack leaves English
+        QCOMPARE(app.languageSection(), QStringLiteral("English"));
+        QCOMPARE(app.helpFile(), QStringLiteral("guide.html"));
+        QCOMPARE(app.supportUrl(), QStringLiteral("https://example.net/"));
+    }
+
+    void optionDialogRules_data() {
+        QTest::addColumn<int>("show");
+        QTest::addColumn<int>("autoStart");
+        QTest::addColumn<bool>("subEnabled");
+        QTest::newRow("popup on") << 1 << 0 << true;
+        QTest::newRow("popup off") << 0 << 1 << false;
+    }
+    void optionDialogRules() {
+        QFETCH(int, show);
+        QFETCH(int, autoStart);
+        QFETCH(bool, subEnabled);
+        TestUi ui;
+        shell::Options o;
+        o.showXferDlg = show;
+        o.autoStartXfer = autoStart;
+        shell::COptionDlg dlg(o, ui);
+        QCOMPARE(dlg.autoStartBox()->isEnabled(), subEnabled);
+        QCOMPARE(dlg.autoCloseBox()->isEnabled(), subEnabled);
+    }
+
+    void uncheckingPopupForcesAutoStart() {
+        TestUi ui;
+        shell::Options o;
+        o.autoStartXfer = 0;
+        shell::COptionDlg dlg(o, ui);
+        dlg.show();
+        QVERIFY(dlg.popupBox()->isChecked());
+        QVERIFY(!dlg.autoStartBox()->isChecked());
+        QTest::mouseClick(dlg.popupBox(), Qt::LeftButton);
+        QVERIFY(!dlg.popupBox()->isChecked());
+        QVERIFY(dlg.autoStartBox()->isChecked());
+        QVERIFY(!dlg.autoStartBox()->isEnabled());
+        QVERIFY(!dlg.autoCloseBox()->isEnabled());
+        QTest::mouseClick(dlg.popupBox(), Qt::LeftButton);
+        QVERIFY(dlg.autoStartBox()->isEnabled());
+    }
+
+    void optionCommandEffect_data() {
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("OK copies the values") << true;
+        QTest::newRow("Cancel leaves them") << false;
+    }
+    void optionCommandEffect() {
+        QFETCH(bool, ok);
+        MainWindowFixture::defaultPlayer();
+        MainWindowFixture f;
+        f.open();
+        f.ui.folder = QStringLiteral("/chosen/folder");
+        QTimer::singleShot(0, [&] {
+            auto *dlg = qobject_cast<shell::COptionDlg *>(QApplication::activeModalWidget());
+            QVERIFY(dlg != nullptr);
+            QTest::mouseClick(dlg->autoCloseBox(), Qt::LeftButton);
+            dlg->browseButton()->click();
+            QCOMPARE(dlg->folderEdit()->text(), QStringLiteral("/chosen/folder"));
+            ok ? dlg->accept() : dlg->reject();
+        });
+        QVERIFY(f.frame->commands().execute(int(shell::Cmd::Option)));
+        QCOMPARE(f.app->options().hideXferDlg, ok ? 1 : 0);
+        QCOMPARE(f.app->options().favoriteFolder == QStringLiteral("/chosen/folder"), ok);
+    }
+};
+
+QTEST_MAIN(TestSettings)
+#include "test_settings.moc"

@@ -1,0 +1,35 @@
+// A window that holds memory panes in tests, recording what they tell it.
+#pragma once
+
+#include "device/paneframe.h"
+#include "testui.h"
+
+#include <QFont>
+#include <QList>
+#include <QPair>
+#include <QWidget>
+
+class TestFrame : public tunara::device::PaneFrame {
+public:
+    TestUi uiAnswers;
+    QStringList messageTexts;
+    QString capacity;
+    bool connected = false;
+    int model = 0;
+    Qt::KeyboardModifiers keys = Qt::NoModifier;
+    QList<QPair<int, QObject *>> posted;
+    QList<bool> refreshButton;
+    QWidget parent;
+
+    void setMessageText(const QString &text) override { messageTexts << text; }
+    void setCapacityText(const QString &text) override { capacity = text; }
+    void setConnected(bool c) override { connected = c; }
+    int modelCode() const override { return model; }
+    QFont listFont() const override { return QFont(QStringLiteral("Arial"), 9); }
+    tunara::device::UiServices &ui() override { return uiAnswers; }
+    QWidget *dialogParent() override { return &parent; }
+    Qt::KeyboardModifiers keyboardModifiers() const override { return keys; }
+    void postCommand(int id, QObject *target) override { posted.append({id, target}); }
+    void setRefreshButtonEnabled(bool enabled) override { refreshButton << enabled; }
+    void paneActivated(QObject *) override {}
+};
