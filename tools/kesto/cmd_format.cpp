@@ -48,10 +48,10 @@ int format(std::span<const std::string> args) {
     }
 
     if (KSUSB_FormatMemory(*mem) == 0)
-        return failWithLastError();
+        return failWithLastError(*mem);
     auto table = std::make_unique<KSUSB_TOpenTable>();
     if (KSUSB_RefreshMemory(*mem) == 0 || GetFileInfo(*mem, table.get()) == 0)
-        return failWithLastError();
+        return failWithLastError(*mem);
     std::printf("formatted %c (%s): total %u bytes, free %u bytes\n", *mem, memoryLabel(*mem),
                 table->total, table->free);
     return kExitOk;

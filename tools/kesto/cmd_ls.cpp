@@ -175,10 +175,10 @@ int ls(std::span<const std::string> args) {
 
     // Like the program when it connects: version, status, then the table.
     if (RefreshMemory(*mem) == 0)
-        return failWithLastError();
+        return failWithLastError(*mem);
     auto table = std::make_unique<KSUSB_TOpenTable>();
     if (GetFileInfo(*mem, table.get()) == 0)
-        return failWithLastError();
+        return failWithLastError(*mem);
     if (parsed->has("--json"))
         printJson(*mem, *table);
     else

@@ -28,12 +28,12 @@ int mv(std::span<const std::string> args) {
     newName.push_back('\0');
 
     if (KSUSB_RefreshMemory(*mem) == 0)
-        return failWithLastError();
+        return failWithLastError(*mem);
     const int ok = parsed->has("--83")
                        ? KSUSB_RenameInMemory83(*mem, oldName.c_str(), newName.data())
                        : KSUSB_RenameInMemory(*mem, oldName.c_str(), newName.data());
     if (ok == 0)
-        return failWithLastError();
+        return failWithLastError(*mem);
     std::printf("renamed %c:%s -> %s\n", *mem, oldName.c_str(), newName.data());
     return kExitOk;
 }

@@ -34,7 +34,7 @@ int order(std::span<const std::string> args) {
 
     if (KSUSB_RefreshMemory(*mem) == 0 ||
         KSUSB_ReplaceInMemory(*mem, name.c_str(), static_cast<unsigned char>(position)) == 0)
-        return failWithLastError();
+        return failWithLastError(*mem);
     std::printf("moved %c:%s to position %u\n", *mem, name.c_str(), position);
     return kExitOk;
 }

@@ -25,7 +25,7 @@ int rm(std::span<const std::string> args) {
 
     // The library finds the file's 8.3 name in its cached table, so read the table first.
     if (KSUSB_RefreshMemory(*mem) == 0 || KSUSB_DeleteFileInMemory(*mem, name.c_str()) == 0)
-        return failWithLastError();
+        return failWithLastError(*mem);
     std::printf("deleted %c:%s\n", *mem, name.c_str());
     return kExitOk;
 }

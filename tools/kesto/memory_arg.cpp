@@ -22,8 +22,14 @@ const char *memoryLabel(unsigned char mem) {
     return mem == KSUSB_MEM_FLASH ? "flash" : "card";
 }
 
-int failWithLastError() {
+int failWithLastError(unsigned char mem) {
     const int code = KSUSB_GetLastError();
+    // The library refuses the card without a code of its own when none is in; say so instead
+    // of showing whatever code an earlier step left behind.
+    if (mem == KSUSB_MEM_CARD && (InvokePlayer() & KSUSB_FLAG_NO_CARD) != 0) {
+        std::fprintf(stderr, "kesto: no memory card in the player\n");
+        return kExitFailed;
+    }
     std::fprintf(stderr, "%s\n", describeError(code).c_str());
     return kExitFailed;
 }

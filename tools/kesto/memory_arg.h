@@ -18,8 +18,10 @@ std::optional<unsigned char> memoryOperand(std::string_view text);
 const char *memoryLabel(unsigned char mem);
 
 // Prints the library's last error on stderr as every verb does ("error CODE (NAME): MESSAGE",
-// the program's message for the code) and returns kExitFailed.
-int failWithLastError();
+// the program's message for the code) and returns kExitFailed. For the card it first asks the
+// player whether a card is in: without one the library fails with no code of its own, and
+// "kesto: no memory card in the player" is printed instead.
+int failWithLastError(unsigned char mem);
 
 // Prints "kesto VERB: PROBLEM" and the verb's usage line on stderr; returns kExitUsage.
 int usageError(std::string_view verb, std::string_view problem, std::string_view usage);

@@ -1,0 +1,500 @@
+// kesto ls/rm/mv/order/format as a black box against a running tunara-vplayer whose memories
+// are FAT images made by mkfs.fat and mcopy. mdir and fsck.fat judge the images: what kesto
+// lists must be what mdir lists, and after every change fsck.fat -n must find the image clean.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int exit = -1;
+    std::string out, err;
+};
+
+std::string readAll(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string quote(const std::string &s) {
+    std::string out = "'";
+    for (const char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Runs a shell command line with stdin from /dev/null; stdout and stderr captured.
+Result shell(const std::string &line, const fs::path &scratch) {
+    const fs::path out = scratch / "cmd.out", err = scratch / "cmd.err";
+    const std::string full =
+        line + " </dev/null >" + quote(out.string()) + " 2>" + quote(err.string());
+    const int status = std::system(full.c_str());
+    Result r;
+    r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = readAll(out);
+    r.err = readAll(err);
+    return r;
+}
+
+// ---- the little JSON kesto ls --json prints: {"k":v,...,"files":[{...},...]} -------------
+
+using JsonObject = std::map<std::string, std::string>; // numbers kept as their text
+
+class JsonReader {
+public:
+    explicit JsonReader(const std::string &text) : m_s(text) {}
+
+    // The top-level scalars and the objects of its "files" array.
+    bool parse(JsonObject &top, std::vector<JsonObject> &files) {
+        if (!eat('{'))
+            return false;
+        while (true) {
+            std::string key;
+            if (!string(key) || !eat(':'))
+                return false;
+            if (key == "files") {
+                if (!eat('['))
+                    return false;
+                while (!peek(']')) {
+                    JsonObject o;
+                    if (!object(o))
+                        return false;
+                    files.push_back(o);
+                    eat(',');
+                }
+                eat(']');
+            } else {
+                std::string value;
+                if (!scalar(value))
+                    return false;
+                top[key] = value;
+            }
+            if (eat('}'))
+                return true;
+            if (!eat(','))
+                return false;
+        }
+    }
+
+private:
+    void skip() {
+        while (m_i < m_s.size() && std::isspace(static_cast<unsigned char>(m_s[m_i])))
+            ++m_i;
+    }
+    bool peek(char c) {
+        skip();
+        return m_i < m_s.size() && m_s[m_i] == c;
+    }
+    bool eat(char c) {
+        if (!peek(c))
+            return false;
+        ++m_i;
+        return true;
+    }
+    static void appendUtf8(std::string &out, unsigned c) {
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    bool string(std::string &out) {
+        if (!eat('"'))
+            return false;
+        while (m_i < m_s.size() && m_s[m_i] != '"') {
+            if (m_s[m_i] == '\\' && m_i + 1 < m_s.size()) {
+                const char e = m_s[m_i + 1];
+                if (e == 'u' && m_i + 5 < m_s.size()) {
+                    appendUtf8(out, unsigned(std::stoul(m_s.substr(m_i + 2, 4), nullptr, 16)));
+                    m_i += 6;
+                    continue;
+                }
+                out += e == 'n' ? '\n' : e;
+                m_i += 2;
+                continue;
+            }
+            out += m_s[m_i++];
+        }
+        return eat('"');
+    }
+    bool scalar(std::string &out) {
+        if (peek('"'))
+            return string(out);
+        while (m_i < m_s.size() && m_s[m_i] != ',' && m_s[m_i] != '}')
+            out += m_s[m_i++];
+        return !out.empty();
+    }
+    bool object(JsonObject &o) {
+        if (!eat('{'))
+            return false;
+        while (!eat('}')) {
+            std::string key, value;
+            if (!string(key) || !eat(':') || !scalar(value))
+                return false;
+            o[key] = value;
+            eat(',');
+        }
+        return true;
+    }
+
+    const std::string &m_s;
+    size_t m_i = 0;
+};
+
+// ---- mdir's listing ---------------------------------------------------------------------------
+
+struct MdirEntry {
+    std::string shortName; // "MYSONG~1 MP3" as mdir shows it
+    std::string size, date, time, longName;
+};
+
+struct MdirListing {
+    std::vector<MdirEntry> files;
+    std::string freeBytes;
+};
+
+MdirListing parseMdir(const std::string &text) {
+    static const std::regex line(R"(^(.+?) +(\d+) (\d{4}-\d\d-\d\d) +(\d+:\d\d) *(.*)$)");
+    static const std::regex freeLine(R"(^ +([\d ]+) bytes free$)");
+    MdirListing listing;
+    std::istringstream in(text);
+    std::string l;
+    std::smatch m;
+    while (std::getline(in, l)) {
+        if (std::regex_match(l, m, freeLine)) {
+            for (const char c : m[1].str())
+                if (c != ' ')
+                    listing.freeBytes += c;
+        } else if (std::regex_match(l, m, line)) {
+            listing.files.push_back({m[1], m[2], m[3], m[4], m[5]});
+        }
+    }
+    return listing;
+}
+
+std::string upperAscii(std::string s) {
+    for (char &c : s)
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+    return s;
+}
+
+// ---- the fixture: a state folder with two mcopy-made images and a running virtual player ----
+
+struct SeedFile {
+    std::string name;
+    size_t size;
+    const char *stamp; // for touch -d; mcopy -m keeps it
+};
+
+class FilesCli : public testing::Test {
+protected:
+    void SetUp() override {
+        const auto *info = testing::UnitTest::GetInstance()->current_test_info();
+        m_dir = fs::temp_directory_path() / ("kesto_files_" + std::string(info->name()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir / "seed");
+        setenv("MTOOLS_SKIP_CHECK", "1", 1);
+        setenv("LC_ALL", "C.UTF-8", 1);
+
+        // flash: FAT12 (2 MiB); card: FAT16 (16 MiB).
+        makeImage("flash.img", "-F 12", 2048);
+        makeImage("card.img", "-F 16", 16384);
+        const std::vector<SeedFile> seeds = {
+            {"My Song [live].mp3", 4000, "2021-03-04 05:06:08"},
+            {"ABC.MP3", 1, "2019-12-31 23:59:58"},
+            {"Gr\xC3\xBC\xC3\x9F"
+             "e aus K\xC3\xB6ln.mp3",
+             70000, "2020-02-29 12:00:00"},
+            {"readme", 0, "2010-01-01 00:00:00"},
+            {"A rather long file name that takes several long-name records 01.mp3", 513,
+             "2024-07-08 09:10:12"},
+            // mtools stores characters of the basic plane only
+            {"\xE2\x82\xAC uro \xE2\x99\xAA note.wav", 2048, "2022-11-11 11:11:10"},
+        };
+        for (const auto &seed : seeds)
+            writeSeed(seed);
+        for (const auto &img : {"flash.img", "card.img"})
+            copySeeds(img, seeds);
+        startPlayer();
+    }
+
+    void TearDown() override {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+        }
+        fs::remove_all(m_dir);
+    }
+
+    void makeImage(const std::string &name, const std::string &fatType, int kib) {
+        const Result r = shell(std::string(MKFS_FAT_BIN) + " " + fatType + " -C " +
+                                   quote((m_dir / name).string()) + " " + std::to_string(kib),
+                               m_dir);
+        ASSERT_EQ(r.exit, 0) << r.err;
+    }
+
+    // The local file for a seed, named as it will be on the player, with its date.
+    void writeSeed(const SeedFile &s) {
+        const fs::path local = m_dir / "seed" / s.name;
+        {
+            std::ofstream out(local, std::ios::binary | std::ios::trunc);
+            for (size_t k = 0; k < s.size; ++k)
+                out.put(char('a' + k % 26));
+        }
+        ASSERT_EQ(shell("touch -d " + quote(s.stamp) + " " + quote(local.string()), m_dir).exit, 0);
+    }
+
+    // One mcopy for all seeds, in their order (the directory order is the play order).
+    void copySeeds(const std::string &image, const std::vector<SeedFile> &seeds) {
+        std::string line = std::string(MCOPY_BIN) + " -m -i " + quote((m_dir / image).string());
+        for (const auto &s : seeds)
+            line += " " + quote((m_dir / "seed" / s.name).string());
+        const Result r = shell(line + " ::", m_dir);
+        ASSERT_EQ(r.exit, 0) << r.err;
+    }
+
+    void startPlayer() {
+        const std::string state = m_dir.string();
+        const std::string log = (m_dir / "vplayer.log").string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        std::vector<std::string> args = {VPLAYER_BIN, "--state", state, "--listen", "127.0.0.1:0"};
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ASSERT_EQ(posix_spawn(&m_pid, VPLAYER_BIN, &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        // Wait until it has written its address (a guard against a player that never starts,
+        // not a measurement).
+        const fs::path addr = m_dir / "vplayer.addr";
+        for (int i = 0; i < 400 && !fs::exists(addr); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(fs::exists(addr)) << readAll(log);
+        std::string address = readAll(addr);
+        while (!address.empty() && std::isspace(static_cast<unsigned char>(address.back())))
+            address.pop_back();
+        setenv("KESTOUSB_USBIP", address.c_str(), 1);
+    }
+
+    Result kesto(const std::string &args) {
+        return shell(std::string(KESTO_BIN) + " " + args, m_dir);
+    }
+
+    Result ctl(const std::string &args) {
+        return shell(
+            std::string(VPLAYER_BIN) + " ctl --state " + quote(m_dir.string()) + " " + args, m_dir);
+    }
+
+    std::string image(char mem) const {
+        return (m_dir / (mem == 'M' ? "flash.img" : "card.img")).string();
+    }
+
+    // kesto ls --json, parsed.
+    std::vector<JsonObject> list(char mem, JsonObject *top = nullptr) {
+        const Result r = kesto(std::string("ls ") + mem + " --json");
+        EXPECT_EQ(r.exit, 0) << r.err;
+        JsonObject t;
+        std::vector<JsonObject> files;
+        EXPECT_TRUE(JsonReader(r.out).parse(t, files)) << r.out;
+        if (top)
+            *top = t;
+        return files;
+    }
+
+    // What kesto lists must be what mdir lists, in the same order; and fsck.fat finds the
+    // image clean.
+    void expectAgreesWithMdir(char mem) {
+        SCOPED_TRACE(std::string("memory ") + mem);
+        JsonObject top;
+        const auto files = list(mem, &top);
+        const Result m = shell(std::string(MDIR_BIN) + " -i " + quote(image(mem)) + " ::", m_dir);
+        ASSERT_EQ(m.exit == 0 || files.empty(), true) << m.err;
+        const MdirListing listing = parseMdir(m.out);
+        ASSERT_EQ(files.size(), listing.files.size()) << m.out;
+        EXPECT_EQ(top["free"], listing.freeBytes);
+        for (size_t i = 0; i < files.size(); ++i) {
+            const auto &k = files[i];
+            const auto &d = listing.files[i];
+            SCOPED_TRACE("entry " + std::to_string(i + 1) + ": " + k.at("name"));
+            EXPECT_EQ(k.at("order"), std::to_string(i + 1));
+            if (!d.longName.empty()) {
+                EXPECT_EQ(k.at("name"), d.longName);
+            } else {
+                // No long name: kesto shows the 8.3 name ("README."); mdir shows the record's
+                // bytes with its lower-case hint ("readme").
+                std::istringstream parts(d.shortName);
+                std::string base, ext;
+                parts >> base >> ext;
+                EXPECT_EQ(upperAscii(k.at("name")), upperAscii(base + "." + ext));
+            }
+            EXPECT_EQ(k.at("size"), d.size);
+            EXPECT_EQ(k.at("date"), d.date);
+            std::string hm = d.time.size() == 4 ? "0" + d.time : d.time;
+            EXPECT_EQ(k.at("time").substr(0, 5), hm);
+        }
+        const Result f = shell(std::string(FSCK_FAT_BIN) + " -n " + quote(image(mem)), m_dir);
+        EXPECT_EQ(f.exit, 0) << f.out << f.err;
+    }
+
+    fs::path m_dir;
+    pid_t m_pid = -1;
+};
+
+TEST_F(FilesCli, ListingMatchesMdir) {
+    expectAgreesWithMdir('M');
+    expectAgreesWithMdir('S');
+    const auto files = list('M');
+    ASSERT_EQ(files.size(), 6u);
+    EXPECT_EQ(files[0].at("name"), "My Song [live].mp3");
+    EXPECT_EQ(files[0].at("name83"), "MYSONG~1.MP3");
+    EXPECT_EQ(files[0].at("time"), "05:06:08");
+    EXPECT_EQ(files[0].at("attr"), "-----A");
+    EXPECT_EQ(files[3].at("name"), "README.");
+    EXPECT_EQ(files[4].at("name"),
+              "A rather long file name that takes several long-name records 01.mp3");
+    EXPECT_EQ(files[5].at("name"), "\xE2\x82\xAC uro \xE2\x99\xAA note.wav");
+}
+
+TEST_F(FilesCli, TextListingShowsTotals) {
+    const Result r = kesto("ls M");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_NE(r.out.find("My Song [live].mp3"), std::string::npos);
+    EXPECT_NE(r.out.find("MYSONG~1.MP3"), std::string::npos);
+    EXPECT_NE(r.out.find("2021-03-04 05:06:08"), std::string::npos);
+    EXPECT_NE(r.out.find("M (flash): 6 file(s), total "), std::string::npos) << r.out;
+}
+
+TEST_F(FilesCli, ChangesKeepImagesCleanAndAgreeWithMdir) {
+    // rename to a long name, rename with the padded 8.3 form, reorder, delete
+    Result r = kesto("mv M 'My Song [live].mp3' 'My Song [live] - remastered edition.mp3'");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    expectAgreesWithMdir('M');
+    r = kesto("mv M ABC.MP3 ab.mp3 --83");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    expectAgreesWithMdir('M');
+    r = kesto("order M 'A rather long file name that takes several long-name records 01.mp3' 1");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    r = kesto("order M README. 99"); // past the end: last
+    ASSERT_EQ(r.exit, 0) << r.err;
+    expectAgreesWithMdir('M');
+    r = kesto("rm M 'A rather long file name that takes several long-name records 01.mp3'");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    // a new name longer than 80 bytes is cut, keeping the extension
+    const std::string longName = std::string(90, 'z') + ".mp3";
+    r = kesto("mv M ab.mp3 " + longName);
+    ASSERT_EQ(r.exit, 0) << r.err;
+    expectAgreesWithMdir('M');
+
+    const auto files = list('M');
+    ASSERT_EQ(files.size(), 5u);
+    EXPECT_EQ(files[0].at("name"), "My Song [live] - remastered edition.mp3");
+    EXPECT_EQ(files[0].at("name83"), "MySong~2.MP3"); // ~1 was its own old name
+    EXPECT_EQ(files[1].at("name"), std::string(76, 'z') + ".mp3");
+    EXPECT_EQ(files[4].at("name"), "README.");
+    // the card was not touched
+    EXPECT_EQ(list('S').size(), 6u);
+}
+
+TEST_F(FilesCli, FormatEmptiesTheMemory) {
+    Result r = kesto("format S");
+    EXPECT_EQ(r.exit, 2); // no terminal and no --yes: refused
+    EXPECT_EQ(list('S').size(), 6u);
+    r = kesto("format S --yes");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    EXPECT_TRUE(list('S').empty());
+    expectAgreesWithMdir('S');
+    EXPECT_EQ(list('M').size(), 6u);
+    // the fresh memory takes names again
+    r = kesto("format M --yes");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    expectAgreesWithMdir('M');
+}
+
+struct FailureCase {
+    const char *label;
+    const char *setup; // a ctl command, or ""
+    const char *undo;  // the ctl command that restores the player afterwards, or ""
+    const char *args;
+    int exit;
+    const char *stderrStart;
+};
+
+class FilesCliFailures : public FilesCli, public testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FilesCliFailures, ExitAndMessage) {
+    const auto &c = GetParam();
+    if (*c.setup) {
+        ASSERT_EQ(ctl(c.setup).exit, 0);
+    }
+    const Result r = kesto(c.args);
+    if (*c.undo) {
+        ASSERT_EQ(ctl(c.undo).exit, 0);
+    }
+    EXPECT_EQ(r.exit, c.exit) << r.out << r.err;
+    EXPECT_EQ(r.err.rfind(c.stderrStart, 0), 0u) << r.err;
+    if (c.exit != 0) {
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+    // nothing on the images changed
+    expectAgreesWithMdir('M');
+    expectAgreesWithMdir('S');
+    EXPECT_EQ(list('M').size(), 6u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, FilesCliFailures,
+    testing::Values(
+        FailureCase{"RemoveUnknown", "", "", "rm M nope.mp3", 1, "error -11 "},
+        FailureCase{"RenameUnknown", "", "", "mv S nope.mp3 x.mp3", 1, "error -11 "},
+        FailureCase{"RenameOntoExisting", "", "", "mv M ABC.MP3 'My Song [live].mp3'", 1,
+                    "error -10 "},
+        FailureCase{"OrderUnknown", "", "", "order M nope.mp3 1", 1, "error -11 "},
+        FailureCase{"ProtectedCardDelete", "protect on", "protect off", "rm S ABC.MP3", 1,
+                    "error -61 "},
+        FailureCase{"ProtectedCardRename", "protect on", "protect off", "mv S ABC.MP3 x.mp3", 1,
+                    "error -61 "},
+        FailureCase{"ProtectedCardFormat", "protect on", "protect off", "format S --yes", 1,
+                    "error -61 "},
+        FailureCase{"NoCard", "card out", "card in", "ls S", 1, "kesto: no memory card"},
+        FailureCase{"BadMemory", "", "", "ls X", 2, "kesto ls: "},
+        FailureCase{"PositionZero", "", "", "order M ABC.MP3 0", 2, "kesto order: "},
+        FailureCase{"PositionTooLarge", "", "", "order M ABC.MP3 256", 2, "kesto order: "},
+        FailureCase{"UnknownOption", "", "", "mv M a b --84", 2, "kesto mv: "},
+        FailureCase{"MissingOperand", "", "", "rm M", 2, "kesto rm: "}),
+    [](const auto &row) { return std::string(row.param.label); });
+
+} // namespace
