@@ -81,7 +81,8 @@ TableDecode decodeTable(std::span<const uint8_t> data, size_t p, KSUSB_TOpenTabl
             const int n = int(record(j)[0]) - kLongNameFirstFlag;
             if (n < 1 || j + size_t(n) >= records)
                 return TableDecode::Malformed;
-            std::array<char16_t, kMaxLongNameRecords * kLongNameUnitsPerRecord> units{};
+            std::array<char16_t, kMaxLongNameRecords * kLongNameUnitsPerRecord>
+                units; // filled up to u
             size_t u = 0;
             for (size_t r = j + size_t(n); r-- > j;)
                 for (const size_t off : kUnitOffsets)
