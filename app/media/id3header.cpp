@@ -11,6 +11,10 @@ constexpr std::uint8_t kSynchsafeLimit = 0x80;
 constexpr std::uint8_t kUnsyncEscape = 0xFF;
 constexpr unsigned kOldestVersion = 2;
 constexpr unsigned kNewestVersion = 4;
+// Frame format flags that change the payload's bytes: compression, encryption, grouping
+// (2.3); grouping, compression, encryption, unsynchronisation, data length (2.4).
+constexpr std::uint8_t kEncoded23 = 0xE0;
+constexpr std::uint8_t kEncoded24 = 0x4F;
 
 std::uint32_t synchsafe(const std::uint8_t *b) {
     return (std::uint32_t(b[0]) << 21) | (std::uint32_t(b[1]) << 14) | (std::uint32_t(b[2]) << 7) |
@@ -30,8 +34,8 @@ bool isFrameIdChar(std::uint8_t c) {
     return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-// Tags written with the whole-tag unsynchronisation flag (2.2, 2.3) carry 0xFF 0x00 for every
-// 0xFF; the frame sizes count the bytes after removing the 0x00.
+} // namespace
+
 std::vector<std::uint8_t> resynchronise(std::span<const std::uint8_t> body) {
     std::vector<std::uint8_t> out;
     out.reserve(body.size());
@@ -42,6 +46,20 @@ std::vector<std::uint8_t> resynchronise(std::span<const std::uint8_t> body) {
     }
     return out;
 }
+
+std::optional<std::size_t> extendedHeaderSize(unsigned version,
+                                              std::span<const std::uint8_t> body) {
+    if (body.size() < 4)
+        return std::nullopt;
+    // 2.3 counts the bytes after the size field, 2.4 the whole extended header.
+    const std::uint64_t size = version == 3 ? 4 + std::uint64_t(bigEndian(body.data(), 4))
+                                            : std::uint64_t(synchsafe(body.data()));
+    if (size > body.size())
+        return std::nullopt;
+    return std::size_t(size);
+}
+
+namespace {
 
 std::string describeFrame(const std::uint8_t *id, std::size_t idLength) {
     std::string name;
@@ -62,6 +80,11 @@ std::optional<Id3Header> Id3Header::parse(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<std::string> findTagDamage(std::span<const std::uint8_t> tag) {
+    return walkFrames(tag, [](const RawFrame &) {});
+}
+
+std::optional<std::string> walkFrames(std::span<const std::uint8_t> tag,
+                                      const std::function<void(const RawFrame &)> &visit) {
     if (tag.size() < Id3Header::kSize || std::memcmp(tag.data(), "ID3", 3) != 0)
         return "no ID3v2 tag header";
     if (!isSynchsafe(tag.data() + 6))
@@ -84,14 +107,10 @@ std::optional<std::string> findTagDamage(std::span<const std::uint8_t> tag) {
 
     std::size_t pos = 0;
     if (version >= 3 && (header->flags & Id3Header::kFlagExtendedHeader) != 0) {
-        if (body.size() < 4)
-            return "the extended header is cut off";
-        // 2.3 counts the bytes after the size field, 2.4 the whole extended header.
-        const std::uint64_t extended = version == 3 ? 4 + std::uint64_t(bigEndian(body.data(), 4))
-                                                    : std::uint64_t(synchsafe(body.data()));
-        if (extended > body.size())
+        const auto extended = extendedHeaderSize(version, body);
+        if (!extended)
             return "the extended header is longer than the tag";
-        pos = std::size_t(extended);
+        pos = *extended;
     }
 
     const std::size_t idLength = version == kOldestVersion ? 3 : 4;
@@ -115,6 +134,12 @@ std::optional<std::string> findTagDamage(std::span<const std::uint8_t> tag) {
             return "frame '" + describeFrame(frame, idLength) + "' claims " + std::to_string(size) +
                    " bytes but only " + std::to_string(body.size() - pos - frameHeaderSize) +
                    " are left in the tag";
+        RawFrame raw;
+        raw.id.assign(reinterpret_cast<const char *>(frame), idLength);
+        raw.plain =
+            version == kOldestVersion || (frame[9] & (version == 3 ? kEncoded23 : kEncoded24)) == 0;
+        raw.payload = body.subspan(pos + frameHeaderSize, std::size_t(size));
+        visit(raw);
         pos += frameHeaderSize + std::size_t(size);
     }
     return std::nullopt;

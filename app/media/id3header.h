@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tunara::media {
 
@@ -32,9 +34,25 @@ struct Id3Header {
     }
 };
 
+// Tags written with the whole-tag unsynchronisation flag (2.2, 2.3) carry 0xFF 0x00 for every
+// 0xFF; the frame sizes count the bytes after removing the 0x00. Returns the body without them.
+std::vector<std::uint8_t> resynchronise(std::span<const std::uint8_t> body);
+// The length of the extended header at the start of `body` in a tag of major `version` (3, 4);
+// nullopt when it does not fit.
+std::optional<std::size_t> extendedHeaderSize(unsigned version, std::span<const std::uint8_t> body);
+
 // Walks the frames of a whole tag (header included) and returns a sentence saying what is
 // damaged, or nullopt when every frame header is sound and every frame fits inside the tag.
 // A rewrite of a damaged tag would drop whatever follows the damage, so such a tag is refused.
 std::optional<std::string> findTagDamage(std::span<const std::uint8_t> tag);
+
+struct RawFrame {
+    std::string id;                        // "TCON"; three letters in a 2.2 tag
+    bool plain = false;                    // the payload is stored as is (no compression etc.)
+    std::span<const std::uint8_t> payload; // valid during the visit only
+};
+// The same walk, handing every frame to `visit` in tag order until the first damage.
+std::optional<std::string> walkFrames(std::span<const std::uint8_t> tag,
+                                      const std::function<void(const RawFrame &)> &visit);
 
 } // namespace tunara::media

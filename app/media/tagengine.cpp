@@ -27,7 +27,6 @@ constexpr wchar_t kLatin1Last = 0xFF;
 // "yyyy-mm-dd": a date the 2.3 tag keeps as TYER plus TDAT.
 constexpr std::size_t kDateLength = 10;
 constexpr const char *kCommentLanguage = "eng";
-constexpr unsigned kFlagsOffset = 5;
 
 // TagLib renames 2.3 frames to their 2.4 names on reading (TYER to TDRC) and drops the ones 2.4
 // does not know (RVAD, TDAT, TIME, ...). Tags are written back as 2.3, so 2.3 frames are kept as
@@ -117,7 +116,35 @@ Frame *plainFrame(const id3::Tag &tag, const char *id) {
     return nullptr;
 }
 
-TagFields readFields(const id3::Tag &tag) {
+// The parser rewrites TCON on reading ("(17)Rock" becomes "Rock", "(200)" vanishes), so the
+// genre rule reads the stored text itself when the frame is stored plainly.
+std::optional<std::string> storedGenreText(std::span<const std::uint8_t> tagBytes) {
+    std::optional<std::string> found;
+    walkFrames(tagBytes, [&](const RawFrame &frame) {
+        if (found || !frame.plain || frame.payload.empty() ||
+            (frame.id != "TCON" && frame.id != "TCO"))
+            return;
+        const auto encoding = static_cast<TagLib::String::Type>(frame.payload[0]);
+        if (encoding > TagLib::String::UTF8)
+            return;
+        const TagLib::ByteVector text(reinterpret_cast<const char *>(frame.payload.data() + 1),
+                                      static_cast<unsigned>(frame.payload.size() - 1));
+        // 2.4 separates several genres with a null; a lone number stands for "(n)".
+        std::string joined;
+        const TagLib::StringList parts =
+            TagLib::String(text, encoding).split(TagLib::String(std::string(1, '\0')));
+        for (const auto &part : parts) {
+            const std::string piece = toUtf8(part);
+            const bool number =
+                !piece.empty() && piece.find_first_not_of("0123456789") == std::string::npos;
+            joined += number && parts.size() > 1 ? "(" + piece + ")" : piece;
+        }
+        found = joined;
+    });
+    return found;
+}
+
+TagFields readFields(const id3::Tag &tag, std::span<const std::uint8_t> tagBytes) {
     TagFields f;
     f.track = leadingInteger(joinedText(tag, "TRCK")).value_or(0);
     f.title = joinedText(tag, "TIT2");
@@ -126,7 +153,7 @@ TagFields readFields(const id3::Tag &tag) {
     f.year = joinedText(tag, "TYER");
     if (f.year.empty())
         f.year = joinedText(tag, "TDRC");
-    const std::string tcon = genreText(tag);
+    const std::string tcon = storedGenreText(tagBytes).value_or(genreText(tag));
     f.genre = genreFromTcon(tcon);
     if (!f.genre)
         f.genreText = tcon;
@@ -226,17 +253,46 @@ void writeFields(id3::Tag &tag, const TagFields &f) {
     setText(tag, "TENC", f.encoder);
 }
 
-// The parser takes the footer's ten bytes off the frames' room although the stated size never
-// includes them, and so drops the last frame of a 2.4 tag with a footer. It is handed the tag
-// without its footer instead; the footer repeats the header and carries nothing else.
-TagLib::ByteVector withoutFooter(std::span<const std::uint8_t> tag) {
-    TagLib::ByteVector bytes(reinterpret_cast<const char *>(tag.data()),
-                             static_cast<unsigned>(tag.size()));
+// The parser stumbles over three optional parts of a tag: it takes a 2.4 footer's ten bytes off
+// the frames' room (dropping the last frame), reads a 2.3 extended header's size the 2.4 way
+// (losing every frame), and is unreliable with whole-tag unsynchronisation. None of them carries
+// anything the tag needs once rewritten, so it is handed the tag without them: footer dropped,
+// extended header cut out, body resynchronised, and the flags and size set to match.
+TagLib::ByteVector normalised(std::span<const std::uint8_t> tag) {
     const auto header = Id3Header::parse(tag);
-    if (header && header->majorVersion >= kVersion24 && header->hasFooter()) {
-        bytes[kFlagsOffset] = static_cast<char>(header->flags & ~Id3Header::kFlagFooter);
-        bytes.resize(static_cast<unsigned>(Id3Header::kSize + header->bodySize));
+    if (!header || tag.size() < Id3Header::kSize + header->bodySize)
+        return TagLib::ByteVector(reinterpret_cast<const char *>(tag.data()),
+                                  static_cast<unsigned>(tag.size()));
+    const unsigned version = header->majorVersion;
+    std::uint8_t flags = header->flags;
+    std::vector<std::uint8_t> body(tag.begin() + Id3Header::kSize,
+                                   tag.begin() +
+                                       std::ptrdiff_t(Id3Header::kSize + header->bodySize));
+    if (version < kVersion24 && (flags & Id3Header::kFlagUnsynchronised) != 0) {
+        body = resynchronise(body);
+        flags &= std::uint8_t(~Id3Header::kFlagUnsynchronised);
     }
+    if (version >= kVersion23 && (flags & Id3Header::kFlagExtendedHeader) != 0) {
+        if (const auto extended = extendedHeaderSize(version, body))
+            body.erase(body.begin(), body.begin() + std::ptrdiff_t(*extended));
+        flags &= std::uint8_t(~Id3Header::kFlagExtendedHeader);
+    }
+    if (version >= kVersion24)
+        flags &= std::uint8_t(~Id3Header::kFlagFooter);
+    const auto size = static_cast<std::uint32_t>(body.size());
+    const std::uint8_t head[Id3Header::kSize] = {'I',
+                                                 'D',
+                                                 '3',
+                                                 tag[3],
+                                                 tag[4],
+                                                 flags,
+                                                 std::uint8_t((size >> 21) & 0x7F),
+                                                 std::uint8_t((size >> 14) & 0x7F),
+                                                 std::uint8_t((size >> 7) & 0x7F),
+                                                 std::uint8_t(size & 0x7F)};
+    TagLib::ByteVector bytes(reinterpret_cast<const char *>(head), Id3Header::kSize);
+    bytes.append(TagLib::ByteVector(reinterpret_cast<const char *>(body.data()),
+                                    static_cast<unsigned>(body.size())));
     return bytes;
 }
 
@@ -247,7 +303,7 @@ struct ParsedTag {
     TagLib::MPEG::File file;
 
     explicit ParsedTag(std::span<const std::uint8_t> tag)
-        : bytes(withoutFooter(tag)), stream(bytes),
+        : bytes(normalised(tag)), stream(bytes),
           file(&stream, const_cast<KeepingFrameFactory *>(&KeepingFrameFactory::instance()),
                false) {}
     id3::Tag *tag() { return file.ID3v2Tag(false); }
@@ -315,7 +371,7 @@ std::variant<LoadedTag, TagError> parseTag(std::span<const std::uint8_t> fileSta
     loaded.hasTag = true;
     loaded.version = fileStart[3];
     loaded.tagSize = *size;
-    loaded.fields = readFields(*tag);
+    loaded.fields = readFields(*tag, tagBytes);
     return loaded;
 }
 

@@ -189,6 +189,61 @@ INSTANTIATE_TEST_SUITE_P(
                              with([](TagFields &f) { f.url = "http://a.b/"; })}),
     [](const auto &row) { return std::string(row.param.name); });
 
+struct RawCase {
+    const char *name;
+    Bytes tag;
+    std::string title;
+    std::optional<int> genre;
+    std::string genreText;
+};
+class RawTags : public testing::TestWithParam<RawCase> {};
+TEST_P(RawTags, LoadFromTheBytes) {
+    Bytes file = GetParam().tag;
+    const Bytes a = audio();
+    file.insert(file.end(), a.begin(), a.end());
+    const auto loaded = parseTag(file, file.size());
+    ASSERT_TRUE(std::holds_alternative<LoadedTag>(loaded)) << std::get<TagError>(loaded).message;
+    const TagFields &f = std::get<LoadedTag>(loaded).fields;
+    EXPECT_EQ(f.title, GetParam().title);
+    EXPECT_EQ(f.genre, GetParam().genre);
+    EXPECT_EQ(f.genreText, GetParam().genreText);
+}
+Bytes tag23(const std::vector<Bytes> &frames, std::uint8_t flags = 0, const Bytes &lead = {}) {
+    Bytes body = lead;
+    for (const auto &f : frames)
+        body.insert(body.end(), f.begin(), f.end());
+    body.resize(body.size() + 16, 0);
+    Bytes t = id3Header(3, flags, std::uint32_t(body.size()));
+    t.insert(t.end(), body.begin(), body.end());
+    return t;
+}
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, RawTags,
+    testing::Values(
+        RawCase{"genre_number_with_other_name",
+                tag23({textFrame23("TIT2", "t"), textFrame23("TCON", "(17)Jazz")}), "t", 17, ""},
+        RawCase{"genre_above_list_kept", tag23({textFrame23("TCON", "(200)")}), "", std::nullopt,
+                "(200)"},
+        RawCase{"genre_remix_kept", tag23({textFrame23("TCON", "(RX)")}), "", std::nullopt, "(RX)"},
+        RawCase{"extended_header",
+                tag23({textFrame23("TIT2", "ext")}, 0x40, Bytes{0, 0, 0, 6, 0, 0, 0, 0, 0, 0}),
+                "ext", std::nullopt, ""},
+        // Unsynchronised: the 0xFF in the title is stored as FF 00; the frame size counts the
+        // bytes without the 00.
+        RawCase{"unsynchronised",
+                [] {
+                    Bytes raw = id3Header(3, 0x80, 0);
+                    const Bytes body{'T', 'I', 'T', '2', 0, 0, 0, 4, 0, 0, 0, 'a', 0xFF,
+                                     0,   'b', 0,   0,   0, 0, 0, 0, 0, 0, 0, 0,   0};
+                    raw[9] = std::uint8_t(body.size());
+                    raw.insert(raw.end(), body.begin(), body.end());
+                    return raw;
+                }(),
+                "a\xC3\xBF"
+                "b",
+                std::nullopt, ""}),
+    [](const auto &row) { return std::string(row.param.name); });
+
 TEST_F(TagEngine, V24FileKeepsItsPictureAndBecomesV23) {
     const Bytes original = audio();
     const std::string path = fresh("p.mp3", original);
