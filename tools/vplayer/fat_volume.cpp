@@ -434,7 +434,13 @@ std::unique_ptr<FatVolume::Writer> FatVolume::create(const ShortName &name,
     if (result != Result::Ok)
         return nullptr;
     Impl &v = *m_impl;
-    std::vector<uint32_t> clusters = v.reserve(v.clustersFor(size));
+    const uint32_t needed = v.clustersFor(size);
+    std::vector<uint32_t> clusters = v.reserve(needed);
+    if (clusters.size() < needed) {
+        v.release(clusters);
+        result = Result::NoSpace;
+        return nullptr;
+    }
     if (date == kEndOfListStamp && time == kEndOfListStamp) {
         date = kFirstDosDate;
         time = 0;
