@@ -24,7 +24,9 @@ std::optional<FileSource> FileSource::open(const std::string &path) {
         return std::nullopt;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int reason = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
+        errno = reason;
         return std::nullopt;
     }
     return FileSource(fd, static_cast<std::uint64_t>(st.st_size));

@@ -278,6 +278,12 @@ TEST_F(Encoded, KestoTagSetReadsBackInMutagenAndId3v2) {
     const MutagenView again = mutagenRead(path);
     EXPECT_EQ(again.text.at("TPE1"), std::vector<std::string>{"B"});
     EXPECT_EQ(again.text.at("TIT2"), std::vector<std::string>{"Süß"});
+
+    // A genre by number, and no genre at all.
+    ASSERT_EQ(run({TUNARA_KESTO, "tag", "set", path, "--genre", "79"}).status, 0);
+    EXPECT_EQ(mutagenRead(path).text.at("TCON"), std::vector<std::string>{"(79)Hard Rock"});
+    ASSERT_EQ(run({TUNARA_KESTO, "tag", "set", path, "--genre", ""}).status, 0);
+    EXPECT_EQ(std::get<LoadedTag>(loadTag(path)).fields.genre, std::nullopt);
 }
 
 struct BadSet {

@@ -223,11 +223,11 @@ int set(std::span<const std::string> args) {
         f.genreText.clear();
         f.genre.reset();
         if (!it->second.empty()) {
-            f.genre = genreByNameIgnoringCase(it->second);
+            f.genre = genreFromTcon(it->second); // a name in any case, 17 or (17)
             if (!f.genre) {
                 std::fprintf(stderr,
-                             "kesto tag set: unknown genre '%s' (an ID3v1 genre name, or '' for "
-                             "none)\n",
+                             "kesto tag set: unknown genre '%s' (an ID3v1 genre name or number "
+                             "0-125, or '' for none)\n",
                              it->second.c_str());
                 return kesto::kExitUsage;
             }
@@ -259,7 +259,8 @@ const kesto::Verb tagVerb{
     "for a JSON object). 'set' changes the fields given and writes the tag as ID3v2.3 with\n"
     "all twelve frames; other frames (pictures and the like) are kept and the audio is never\n"
     "touched: the file is replaced by a checked copy. --genre takes a genre name of the ID3v1\n"
-    "list in any case, or '' for none. A damaged tag is refused and the file left as it is.\n"
+    "list in any case or its number 0-125, or '' for none. A damaged tag is refused and the file "
+    "left as it is.\n"
     "Exit status 0 success, 1 the file could not be read or saved, 2 bad usage.",
     tagMain};
 
