@@ -470,3 +470,51 @@ TEST(EngineTransfer, RawWritesReachTheImageUnlessProtected) {
 }
 
 } // namespace
+
+namespace {
+
+// The host sends back the short names it read from the table byte for byte, also those with
+// bytes above 0x7F that mcopy writes for accented names.
+TEST(EngineTransfer, EveryShortNameFromTheTableUploads) {
+    StateDir dir;
+    { Engine first(dir.path()); }
+    const auto card = dir.path() / "card.img";
+    const std::vector<std::pair<std::string, size_t>> files{
+        {"Café Électrique.mp3", 3000}, {"README", 10}, {"노래.mp3", 700}, {"x.y.z.mp3", 1}};
+    const auto src = dir.path() / "src.bin";
+    for (const auto &[name, bytes] : files) {
+        fattest::writeFile(src, fattest::pattern(bytes, 1));
+        ASSERT_TRUE(fattest::mcopyIn(card, src, name)) << name;
+    }
+    Engine engine(dir.path());
+    Host host(engine);
+    const Bytes first = host.exchange({'S', 'G'});
+    const uint16_t length = readBe16(first, 6);
+    const Bytes table = host.result((length + 63u) / 64 * 64);
+    size_t uploads = 0;
+    for (size_t at = 8; at + 32 <= length; at += 32) {
+        if (table[at + 11] == 0x0F)
+            continue; // a long-name record
+        // Compact form: base without trailing spaces, '.', extension without trailing spaces.
+        std::string base(table.begin() + static_cast<ptrdiff_t>(at),
+                         table.begin() + static_cast<ptrdiff_t>(at + 8));
+        std::string ext(table.begin() + static_cast<ptrdiff_t>(at + 8),
+                        table.begin() + static_cast<ptrdiff_t>(at + 11));
+        base = base.substr(0, base.find(' '));
+        ext = ext.substr(0, ext.find(' '));
+        const std::string name83 = base + "." + ext;
+        const uint32_t size =
+            readBe32(table, at + 28) >> 24 | (readBe32(table, at + 28) >> 8 & 0xFF00) |
+            (readBe32(table, at + 28) << 8 & 0xFF0000) | readBe32(table, at + 28) << 24;
+        const Bytes reply = host.exchange(concat({{'S', 'R'}, bytesOf(name83)}));
+        EXPECT_EQ(std::string(reply.begin() + 6,
+                              reply.begin() + 6 + static_cast<ptrdiff_t>(name83.size())),
+                  name83);
+        EXPECT_EQ(readBe32(reply, 6 + name83.size()), size) << name83;
+        host.poll(10, 0xFFFF, 0xFFFF); // not read: give the stream up
+        ++uploads;
+    }
+    EXPECT_EQ(uploads, files.size());
+}
+
+} // namespace

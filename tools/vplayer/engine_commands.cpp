@@ -30,6 +30,7 @@ constexpr size_t kRecordBytes = 32;
 constexpr size_t kTableHeader = 8;        // total and free, big-endian
 constexpr size_t kMaxTableLength = 49151; // the host's table buffer holds 49,152 bytes with '.'
 constexpr size_t kEchoAt = 6;
+constexpr size_t kShortBaseBytes = 8;
 
 void putText(Reply &r, size_t at, const std::string &text, size_t bytes) {
     for (size_t i = 0; i < bytes; ++i)
@@ -98,9 +99,32 @@ std::vector<uint8_t> echoReply(uint8_t mem, uint8_t op, std::span<const uint8_t>
     return r.take();
 }
 
+constexpr uint8_t kDeletedMarker = 0xE5;
+
+// The host sends back the short names it read from the table byte for byte, and names written
+// by other FAT tools may hold code-page bytes above 0x7F (an accented letter). Those bytes are
+// kept as they are; everything else is checked like any host name.
 std::optional<ShortName> shortName(std::span<const uint8_t> bytes) {
-    return shortNameFromHost(
-        std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
+    std::string masked(bytes.begin(), bytes.end());
+    bool high = false;
+    for (char &c : masked)
+        if (static_cast<uint8_t>(c) >= 0x80) {
+            c = 'A';
+            high = true;
+        }
+    auto name = shortNameFromHost(masked);
+    if (!name || !high)
+        return name;
+    if (bytes[0] == kDeletedMarker)
+        return std::nullopt; // would mark the record deleted
+    const size_t dot = masked.find('.');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] < 0x80)
+            continue;
+        const size_t at = i < dot ? i : kShortBaseBytes + (i - dot - 1);
+        (*name)[at] = static_cast<char>(bytes[i]);
+    }
+    return name;
 }
 
 std::u16string utf16le(std::span<const uint8_t> bytes) {
