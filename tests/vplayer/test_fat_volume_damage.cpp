@@ -474,3 +474,88 @@ TEST(RawReadExtreme, OffsetNearTheTopOfTheRangeGivesZeros) {
 }
 
 } // namespace
+
+// ---- Random damage ------------------------------------------------------------------------------
+
+// Bytes of the boot sector, the FAT and the root directory overwritten at random (fixed seeds):
+// whatever open() accepts must survive every operation without reading or writing outside the
+// image or a buffer (the sanitizer build watches), and the image must keep its size.
+class RandomDamage : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(RandomDamage, EveryOperationStaysInsideTheImage) {
+    ScratchDir dir;
+    const auto path = dir / "x.img";
+    Image img = Image::fresh(path);
+    {
+        std::string error;
+        auto volume = FatVolume::open(path, error);
+        ASSERT_NE(volume, nullptr) << error;
+        for (int i = 0; i < 6; ++i) {
+            ASSERT_EQ(put(*volume, "F" + std::to_string(i) + ".MP3",
+                          "file number " + std::to_string(i) + ".mp3",
+                          pattern(700 * static_cast<size_t>(i), static_cast<uint32_t>(i))),
+                      Result::Ok);
+        }
+    }
+    img.bytes = readFileBytes(path);
+    const size_t size = img.bytes.size();
+    uint32_t x = GetParam() * 2654435761u + 12345u;
+    auto next = [&x] {
+        x = x * 1103515245u + 12345u;
+        return x >> 8;
+    };
+    for (int hit = 0; hit < 24; ++hit) {
+        // Mostly the directory and the FAT; now and then the boot sector's parameters.
+        const uint32_t area = next() % 8;
+        size_t at = 0;
+        if (area == 0)
+            at = 11 + next() % 51;
+        else if (area < 4)
+            at = img.fat + next() % (img.root - img.fat);
+        else
+            at = img.root + next() % 512;
+        img.bytes[at] = static_cast<uint8_t>(next());
+    }
+    writeFile(path, img.bytes);
+
+    std::string error;
+    auto volume = FatVolume::open(path, error);
+    if (!volume) {
+        EXPECT_FALSE(error.empty());
+        return;
+    }
+    (void)volume->totalBytes();
+    (void)volume->freeBytes();
+    std::vector<vplayer::ShortName> seen;
+    for (const DirRecord &r : volume->rootRecords()) {
+        if (r[11] == 0x0F)
+            continue;
+        vplayer::ShortName n;
+        std::copy_n(r.begin(), 11, n.begin());
+        seen.push_back(n);
+        const auto data = volume->readFile(n);
+        if (data) {
+            EXPECT_EQ(data->size(), volume->fileSize(n));
+        }
+    }
+    for (size_t i = 0; i < seen.size(); ++i) {
+        switch (i % 3) {
+        case 0:
+            (void)volume->moveTo(seen[i], 0);
+            break;
+        case 1:
+            (void)volume->rename(seen[i], shortName("R" + std::to_string(i) + ".MP3"),
+                                 u"renamed after damage.mp3");
+            break;
+        default:
+            (void)volume->remove(seen[i]);
+            break;
+        }
+    }
+    (void)put(*volume, "NEW.MP3", "written after damage.mp3", pattern(5000, 9), 512);
+    std::vector<uint8_t> raw(4096);
+    volume->readRaw(size - 100, raw);
+    EXPECT_EQ(std::filesystem::file_size(path), size);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomDamage, ::testing::Range(1u, 41u));
