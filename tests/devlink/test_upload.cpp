@@ -28,11 +28,11 @@ Bytes announceReply(const std::string &echo, uint32_t size, uint8_t mode) {
 }
 
 // Serves the announcement reply, then the given chunks one per read (calling `served` with the
-// chunk's index first); after them reads bring nothing.
+// chunk's index first); after them each read brings 0 bytes.
 void script(FakePlayer &player, Bytes reply, std::vector<Bytes> chunks,
             std::function<void(size_t)> served = {}) {
     auto state = std::make_shared<std::pair<size_t, std::vector<Bytes>>>(0, std::move(chunks));
-    player.onCommand('R', [reply, state, served](auto &, size_t) -> Bytes {
+    player.onCommand('R', [&player, reply, state, served](auto &, size_t) -> Bytes {
         if (state->first == 0) {
             ++state->first;
             return reply;
@@ -40,7 +40,10 @@ void script(FakePlayer &player, Bytes reply, std::vector<Bytes> chunks,
         const size_t i = state->first++ - 1;
         if (served)
             served(i);
-        return i < state->second.size() ? state->second[i] : Bytes{};
+        if (i < state->second.size())
+            return state->second[i];
+        player.faults().shortRead = 0; // the transfer completes with nothing in it
+        return Bytes(1, 0);
     });
 }
 

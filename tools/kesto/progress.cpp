@@ -33,6 +33,7 @@ public:
         g_interrupted.store(false);
         struct sigaction action {};
         action.sa_handler = onInterrupt;
+        action.sa_flags = SA_RESETHAND; // a second Ctrl-C ends the program the usual way
         sigemptyset(&action.sa_mask);
         m_installed = sigaction(SIGINT, &action, &m_previous) == 0;
     }
