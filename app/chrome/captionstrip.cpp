@@ -10,7 +10,8 @@ namespace tunara::chrome {
 namespace {
 constexpr int IconSize = 24;
 constexpr int Margin = 4;
-constexpr int BarWidth = 110;
+constexpr int BarWidth = 90;
+constexpr int BarBottomGap = 4;
 } // namespace
 
 CaptionStrip::CaptionStrip(QWidget *parent) : QWidget(parent) {
@@ -69,10 +70,9 @@ void CaptionStrip::setGauge(uint32_t total, uint32_t used, int count) {
 }
 
 void CaptionStrip::placeBar() {
-    const QFontMetrics fm(font());
-    const int usageWidth = fm.horizontalAdvance(m_usage);
-    const int x = width() - Margin - usageWidth - Margin - BarWidth;
-    m_bar->move(std::max(x, Margin), height() - GaugeBarHeight - Margin);
+    // The bar sits at the bottom right, under the right end of the usage text.
+    m_bar->move(std::max(Margin, width() - Margin - BarWidth),
+                height() - GaugeBarHeight - BarBottomGap);
 }
 
 void CaptionStrip::resizeEvent(QResizeEvent *event) {
@@ -94,18 +94,29 @@ void CaptionStrip::paintEvent(QPaintEvent *) {
         m_icon.paint(&p, QRect(x, (height() - IconSize) / 2, IconSize, IconSize));
         x += IconSize + Margin;
     }
+
+    // Right block: the usage text on the upper line, the file count and the bar on the lower.
+    const QFontMetrics fm(font());
+    const int half = height() / 2;
+    int right = width() - Margin;
+    if (m_drawn) {
+        const int countRight = m_bar->x() - Margin;
+        const int usageLeft = right - fm.horizontalAdvance(m_usage);
+        const int countLeft = countRight - fm.horizontalAdvance(m_count);
+        p.setFont(font());
+        p.setPen(m_text);
+        p.drawText(QRect(usageLeft, 0, right - usageLeft, half + 1),
+                   Qt::AlignRight | Qt::AlignVCenter, m_usage);
+        p.drawText(QRect(countLeft, half, countRight - countLeft, height() - half),
+                   Qt::AlignRight | Qt::AlignVCenter, m_count);
+        right = std::min(usageLeft, countLeft) - 2 * Margin;
+    }
+    // The title takes what is left, shortened with an ellipsis in a narrow pane.
     p.setPen(m_text);
     p.setFont(m_titleFont);
-    const QRect titleRect(x, 0, width() - x, height());
-    p.drawText(titleRect, Qt::AlignLeft | Qt::AlignVCenter, m_title);
-    if (!m_drawn)
-        return;
-    // The usage text right-aligned; the bar left of it near the bottom edge, the file count
-    // above the bar.
-    p.setFont(font());
-    p.drawText(rect().adjusted(0, 0, -Margin, 0), Qt::AlignRight | Qt::AlignVCenter, m_usage);
-    const QRect above(m_bar->x(), 0, BarWidth, m_bar->y());
-    p.drawText(above, Qt::AlignHCenter | Qt::AlignBottom, m_count);
+    const int room = std::max(0, right - x);
+    const QString title = QFontMetrics(m_titleFont).elidedText(m_title, Qt::ElideRight, room);
+    p.drawText(QRect(x, 0, room, height()), Qt::AlignLeft | Qt::AlignVCenter, title);
 }
 
 } // namespace tunara::chrome

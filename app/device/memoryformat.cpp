@@ -5,6 +5,8 @@
 #include <QDate>
 #include <QTime>
 
+#include <string>
+
 #include <strings.h>
 
 namespace tunara::device {
@@ -47,9 +49,15 @@ int modelCodeFor(const char *modelName, int previous) {
     int code = previous;
     if (modelName == nullptr)
         return code;
+    // The player pads its 13-byte model field with blanks ("QN520        "); compared with the
+    // padding a whole-name row could never match.
+    std::string name(modelName);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+        name.pop_back();
     for (const ModelRow &row : ModelTable) {
-        const bool match = row.compared == 0 ? strcasecmp(modelName, row.name) == 0
-                                             : strncasecmp(modelName, row.name, row.compared) == 0;
+        const bool match = row.compared == 0
+                               ? strcasecmp(name.c_str(), row.name) == 0
+                               : strncasecmp(name.c_str(), row.name, row.compared) == 0;
         if (match)
             code = row.code;
     }

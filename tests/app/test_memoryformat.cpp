@@ -177,6 +177,10 @@ private slots:
         QTest::newRow("QN520") << "QN520" << 0 << int(ModelQn520);
         QTest::newRow("QN500") << "QN500" << 0 << int(ModelQn500);
         QTest::newRow("LUMA") << "Luma" << 0 << int(ModelLuma);
+        QTest::newRow("QN520 padded as on the wire") << "QN520        " << 0 << int(ModelQn520);
+        QTest::newRow("QN-Vela padded") << "QN-Vela      " << 0 << int(ModelQnVela);
+        QTest::newRow("LUMA padded") << "LUMA         " << 0 << int(ModelLuma);
+        QTest::newRow("leading blank is no match") << " QN520" << 0 << 0;
         QTest::newRow("QN5200 is no QN520") << "QN5200" << 0 << 0;
         QTest::newRow("unknown keeps previous") << "Other" << int(ModelQn520) << int(ModelQn520);
         QTest::newRow("empty keeps previous") << "" << int(ModelLuma) << int(ModelLuma);
