@@ -16,10 +16,6 @@ bool isLongNameRecord(const DirRecord &r) {
     return (r[kRecordAttr] & kAttrLongNameMask) == kAttrLongName;
 }
 
-char asciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // Collects long-name records until the short-name record they belong to.
 class LongNameRun {
 public:
@@ -146,18 +142,11 @@ bool RootDirectory::serialize(std::span<uint8_t> region) const {
 }
 
 std::optional<size_t> RootDirectory::find(const ShortName &name, bool filesOnly) const {
-    std::optional<size_t> folded;
     for (size_t i = 0; i < groups.size(); ++i) {
-        if (filesOnly && !groups[i].isFile())
-            continue;
-        const ShortName n = groups[i].name();
-        if (n == name)
+        if ((!filesOnly || groups[i].isFile()) && groups[i].name() == name)
             return i;
-        if (!folded && std::equal(n.begin(), n.end(), name.begin(),
-                                  [](char a, char b) { return asciiUpper(a) == asciiUpper(b); }))
-            folded = i;
     }
-    return folded;
+    return std::nullopt;
 }
 
 } // namespace vplayer

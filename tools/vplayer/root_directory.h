@@ -40,8 +40,11 @@ public:
     // Records in use when packed.
     size_t recordCount() const;
 
-    // Index of the group with this short name: an exact match first, then one that differs
-    // only in the case of ASCII letters. `filesOnly` skips directories.
+    // Index of the group whose short name is these 11 bytes exactly. The host names files by
+    // the bytes it read from the table, and its own check for a free short name compares bytes,
+    // so a name that differs only in letter case is another name here too (fsck.fat and mtools
+    // accept both side by side); matching it loosely could delete the wrong file when the
+    // host's table is stale.
     std::optional<size_t> find(const ShortName &name, bool filesOnly) const;
 
     std::optional<DirRecord> label;
