@@ -1,0 +1,125 @@
+// The program against the real library and the virtual player over USB/IP: both panes filled
+// from real FAT images, and the window following unplug/plug and card out/in through its
+// device watch.
+#include "chrome/captionstrip.h"
+#include "device/zamo_listview.h"
+#include "shell/mainframe.h"
+#include "shell/tunaraapp.h"
+#include "shell/zamo_expview.h"
+#include "testui.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace tunara;
+
+namespace {
+// Generous bounds for waits on the watch; the 2-second goal is measured in bench/, not here.
+constexpr int WaitMs = 15000;
+constexpr int PollMs = 100;
+
+bool run(const QString &program, const QStringList &args, const QString &dir = {}) {
+    QProcess p;
+    if (!dir.isEmpty())
+        p.setWorkingDirectory(dir);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("MTOOLS_SKIP_CHECK", "1");
+    env.insert("LC_ALL", "C.UTF-8");
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+} // namespace
+
+class TestVplayer : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_state;
+    QProcess m_player;
+    QString m_addr;
+
+    bool ctl(const QStringList &args) {
+        return run(QStringLiteral(TUNARA_VPLAYER),
+                   QStringList{"ctl", "--state", m_state.path()} + args);
+    }
+
+    bool makeImage(const QString &name, int kib, const QStringList &files) {
+        const QString img = m_state.filePath(name);
+        if (!run(QStringLiteral(TUNARA_MKFS), {"-C", img, QString::number(kib)}))
+            return false;
+        QStringList args{"-i", img};
+        for (const QString &f : files) {
+            QFile out(m_state.filePath(f));
+            if (!out.open(QIODevice::WriteOnly))
+                return false;
+            out.write(QByteArray(1234, 'x'));
+            args << m_state.filePath(f);
+        }
+        args << "::";
+        return run(QStringLiteral(TUNARA_MCOPY), args);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(
+            makeImage("flash.img", 4096, {"One.mp3", "Two.mp3", QString::fromUtf8("세 번째.mp3")}));
+        QVERIFY(makeImage("card.img", 4096, {"memo.wav"}));
+        QFile ini(m_state.filePath("player.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[Player]\nModel=QN520\nVersion=1.00.00.K5 \nDate=20050718\nCardPresent=1\n");
+        ini.close();
+        m_player.start(QStringLiteral(TUNARA_VPLAYER),
+                       {"--state", m_state.path(), "--listen", "127.0.0.1:0"});
+        QVERIFY(m_player.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_state.filePath("vplayer.addr")), WaitMs);
+        QFile addr(m_state.filePath("vplayer.addr"));
+        QVERIFY(addr.open(QIODevice::ReadOnly));
+        m_addr = QString::fromLatin1(addr.readAll()).trimmed();
+        qputenv("KESTOUSB_USBIP", m_addr.toLatin1());
+    }
+
+    void cleanupTestCase() {
+        m_player.terminate();
+        m_player.waitForFinished(5000);
+    }
+
+    void followsThePlayer() {
+        QTemporaryDir dir;
+        TestUi ui;
+        shell::CTunaraApp app({dir.path(), dir.filePath("profile.ini")}, ui);
+        app.start();
+        shell::CMainFrame frame(app);
+        frame.show();
+        frame.deviceWatch().start(PollMs);
+        QTRY_COMPARE_WITH_TIMEOUT(frame.list(0)->topLevelItemCount(), 3, WaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(frame.list(1)->topLevelItemCount(), 1, WaitMs);
+        QCOMPARE(frame.list(0)->topLevelItem(2)->text(0), QString::fromUtf8("세 번째.mp3"));
+        QCOMPARE(frame.list(0)->topLevelItem(0)->text(1), QStringLiteral("1,234"));
+        QCOMPARE(frame.list(1)->topLevelItem(0)->text(2), QStringLiteral("Voice File"));
+        QCOMPARE(frame.list(0)->totalText(), QStringLiteral("Total : 3 MB"));
+        QCOMPARE(app.player().modelCode, 0xC003);
+        QVERIFY(frame.connected());
+        QVERIFY(frame.hostView(0)->caption()->gaugeDrawn());
+
+        QVERIFY(ctl({"card", "out"}));
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.cardPaneShown(), WaitMs);
+        QVERIFY(ctl({"card", "in"}));
+        QTRY_VERIFY_WITH_TIMEOUT(frame.cardPaneShown(), WaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(frame.list(1)->topLevelItemCount(), 1, WaitMs);
+        QVERIFY(ui.timed.contains(QStringLiteral("External memory card is updated")));
+
+        QVERIFY(ctl({"unplug"}));
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.connected(), WaitMs);
+        QCOMPARE(frame.list(0)->topLevelItemCount(), 3); // the rows stay
+        QVERIFY(ctl({"plug"}));
+        QTRY_VERIFY_WITH_TIMEOUT(frame.connected(), WaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(frame.messageText(), QStringLiteral("Ready."), WaitMs);
+        QCOMPARE(frame.list(0)->topLevelItemCount(), 3);
+        frame.close();
+    }
+};
+
+QTEST_MAIN(TestVplayer)
+#include "test_vplayer.moc"
