@@ -1,0 +1,160 @@
+// The program's speed against the virtual player over USB/IP:
+//  - start: from creating the application object to a shown main window whose two panes hold
+//    the player's rows (the device watch off; no splash exists to exclude);
+//  - refresh: one pane's refresh of a memory holding 255 files (library exchange, table copy,
+//    255 rows rebuilt).
+// Prints median, minimum and maximum in milliseconds.
+//
+//   bench_gui [--vplayer PATH] [--rounds N]
+#include "device/uiservices.h"
+#include "device/zamo_listview.h"
+#include "shell/mainframe.h"
+#include "shell/tunaraapp.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+
+using namespace tunara;
+
+namespace {
+
+constexpr int Files = 255;
+
+// Answers nothing and never blocks: a bench has no user.
+class QuietUi : public device::UiServices {
+public:
+    int notices = 0;
+    void timedMessage(QWidget *, const QString &, unsigned) override { ++notices; }
+    void message(QWidget *, const QString &, device::MessageIcon) override {}
+    bool askYesNo(QWidget *, const QString &) override { return false; }
+    QString chooseFolder(QWidget *, const QString &, const QString &) override { return {}; }
+    std::optional<QFont> chooseFont(QWidget *, const QFont &) override { return std::nullopt; }
+    bool openUrl(const QUrl &) override { return false; }
+    bool startDetached(const QString &, const QStringList &) override { return false; }
+};
+
+bool run(const QString &program, const QStringList &args) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("MTOOLS_SKIP_CHECK", "1");
+    env.insert("LC_ALL", "C.UTF-8");
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    return p.waitForFinished(120000) && p.exitCode() == 0;
+}
+
+// A flash image with 255 files with long names and a card image with a few.
+bool makeState(const QTemporaryDir &dir) {
+    const QString seed = dir.filePath("seed");
+    QDir().mkpath(seed);
+    QStringList flash{"-i", dir.filePath("flash.img")};
+    for (int i = 0; i < Files; ++i) {
+        const QString f =
+            seed + QString::asprintf("/Track %03d - A song of some length.mp3", i + 1);
+        QFile out(f);
+        if (!out.open(QIODevice::WriteOnly))
+            return false;
+        out.write("x");
+        flash << f;
+    }
+    flash << "::";
+    QStringList card{"-i", dir.filePath("card.img"), flash[2], flash[3], "::"};
+    return run(GUI_BENCH_MKFS,
+               {"-F", "16", "-r", "1536", "-C", dir.filePath("flash.img"), "16384"}) &&
+           run(GUI_BENCH_MCOPY, flash) &&
+           run(GUI_BENCH_MKFS, {"-C", dir.filePath("card.img"), "8192"}) &&
+           run(GUI_BENCH_MCOPY, card);
+}
+
+struct Stats {
+    double median, min, max;
+};
+
+Stats stats(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v.front(), v.back()};
+}
+
+bool panesFilled(const shell::CMainFrame &frame) {
+    return frame.list(0)->topLevelItemCount() == Files && frame.list(1)->topLevelItemCount() == 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QApplication qapp(argc, argv);
+    QString vplayer = QCoreApplication::applicationDirPath() + "/tunara-vplayer";
+    int rounds = 15;
+    const QStringList args = QCoreApplication::arguments();
+    for (int i = 1; i + 1 < args.size(); ++i) {
+        if (args[i] == "--vplayer")
+            vplayer = args[++i];
+        else if (args[i] == "--rounds")
+            rounds = std::max(1, args[++i].toInt());
+    }
+
+    QTemporaryDir state;
+    if (!makeState(state)) {
+        std::fprintf(stderr, "bench_gui: could not make the player's images\n");
+        return 1;
+    }
+    QProcess player;
+    player.start(vplayer, {"--state", state.path(), "--listen", "127.0.0.1:0"});
+    if (!player.waitForStarted() || !player.waitForReadyRead(10000)) {
+        std::fprintf(stderr, "bench_gui: %s did not start\n", qPrintable(vplayer));
+        return 1;
+    }
+    const QString line = QString::fromLatin1(player.readLine()).trimmed();
+    qputenv("KESTOUSB_USBIP", line.section(' ', -1).toLatin1());
+
+    QTemporaryDir home;
+    QuietUi ui;
+    std::vector<double> start, refresh;
+    for (int r = 0; r < rounds; ++r) {
+        QElapsedTimer t;
+        t.start();
+        shell::CTunaraApp app({home.path(), home.filePath("profile.ini")}, ui);
+        app.start();
+        shell::CMainFrame frame(app);
+        frame.show();
+        frame.deviceWatch().stop();
+        while (!panesFilled(frame) && t.elapsed() < 20000)
+            QCoreApplication::processEvents();
+        if (!panesFilled(frame)) {
+            std::fprintf(stderr, "bench_gui: the panes were not filled (notices: %d)\n",
+                         ui.notices);
+            return 1;
+        }
+        start.push_back(double(t.nsecsElapsed()) / 1e6);
+
+        for (int k = 0; k < 3; ++k) {
+            QElapsedTimer u;
+            u.start();
+            if (!frame.list(0)->refresh()) {
+                std::fprintf(stderr, "bench_gui: refresh failed\n");
+                return 1;
+            }
+            refresh.push_back(double(u.nsecsElapsed()) / 1e6);
+        }
+        frame.close();
+    }
+    player.terminate();
+    player.waitForFinished(5000);
+
+    const Stats s = stats(start);
+    const Stats f = stats(refresh);
+    std::printf("start to connected window, both panes filled (255 + 2 rows): median %.1f ms "
+                "(min %.1f, max %.1f, %zu rounds)\n",
+                s.median, s.min, s.max, start.size());
+    std::printf("refresh of a 255-entry memory pane: median %.1f ms (min %.1f, max %.1f, %zu "
+                "rounds)\n",
+                f.median, f.min, f.max, refresh.size());
+    return 0;
+}
