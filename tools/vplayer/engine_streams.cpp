@@ -175,10 +175,11 @@ UrbStatus streamGiveIn(EngineState &s, std::span<uint8_t> data, size_t &actual) 
     Stream &st = s.stream;
     const size_t n =
         shortened(s, static_cast<size_t>(std::min<uint64_t>(data.size(), st.padded - st.moved)));
-    for (size_t i = 0; i < n; ++i) {
-        const uint64_t at = st.moved + i;
-        data[i] = at < st.size ? st.data[static_cast<size_t>(at)] : 0;
-    }
+    // The file's bytes, then the zero fill of the last block.
+    const size_t fromFile =
+        st.moved < st.size ? static_cast<size_t>(std::min<uint64_t>(n, st.size - st.moved)) : 0;
+    std::memcpy(data.data(), st.data.data() + st.moved, fromFile);
+    std::memset(data.data() + fromFile, 0, n - fromFile);
     st.moved += n;
     actual = n;
     if (st.moved >= st.padded)
