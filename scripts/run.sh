@@ -19,4 +19,14 @@ trap 'kill $vplayer 2>/dev/null || true' EXIT
 export KESTOUSB_USBIP="127.0.0.1:$port"
 for _ in $(seq 50); do "$bin/tunara-vplayer" ctl --state "$state" status >/dev/null 2>&1 && break; sleep 0.1; done
 
-"$bin/kesto" info
+# The program, connected to the virtual player. Without a display it runs under Xvfb and saves
+# a picture of its window to build/run/tunara.png instead.
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  "$bin/tunara"
+elif command -v xvfb-run >/dev/null; then
+  echo "No display: running under Xvfb; the window is saved to $dir/tunara.png"
+  TUNARA_GRAB="$dir/tunara.png" xvfb-run -a -s "-screen 0 1280x800x24" "$bin/tunara"
+else
+  echo "No display and no xvfb-run: cannot show the window" >&2
+  exit 1
+fi

@@ -285,6 +285,8 @@ void CMainFrame::showEvent(QShowEvent *event) {
     halveColumns();
     if (m_firstShow) {
         m_firstShow = false;
+        // The flash pane is the active view until the user picks another.
+        paneActivated(m_views[0]->list());
         m_watch.start();
         // The first connection attempt, as the splash screen posts it when it goes away.
         postCommand(int(Cmd::Refresh), nullptr);
