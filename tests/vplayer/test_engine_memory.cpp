@@ -310,3 +310,25 @@ TEST(EngineMemory, ASequenceOfChangesKeepsTheImageClean) {
 }
 
 } // namespace
+
+namespace {
+
+// L is one byte: a rename carrying a long name of 130 characters (260 bytes of UTF-16) counts
+// past 255; the player reads the lengths from the fields and answers in as many blocks.
+TEST(EngineMemory, RenameLongerThanTheLengthByte) {
+    Player p({{"Short.mp3", 100}});
+    const std::u16string longName = std::u16string(126, u'é') + u".mp3";
+    const Bytes body = concat({{'M'}, renameBody("SHORT.MP3", "______~1.MP3", longName)});
+    ASSERT_GT(body.size() + 2, 255u);
+    const size_t blocks = (body.size() + 5 + 63) / 64;
+    const Bytes reply = p.host->exchange(body, blocks * 64);
+    EXPECT_EQ(reply.size(), blocks * 64);
+    EXPECT_EQ(echoed(reply, 9), "SHORT.MP3");
+    EXPECT_EQ(p.host->result()[5], '.');
+    const auto mdir = fattest::mdir(p.flash());
+    ASSERT_EQ(mdir.files.size(), 1u) << mdir.raw;
+    EXPECT_EQ(mdir.files[0].longName, fattest::toUtf8(longName));
+    p.expectClean();
+}
+
+} // namespace

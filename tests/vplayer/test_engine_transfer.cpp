@@ -518,3 +518,22 @@ TEST(EngineTransfer, EveryShortNameFromTheTableUploads) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(EngineTransfer, AnnouncementLongerThanTheLengthByte) {
+    StateDir dir;
+    Engine engine(dir.path());
+    Host host(engine);
+    const std::u16string longName = std::u16string(140, u'노') + u".mp3";
+    const Bytes body = announce('M', "______~1.MP3", longName, 700);
+    ASSERT_GT(body.size() + 2, 255u);
+    EXPECT_EQ(host.exchange(body)[4], 0);
+    stream(host, fattest::pattern(700, 1), 16384);
+    const auto listing = fattest::mdir(dir.path() / "flash.img");
+    ASSERT_EQ(listing.files.size(), 1u) << listing.raw;
+    EXPECT_EQ(listing.files[0].longName, fattest::toUtf8(longName));
+    EXPECT_EQ(listing.files[0].size, 700u);
+}
+
+} // namespace
