@@ -137,6 +137,28 @@ void BM_Upload(benchmark::State &state) {
 }
 BENCHMARK(BM_Upload)->Arg(8 << 20)->Unit(benchmark::kMillisecond);
 
+// The pacing of a full-speed (about 1.2 MB/s) and a high-speed (about 40 MB/s) link.
+void BM_PacedDownload(benchmark::State &state) {
+    Folder f;
+    vplayer::Engine e(f.path());
+    const bool full = state.range(0) == 0;
+    e.setSpeed(full ? vplayer::LinkSpeed::Full : vplayer::LinkSpeed::High);
+    const Bytes data(full ? 1u << 20 : 16u << 20, 0x11);
+    int n = 0;
+    for (auto _ : state) {
+        const std::string name = "P" + std::to_string(n++) + ".BIN";
+        download(e, name, data);
+        state.PauseTiming();
+        Bytes body{'M', 'E'};
+        body.insert(body.end(), name.begin(), name.end());
+        roundTrip(e, body);
+        roundTrip(e, {'F'});
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+}
+BENCHMARK(BM_PacedDownload)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 } // namespace
 
 BENCHMARK_MAIN();

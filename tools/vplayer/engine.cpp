@@ -19,6 +19,7 @@ namespace {
 
 constexpr double kFullSpeedBytesPerSecond = 1.2e6;
 constexpr double kHighSpeedBytesPerSecond = 40e6;
+constexpr auto kPacingCatchUp = std::chrono::milliseconds(20);
 constexpr uint8_t kRequestTypeVendorMask = 0x60;
 constexpr uint8_t kRequestTypeVendor = 0x40;
 constexpr uint8_t kDirectionIn = 0x80;
@@ -347,7 +348,9 @@ void Engine::pace(size_t bytes) {
         const auto cost =
             std::chrono::nanoseconds(static_cast<int64_t>(static_cast<double>(bytes) * 1e9 / rate));
         const auto now = std::chrono::steady_clock::now();
-        s.linkFree = std::max(s.linkFree, now) + cost;
+        // The link's schedule runs on from where it was, so that a sleep that overshoots is made
+        // up by the next transfers; only after a pause does it start again from now.
+        s.linkFree = std::max(s.linkFree, now - kPacingCatchUp) + cost;
         until = s.linkFree;
     }
     std::this_thread::sleep_until(until);
