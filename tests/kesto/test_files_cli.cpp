@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -18,6 +19,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -212,7 +214,7 @@ std::string upperAscii(std::string s) {
 struct SeedFile {
     std::string name;
     size_t size;
-    const char *stamp; // for touch -d; mcopy -m keeps it
+    const char *stamp; // local modification time; mcopy -m keeps it
 };
 
 class FilesCli : public testing::Test {
@@ -248,12 +250,17 @@ protected:
     }
 
     void TearDown() override {
+        stopPlayer();
+        fs::remove_all(m_dir);
+    }
+
+    void stopPlayer() {
         if (m_pid > 0) {
             kill(m_pid, SIGTERM);
             int status = 0;
             waitpid(m_pid, &status, 0);
+            m_pid = -1;
         }
-        fs::remove_all(m_dir);
     }
 
     void makeImage(const std::string &name, const std::string &fatType, int kib) {
@@ -271,7 +278,12 @@ protected:
             for (size_t k = 0; k < s.size; ++k)
                 out.put(char('a' + k % 26));
         }
-        ASSERT_EQ(shell("touch -d " + quote(s.stamp) + " " + quote(local.string()), m_dir).exit, 0);
+        // mcopy -m keeps the modification time, taken as local time like touch -d does.
+        std::tm tm{};
+        ASSERT_TRUE(strptime(s.stamp, "%Y-%m-%d %H:%M:%S", &tm)) << s.stamp;
+        tm.tm_isdst = -1;
+        const timespec times[2] = {{std::mktime(&tm), 0}, {std::mktime(&tm), 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, local.c_str(), times, 0), 0);
     }
 
     // One mcopy for all seeds, in their order (the directory order is the play order).
@@ -442,6 +454,29 @@ TEST_F(FilesCli, FormatEmptiesTheMemory) {
     r = kesto("format M --yes");
     ASSERT_EQ(r.exit, 0) << r.err;
     expectAgreesWithMdir('M');
+}
+
+// 256 files are more than a table holds: the library fails without a code of its own, and kesto
+// says what happened instead of showing a stale code.
+TEST_F(FilesCli, TooManyFilesIsReportedInWords) {
+    stopPlayer();
+    std::vector<SeedFile> more;
+    for (int i = 0; i < 250; ++i)
+        more.push_back({"F" + std::to_string(1000 + i) + ".TXT", 1, "2020-01-01 00:00:00"});
+    for (const auto &s : more)
+        writeSeed(s);
+    copySeeds("flash.img", more);
+    startPlayer();
+    const Result r = kesto("ls M");
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(r.err.rfind("kesto: the flash memory holds more files than a table can list", 0), 0u)
+        << r.err;
+    // One file fewer and it lists again.
+    stopPlayer();
+    ASSERT_EQ(
+        shell(std::string(MDEL_BIN) + " -i " + quote(image('M')) + " ::F1000.TXT", m_dir).exit, 0);
+    startPlayer();
+    EXPECT_EQ(list('M').size(), 255u);
 }
 
 struct FailureCase {

@@ -50,8 +50,9 @@ int format(std::span<const std::string> args) {
     if (KSUSB_FormatMemory(*mem) == 0)
         return failWithLastError(*mem);
     auto table = std::make_unique<KSUSB_TOpenTable>();
-    if (KSUSB_RefreshMemory(*mem) == 0 || GetFileInfo(*mem, table.get()) == 0)
-        return failWithLastError(*mem);
+    if (!refreshTable(*mem, false))
+        return kExitFailed;
+    GetFileInfo(*mem, table.get());
     std::printf("formatted %c (%s): total %u bytes, free %u bytes\n", *mem, memoryLabel(*mem),
                 table->total, table->free);
     return kExitOk;

@@ -174,8 +174,8 @@ int ls(std::span<const std::string> args) {
         return usageError("ls", "the memory is M (flash) or S (card)", kUsage);
 
     // Like the program when it connects: version, status, then the table.
-    if (RefreshMemory(*mem) == 0)
-        return failWithLastError(*mem);
+    if (!refreshTable(*mem, true))
+        return kExitFailed;
     auto table = std::make_unique<KSUSB_TOpenTable>();
     if (GetFileInfo(*mem, table.get()) == 0)
         return failWithLastError(*mem);

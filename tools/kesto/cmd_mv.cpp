@@ -27,8 +27,8 @@ int mv(std::span<const std::string> args) {
     std::vector<char> newName(parsed->operands[2].begin(), parsed->operands[2].end());
     newName.push_back('\0');
 
-    if (KSUSB_RefreshMemory(*mem) == 0)
-        return failWithLastError(*mem);
+    if (!refreshTable(*mem, false))
+        return kExitFailed;
     const int ok = parsed->has("--83")
                        ? KSUSB_RenameInMemory83(*mem, oldName.c_str(), newName.data())
                        : KSUSB_RenameInMemory(*mem, oldName.c_str(), newName.data());

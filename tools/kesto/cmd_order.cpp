@@ -32,8 +32,9 @@ int order(std::span<const std::string> args) {
         position > kMaxPosition)
         return usageError("order", "the position is a number from 1 to 255", kUsage);
 
-    if (KSUSB_RefreshMemory(*mem) == 0 ||
-        KSUSB_ReplaceInMemory(*mem, name.c_str(), static_cast<unsigned char>(position)) == 0)
+    if (!refreshTable(*mem, false))
+        return kExitFailed;
+    if (KSUSB_ReplaceInMemory(*mem, name.c_str(), static_cast<unsigned char>(position)) == 0)
         return failWithLastError(*mem);
     std::printf("moved %c:%s to position %u\n", *mem, name.c_str(), position);
     return kExitOk;

@@ -24,7 +24,9 @@ int rm(std::span<const std::string> args) {
     const std::string &name = parsed->operands[1];
 
     // The library finds the file's 8.3 name in its cached table, so read the table first.
-    if (KSUSB_RefreshMemory(*mem) == 0 || KSUSB_DeleteFileInMemory(*mem, name.c_str()) == 0)
+    if (!refreshTable(*mem, false))
+        return kExitFailed;
+    if (KSUSB_DeleteFileInMemory(*mem, name.c_str()) == 0)
         return failWithLastError(*mem);
     std::printf("deleted %c:%s\n", *mem, name.c_str());
     return kExitOk;

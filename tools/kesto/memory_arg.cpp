@@ -34,6 +34,44 @@ int failWithLastError(unsigned char mem) {
     return kExitFailed;
 }
 
+namespace {
+
+// The codes a failing refresh stores itself. Anything else in the last error after a failed
+// refresh was left by a step that succeeded (a probe that failed before a reopen that worked
+// leaves -45, a card change -59), so the refresh failed without a code of its own.
+bool storedByRefresh(int code) {
+    switch (code) {
+    case KSUSB_ERR_SEND:
+    case KSUSB_ERR_RECEIVE:
+    case KSUSB_ERR_RESULT_REQUEST:
+    case KSUSB_ERR_RESULT_REPLY:
+    case KSUSB_ERR_NO_CLOSING_MARK:
+    case KSUSB_ERR_NOT_CONNECTED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+bool refreshTable(unsigned char mem, bool withStatus) {
+    const int ok = withStatus ? RefreshMemory(mem) : KSUSB_RefreshMemory(mem);
+    if (ok != 0)
+        return true;
+    if (!storedByRefresh(KSUSB_GetLastError()) &&
+        !(mem == KSUSB_MEM_CARD && (InvokePlayer() & KSUSB_FLAG_NO_CARD) != 0)) {
+        // With the card in, the only failure without a code is a table of 256 files or more.
+        std::fprintf(stderr,
+                     "kesto: the %s memory holds more files than a table can list (at most "
+                     "255)\n",
+                     memoryLabel(mem));
+        return false;
+    }
+    failWithLastError(mem);
+    return false;
+}
+
 int usageError(std::string_view verb, std::string_view problem, std::string_view usage) {
     std::fprintf(stderr, "kesto %.*s: %.*s\nUsage: kesto %.*s %.*s\n", int(verb.size()),
                  verb.data(), int(problem.size()), problem.data(), int(verb.size()), verb.data(),

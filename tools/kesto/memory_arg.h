@@ -23,6 +23,12 @@ const char *memoryLabel(unsigned char mem);
 // "kesto: no memory card in the player" is printed instead.
 int failWithLastError(unsigned char mem);
 
+// Reads the memory's table into the library's cache: RefreshMemory (version, status, table)
+// when `withStatus`, else KSUSB_RefreshMemory. On failure prints why (as failWithLastError) and
+// returns false. A table of 256 or more files fails in the library without a code of its own;
+// that is reported in words.
+bool refreshTable(unsigned char mem, bool withStatus);
+
 // Prints "kesto VERB: PROBLEM" and the verb's usage line on stderr; returns kExitUsage.
 int usageError(std::string_view verb, std::string_view problem, std::string_view usage);
 
