@@ -185,18 +185,42 @@ KSUSB_API const char *KSUSB_ErrorName(int code);
 
 /* ---- File tables (cached per memory) ------------------------------------------------------ */
 
-/* Reads the file table of a memory ('G') into the library's cache. Errors: those of
- * KSUSB_CheckConnect/KSUSB_CheckMemory, -2, -3, -4, -5, -6. */
+/* Reads the file table of a memory ('G') into the library's cache ('M' into the flash table,
+ * any other id into the card's). Errors: those of KSUSB_CheckConnect/KSUSB_CheckMemory, -2, -3,
+ * -4, -5 (also: the player announced a table of more than 49,151 or fewer than 8 bytes, which is
+ * refused before the data is requested, or records that do not fit the announced length), -6.
+ * A table of 256 or more files fails without a code of its own and reads empty (count 0). A
+ * refresh that fails part way keeps the entries decoded so far. Long names arrive in UTF-16 and
+ * are kept as UTF-8, cut at a character boundary to 255 bytes. Blocks for two exchanges. */
 KSUSB_API int KSUSB_RefreshMemory(unsigned char mem);
 
 /* GetPlayerVersion, KSUSB_GetPlayerStatus, then KSUSB_RefreshMemory; stops at the first failure. */
 KSUSB_API int RefreshMemory(unsigned char mem);
 
 /* Copies the cached table of a memory into *out (entries beyond count are left untouched).
- * Does not talk to the player. Always 1. */
+ * Does not talk to the player. 1; 0 (no code) only when out is NULL. */
 KSUSB_API int GetFileInfo(unsigned char mem, KSUSB_TOpenTable *out);
 
-/* ---- File operations (names are long names as in the cached table) ------------------------ */
+/* ---- File operations (names are long names as in the cached table) ------------------------
+ *
+ * Each starts with KSUSB_CheckConnect and KSUSB_CheckMemory (their codes), looks the file up in
+ * the cached table (so refresh first), sends one command, checks the player's echo of the 8.3
+ * name and asks for the result. None updates the cache: refresh after a change. Common codes:
+ * -2 / -3 command not sent / first reply not read, -4 / -5 result not requested / not read,
+ * -6 result reply without '.', -11 the name is NULL, longer than 255 bytes, not in the cached
+ * table, or unknown to the player. Caller's thread; each blocks for two exchanges.
+ *
+ * KSUSB_DeleteFileInMemory: -61 when the card is write-protected (with a card present).
+ * KSUSB_RenameInMemory / KSUSB_RenameInMemory83: the new long name is cut to 80 bytes keeping
+ *   an extension of up to 5 characters (never splitting a UTF-8 sequence); the player gets a
+ *   free ASCII 8.3 name made from it, compact ("MySong~1.MP3") or with the base padded to 8
+ *   bytes ("AB      .MP3"). newName is not modified. -10 when the new name (or its cut form) is
+ *   already in the table, -11 also for an empty new name, -12 when the player has no room for
+ *   the new name, -61 card write-protected.
+ * KSUSB_ReplaceInMemory: moves the file to play position `position` (1 = first; sent as
+ *   position - 1, so 0 wraps to 255, the end). -61 card write-protected.
+ * KSUSB_FormatMemory: erases the memory. -58 when the player reports not ready (0x80), -61 card
+ *   write-protected (with a card present). */
 
 KSUSB_API int KSUSB_DeleteFileInMemory(unsigned char mem, const char *name);
 KSUSB_API int KSUSB_RenameInMemory(unsigned char mem, const char *oldName, char *newName);
