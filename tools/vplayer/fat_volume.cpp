@@ -29,6 +29,15 @@ bool badShortNameChar(char c) {
     return u < 0x20 || u >= 0x7F || std::strchr("\"*/:<>?\\|.", c) != nullptr;
 }
 
+// How many clusters from `from` on (at most `limit`) follow each other on disk, so that one read
+// or write covers them all.
+size_t contiguousRun(const std::vector<uint32_t> &clusters, size_t from, uint64_t limit) {
+    size_t n = 1;
+    while (n < limit && from + n < clusters.size() && clusters[from + n] == clusters[from] + n)
+        ++n;
+    return n;
+}
+
 void put16(DirRecord &r, size_t at, uint32_t v) {
     r[at] = static_cast<uint8_t>(v);
     r[at + 1] = static_cast<uint8_t>(v >> 8);
@@ -141,11 +150,14 @@ struct VolumeState {
         if (!clusters || uint64_t{clusters->size()} * layout.clusterBytes() < g.size())
             return std::nullopt;
         std::vector<uint8_t> data(g.size());
-        for (size_t i = 0, at = 0; at < data.size(); ++i) {
-            const size_t n = std::min<size_t>(layout.clusterBytes(), data.size() - at);
+        for (size_t i = 0, at = 0; at < data.size();) {
+            const size_t run = contiguousRun(*clusters, i, clusters->size());
+            const size_t n =
+                std::min<uint64_t>(uint64_t{run} * layout.clusterBytes(), data.size() - at);
             if (!file.read(layout.clusterOffset((*clusters)[i]), {data.data() + at, n}))
                 return std::nullopt;
             at += n;
+            i += run;
         }
         return data;
     }
@@ -185,7 +197,9 @@ public:
         while (left > 0) {
             const size_t index = static_cast<size_t>(m_received / clusterBytes);
             const uint32_t within = static_cast<uint32_t>(m_received % clusterBytes);
-            const size_t n = std::min<size_t>(left, clusterBytes - within);
+            const size_t run =
+                contiguousRun(m_clusters, index, (within + left + clusterBytes - 1) / clusterBytes);
+            const size_t n = std::min<uint64_t>(left, uint64_t{run} * clusterBytes - within);
             if (!m_volume.file.write(v.layout.clusterOffset(m_clusters[index]) + within,
                                      data.first(n))) {
                 abandon();
