@@ -29,13 +29,15 @@ bool failed() {
     return false;
 }
 
-// Reads one 64-byte reply into `reply`; a reply that arrives short is a failure, not data.
+// Reads one 64-byte reply into `reply`; a reply that arrives short is a failure, not data. A
+// failed transfer ends the exchange at once, like a failed command exchange.
 bool readReply(uint8_t (&reply)[kBlock]) {
     waitReady(Phase::Reply);
     size_t got = 0;
-    const bool ok = pipeRead(reply, kBlock, &got);
+    if (!pipeRead(reply, kBlock, &got) || got != kBlock)
+        return false;
     waitDone();
-    return ok && got == kBlock;
+    return true;
 }
 
 bool access(unsigned char mem, uint32_t address, unsigned char op, unsigned char *buffer) {
@@ -63,10 +65,9 @@ bool access(unsigned char mem, uint32_t address, unsigned char op, unsigned char
 
     waitReady(Phase::Command);
     size_t sent = 0;
-    const bool written = pipeWrite(packet, length, &sent);
-    waitDone();
-    if (!written || sent != length)
+    if (!pipeWrite(packet, length, &sent) || sent != length)
         return failed();
+    waitDone();
 
     uint8_t reply[kBlock] = {};
     switch (op) {

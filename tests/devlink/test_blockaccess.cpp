@@ -88,7 +88,11 @@ struct FailCase {
     const char *name;
     unsigned char op;
     enum { WriteFails, ShortWrite, ReadFails, ShortRead, NullBuffer } fault;
+    std::vector<std::string> wire; // a failed transfer ends the exchange: no poll after it
 };
+const std::vector<std::string> kWriteFailWire = {"ready10", "write 64"};
+const std::vector<std::string> kReadFailWire = {"ready10", "write 64", "done", "ready12",
+                                                "read 64"};
 class BlockAccessFailure : public TransferTest, public testing::WithParamInterface<FailCase> {};
 
 TEST_P(BlockAccessFailure, GivesMinusTwoAndLeavesTheBufferAlone) {
@@ -122,19 +126,22 @@ TEST_P(BlockAccessFailure, GivesMinusTwoAndLeavesTheBufferAlone) {
         EXPECT_EQ(b, 0x5A);
     if (c.fault == FailCase::NullBuffer) {
         EXPECT_TRUE(player.trace().empty());
+    } else {
+        EXPECT_EQ(player.wireTrace(), c.wire);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Flash, BlockAccessFailure,
-                         testing::Values(FailCase{"writeFails", 'r', FailCase::WriteFails},
-                                         FailCase{"shortWrite", 'r', FailCase::ShortWrite},
-                                         FailCase{"readFails", 'r', FailCase::ReadFails},
-                                         FailCase{"spareReadFails", 's', FailCase::ReadFails},
-                                         FailCase{"shortRead", 'r', FailCase::ShortRead},
-                                         FailCase{"ackFails", 'x', FailCase::ReadFails},
-                                         FailCase{"nullBuffer", 'r', FailCase::NullBuffer},
-                                         FailCase{"nullSpareData", 'x', FailCase::NullBuffer}),
-                         [](const auto &row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Flash, BlockAccessFailure,
+    testing::Values(FailCase{"writeFails", 'r', FailCase::WriteFails, kWriteFailWire},
+                    FailCase{"shortWrite", 'r', FailCase::ShortWrite, kWriteFailWire},
+                    FailCase{"readFails", 'r', FailCase::ReadFails, kReadFailWire},
+                    FailCase{"spareReadFails", 's', FailCase::ReadFails, kReadFailWire},
+                    FailCase{"shortRead", 'r', FailCase::ShortRead, kReadFailWire},
+                    FailCase{"ackFails", 'x', FailCase::ReadFails, kReadFailWire},
+                    FailCase{"nullBuffer", 'r', FailCase::NullBuffer, {}},
+                    FailCase{"nullSpareData", 'x', FailCase::NullBuffer, {}}),
+    [](const auto &row) { return row.param.name; });
 
 TEST_F(TransferTest, BlockAccessOnAbsentCard) {
     player.onCommand('I', [](auto &, size_t) { return FakePlayer::frame({KSUSB_FLAG_NO_CARD}); });
