@@ -239,13 +239,16 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"sixteen_MiB", 16 * kMiB, false},
                       FormatCase{"sixty_four_MiB", 64 * kMiB, false},
                       FormatCase{"two_fifty_six_MiB", 256 * uint64_t{kMiB}, false},
-                      FormatCase{"one_GiB", 1024 * uint64_t{kMiB}, false}),
+                      FormatCase{"one_GiB", 1024 * uint64_t{kMiB}, false},
+                      // Past the largest FAT16 volume: that volume, the rest unused.
+                      FormatCase{"two_GiB", 2048 * uint64_t{kMiB}, false},
+                      FormatCase{"four_GiB_less_one", 4096 * uint64_t{kMiB} - 1, false}),
     [](const auto &p) { return std::string(p.param.name); });
 
 TEST(FormatRefuses, SizesWithoutAFat12Or16Geometry) {
     ScratchDir dir;
-    for (uint64_t bytes :
-         {uint64_t{0}, uint64_t{512}, uint64_t{16 * kKiB}, uint64_t{5} * 1024 * kMiB}) {
+    for (uint64_t bytes : {uint64_t{0}, uint64_t{512}, uint64_t{16 * kKiB}, uint64_t{4096} * kMiB,
+                           uint64_t{5} * 1024 * kMiB}) {
         std::string error;
         EXPECT_FALSE(FatVolume::format(dir / "x.img", bytes, error)) << bytes;
         EXPECT_FALSE(error.empty());

@@ -32,6 +32,7 @@ constexpr uint8_t kFixedDisk = 0x80;
 constexpr uint8_t kMediaFixed = 0xF8;
 constexpr uint32_t kSectorBytes = 512;
 constexpr uint32_t kMaxSectorsPerCluster = 64;
+constexpr uint64_t kMaxMemoryBytes = 0xFFFFFFFF;
 constexpr uint32_t kMinSectors = 64; // 32 KiB: smaller memories are not worth a file system
 constexpr uint32_t kSmallVolumeSectors = 2048;
 constexpr uint32_t kSmallRootEntries = 224;
@@ -101,7 +102,7 @@ uint32_t fat16SectorsPerCluster(uint64_t sectors) {
     for (const Step &s : kSteps)
         if (sectors <= s.upToSectors)
             return s.sectorsPerCluster;
-    return 0;
+    return kMaxSectorsPerCluster;
 }
 
 } // namespace
@@ -179,8 +180,8 @@ std::optional<FatLayout> FatLayout::plan(uint64_t bytes, std::string &error) {
         error = "a memory needs at least " + std::to_string(kMinSectors * kSectorBytes) + " bytes";
         return std::nullopt;
     }
-    if (sectors > 4194304) {
-        error = "too large for FAT16 (at most 2 GiB)";
+    if (bytes > kMaxMemoryBytes) {
+        error = "a memory holds at most 4 GiB (its sizes are 32-bit byte counts)";
         return std::nullopt;
     }
     FatLayout l;
@@ -195,6 +196,20 @@ std::optional<FatLayout> FatLayout::plan(uint64_t bytes, std::string &error) {
              l.sectorsPerCluster <= kMaxSectorsPerCluster; l.sectorsPerCluster *= 2) {
             if (fitFat(l) && l.clusterCount <= kFat16MaxClusters)
                 break;
+        }
+        if (l.sectorsPerCluster > kMaxSectorsPerCluster) {
+            // More than FAT16 addresses with 32 KiB clusters: the volume takes the largest
+            // FAT16 size and the rest of the memory stays unused.
+            l.sectorsPerCluster = kMaxSectorsPerCluster;
+            const uint64_t fatSectors =
+                (fatBytesFor(uint64_t{kFat16MaxClusters} + kFirstDataCluster, FatType::Fat16) +
+                 kSectorBytes - 1) /
+                kSectorBytes;
+            l.totalSectors = static_cast<uint32_t>(
+                l.reservedSectors + l.rootSectors() + l.fatCount * fatSectors +
+                uint64_t{kFat16MaxClusters} * kMaxSectorsPerCluster);
+            if (!fitFat(l) || l.clusterCount > kFat16MaxClusters)
+                l.sectorsPerCluster = kMaxSectorsPerCluster * 2; // no plan: fall through
         }
         if (l.sectorsPerCluster <= kMaxSectorsPerCluster && l.clusterCount > kFat12MaxClusters)
             return l;

@@ -56,7 +56,8 @@ struct FatLayout {
     static std::optional<FatLayout> parse(std::span<const uint8_t, kBootSectorBytes> boot,
                                           uint64_t imageBytes, std::string &error);
 
-    // The geometry for a fresh volume of `bytes` bytes (rounded down to whole sectors).
+    // The geometry for a fresh volume of `bytes` bytes (rounded down to whole sectors). A memory
+    // larger than the largest FAT16 volume (about 2 GiB) gets that volume at its start.
     static std::optional<FatLayout> plan(uint64_t bytes, std::string &error);
 
     // A boot sector for this geometry with the given volume serial number.

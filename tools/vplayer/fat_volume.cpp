@@ -325,7 +325,8 @@ bool FatVolume::format(const std::filesystem::path &image, uint64_t bytes, std::
     std::filesystem::path temp = image;
     temp += ".format";
     ImageFile file;
-    if (!file.create(temp, layout->volumeBytes(), error))
+    const uint64_t imageBytes = std::max(layout->volumeBytes(), bytes / 512 * 512);
+    if (!file.create(temp, imageBytes, error))
         return false;
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const auto serial =
