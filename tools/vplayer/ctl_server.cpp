@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@ constexpr uint8_t kMemCard = 'S';
 constexpr uint32_t kDefaultDropStreamAfter = 16384;
 constexpr size_t kMaxLine = 4096;
 constexpr int kPollMs = 100;
+constexpr time_t kClientSeconds = 2;
 
 CtlResult fail(std::string message) {
     return {false, std::move(message)};
@@ -266,6 +268,9 @@ void CtlServer::loop() {
         const int client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0)
             continue;
+        // One client at a time: one that connects and says nothing must not block the others.
+        timeval limit{kClientSeconds, 0};
+        ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         std::string line;
         if (readLine(client, line)) {
             const CtlResult r = runControlCommand(m_engine, words(line));
