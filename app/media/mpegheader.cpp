@@ -4,7 +4,7 @@
 #include "mediatexts.h"
 
 #include <array>
-#include <vector>
+#include <span>
 
 namespace tunara::media {
 
@@ -111,7 +111,7 @@ constexpr std::uint32_t kMaxFrameLength = [] {
 }();
 constexpr std::size_t kWindowBytes = kSearchPositions - 1 + kMaxFrameLength + 1 + kHeaderBytes;
 
-bool headerAt(const std::vector<std::uint8_t> &window, std::size_t available, std::uint64_t at) {
+bool headerAt(std::span<const std::uint8_t> window, std::size_t available, std::uint64_t at) {
     if (at + kHeaderBytes > available)
         return false;
     return IsMpegFrameHeader(FrameHeader::fromBytes(window.data() + at).value);
@@ -158,17 +158,19 @@ MpegCheck CheckMpegHeader(const std::string &path, MessageSink &sink) {
 MpegCheck checkMpegHeader(const ByteSource &source, std::string_view path, MessageSink &sink) {
     MpegCheck result;
     result.opened = true;
-    std::array<std::uint8_t, kPrefixBytes> prefix{};
-    if (source.readAt(0, prefix) < prefix.size())
+    // One read covers the first ten bytes and, for a file without a leading tag, the whole
+    // search window with every confirmation read.
+    std::array<std::uint8_t, kWindowBytes> window{};
+    std::size_t available = source.readAt(0, window);
+    if (available < kPrefixBytes)
         return result;
     result.examined = true;
 
     // A leading tag is stepped over by its header alone; nothing inside it is looked at.
-    if (const auto tag = Id3Header::parse(prefix))
+    if (const auto tag = Id3Header::parse(std::span(window).first(kPrefixBytes))) {
         result.searchStart = tag->completeSize();
-
-    std::vector<std::uint8_t> window(kWindowBytes);
-    const std::size_t available = source.readAt(result.searchStart, window);
+        available = source.readAt(result.searchStart, window);
+    }
     for (std::uint64_t p = 0; p < kSearchPositions; ++p) {
         if (p + kHeaderBytes > available)
             break; // the search ran into the end of the file
