@@ -537,3 +537,29 @@ TEST(EngineTransfer, AnnouncementLongerThanTheLengthByte) {
 }
 
 } // namespace
+
+namespace {
+
+// With its reply dropped an upload announcement is lost as a whole: the host's read must not be
+// answered with file data in place of the reply.
+TEST(EngineTransfer, DroppedUploadReplyStartsNoStream) {
+    StateDir dir;
+    { Engine first(dir.path()); }
+    const auto src = dir.path() / "src.bin";
+    fattest::writeFile(src, fattest::pattern(5000, 3));
+    ASSERT_TRUE(fattest::mcopyIn(dir.path() / "flash.img", src, "SONG.MP3"));
+    Engine engine(dir.path());
+    engine.injectFault(Fault::DropReply, 1);
+    Host host(engine);
+    host.poll(10);
+    host.write(frame(concat({{'M', 'R'}, bytesOf("SONG.MP3")})));
+    UrbStatus st = UrbStatus::Ok;
+    EXPECT_TRUE(host.read(64, &st).empty());
+    EXPECT_EQ(st, UrbStatus::Pending);
+    // Asked again, the player answers and streams.
+    const Bytes reply = host.exchange(concat({{'M', 'R'}, bytesOf("SONG.MP3")}));
+    EXPECT_EQ(readBe32(reply, 14), 5000u);
+    EXPECT_EQ(host.read(16384).size(), 16384u);
+}
+
+} // namespace

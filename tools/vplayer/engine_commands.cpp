@@ -343,8 +343,8 @@ void downloadCommand(EngineState &s, std::span<const uint8_t> c) {
     r[6] = kMemDownload;
     r[9] = static_cast<uint8_t>(mode);
     r.close(10);
-    queueReply(s, r.take());
-    if (verdict != kVerdictAccepted)
+    // A dropped reply stands for a command the player lost: no stream follows it.
+    if (!queueReply(s, r.take()) || verdict != kVerdictAccepted)
         return;
     if (size == 0) {
         s.lastChangeFailed = writer->finish() != FatVolume::Result::Ok;
@@ -379,8 +379,7 @@ void uploadCommand(EngineState &s, std::span<const uint8_t> c) {
     putBe32(r.bytes(), after, bytes ? static_cast<uint32_t>(bytes->size()) : 0);
     r[after + 4] = static_cast<uint8_t>(mode);
     r.close(after + 5);
-    queueReply(s, r.take());
-    if (!bytes || bytes->empty())
+    if (!queueReply(s, r.take()) || !bytes || bytes->empty())
         return;
     // An unknown mode has no block size; the host gives up and the stream is dropped with its
     // next command, so any block size serves here.
@@ -413,8 +412,7 @@ void imageCommand(EngineState &s, std::span<const uint8_t> c, bool firmware) {
         r[6] = c[6];
         putBe32(r.bytes(), 7, static_cast<uint32_t>(size));
     }
-    queueReply(s, r.take());
-    if (verdict != kVerdictAccepted)
+    if (!queueReply(s, r.take()) || verdict != kVerdictAccepted)
         return;
     Stream &st = s.stream;
     st = Stream{};
@@ -469,16 +467,17 @@ bool writable(const EngineState &s, const Memory &m) {
     return &m != &s.card || (s.cardPresent && !s.writeProtected);
 }
 
-void queueReply(EngineState &s, std::vector<uint8_t> reply) {
+bool queueReply(EngineState &s, std::vector<uint8_t> reply) {
     if (s.faults.dropReply > 0) {
         --s.faults.dropReply;
-        return;
+        return false;
     }
     if (s.faults.shortReply > 0) {
         --s.faults.shortReply;
         reply.resize(std::max<size_t>(1, reply.size() / 2));
     }
     s.replies.push_back(std::move(reply));
+    return true;
 }
 
 void handleCommand(EngineState &s, std::span<const uint8_t> c) {

@@ -125,7 +125,8 @@ Memory *memoryById(EngineState &s, uint8_t id);
 Memory *readableMemory(EngineState &s, uint8_t id);
 bool writable(const EngineState &s, const Memory &m);
 
-void queueReply(EngineState &s, std::vector<uint8_t> reply);
+// Queues a reply for bulk IN; false when an injected fault dropped it.
+bool queueReply(EngineState &s, std::vector<uint8_t> reply);
 void handleCommand(EngineState &s, std::span<const uint8_t> command);
 
 // Streams: bytes of bulk OUT taken by a stream in progress (the rest are commands).
