@@ -184,6 +184,26 @@ const std::vector<int> &genreRows() {
     return rows;
 }
 
+std::optional<std::size_t> genreRowMatching(std::string_view typed) {
+    std::string needle(typed);
+    for (char &c : needle)
+        c = lower(c);
+    const auto &rows = genreRows();
+    std::optional<std::size_t> best;
+    std::size_t bestPosition = std::string::npos;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        std::string name(GenreNames[rows[row]]);
+        for (char &c : name)
+            c = lower(c);
+        const std::size_t position = name.find(needle);
+        if (position < bestPosition) {
+            bestPosition = position;
+            best = row;
+        }
+    }
+    return best;
+}
+
 std::optional<int> genreByName(std::string_view name) {
     for (int i = 0; i < kGenreCount; ++i)
         if (GenreNames[i] == name)

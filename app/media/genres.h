@@ -17,6 +17,11 @@ extern const std::array<std::string_view, kGenreCount + 1> GenreNames;
 // genre indices. Row 0 is "Acapella".
 const std::vector<int> &genreRows();
 
+// The sorted-list row the genre box selects while the user types `typed`: the row whose name
+// holds the typed text (case ignored) earliest; on equal positions the upper row. Empty text
+// matches row 0. nullopt when no row holds the text.
+std::optional<std::size_t> genreRowMatching(std::string_view typed);
+
 // The genre index of a name, compared exactly; nullopt for an unknown name.
 std::optional<int> genreByName(std::string_view name);
 // The same, ignoring ASCII case; for names typed on a command line or found in a tag.

@@ -39,6 +39,31 @@ TEST(GenreList, SortedRowsStartWithAcapellaAndPutExactNamesFirst) {
     EXPECT_LT(pos("Alternative"), pos("AlternRock")); // case ignored: "alterna" < "alternr"
 }
 
+struct TypingCase {
+    const char *name;
+    const char *typed;
+    const char *selected; // nullptr: no row
+};
+class Typing : public testing::TestWithParam<TypingCase> {};
+TEST_P(Typing, SelectsTheEarliestMatchThenTheUpperRow) {
+    const auto row = genreRowMatching(GetParam().typed);
+    if (!GetParam().selected) {
+        EXPECT_FALSE(row);
+        return;
+    }
+    ASSERT_TRUE(row);
+    EXPECT_EQ(GenreNames[genreRows()[*row]], GetParam().selected);
+}
+INSTANTIATE_TEST_SUITE_P(Texts, Typing,
+                         testing::Values(TypingCase{"rock_over_rock_and_roll_and_hard_rock", "rock",
+                                                    "Rock"},
+                                         TypingCase{"pop_over_pop_folk", "pop", "Pop"},
+                                         TypingCase{"case_ignored", "PSYCH", "Psychadelic"},
+                                         TypingCase{"inside_a_name", "roll", "Rock & Roll"},
+                                         TypingCase{"empty_selects_row_0", "", "Acapella"},
+                                         TypingCase{"nothing_matches", "zzz", nullptr}),
+                         [](const auto &row) { return std::string(row.param.name); });
+
 struct TconCase {
     const char *name;
     const char *text;
