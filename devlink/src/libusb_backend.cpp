@@ -227,7 +227,8 @@ std::unique_ptr<DeviceConnection> LibusbBackend::open(const std::string &path) {
         if (!iface || libusb_open(dev, &handle) != LIBUSB_SUCCESS)
             return nullptr;
         auto conn = std::make_unique<LibusbConnection>(ctx, handle, *iface, path);
-        if (!conn->claim())
+        // A device node can outlive the player behind it; only one that answers counts as open.
+        if (!conn->claim() || !conn->probe())
             return nullptr;
         return conn;
     }

@@ -1,0 +1,305 @@
+// The libusb back end on its real code path: umockdev emulates a usbfs device 1209:0001 whose
+// URBs are answered by the virtual player's engine, so libusb's own enumeration, claiming,
+// control and bulk transfers run unchanged. Runs under umockdev's preload library.
+#include "engine.h"
+#include "usb_descriptors.h"
+
+#include "KestoUSB.h"
+#include "libusb_backend.h"
+#include "transport.h"
+
+#include <gtest/gtest.h>
+#include <umockdev.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <linux/usbdevice_fs.h>
+#include <list>
+#include <mutex>
+#include <sys/ioctl.h>
+
+namespace ku = kestousb;
+
+namespace {
+
+constexpr const char *kDevNode = "/dev/bus/usb/001/002";
+
+// umockdev's update takes a non-const pointer but only copies from it.
+template <typename T>
+guint8 *bytesOf(const T *p) {
+    return const_cast<guint8 *>(reinterpret_cast<const guint8 *>(p));
+}
+
+// One URB the library submitted and has not reaped yet.
+struct PendingUrb {
+    UMockdevIoctlData *urb; // the client's struct usbdevfs_urb
+    bool discarded = false;
+};
+
+// Serves the usbfs ioctls of the emulated device from the player engine. Called on umockdev's
+// listener thread.
+class UsbfsDevice {
+public:
+    explicit UsbfsDevice(vplayer::Engine &engine) : m_engine(engine) {}
+
+    gboolean handle(UMockdevIoctlClient *client) {
+        const gulong request = umockdev_ioctl_client_get_request(client);
+        UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+        switch (request) {
+        case USBDEVFS_GET_CAPABILITIES: {
+            const uint32_t caps = 0;
+            umockdev_ioctl_data_update(arg, 0, bytesOf(&caps), 4);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        }
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE:
+        case USBDEVFS_DISCONNECT_CLAIM:
+        case USBDEVFS_SETINTERFACE:
+        case USBDEVFS_CLEAR_HALT:
+        case USBDEVFS_RESET:
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        case USBDEVFS_GETDRIVER:
+            umockdev_ioctl_client_complete(client, -1, ENODATA); // no kernel driver bound
+            return TRUE;
+        case USBDEVFS_SUBMITURB:
+            return submit(client, arg);
+        case USBDEVFS_REAPURB:
+        case USBDEVFS_REAPURBNDELAY:
+            return reap(client, arg);
+        case USBDEVFS_DISCARDURB:
+            return discard(client, arg);
+        default:
+            umockdev_ioctl_client_complete(client, -1, ENOTTY);
+            return TRUE;
+        }
+    }
+
+    int submitted() const {
+        std::lock_guard lock(m_mutex);
+        return m_submitted;
+    }
+
+private:
+    gboolean submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
+        GError *error = nullptr;
+        UMockdevIoctlData *urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
+        if (!urb) {
+            g_clear_error(&error);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return TRUE;
+        }
+        std::lock_guard lock(m_mutex);
+        ++m_submitted;
+        m_pending.push_back({urb});
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+
+    // Runs an URB against the engine; false while the engine has nothing for it yet.
+    bool run(PendingUrb &p) {
+        auto *u = reinterpret_cast<usbdevfs_urb *>(p.urb->data);
+        int status = 0;
+        size_t actual = 0;
+        if (p.discarded) {
+            status = -ENOENT;
+        } else {
+            GError *error = nullptr;
+            UMockdevIoctlData *buffer =
+                umockdev_ioctl_data_resolve(p.urb, offsetof(usbdevfs_urb, buffer),
+                                            static_cast<gulong>(u->buffer_length), &error);
+            if (!buffer) {
+                g_clear_error(&error);
+                status = -EFAULT;
+            } else {
+                std::vector<uint8_t> data(buffer->data, buffer->data + buffer->data_len);
+                vplayer::UrbStatus result = vplayer::UrbStatus::Error;
+                if (u->type == USBDEVFS_URB_TYPE_CONTROL && data.size() >= 8) {
+                    vplayer::Setup setup{data[0], data[1],
+                                         static_cast<uint16_t>(data[2] | data[3] << 8),
+                                         static_cast<uint16_t>(data[4] | data[5] << 8),
+                                         static_cast<uint16_t>(data[6] | data[7] << 8)};
+                    std::span<uint8_t> payload(data.data() + 8, data.size() - 8);
+                    result = m_engine.control(setup, payload, actual);
+                    if (result == vplayer::UrbStatus::Ok)
+                        actual = std::min(actual, payload.size()); // plus no setup bytes
+                } else if (u->type == USBDEVFS_URB_TYPE_BULK && (u->endpoint & 0x80)) {
+                    result = m_engine.bulkIn(data, actual);
+                } else if (u->type == USBDEVFS_URB_TYPE_BULK) {
+                    result = m_engine.bulkOut(data, actual);
+                }
+                if (result == vplayer::UrbStatus::Pending) {
+                    g_object_unref(buffer);
+                    return false;
+                }
+                status = result == vplayer::UrbStatus::Ok      ? 0
+                         : result == vplayer::UrbStatus::Stall ? -EPIPE
+                                                               : -EPROTO;
+                if (status != 0)
+                    actual = 0;
+                umockdev_ioctl_data_update(buffer, 0, data.data(), static_cast<gint>(data.size()));
+                g_object_unref(buffer);
+            }
+        }
+        const int actualLength = static_cast<int>(actual);
+        umockdev_ioctl_data_update(p.urb, offsetof(usbdevfs_urb, status), bytesOf(&status),
+                                   sizeof status);
+        umockdev_ioctl_data_update(p.urb, offsetof(usbdevfs_urb, actual_length),
+                                   bytesOf(&actualLength), sizeof actualLength);
+        return true;
+    }
+
+    gboolean reap(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
+        std::lock_guard lock(m_mutex);
+        for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
+            if (!run(*it))
+                continue;
+            // The argument points at the client's "void *" that receives the URB's address.
+            UMockdevIoctlData *slot =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(gpointer), nullptr);
+            if (slot) {
+                umockdev_ioctl_data_set_ptr(slot, 0, it->urb);
+                g_object_unref(slot);
+            }
+            g_object_unref(it->urb);
+            m_pending.erase(it);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
+        }
+        umockdev_ioctl_client_complete(client, -1, EAGAIN);
+        return TRUE;
+    }
+
+    gboolean discard(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
+        std::lock_guard lock(m_mutex);
+        // The argument is the URB's address in the client.
+        gulong address = 0;
+        std::memcpy(&address, arg->data,
+                    std::min(sizeof address, static_cast<size_t>(arg->data_len)));
+        for (PendingUrb &p : m_pending)
+            if (p.urb->client_addr == address) {
+                p.discarded = true;
+                m_engine.transferCancelled();
+                umockdev_ioctl_client_complete(client, 0, 0);
+                return TRUE;
+            }
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return TRUE;
+    }
+
+    vplayer::Engine &m_engine;
+    mutable std::mutex m_mutex;
+    std::list<PendingUrb> m_pending;
+    int m_submitted = 0;
+};
+
+gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
+    return static_cast<UsbfsDevice *>(self)->handle(client);
+}
+
+class LibusbUmockdev : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(engine.ok()) << engine.loadError();
+        testbed = umockdev_testbed_new();
+        ASSERT_TRUE(umockdev_in_mock_environment())
+            << "run under umockdev-wrapper (LD_PRELOAD=libumockdev-preload.so)";
+        handler = UMOCKDEV_IOCTL_BASE(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
+        g_signal_connect(handler, "handle-ioctl", G_CALLBACK(onIoctl), &device);
+        GError *error = nullptr;
+        // The handler first, so that the device can be opened as soon as it appears.
+        ASSERT_TRUE(umockdev_testbed_attach_ioctl(testbed, kDevNode, handler, &error))
+            << (error ? error->message : "");
+        // A device record ("N:" makes umockdev create the device node file).
+        std::vector<uint8_t> descriptors = vplayer::usb::deviceDescriptor();
+        const std::vector<uint8_t> config = vplayer::usb::configDescriptor();
+        descriptors.insert(descriptors.end(), config.begin(), config.end());
+        std::string hex;
+        for (uint8_t b : descriptors) {
+            char two[3];
+            std::snprintf(two, sizeof two, "%02x", b);
+            hex += two;
+        }
+        const std::string record = "P: /devices/usb1/1-1\n"
+                                   "N: bus/usb/001/002\n"
+                                   "E: SUBSYSTEM=usb\n"
+                                   "E: DEVNAME=/dev/bus/usb/001/002\n"
+                                   "E: DEVTYPE=usb_device\n"
+                                   "E: BUSNUM=001\n"
+                                   "E: DEVNUM=002\n"
+                                   "A: busnum=1\\n\n"
+                                   "A: devnum=2\\n\n"
+                                   "A: speed=480\\n\n"
+                                   "A: bConfigurationValue=1\\n\n"
+                                   "A: devpath=1\\n\n"
+                                   "H: descriptors=" +
+                                   hex + "\n";
+        ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, record.c_str(), &error))
+            << (error ? error->message : "");
+        ku::setBackendsForTesting({&backend});
+        ku::setLastErrorCode(0);
+    }
+    void TearDown() override {
+        ku::closePipes();
+        ku::setBackendsForTesting({});
+        if (testbed) {
+            umockdev_testbed_detach_ioctl(testbed, kDevNode, nullptr);
+            g_object_unref(handler);
+            g_object_unref(testbed);
+        }
+    }
+
+    std::filesystem::path stateDir = [] {
+        auto dir = std::filesystem::temp_directory_path() /
+                   ("umockdev-player-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir);
+        return dir;
+    }();
+    vplayer::Engine engine{stateDir};
+    UsbfsDevice device{engine};
+    UMockdevTestbed *testbed = nullptr;
+    UMockdevIoctlBase *handler = nullptr;
+    ku::LibusbBackend backend;
+};
+
+TEST_F(LibusbUmockdev, FindsThePlayerAndReadsItsStatus) {
+    const auto paths = backend.enumerate();
+    ASSERT_EQ(paths, std::vector<std::string>{"usb:1-1"});
+    ASSERT_EQ(KSUSB_CheckConnect(), 1) << KSUSB_GetLastError();
+    char path[256];
+    GetDevicePID(path);
+    EXPECT_STREQ(path, "usb:1-1");
+    EXPECT_EQ(InvokePlayer(), 0x00);
+    ASSERT_EQ(GetPlayerVersion(), 1);
+    ASSERT_EQ(KSUSB_GetPlayerStatus(), 1);
+    KSPlayerStatus status{};
+    GetPlayerInfo(&status);
+    EXPECT_EQ(std::string(status.model).substr(0, 5), "QN520");
+    EXPECT_STREQ(status.date, "20050718");
+    EXPECT_GT(device.submitted(), 6);
+}
+
+TEST_F(LibusbUmockdev, UnplugFailsTheProbeAndThePipes) {
+    ASSERT_EQ(KSUSB_CheckConnect(), 1);
+    engine.setPlugged(false);
+    EXPECT_FALSE(ku::probeLink());
+    EXPECT_EQ(KSUSB_GetLastError(), -45);
+    // The device node is still there, but a player that does not answer does not open.
+    EXPECT_EQ(InvokePlayer(), 0);
+    EXPECT_EQ(KSUSB_GetLastError(), -40);
+    engine.setPlugged(true);
+    EXPECT_EQ(KSUSB_CheckConnect(), 1);
+    EXPECT_EQ(GetPlayerVersion(), 1);
+}
+
+TEST_F(LibusbUmockdev, CardOutIsSeenThroughLibusb) {
+    ASSERT_EQ(KSUSB_CheckConnect(), 1);
+    engine.setCardPresent(false);
+    EXPECT_EQ(InvokePlayer() & KSUSB_FLAG_NO_CARD, KSUSB_FLAG_NO_CARD);
+    EXPECT_EQ(KSUSB_CheckMemory('S'), 0);
+}
+
+} // namespace
