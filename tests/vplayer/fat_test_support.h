@@ -76,15 +76,30 @@ inline std::string mdelPath() {
     return findTool("mdel");
 }
 
-// A private mtools configuration, so that no user or system setting changes what mdir shows.
-inline const std::string &mtoolsConfig() {
-    static const std::string path = [] {
-        const std::filesystem::path p = std::filesystem::temp_directory_path() /
-                                        ("fatvol-mtoolsrc-" + std::to_string(::getpid()));
-        std::ofstream(p) << "mtools_skip_check=1\ndefault_codepage=850\n";
-        return p.string();
-    }();
-    return path;
+// A private mtools configuration, so that no user or system setting changes what mdir shows;
+// removed when the test program ends.
+class MtoolsConfig {
+public:
+    MtoolsConfig()
+        : m_path(std::filesystem::temp_directory_path() /
+                 ("fatvol-mtoolsrc-" + std::to_string(::getpid()))) {
+        std::ofstream(m_path) << "mtools_skip_check=1\ndefault_codepage=850\n";
+    }
+    ~MtoolsConfig() {
+        std::error_code ec;
+        std::filesystem::remove(m_path, ec);
+    }
+    MtoolsConfig(const MtoolsConfig &) = delete;
+    MtoolsConfig &operator=(const MtoolsConfig &) = delete;
+    std::string path() const { return m_path.string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+inline std::string mtoolsConfig() {
+    static const MtoolsConfig config;
+    return config.path();
 }
 
 // Runs a program with the private mtools configuration and a UTF-8 locale.
