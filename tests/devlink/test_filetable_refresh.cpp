@@ -205,11 +205,14 @@ TEST_F(RefreshTest, GetFileInfoCopiesOnlyValidEntries) {
 }
 
 TEST_F(RefreshTest, RefreshMemoryStopsAtFirstFailure) {
-    // No 'Y' reply: GetPlayerVersion fails and no table is asked for.
-    player.onCommand('Y', [](const FakePlayer::Packet &, size_t) { return Bytes{}; });
+    // A 'Y' reply without its closing mark at byte 36: GetPlayerVersion fails with -6 and no
+    // table is asked for.
+    player.onCommand('Y', [](const FakePlayer::Packet &, size_t n) { return Bytes(n, 0x20); });
     EXPECT_EQ(RefreshMemory(KSUSB_MEM_FLASH), 0);
-    for (const auto &w : player.writes())
-        EXPECT_NE(w[5], 'G');
+    EXPECT_EQ(KSUSB_GetLastError(), KSUSB_ERR_NO_CLOSING_MARK);
+    const auto writes = player.writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0][4], 'Y');
 }
 
 } // namespace
