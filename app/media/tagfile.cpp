@@ -228,6 +228,10 @@ std::optional<TagError> saveTag(const std::string &path, const TagFields &fields
             return writeFailed("Cannot write the temporary copy");
         at += n;
     }
+    // The copy takes the original's owner where the system allows it (only root may give a
+    // file away; anyone else owns it already) and then its permissions.
+    if (::fchown(out.get(), original.st.st_uid, original.st.st_gid) != 0 && errno != EPERM)
+        return writeFailed("Cannot give the temporary copy the file's owner");
     if (::fchmod(out.get(), original.st.st_mode & kPermissionBits) != 0 ||
         ::fsync(out.get()) != 0 || !out.close())
         return writeFailed("Cannot finish the temporary copy");
