@@ -2,8 +2,10 @@
 // and the notifications.
 #include "test_download_support.h"
 
+#include <condition_variable>
 #include <ctime>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 
 using namespace kestousb;
@@ -316,6 +318,46 @@ TEST_F(TransferTest, NoWindowMeansNoNotificationsButTheStreamRuns) {
     ASSERT_TRUE(waitTransferIdle(20000));
     EXPECT_EQ(player.writes().size(), 3u);
     EXPECT_EQ(player.wireTrace().back(), "done");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(TransferTest, KsusbStopFromTheCallerEndsTheWorkerWithMinus43) {
+    const std::string path = dir.write("SONG.MP3", pattern(10 * 512));
+    player.onCommand(kAnnounce, [](auto &, size_t) { return verdictReply(0, 0); });
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool inBlock = false, stopped = false;
+    size_t blocks = 0;
+    player.onWrite([&](const Bytes &w) {
+        if (w.size() != 512 || ++blocks != 2)
+            return;
+        // The worker is inside its second block: hold it there until the caller has stopped.
+        std::unique_lock lock(mutex);
+        inBlock = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return stopped; });
+    });
+    ASSERT_EQ(KSUSB_Download(KSUSB_MEM_FLASH, path.c_str(), &recorder, 0), 1);
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return inBlock; });
+    }
+    player.clearOps();
+    EXPECT_EQ(KSUSB_Stop(), 1);
+    const auto stopTrace = player.trace();
+    {
+        std::lock_guard lock(mutex);
+        stopped = true;
+        changed.notify_all();
+    }
+    EXPECT_EQ(recorder.waitEnd(), (Notes{{1, 5120}, {2, 512}, {2, 1024}, {4, KSUSB_ERR_STOPPED}}));
+    EXPECT_EQ(blocks, 2u); // nothing after the block in flight
+    ASSERT_FALSE(stopTrace.empty());
+    EXPECT_EQ(stopTrace.front(), "sleep 1000");
+    EXPECT_EQ(stopTrace.back(), "abort");
 }
 
 } // namespace
