@@ -46,6 +46,15 @@ public:
     explicit PartFile(const std::string &destination)
         : m_destination(destination), m_temp(destination + ".part-XXXXXX") {
         m_fd = ::mkstemp(m_temp.data());
+        if (m_fd < 0 && errno == ENAMETOOLONG) {
+            // A file name near the 255-byte limit leaves no room for the suffix: a short
+            // temporary name in the same folder keeps the rename on one file system.
+            const size_t slash = destination.rfind('/');
+            const std::string folder =
+                slash == std::string::npos ? std::string(".") : destination.substr(0, slash);
+            m_temp = folder + "/.part-XXXXXX";
+            m_fd = ::mkstemp(m_temp.data());
+        }
         if (m_fd < 0)
             m_temp.clear();
     }

@@ -202,6 +202,22 @@ TEST_F(UploadTest, SuccessReplacesAnExistingFile) {
     EXPECT_EQ(ScratchDir::read(dest()), data);
 }
 
+TEST_F(UploadTest, DestinationNameAtTheLengthLimit) {
+    // A 250-byte file name (relative, so the path fits 256 bytes) leaves no room for the
+    // temporary suffix within the 255 bytes a name may have.
+    const std::string target = std::string(246, 'n') + ".mp3";
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    const Bytes data = pattern(600);
+    script(player, announceReply(kName83, 600, 0), blocksOf(data, 512));
+    ASSERT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), target.c_str(), &recorder, 1), 1);
+    const Notes notes = recorder.waitEnd();
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(notes.back(), Note(KSUSB_XFER_DONE, 600));
+    EXPECT_EQ(ScratchDir::read(dir.path() / target), data);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{target});
+}
+
 TEST_F(UploadTest, CallFailures) {
     // Not in the cached table: nothing is sent.
     EXPECT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, "other.mp3", dest().c_str(), &recorder, 1), 0);
