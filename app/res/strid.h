@@ -116,8 +116,7 @@ enum class StrId : int {
     MenuView = 10215,
     MenuPlayer = 10216,
     MenuHelp = 10217,
-    Exit = 10218,
-    ThirdPane = 10219,
+    ThirdPane = 10218,
     AppTitle = 57344,
 };
 

@@ -5,6 +5,7 @@
 #include "device/zamo_listview.h"
 #include "mainwindowfixture.h"
 #include "shell/deviceinfodlg.h"
+#include "shell/singleinstance.h"
 #include "shell/zamo_expview.h"
 
 #include <QAction>
@@ -14,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -502,6 +504,29 @@ private slots:
         f.ui.font.reset(); // cancelled: nothing changes
         QVERIFY(f.frame->commands().execute(int(Cmd::Font)));
         QCOMPARE(f.app->options().listFontSize, 120);
+    }
+
+    void thirdPaneIsRefused() {
+        MainWindowFixture f;
+        f.open();
+        shell::CZamo_ExpView third(f.frame->document(), *f.frame);
+        QCOMPARE(f.ui.messages, QStringList{"ERROR : more than two memory pane created"});
+        QCOMPARE(third.list()->memoryId(), 0);
+        fake::player().calls.clear();
+        QVERIFY(!third.list()->refresh());
+        QVERIFY(fake::player().calls.empty());
+    }
+
+    void singleInstance() {
+        const QString cls = QStringLiteral("test-%1").arg(QCoreApplication::applicationPid());
+        shell::SingleInstance first(cls, "TUNARA");
+        shell::SingleInstance second(cls, "TUNARA");
+        shell::SingleInstance other(cls, "OTHER");
+        QVERIFY(first.claim());
+        QSignalSpy raised(&first, &shell::SingleInstance::raiseRequested);
+        QVERIFY(!second.claim());
+        QTRY_COMPARE(raised.count(), 1);
+        QVERIFY(other.claim()); // another window name is another program
     }
 
     void arrangeOrderAfterSort_data() {
