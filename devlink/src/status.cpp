@@ -21,6 +21,7 @@ constexpr uint8_t kClosingMark = '.';
 constexpr size_t kFlagsByte = 4;
 constexpr size_t kFlagsClose = 5;
 constexpr std::chrono::milliseconds kStopPause{1000};
+constexpr size_t kDevicePathBytes = 256; // GetDevicePID's caller provides at least this much
 
 // Where each field of the cache comes from: offset and length in a reply.
 struct TextSource {
@@ -183,8 +184,8 @@ extern "C" int GetPlayerInfo(KSPlayerStatus *out) {
 extern "C" int GetDevicePID(char *out) {
     if (!out)
         return 0;
-    std::memset(out, 0, 256);
-    std::strncpy(out, devicePath(), 255);
+    std::memset(out, 0, kDevicePathBytes);
+    std::strncpy(out, devicePath(), kDevicePathBytes - 1);
     return 1;
 }
 

@@ -19,6 +19,7 @@
 #include <list>
 #include <mutex>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace ku = kestousb;
 
@@ -252,13 +253,17 @@ protected:
         }
     }
 
-    std::filesystem::path stateDir = [] {
-        auto dir = std::filesystem::temp_directory_path() /
-                   ("umockdev-player-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir);
-        return dir;
-    }();
-    vplayer::Engine engine{stateDir};
+    // The player's state folder, removed after the engine that uses it is gone.
+    struct StateDir {
+        std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                     ("umockdev-player-" + std::to_string(::getpid()));
+        StateDir() { std::filesystem::create_directories(path); }
+        ~StateDir() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    } stateDir;
+    vplayer::Engine engine{stateDir.path};
     UsbfsDevice device{engine};
     UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;

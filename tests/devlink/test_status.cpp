@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <cstring>
 #include <optional>
 
@@ -157,6 +159,10 @@ struct FlagsCase {
     unsigned char expectedFlags;
     int expectedError; // 0: untouched
 };
+// Test names and failure messages show the row by its name.
+void PrintTo(const FlagsCase &row, std::ostream *os) {
+    *os << row.name;
+}
 
 class InvokePlayerFlags : public StatusTest, public ::testing::WithParamInterface<FlagsCase> {};
 
@@ -195,6 +201,10 @@ struct ErrorCase {
     int expectedResult;
     int expectedError;
 };
+// Test names and failure messages show the row by its name.
+void PrintTo(const ErrorCase &row, std::ostream *os) {
+    *os << row.name;
+}
 
 class OperationErrors : public StatusTest, public ::testing::WithParamInterface<ErrorCase> {};
 
@@ -263,6 +273,10 @@ struct MemoryCase {
     int expected;
     Trace expectedWire;
 };
+// Test names and failure messages show the row by its name.
+void PrintTo(const MemoryCase &row, std::ostream *os) {
+    *os << row.name;
+}
 
 class CheckMemory : public StatusTest, public ::testing::WithParamInterface<MemoryCase> {};
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 using kestousb::test::Bytes;
 using kestousb::test::FakeOp;
 using kestousb::test::FakePlayer;
@@ -23,6 +25,10 @@ struct FrameCase {
     size_t expectedLength; // buildPacket's result
     size_t expectedBlock;  // bytes that go on the wire
 };
+// Test names and failure messages show the row by its name.
+void PrintTo(const FrameCase &row, std::ostream *os) {
+    *os << row.name;
+}
 
 class PacketFraming : public ::testing::TestWithParam<FrameCase> {};
 
@@ -99,6 +105,10 @@ struct PollCase {
     uint8_t request;
     uint16_t value, index;
 };
+// Test names and failure messages show the row by its name.
+void PrintTo(const PollCase &row, std::ostream *os) {
+    *os << row.name;
+}
 
 class PollRequests : public TransportTest, public ::testing::WithParamInterface<PollCase> {};
 
@@ -185,6 +195,10 @@ struct ExchangeFault {
     Trace expectedTrace;
     bool reopened = true;
 };
+// Test names and failure messages show the row by its name.
+void PrintTo(const ExchangeFault &row, std::ostream *os) {
+    *os << row.name;
+}
 
 class ExchangeFaults : public TransportTest, public ::testing::WithParamInterface<ExchangeFault> {};
 

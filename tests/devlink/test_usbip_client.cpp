@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <optional>
 
 using kestousb::test::Raw;
@@ -24,6 +26,10 @@ struct ServersCase {
     const char *text;
     std::vector<ku::UsbipServer> expected;
 };
+// Test names and failure messages show the row by its name.
+void PrintTo(const ServersCase &row, std::ostream *os) {
+    *os << row.name;
+}
 class ServerLists : public ::testing::TestWithParam<ServersCase> {};
 TEST_P(ServerLists, Parse) {
     EXPECT_EQ(ku::parseUsbipServers(GetParam().text), GetParam().expected);
@@ -46,6 +52,10 @@ struct PathCase {
     const char *text;
     bool valid;
 };
+// Test names and failure messages show the row by its name.
+void PrintTo(const PathCase &row, std::ostream *os) {
+    *os << row.name;
+}
 class UsbipPaths : public ::testing::TestWithParam<PathCase> {};
 TEST_P(UsbipPaths, ParseAndRoundTrip) {
     const auto parsed = ku::parseUsbipPath(GetParam().text);
@@ -86,6 +96,10 @@ struct ConfigCase {
     Raw bytes;
     std::optional<ku::PlayerEndpoints> expected;
 };
+// Test names and failure messages show the row by its name.
+void PrintTo(const ConfigCase &row, std::ostream *os) {
+    *os << row.name;
+}
 class ConfigDescriptors : public ::testing::TestWithParam<ConfigCase> {};
 TEST_P(ConfigDescriptors, FindTheVendorInterfacesBulkPair) {
     const auto found = ku::findPlayerEndpoints(GetParam().bytes);
@@ -139,9 +153,9 @@ class UsbipClient : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(server.port(), 0);
-        ku::setUsbipLimitsForTesting({std::chrono::milliseconds(1000),
-                                      std::chrono::milliseconds(300),
-                                      std::chrono::milliseconds(300)});
+        ku::setUsbipLimitsForTesting({std::chrono::milliseconds(2000),
+                                      std::chrono::milliseconds(1000),
+                                      std::chrono::milliseconds(1000)});
     }
     void TearDown() override { ku::setUsbipLimitsForTesting({}); }
     std::string playerPath() const { return "usbip://" + server.address() + "/1-1"; }
@@ -267,6 +281,10 @@ struct ReplyFault {
     std::function<Raw(const Urb &)> answer;
     bool drop = false;
 };
+// Test names and failure messages show the row by its name.
+void PrintTo(const ReplyFault &row, std::ostream *os) {
+    *os << row.name;
+}
 class UsbipReplyFaults : public UsbipClient, public ::testing::WithParamInterface<ReplyFault> {};
 
 TEST_P(UsbipReplyFaults, FailTheTransferSafely) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 using kestousb::test::ProcessResult;
 using kestousb::test::runProcess;
 using kestousb::test::VplayerProcess;
@@ -41,6 +43,10 @@ struct FlagCase {
     std::string flagsLine;
     std::vector<std::string> notices;
 };
+// Test names and failure messages show the row by its name.
+void PrintTo(const FlagCase &row, std::ostream *os) {
+    *os << row.name;
+}
 
 class KestoInfoFlags : public KestoInfo, public ::testing::WithParamInterface<FlagCase> {};
 
