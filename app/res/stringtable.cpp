@@ -34,6 +34,17 @@ QString unescape(QStringView in) {
     return out;
 }
 
+// A binary resource bundle begins with these bytes; anything else is refused before the
+// resource system sees it.
+constexpr char BundleMagic[] = {'q', 'r', 'e', 's'};
+
+bool looksLikeBundle(const QString &path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    return f.read(sizeof BundleMagic) == QByteArray(BundleMagic, sizeof BundleMagic);
+}
+
 } // namespace
 
 StringTable &StringTable::current() {
@@ -86,7 +97,7 @@ bool StringTable::has(int id) const {
 
 bool StringTable::loadPack(const QString &path) {
     unloadPack();
-    if (path.isEmpty() || !QFile::exists(path))
+    if (path.isEmpty() || !looksLikeBundle(path))
         return false;
     if (!QResource::registerResource(path, QLatin1String(PackRoot)))
         return false;
@@ -112,7 +123,7 @@ void StringTable::unloadPack() {
 }
 
 QString StringTable::packLanguageName(const QString &path) {
-    if (!QFile::exists(path) || !QResource::registerResource(path, QLatin1String(ProbeRoot)))
+    if (!looksLikeBundle(path) || !QResource::registerResource(path, QLatin1String(ProbeRoot)))
         return {};
     QHash<int, QString> table;
     QFile f{QString::fromLatin1(ProbeTable)};

@@ -32,7 +32,7 @@ private slots:
         QTest::addColumn<QByteArray>("ini");
         QTest::newRow("missing files") << QByteArray() << QByteArray();
         QTest::newRow("empty files") << QByteArray("") << QByteArray("");
-        QTest::newRow("binary garbage") << QByteArray("\x00\xff\xfe[[[\x01=\x02\n", 12)
+        QTest::newRow("binary garbage") << QByteArray("\x00\xff\xfe[[[\x01=\x02\n", 10)
                                         << QByteArray("\xff\xfe\x00\x01garbage", 11);
         QTest::newRow("values that are no numbers")
             << QByteArray("[Option]\nAutoStartXfer=yes\nShowXferDlg=\nHideXferDlg=x1\n"
