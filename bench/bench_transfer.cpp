@@ -316,19 +316,45 @@ int main(int argc, char **argv) {
         Waiter waiter;
         std::vector<Sample> libDown, rawDown, libUp, rawUp;
         for (int round = 0; round < rounds; ++round) {
-            libDown.push_back(measure(player.pid(), [&] {
-                return KSUSB_Download('M', source.c_str(), &waiter, 10000) && waiter.wait() == 0;
-            }));
-            rawDown.push_back(measure(player.pid(), [&] { return rawDownload(data); }));
+            // The order alternates between rounds, so that neither side always runs right after
+            // the other's write-back of the image.
+            const bool libraryFirst = round % 2 == 0;
+            auto libDownload = [&] {
+                libDown.push_back(measure(player.pid(), [&] {
+                    return KSUSB_Download('M', source.c_str(), &waiter, 10000) &&
+                           waiter.wait() == 0;
+                }));
+            };
+            auto rawDownloadRun = [&] {
+                rawDown.push_back(measure(player.pid(), [&] { return rawDownload(data); }));
+            };
+            if (libraryFirst) {
+                libDownload();
+                rawDownloadRun();
+            } else {
+                rawDownloadRun();
+                libDownload();
+            }
             KSUSB_RefreshMemory('M');
             const std::string name83 = shortNameOf("bench.bin");
             const fs::path target = work / "uploaded.bin";
-            libUp.push_back(measure(player.pid(), [&] {
-                return KSUSB_Upload('M', "bench.bin", target.c_str(), &waiter, 10000) &&
-                       waiter.wait() == 0;
-            }));
-            rawUp.push_back(
-                measure(player.pid(), [&] { return rawUpload(name83, uint32_t(bytes)); }));
+            auto libUpload = [&] {
+                libUp.push_back(measure(player.pid(), [&] {
+                    return KSUSB_Upload('M', "bench.bin", target.c_str(), &waiter, 10000) &&
+                           waiter.wait() == 0;
+                }));
+            };
+            auto rawUploadRun = [&] {
+                rawUp.push_back(
+                    measure(player.pid(), [&] { return rawUpload(name83, uint32_t(bytes)); }));
+            };
+            if (libraryFirst) {
+                libUpload();
+                rawUploadRun();
+            } else {
+                rawUploadRun();
+                libUpload();
+            }
             std::ifstream check(target, std::ios::binary);
             const std::vector<uint8_t> back((std::istreambuf_iterator<char>(check)), {});
             if (back != data) {

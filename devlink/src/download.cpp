@@ -10,6 +10,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -75,22 +76,43 @@ size_t readUpTo(int fd, uint8_t *out, size_t want) {
     return got;
 }
 
+// The PC file, read ahead in large pieces: one read per block would add a system call to every
+// block of the stream, which costs more than the copy out of this buffer.
 class ReadFile {
 public:
+    static constexpr size_t kReadAhead = 256 * 1024;
+
     explicit ReadFile(const char *path) : m_fd(::open(path, O_RDONLY | O_CLOEXEC)) {}
     ~ReadFile() { close(); }
     ReadFile(const ReadFile &) = delete;
     ReadFile &operator=(const ReadFile &) = delete;
     bool isOpen() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
     void close() {
         if (m_fd >= 0)
             ::close(m_fd);
         m_fd = -1;
     }
 
+    // Copies up to `want` of the next bytes into `out`, reading ahead at most `limit` bytes
+    // (what is left of the announced size). Fewer only at the file's end or on an error.
+    size_t take(uint8_t *out, size_t want, size_t limit) {
+        if (m_at == m_filled) {
+            if (m_ahead.empty())
+                m_ahead.resize(kReadAhead);
+            m_at = 0;
+            m_filled = readUpTo(m_fd, m_ahead.data(), std::min(kReadAhead, limit));
+        }
+        const size_t n = std::min(want, m_filled - m_at);
+        std::memcpy(out, m_ahead.data() + m_at, n);
+        m_at += n;
+        return n;
+    }
+
 private:
     int m_fd;
+    std::vector<uint8_t> m_ahead;
+    size_t m_at = 0;
+    size_t m_filled = 0;
 };
 
 } // namespace
@@ -111,7 +133,7 @@ int streamToPlayer(const TransferJob &job, size_t block, Phase phase) {
         std::memset(buffer, 0, block);
         const uint32_t left = job.size - moved;
         const size_t want = std::min<size_t>(block, left);
-        const size_t n = readUpTo(file.fd(), buffer, want);
+        const size_t n = file.take(buffer, want, left);
         if (n < want)
             return fail(job, KSUSB_ERR_INCOMPLETE);
         size_t taken = 0;

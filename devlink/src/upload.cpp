@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,25 +70,33 @@ public:
 
     bool isOpen() const { return m_fd >= 0; }
 
-    // Writes all `count` bytes; false when the file took fewer.
+    // Appends `count` bytes. They are gathered and written in large pieces (one write per block
+    // would add a system call to every block of the stream); false when the file took fewer
+    // bytes than it was given.
     bool write(const uint8_t *data, size_t count) {
-        size_t done = 0;
-        while (done < count) {
-            const ssize_t n = ::write(m_fd, data + done, count - done);
-            if (n > 0)
-                done += size_t(n);
-            else if (n < 0 && errno == EINTR)
-                continue;
-            else
-                return false;
-        }
+        if (m_pending.capacity() < kWriteBehind)
+            m_pending.reserve(kWriteBehind);
+        if (m_pending.size() + count > kWriteBehind && !flush())
+            return false;
+        if (count >= kWriteBehind)
+            return writeAll(data, count);
+        m_pending.insert(m_pending.end(), data, data + count);
         return true;
+    }
+
+    // Writes what is gathered; false when the file took fewer bytes.
+    bool flush() {
+        const bool ok = writeAll(m_pending.data(), m_pending.size());
+        m_pending.clear();
+        return ok;
     }
 
     // Gives the file the permissions the destination has (or a new file would get), closes it
     // and moves it over the destination. -44 when the data may not all be on disk, -42 when the
     // destination cannot be replaced; 0 on success.
     int commit() {
+        if (!flush())
+            return KSUSB_ERR_INCOMPLETE;
         struct stat existing {};
         const mode_t mode = ::stat(m_destination.c_str(), &existing) == 0
                                 ? (existing.st_mode & 07777)
@@ -104,6 +113,23 @@ public:
     }
 
 private:
+    static constexpr size_t kWriteBehind = 256 * 1024;
+
+    bool writeAll(const uint8_t *data, size_t count) {
+        size_t done = 0;
+        while (done < count) {
+            const ssize_t n = ::write(m_fd, data + done, count - done);
+            if (n > 0)
+                done += size_t(n);
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else
+                return false;
+        }
+        return true;
+    }
+
+    std::vector<uint8_t> m_pending;
     std::string m_destination;
     std::string m_temp;
     int m_fd = -1;
