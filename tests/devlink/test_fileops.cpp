@@ -14,7 +14,6 @@
 #include <string>
 
 using kestousb::test::Bytes;
-using kestousb::test::FakeOp;
 using kestousb::test::FakePlayer;
 using kestousb::test::ScriptedMemory;
 using tabletest::FileRecord;
@@ -72,12 +71,6 @@ protected:
     }
     // Commands written since SetUp ('I' card checks included).
     std::vector<Bytes> commands() const { return player.writes(); }
-    // The command after the card check, if any.
-    Bytes lastCommandBefore(size_t fromEnd) const {
-        const auto w = player.writes();
-        return w.size() > fromEnd ? w[w.size() - 1 - fromEnd] : Bytes{};
-    }
-
     FakePlayer player;
     ScriptedMemory memory{player};
 };

@@ -24,7 +24,7 @@ public:
     std::optional<size_t> announcedLength; // P in the 'G' reply; else the real length
     bool tableMark = true;                 // data byte P is '.'
 
-    explicit ScriptedMemory(FakePlayer &fake) : m_fake(fake) {
+    explicit ScriptedMemory(FakePlayer &fake) {
         fake.onCommand('I', [this](const FakePlayer::Packet &, size_t) {
             return FakePlayer::frame({invokeFlags});
         });
@@ -88,7 +88,6 @@ private:
         return r;
     }
 
-    FakePlayer &m_fake;
     Bytes m_pending;
 };
 
