@@ -145,6 +145,33 @@ int main(int argc, char *argv[]) {
         }
         frame.close();
     }
+    // Device changes through the device watch at its ordinary interval: unplug until the
+    // indicator shows "not connected", plug until both panes are read again.
+    std::vector<double> unplug, plug;
+    {
+        shell::CTunaraApp app({home.path(), home.filePath("profile.ini")}, ui);
+        app.start();
+        shell::CMainFrame frame(app);
+        frame.show();
+        while (!panesFilled(frame))
+            QCoreApplication::processEvents();
+        const QStringList ctl{"ctl", "--state", state.path()};
+        for (int r = 0; r < 3; ++r) {
+            QElapsedTimer t;
+            run(vplayer, ctl + QStringList{"unplug"});
+            t.start();
+            while (frame.connected() && t.elapsed() < 10000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            unplug.push_back(double(t.nsecsElapsed()) / 1e6);
+            frame.list(0)->clear();
+            run(vplayer, ctl + QStringList{"plug"});
+            t.restart();
+            while (!panesFilled(frame) && t.elapsed() < 10000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            plug.push_back(double(t.nsecsElapsed()) / 1e6);
+        }
+        frame.close();
+    }
     player.terminate();
     player.waitForFinished(5000);
 
@@ -156,5 +183,10 @@ int main(int argc, char *argv[]) {
     std::printf("refresh of a 255-entry memory pane: median %.1f ms (min %.1f, max %.1f, %zu "
                 "rounds)\n",
                 f.median, f.min, f.max, refresh.size());
+    const Stats u = stats(unplug);
+    const Stats p = stats(plug);
+    std::printf("unplug to 'not connected': median %.1f ms (max %.1f); plug to both panes read: "
+                "median %.1f ms (max %.1f)\n",
+                u.median, u.max, p.median, p.max);
     return 0;
 }

@@ -27,6 +27,12 @@ public:
     // One poll now; returns whether it reported a change.
     bool poll();
     bool lastPresent() const { return m_present; }
+    // What the last connection attempt found: a change is measured against it, so that a
+    // player that goes between the start-up refresh and the first poll is still noticed.
+    void setBaseline(bool present) {
+        m_known = true;
+        m_present = present;
+    }
 
 signals:
     void deviceNodesChanged(bool present);

@@ -420,6 +420,8 @@ void CMainFrame::refreshMemory() {
             if (code != ErrCardChanged) {
                 timedMessage(str(code == ErrNotConnected ? StrId::DeviceNotConnected
                                                          : StrId::FailedDataTransmitted));
+                if (code == ErrNotConnected)
+                    m_watch.setBaseline(false);
                 setConnected(false);
                 setMessageText(str(StrId::Ready));
                 m_refreshing = false;
@@ -430,6 +432,7 @@ void CMainFrame::refreshMemory() {
             }
         }
         setConnected(true);
+        m_watch.setBaseline(true);
         KSPlayerStatus st{};
         if (GetPlayerInfo(&st) != 0) {
             PlayerInfo &info = m_app.player();

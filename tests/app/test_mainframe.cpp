@@ -337,6 +337,16 @@ private slots:
         QCOMPARE(f.frame->list(0)->topLevelItemCount(), 3);
     }
 
+    void unplugBeforeTheFirstPollIsNoticed() {
+        MainWindowFixture f;
+        f.open(); // connected by the start-up refresh; the watch has not polled yet
+        fake::player().present = false;
+        fake::player().connected = false;
+        QVERIFY(f.frame->deviceWatch().poll());
+        QVERIFY(!f.frame->connected());
+        QCOMPARE(f.frame->messageText(), QStringLiteral("Player is not connected"));
+    }
+
     void devicePollWaitsForDeviceCalls() {
         MainWindowFixture f;
         f.open();
