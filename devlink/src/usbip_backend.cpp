@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace kestousb {
 
@@ -36,6 +37,7 @@ constexpr size_t kMaxConfigSize = 4096;
 constexpr uint32_t kControlEndpoint = 0;
 constexpr size_t kStatusSize = 2;
 constexpr uint32_t kNoIsoPackets = 0xFFFFFFFF; // "not isochronous" in number_of_packets
+constexpr std::chrono::milliseconds kImportRetryPause{20};
 
 std::optional<uint16_t> parsePort(std::string_view text) {
     unsigned value = 0;
@@ -384,18 +386,36 @@ std::unique_ptr<DeviceConnection> UsbipBackend::open(const std::string &path) {
     const auto where = parseUsbipPath(path);
     if (!where)
         return nullptr;
+    // A server notices the close of our previous connection a moment after we made it, and
+    // until then it refuses the import as "device busy". A reconnect right after a failed
+    // transfer runs straight into that window, so a refused import is tried again for a short
+    // while. A server that cannot be reached still fails at once.
+    const Clock::time_point retryUntil = Clock::now() + usbipLimits().control;
+    for (;;) {
+        bool reachable = false;
+        if (auto conn = importDevice(*where, path, reachable))
+            return conn;
+        if (!reachable || Clock::now() >= retryUntil)
+            return nullptr;
+        std::this_thread::sleep_for(kImportRetryPause);
+    }
+}
+
+std::unique_ptr<DeviceConnection>
+UsbipBackend::importDevice(const UsbipPath &where, const std::string &path, bool &reachable) {
     Socket socket;
-    if (!connectTo(socket, where->server))
+    if (!connectTo(socket, where.server))
         return nullptr;
+    reachable = true;
     const Clock::time_point deadline = Clock::now() + usbipLimits().control;
-    if (!operation(socket, usbip::encodeOpRequest(usbip::kOpReqImport, where->busId),
+    if (!operation(socket, usbip::encodeOpRequest(usbip::kOpReqImport, where.busId),
                    usbip::kOpRepImport, deadline))
         return nullptr;
     std::array<uint8_t, usbip::kDeviceRecordSize> record{};
     if (!socket.recvAll(record.data(), record.size(), deadline))
         return nullptr;
     const usbip::DeviceRecord device = usbip::decodeDeviceRecord(record);
-    if (device.busId != where->busId || !isPlayerId(device.idVendor, device.idProduct))
+    if (device.busId != where.busId || !isPlayerId(device.idVendor, device.idProduct))
         return nullptr;
     const uint32_t devid = device.busnum << 16 | (device.devnum & 0xFFFF);
     auto conn = std::make_unique<UsbipConnection>(std::move(socket), devid, path);

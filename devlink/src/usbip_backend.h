@@ -60,6 +60,9 @@ public:
 
 private:
     std::vector<UsbipServer> servers() const;
+    // One import attempt; `reachable` tells whether the server answered the connection.
+    std::unique_ptr<DeviceConnection> importDevice(const UsbipPath &where, const std::string &path,
+                                                   bool &reachable);
     std::optional<std::vector<UsbipServer>> m_fixed;
 };
 

@@ -228,6 +228,22 @@ TEST_F(UsbipClient, ImportRefusedOrOfAnotherDeviceDoesNotOpen) {
     EXPECT_EQ(b.open(playerPath()), nullptr);
 }
 
+// Right after our own close the server may still hold the device for a moment and answer the
+// import as busy; the reconnect that follows a failed transfer must not give up on that.
+TEST_F(UsbipClient, ImportRefusedForAMomentIsTriedAgain) {
+    server.refuseImports(2);
+    auto b = backend();
+    EXPECT_NE(b.open(playerPath()), nullptr);
+    EXPECT_EQ(server.importRequests(), 3);
+}
+
+TEST_F(UsbipClient, ImportRefusedForLongerThanTheControlLimitFails) {
+    server.refuseImports(1000000);
+    auto b = backend();
+    EXPECT_EQ(b.open(playerPath()), nullptr);
+    EXPECT_GT(server.importRequests(), 1);
+}
+
 TEST_F(UsbipClient, TransfersCarryDevidDirectionEndpointAndData) {
     std::vector<Urb> seen;
     std::mutex seenMutex;

@@ -184,6 +184,15 @@ void StubServer::handle(int fd) {
     uint8_t busId[32];
     if (!readAll(fd, busId, sizeof busId))
         return;
+    ++m_importRequests;
+    if (m_refusedImports > 0) {
+        --m_refusedImports;
+        std::lock_guard lock(m_mutex);
+        Raw refused(m_import.begin(), m_import.begin() + 8); // the header alone
+        refused[7] = 1;
+        writeAll(fd, refused);
+        return;
+    }
     {
         std::lock_guard lock(m_mutex);
         writeAll(fd, m_import);

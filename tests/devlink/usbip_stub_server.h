@@ -48,6 +48,9 @@ public:
     void setUrbHandler(UrbHandler handler);
     // Closes the current connection after the next URB instead of answering it.
     void dropNextUrb() { m_drop = true; }
+    // The next `count` imports are refused as a busy device is (status 1).
+    void refuseImports(int count) { m_refusedImports = count; }
+    int importRequests() const { return m_importRequests; }
 
     // A well-formed device list and import reply for a player 1209:0001 at bus id "1-1".
     static Raw playerDevlist();
@@ -62,6 +65,8 @@ private:
     uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_drop{false};
+    std::atomic<int> m_refusedImports{0};
+    std::atomic<int> m_importRequests{0};
     std::mutex m_mutex;
     Raw m_devlist, m_import;
     UrbHandler m_handler;
