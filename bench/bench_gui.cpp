@@ -34,6 +34,16 @@ public:
     void timedMessage(QWidget *, const QString &, unsigned) override { ++notices; }
     void message(QWidget *, const QString &, device::MessageIcon) override {}
     bool askYesNo(QWidget *, const QString &) override { return false; }
+    bool askOkCancel(QWidget *, const QString &, device::MessageIcon) override { return true; }
+    QStringList openFiles(QWidget *, const QString &, const QString &, const QString &) override {
+        return {};
+    }
+    QString openFile(QWidget *, const QString &, const QString &, const QString &) override {
+        return {};
+    }
+    QString saveFile(QWidget *, const QString &, const QString &, const QString &) override {
+        return {};
+    }
     QString chooseFolder(QWidget *, const QString &, const QString &) override { return {}; }
     std::optional<QFont> chooseFont(QWidget *, const QFont &) override { return std::nullopt; }
     bool openUrl(const QUrl &) override { return false; }

@@ -11,6 +11,7 @@ class QWidget;
 
 namespace tunara::device {
 
+class TransferQueue;
 class UiServices;
 
 class PaneFrame {
@@ -29,6 +30,8 @@ public:
     // Greys or un-greys the main tool bar's Refresh button during a pane refresh.
     virtual void setRefreshButtonEnabled(bool enabled) = 0;
     virtual void paneActivated(QObject *pane) = 0;
+    // The program's one transfer queue; null until the transfer manager exists.
+    virtual TransferQueue *transferQueue() = 0;
 };
 
 } // namespace tunara::device

@@ -44,6 +44,34 @@ bool DesktopUiServices::askYesNo(QWidget *parent, const QString &text) {
                                  QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
+bool DesktopUiServices::askOkCancel(QWidget *parent, const QString &text, MessageIcon icon) {
+    QMessageBox box(parent);
+    box.setWindowTitle(res::str(res::StrId::AppTitle));
+    box.setText(text);
+    box.setIcon(icon == MessageIcon::Stop          ? QMessageBox::Critical
+                : icon == MessageIcon::Warning     ? QMessageBox::Warning
+                : icon == MessageIcon::Question    ? QMessageBox::Question
+                : icon == MessageIcon::Information ? QMessageBox::Information
+                                                   : QMessageBox::NoIcon);
+    box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Ok;
+}
+
+QStringList DesktopUiServices::openFiles(QWidget *parent, const QString &title,
+                                         const QString &folder, const QString &filter) {
+    return QFileDialog::getOpenFileNames(parent, title, folder, filter);
+}
+
+QString DesktopUiServices::openFile(QWidget *parent, const QString &title, const QString &start,
+                                    const QString &filter) {
+    return QFileDialog::getOpenFileName(parent, title, start, filter);
+}
+
+QString DesktopUiServices::saveFile(QWidget *parent, const QString &title,
+                                    const QString &initialPath, const QString &filter) {
+    return QFileDialog::getSaveFileName(parent, title, initialPath, filter);
+}
+
 QString DesktopUiServices::chooseFolder(QWidget *parent, const QString &title,
                                         const QString &start) {
     return QFileDialog::getExistingDirectory(parent, title, start);

@@ -23,6 +23,19 @@ public:
     virtual void timedMessage(QWidget *parent, const QString &text, unsigned timeoutMs) = 0;
     virtual void message(QWidget *parent, const QString &text, MessageIcon icon) = 0;
     virtual bool askYesNo(QWidget *parent, const QString &text) = 0;
+    // An OK/Cancel question; true for OK.
+    virtual bool askOkCancel(QWidget *parent, const QString &text, MessageIcon icon) = 0;
+    // Open dialog for one or more existing files; empty when cancelled. `filter` is in Qt's
+    // form ("MP3 File (*.mp3);;All Files (*)").
+    virtual QStringList openFiles(QWidget *parent, const QString &title, const QString &folder,
+                                  const QString &filter) = 0;
+    // Open dialog for one existing file; empty when cancelled.
+    virtual QString openFile(QWidget *parent, const QString &title, const QString &start,
+                             const QString &filter) = 0;
+    // Save As dialog starting at `initialPath` (folder and proposed name); it asks before
+    // overwriting an existing file. Empty when cancelled.
+    virtual QString saveFile(QWidget *parent, const QString &title, const QString &initialPath,
+                             const QString &filter) = 0;
     virtual QString chooseFolder(QWidget *parent, const QString &title, const QString &start) = 0;
     virtual std::optional<QFont> chooseFont(QWidget *parent, const QFont &initial) = 0;
     virtual bool openUrl(const QUrl &url) = 0;
@@ -34,6 +47,13 @@ public:
     void timedMessage(QWidget *parent, const QString &text, unsigned timeoutMs) override;
     void message(QWidget *parent, const QString &text, MessageIcon icon) override;
     bool askYesNo(QWidget *parent, const QString &text) override;
+    bool askOkCancel(QWidget *parent, const QString &text, MessageIcon icon) override;
+    QStringList openFiles(QWidget *parent, const QString &title, const QString &folder,
+                          const QString &filter) override;
+    QString openFile(QWidget *parent, const QString &title, const QString &start,
+                     const QString &filter) override;
+    QString saveFile(QWidget *parent, const QString &title, const QString &initialPath,
+                     const QString &filter) override;
     QString chooseFolder(QWidget *parent, const QString &title, const QString &start) override;
     std::optional<QFont> chooseFont(QWidget *parent, const QFont &initial) override;
     bool openUrl(const QUrl &url) override;

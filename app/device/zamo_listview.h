@@ -47,7 +47,7 @@ public:
     void setListFont(const QFont &font);
 
     // Re-reads the memory from the player and rebuilds the rows. Returns whether the rows
-    // were rebuilt (callers of the original never looked; tests do).
+    // were rebuilt (the window ignores it; tests look).
     bool refresh();
     // Document update: hint 1 list font, 2 refresh now, 4 post Refresh (for this memory only).
     void onUpdate(int hint, int value);

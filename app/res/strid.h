@@ -96,7 +96,7 @@ enum class StrId : int {
     UnsupportedBitrate = 10103,
     BitrateTooHigh = 10104,
 
-    // Texts of the program that have no number of their own in the original table; they sit
+    // Captions and texts outside the message block 10000-10104; they sit
     // in a block of their own so that packs can translate them too.
     RefreshSkipped = 10200,
     TimedClose = 10201,

@@ -67,6 +67,9 @@ public:
     void postCommand(int id, QObject *target) override;
     void setRefreshButtonEnabled(bool enabled) override;
     void paneActivated(QObject *pane) override;
+    device::TransferQueue *transferQueue() override { return m_transferQueue; }
+    // The transfer manager hands itself over once it exists.
+    void setTransferQueue(device::TransferQueue *queue) { m_transferQueue = queue; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -107,6 +110,7 @@ private:
     device::CZamo_ListView *m_active = nullptr;
     bool m_connected = false;
     bool m_transferBusy = false;
+    device::TransferQueue *m_transferQueue = nullptr;
     bool m_firstShow = true;
     bool m_refreshing = false;
     bool m_refreshAgain = false;

@@ -18,7 +18,7 @@ using res::str;
 using res::StrId;
 
 namespace {
-const QColor FlashColour(0x78, 0xA0, 0x6E); // 0x6EA078 as the original's BGR value
+const QColor FlashColour(0x78, 0xA0, 0x6E); // stored as 0x6EA078, blue in the high byte
 const QColor CardColour(0xDC, 0xA0, 0x6E);  // 0x6EA0DC
 const QColor InactiveText(64, 64, 64);
 } // namespace
@@ -30,7 +30,7 @@ CZamo_ExpView::CZamo_ExpView(CZamo_ExpDoc &doc, device::PaneFrame &frame, QWidge
     m_inner = new QSplitter(Qt::Vertical, this);
     m_inner->setObjectName(QStringLiteral("innerSplitter"));
     m_list = new device::CZamo_ListView(frame, m_inner);
-    // The hidden caption view below the list is kept as the original had it.
+    // The caption view below the list stays hidden; the strip above carries the caption.
     m_captionView = new QWidget(m_inner);
     m_captionView->setObjectName(QStringLiteral("captionView"));
     m_captionView->hide();

@@ -32,4 +32,6 @@ public:
     void postCommand(int id, QObject *target) override { posted.append({id, target}); }
     void setRefreshButtonEnabled(bool enabled) override { refreshButton << enabled; }
     void paneActivated(QObject *) override {}
+    tunara::device::TransferQueue *queue = nullptr;
+    tunara::device::TransferQueue *transferQueue() override { return queue; }
 };
