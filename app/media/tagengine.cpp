@@ -4,6 +4,7 @@
 #include "id3header.h"
 #include "leadinginteger.h"
 #include "mediatexts.h"
+#include "tagframes.h"
 
 #include <taglib/commentsframe.h>
 #include <taglib/id3v2framefactory.h>
@@ -13,6 +14,7 @@
 #include <taglib/textidentificationframe.h>
 #include <taglib/urllinkframe.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace tunara::media {
@@ -27,6 +29,7 @@ constexpr wchar_t kLatin1Last = 0xFF;
 // "yyyy-mm-dd": a date the 2.3 tag keeps as TYER plus TDAT.
 constexpr std::size_t kDateLength = 10;
 constexpr const char *kCommentLanguage = "eng";
+constexpr std::size_t kLargestTagBody = 0x0FFFFFFF; // a 28-bit size
 
 // TagLib renames 2.3 frames to their 2.4 names on reading (TYER to TDRC) and drops the ones 2.4
 // does not know (RVAD, TDAT, TIME, ...). Tags are written back as 2.3, so 2.3 frames are kept as
@@ -238,31 +241,58 @@ void setUrl(id3::Tag &tag, const std::string &value) {
     frame->setUrl(fromUtf8(value));
 }
 
-void writeFields(id3::Tag &tag, const TagFields &f) {
-    setText(tag, "TRCK", std::to_string(f.track));
-    setText(tag, "TIT2", f.title);
-    setText(tag, "TPE1", f.artist);
-    setText(tag, "TALB", f.album);
-    setYear(tag, f.year);
-    setText(tag, "TCON", f.genre ? tconText(f.genre) : f.genreText);
-    setComment(tag, f.comment);
-    setText(tag, "TCOM", f.composer);
-    setText(tag, "TOPE", f.origArtist);
-    setText(tag, "TCOP", f.copyright);
-    setUrl(tag, f.url);
-    setText(tag, "TENC", f.encoder);
+// Writes the twelve values; a frame id in `leave` is not written (its frame is kept as it was).
+void writeFields(id3::Tag &tag, const TagFields &f, const std::vector<std::string> &leave) {
+    const auto write = [&](const char *id) {
+        return std::find(leave.begin(), leave.end(), id) == leave.end();
+    };
+    if (write("TRCK"))
+        setText(tag, "TRCK", std::to_string(f.track));
+    if (write("TIT2"))
+        setText(tag, "TIT2", f.title);
+    if (write("TPE1"))
+        setText(tag, "TPE1", f.artist);
+    if (write("TALB"))
+        setText(tag, "TALB", f.album);
+    if (write("TYER") && write("TDRC"))
+        setYear(tag, f.year);
+    if (write("TCON"))
+        setText(tag, "TCON", f.genre ? tconText(f.genre) : f.genreText);
+    if (write("COMM"))
+        setComment(tag, f.comment);
+    if (write("TCOM"))
+        setText(tag, "TCOM", f.composer);
+    if (write("TOPE"))
+        setText(tag, "TOPE", f.origArtist);
+    if (write("TCOP"))
+        setText(tag, "TCOP", f.copyright);
+    if (write("WXXX"))
+        setUrl(tag, f.url);
+    if (write("TENC"))
+        setText(tag, "TENC", f.encoder);
 }
+
+// The ids of the frames the editor shows and writes; TDRC is the year of a 2.4 tag.
+constexpr std::string_view kEditorIds[] = {"TRCK", "TIT2", "TPE1", "TALB", "TYER", "TDRC", "TCON",
+                                           "COMM", "TCOM", "TOPE", "TCOP", "WXXX", "TENC"};
 
 // The parser stumbles over three optional parts of a tag: it takes a 2.4 footer's ten bytes off
 // the frames' room (dropping the last frame), reads a 2.3 extended header's size the 2.4 way
 // (losing every frame), and is unreliable with whole-tag unsynchronisation. None of them carries
 // anything the tag needs once rewritten, so it is handed the tag without them: footer dropped,
-// extended header cut out, body resynchronised, and the flags and size set to match.
-TagLib::ByteVector normalised(std::span<const std::uint8_t> tag) {
+// extended header cut out, body resynchronised, and the flags and size set to match. Frames it
+// would misread or rewrite empty are sorted out as well (see tagframes.h).
+struct PreparedTag {
+    TagLib::ByteVector bytes;
+    std::vector<SetAsideFrame> setAside;
+};
+
+PreparedTag prepared(std::span<const std::uint8_t> tag) {
     const auto header = Id3Header::parse(tag);
     if (!header || tag.size() < Id3Header::kSize + header->bodySize)
-        return TagLib::ByteVector(reinterpret_cast<const char *>(tag.data()),
-                                  static_cast<unsigned>(tag.size()));
+        return {TagLib::ByteVector(reinterpret_cast<const char *>(tag.data()),
+                                   static_cast<unsigned>(tag.size())),
+                {}};
     const unsigned version = header->majorVersion;
     std::uint8_t flags = header->flags;
     std::vector<std::uint8_t> body(tag.begin() + Id3Header::kSize,
@@ -279,7 +309,8 @@ TagLib::ByteVector normalised(std::span<const std::uint8_t> tag) {
     }
     if (version >= kVersion24)
         flags &= std::uint8_t(~Id3Header::kFlagFooter);
-    const auto size = static_cast<std::uint32_t>(body.size());
+    SortedFrames sorted = sortFrames(version, body, kEditorIds);
+    const auto size = static_cast<std::uint32_t>(sorted.body.size());
     const std::uint8_t head[Id3Header::kSize] = {'I',
                                                  'D',
                                                  '3',
@@ -290,24 +321,89 @@ TagLib::ByteVector normalised(std::span<const std::uint8_t> tag) {
                                                  std::uint8_t((size >> 14) & 0x7F),
                                                  std::uint8_t((size >> 7) & 0x7F),
                                                  std::uint8_t(size & 0x7F)};
-    TagLib::ByteVector bytes(reinterpret_cast<const char *>(head), Id3Header::kSize);
-    bytes.append(TagLib::ByteVector(reinterpret_cast<const char *>(body.data()),
-                                    static_cast<unsigned>(body.size())));
-    return bytes;
+    PreparedTag out{TagLib::ByteVector(reinterpret_cast<const char *>(head), Id3Header::kSize),
+                    std::move(sorted.setAside)};
+    out.bytes.append(TagLib::ByteVector(reinterpret_cast<const char *>(sorted.body.data()),
+                                        static_cast<unsigned>(sorted.body.size())));
+    return out;
 }
 
 // An in-memory file holding just the tag, so that TagLib parses it without touching the disk.
 struct ParsedTag {
-    TagLib::ByteVector bytes;
+    PreparedTag input;
     TagLib::ByteVectorStream stream;
     TagLib::MPEG::File file;
 
     explicit ParsedTag(std::span<const std::uint8_t> tag)
-        : bytes(normalised(tag)), stream(bytes),
+        : input(prepared(tag)), stream(input.bytes),
           file(&stream, const_cast<KeepingFrameFactory *>(&KeepingFrameFactory::instance()),
                false) {}
     id3::Tag *tag() { return file.ID3v2Tag(false); }
 };
+
+// The frames the editor shows and writes, with the value of each as the editor holds it. TDRC
+// is the year of a 2.4 tag.
+struct EditorFrame {
+    const char *id;
+    std::string (*value)(const TagFields &);
+};
+const EditorFrame kEditorFrames[] = {
+    {"TRCK", [](const TagFields &f) { return std::to_string(f.track); }},
+    {"TIT2", [](const TagFields &f) { return f.title; }},
+    {"TPE1", [](const TagFields &f) { return f.artist; }},
+    {"TALB", [](const TagFields &f) { return f.album; }},
+    {"TYER", [](const TagFields &f) { return f.year; }},
+    {"TDRC", [](const TagFields &f) { return f.year; }},
+    {"TCON", [](const TagFields &f) { return f.genre ? tconText(f.genre) : "|" + f.genreText; }},
+    {"COMM", [](const TagFields &f) { return f.comment; }},
+    {"TCOM", [](const TagFields &f) { return f.composer; }},
+    {"TOPE", [](const TagFields &f) { return f.origArtist; }},
+    {"TCOP", [](const TagFields &f) { return f.copyright; }},
+    {"WXXX", [](const TagFields &f) { return f.url; }},
+    {"TENC", [](const TagFields &f) { return f.encoder; }},
+};
+
+const EditorFrame *editorFrame(const TagLib::ByteVector &id) {
+    for (const auto &frame : kEditorFrames)
+        if (id == TagLib::ByteVector(frame.id))
+            return &frame;
+    return nullptr;
+}
+
+// Whether the tag holds a frame the editor writes `id`'s value into (COMM and WXXX: the one
+// without a description).
+bool hasEditorFrame(const id3::Tag &tag, const char *id) {
+    const std::string_view name(id);
+    if (name == "COMM")
+        return plainFrame<id3::CommentsFrame>(tag, id) != nullptr;
+    if (name == "WXXX")
+        return plainFrame<id3::UserUrlLinkFrame>(tag, id) != nullptr;
+    return !frames(tag, id).isEmpty();
+}
+
+// Which of the frames set aside go back into the saved tag. A frame of the editor stays while
+// its field keeps the value the load showed (the frame could not be read, so the field showed
+// empty) and nothing readable took its place; a value the user typed replaces it. Other frames
+// stay unless they ask to be discarded when the tag is altered.
+std::vector<const SetAsideFrame *> framesToKeep(const std::vector<SetAsideFrame> &setAside,
+                                                const id3::Tag &tag, const TagFields &loaded,
+                                                const TagFields &fields) {
+    std::vector<const SetAsideFrame *> keep;
+    for (const auto &frame : setAside) {
+        const EditorFrame *editor = editorFrame(TagLib::ByteVector(frame.id.c_str()));
+        if (!editor) {
+            if (!frame.discardWhenAltered)
+                keep.push_back(&frame);
+            continue;
+        }
+        const bool untouched = editor->value(fields) == editor->value(loaded);
+        const bool described = frame.id == "COMM" || frame.id == "WXXX";
+        const bool home = hasEditorFrame(tag, editor->id);
+        if (described ? (untouched || home) : (untouched && !home))
+            keep.push_back(&frame);
+    }
+    return keep;
+}
 
 std::optional<TagError> checkTag(std::span<const std::uint8_t> tag) {
     if (auto damage = findTagDamage(tag))
@@ -381,20 +477,41 @@ std::variant<std::vector<std::uint8_t>, TagError> renderTag(std::span<const std:
         return TagError{TagErrorCode::InvalidValue,
                         "The URL holds characters outside ISO-8859-1, which a URL frame cannot "
                         "carry."};
-    std::unique_ptr<ParsedTag> parsed;
-    id3::Tag fresh;
-    id3::Tag *tag = &fresh;
-    if (!oldTag.empty()) {
-        if (auto error = checkTag(oldTag))
-            return *error;
-        parsed = std::make_unique<ParsedTag>(oldTag);
-        tag = parsed->tag();
-        if (!tag)
-            return unreadable();
+    if (oldTag.empty()) {
+        id3::Tag fresh;
+        writeFields(fresh, fields, {});
+        const TagLib::ByteVector data = fresh.render(id3::v3);
+        return std::vector<std::uint8_t>(data.begin(), data.end());
     }
-    writeFields(*tag, fields);
+    if (auto error = checkTag(oldTag))
+        return *error;
+    ParsedTag parsed(oldTag);
+    id3::Tag *tag = parsed.tag();
+    if (!tag)
+        return unreadable();
+    const TagFields loaded = readFields(*tag, oldTag);
+    const auto keep = framesToKeep(parsed.input.setAside, *tag, loaded, fields);
+    // Kept frames go back as they were stored; only a 2.3 tag stores them the way the saved
+    // tag does.
+    if (!keep.empty() && oldTag[3] != kVersion23)
+        return TagError{TagErrorCode::CannotKeep,
+                        "The ID3v2." + std::to_string(oldTag[3]) + " tag holds the frame '" +
+                            keep.front()->id +
+                            "', which is encrypted or cannot be unpacked and cannot be carried "
+                            "into the saved tag; the tag was not saved."};
+    std::vector<std::string> leave;
+    for (const auto *frame : keep)
+        if (const EditorFrame *editor = editorFrame(TagLib::ByteVector(frame->id.c_str()));
+            editor && !hasEditorFrame(*tag, editor->id))
+            leave.push_back(frame->id);
+    writeFields(*tag, fields, leave);
     const TagLib::ByteVector data = tag->render(id3::v3);
-    return std::vector<std::uint8_t>(data.begin(), data.end());
+    std::vector<std::uint8_t> out = withFramesAdded(
+        std::span(reinterpret_cast<const std::uint8_t *>(data.data()), data.size()), keep);
+    if (out.size() - Id3Header::kSize > kLargestTagBody)
+        return TagError{TagErrorCode::InvalidValue,
+                        "The values do not fit into an ID3v2 tag; the tag was not saved."};
+    return out;
 }
 
 } // namespace tunara::media

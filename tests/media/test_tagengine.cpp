@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <sys/stat.h>
+#include <zlib.h>
 
 using namespace tunara::media;
 using namespace mediatest;
@@ -445,6 +446,274 @@ TEST_F(TagEngine, UrlOutsideLatin1IsRefused) {
     EXPECT_EQ(readFile(path), original);
 }
 
+// ---- frame flags --------------------------------------------------------------------------
+
+// A 2.3 (or, with `v24`, 2.4: synchsafe size) frame with the two flag bytes given.
+Bytes frame(const std::string &id, const Bytes &payload, std::uint8_t status, std::uint8_t format,
+            bool v24 = false) {
+    const auto size = std::uint32_t(payload.size());
+    Bytes f(id.begin(), id.end());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        f.push_back(v24 ? std::uint8_t((size >> (shift * 7 / 8)) & 0x7F)
+                        : std::uint8_t(size >> shift));
+    f.push_back(status);
+    f.push_back(format);
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+Bytes latin1(const std::string &text) {
+    Bytes b{0};
+    b.insert(b.end(), text.begin(), text.end());
+    return b;
+}
+Bytes commentPayload(const std::string &text) {
+    Bytes b{0, 'e', 'n', 'g', 0};
+    b.insert(b.end(), text.begin(), text.end());
+    return b;
+}
+Bytes urlPayload(const std::string &url) {
+    Bytes b{0, 0};
+    b.insert(b.end(), url.begin(), url.end());
+    return b;
+}
+Bytes tagOf(const std::vector<Bytes> &frames, std::uint8_t major = 3) {
+    Bytes body;
+    for (const auto &f : frames)
+        body.insert(body.end(), f.begin(), f.end());
+    body.resize(body.size() + 32, 0);
+    Bytes t = id3Header(major, 0, std::uint32_t(body.size()));
+    t.insert(t.end(), body.begin(), body.end());
+    return t;
+}
+bool contains(const Bytes &haystack, const Bytes &needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+           haystack.end();
+}
+
+// The twelve frames, each with a value, the one named `flagged` carrying `status`.
+std::vector<Bytes> twelveFrames(const std::string &flagged, std::uint8_t status) {
+    const std::pair<const char *, Bytes> payloads[] = {
+        {"TRCK", latin1("305")},           {"TIT2", latin1("Title")},
+        {"TPE1", latin1("Artist")},        {"TALB", latin1("Album")},
+        {"TYER", latin1("1987")},          {"TCON", latin1("(17)Rock")},
+        {"COMM", commentPayload("Note")},  {"TCOM", latin1("Composer")},
+        {"TOPE", latin1("Orig")},          {"TCOP", latin1("Copy")},
+        {"WXXX", urlPayload("http://u/")}, {"TENC", latin1("Enc")}};
+    std::vector<Bytes> frames;
+    for (const auto &[id, payload] : payloads)
+        frames.push_back(frame(id, payload, id == flagged ? status : 0, 0));
+    return frames;
+}
+
+class DiscardFlag : public testing::TestWithParam<const char *> {};
+// "Discard when the tag is altered" is for frames a writer does not know: the editor's own frames
+// keep their values through a save, whichever of them carries the flag and whichever field the
+// user changes.
+TEST_P(DiscardFlag, EditorFrameKeepsItsValueThroughASave) {
+    TempDir dir;
+    const std::string path = dir.file("flag.mp3");
+    const std::string flagged = GetParam();
+    Bytes file = tagOf(twelveFrames(flagged, 0x80));
+    const Bytes a = audio();
+    file.insert(file.end(), a.begin(), a.end());
+    writeFile(path, file);
+
+    const auto loaded = loadTag(path);
+    ASSERT_TRUE(std::holds_alternative<LoadedTag>(loaded)) << std::get<TagError>(loaded).message;
+    TagFields f = std::get<LoadedTag>(loaded).fields;
+    EXPECT_EQ(f.track, 305);
+    EXPECT_EQ(f.title, "Title");
+    // The user changes one field other than the flagged one.
+    const bool artistFlagged = flagged == "TPE1";
+    (artistFlagged ? f.title : f.artist) = "Changed";
+    ASSERT_FALSE(saveTag(path, f));
+
+    const MutagenView m = mutagenRead(path);
+    ASSERT_TRUE(m.ok) << m.error;
+    const std::pair<const char *, std::string> texts[] = {
+        {"TRCK", "305"},      {"TIT2", artistFlagged ? "Changed" : "Title"},
+        {"TALB", "Album"},    {"TPE1", artistFlagged ? "Artist" : "Changed"},
+        {"TYER", "1987"},     {"TCON", "(17)Rock"},
+        {"TCOM", "Composer"}, {"TOPE", "Orig"},
+        {"TCOP", "Copy"},     {"TENC", "Enc"}};
+    for (const auto &[id, text] : texts) {
+        ASSERT_EQ(m.text.count(id), 1u) << id;
+        EXPECT_EQ(m.text.at(id), std::vector<std::string>{text}) << id;
+    }
+    EXPECT_EQ(m.comment, "Note");
+    EXPECT_EQ(m.url, "http://u/");
+    EXPECT_EQ(std::get<LoadedTag>(loadTag(path)).fields, f);
+}
+INSTANTIATE_TEST_SUITE_P(Twelve, DiscardFlag,
+                         testing::Values("TRCK", "TIT2", "TPE1", "TALB", "TYER", "TCON", "COMM",
+                                         "TCOM", "TOPE", "TCOP", "WXXX", "TENC"),
+                         [](const auto &row) { return std::string(row.param); });
+
+Bytes zlibOf(const std::string &text);
+
+struct FlagCase {
+    const char *name;
+    std::uint8_t major;
+    std::vector<Bytes> frames; // besides TPE1 "Artist"
+    std::string loadedTitle;   // what the editor shows
+    std::string newTitle;      // typed by the user; empty: title left as loaded
+    std::optional<TagErrorCode> refused;
+    std::vector<Bytes> keptVerbatim; // frames the saved tag holds byte for byte
+    std::vector<std::string> absent; // frame ids the saved tag must not hold
+    std::string savedTitle;          // TIT2 as mutagen reads it; empty: no readable TIT2 check
+};
+class FrameFlags : public testing::TestWithParam<FlagCase> {};
+TEST_P(FrameFlags, FramesTheEditorCannotReadAreNeverSavedEmpty) {
+    const FlagCase &c = GetParam();
+    TempDir dir;
+    const std::string path = dir.file("x.mp3");
+    std::vector<Bytes> frames = c.frames;
+    frames.push_back(frame("TPE1", latin1("Artist"), 0, 0, c.major == 4));
+    Bytes file = tagOf(frames, c.major);
+    const Bytes a = audio();
+    file.insert(file.end(), a.begin(), a.end());
+    writeFile(path, file);
+
+    const auto loaded = loadTag(path);
+    ASSERT_TRUE(std::holds_alternative<LoadedTag>(loaded)) << std::get<TagError>(loaded).message;
+    TagFields f = std::get<LoadedTag>(loaded).fields;
+    EXPECT_EQ(f.title, c.loadedTitle);
+    EXPECT_EQ(f.artist, "Artist");
+    f.artist = "Someone";
+    if (!c.newTitle.empty())
+        f.title = c.newTitle;
+    const auto error = saveTag(path, f);
+    if (c.refused) {
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code, *c.refused);
+        EXPECT_NE(error->message.find("TIT2"), std::string::npos) << error->message;
+        EXPECT_EQ(readFile(path), file) << "a refused save leaves the file as it was";
+        return;
+    }
+    ASSERT_FALSE(error) << error->message;
+    const Bytes saved = readFile(path);
+    const Bytes tag(saved.begin(), saved.begin() + std::ptrdiff_t(*leadingTagSize(saved)));
+    for (const auto &kept : c.keptVerbatim)
+        EXPECT_TRUE(contains(tag, kept)) << "a frame was not kept as it was";
+    const MutagenView m = mutagenRead(path);
+    ASSERT_TRUE(m.ok) << m.error;
+    EXPECT_EQ(m.text.at("TPE1"), std::vector<std::string>{"Someone"});
+    for (const auto &id : c.absent)
+        EXPECT_EQ(std::count(m.ids.begin(), m.ids.end(), id), 0) << id;
+    if (!c.savedTitle.empty()) {
+        EXPECT_EQ(m.text.at("TIT2"), std::vector<std::string>{c.savedTitle});
+        EXPECT_EQ(std::get<LoadedTag>(loadTag(path)).fields.title, c.savedTitle);
+    }
+}
+Bytes grouped(Bytes payload) {
+    payload.insert(payload.begin(), 0x42);
+    return payload;
+}
+Bytes compressed(const std::string &text, bool withGroup = false) {
+    const Bytes z = zlibOf(std::string(1, '\0') + text);
+    Bytes b{0, 0, 0, std::uint8_t(text.size() + 1)};
+    if (withGroup)
+        b.push_back(0x42);
+    b.insert(b.end(), z.begin(), z.end());
+    return b;
+}
+const Bytes kEncryptedTitle = frame("TIT2", Bytes{0x80, 0x11, 0x22, 0x33, 0x44}, 0, 0x40);
+const Bytes kBadZlibAlbum = frame("TALB", Bytes{0, 0, 0, 9, 1, 2, 3, 4, 5, 6}, 0, 0x80);
+const Bytes kEncryptedPrivate = frame("PRIV", Bytes{0x80, 'o', 'w', 'n', 0, 9, 9}, 0, 0x40);
+INSTANTIATE_TEST_SUITE_P(
+    Flags, FrameFlags,
+    testing::Values(FlagCase{"grouped_title_reads_without_its_group_byte",
+                             3,
+                             {frame("TIT2", grouped(latin1("Hello")), 0, 0x20)},
+                             "Hello",
+                             "",
+                             std::nullopt,
+                             {},
+                             {},
+                             "Hello"},
+                    FlagCase{"grouped_title_in_24",
+                             4,
+                             {frame("TIT2", grouped(latin1("Hello")), 0, 0x40, true)},
+                             "Hello",
+                             "",
+                             std::nullopt,
+                             {},
+                             {},
+                             "Hello"},
+                    FlagCase{"compressed_and_grouped_title",
+                             3,
+                             {frame("TIT2", compressed("Hello", true), 0, 0xA0)},
+                             "Hello",
+                             "",
+                             std::nullopt,
+                             {},
+                             {},
+                             "Hello"},
+                    FlagCase{"encrypted_title_untouched_is_kept",
+                             3,
+                             {kEncryptedTitle},
+                             "",
+                             "",
+                             std::nullopt,
+                             {kEncryptedTitle},
+                             {},
+                             ""},
+                    FlagCase{"encrypted_title_replaced_by_typed_title",
+                             3,
+                             {kEncryptedTitle},
+                             "",
+                             "Typed",
+                             std::nullopt,
+                             {},
+                             {},
+                             "Typed"},
+                    FlagCase{"album_that_does_not_inflate_is_kept",
+                             3,
+                             {kBadZlibAlbum, frame("TIT2", latin1("Plain"), 0, 0)},
+                             "Plain",
+                             "",
+                             std::nullopt,
+                             {kBadZlibAlbum},
+                             {},
+                             "Plain"},
+                    FlagCase{"encrypted_unknown_frame_is_kept",
+                             3,
+                             {kEncryptedPrivate},
+                             "",
+                             "",
+                             std::nullopt,
+                             {kEncryptedPrivate},
+                             {},
+                             ""},
+                    FlagCase{"encrypted_unknown_frame_asking_to_be_discarded_goes",
+                             3,
+                             {frame("PRIV", Bytes{0x80, 'o', 0, 1}, 0x80, 0x40)},
+                             "",
+                             "",
+                             std::nullopt,
+                             {},
+                             {"PRIV"},
+                             ""},
+                    FlagCase{"unknown_frame_asking_to_be_discarded_goes",
+                             3,
+                             {frame("TSIZ", latin1("123"), 0x80, 0)},
+                             "",
+                             "",
+                             std::nullopt,
+                             {},
+                             {"TSIZ"},
+                             ""},
+                    FlagCase{"encrypted_title_in_24_is_refused",
+                             4,
+                             {frame("TIT2", Bytes{0x80, 0x11, 0x22}, 0, 0x04, true)},
+                             "",
+                             "",
+                             TagErrorCode::CannotKeep,
+                             {},
+                             {},
+                             ""}),
+    [](const auto &row) { return std::string(row.param.name); });
+
 struct PathCase {
     const char *name;
     const char *path;
@@ -463,5 +732,13 @@ INSTANTIATE_TEST_SUITE_P(
                     PathCase{"no_extension", "/m/mp3", "This file is not the MP3 file!"},
                     PathCase{"wav", "/m/a.wav", "This file is not the MP3 file!"}),
     [](const auto &row) { return std::string(row.param.name); });
+
+Bytes zlibOf(const std::string &text) {
+    uLongf size = compressBound(uLong(text.size()));
+    Bytes out(size);
+    compress(out.data(), &size, reinterpret_cast<const Bytef *>(text.data()), uLong(text.size()));
+    out.resize(size);
+    return out;
+}
 
 } // namespace
