@@ -216,7 +216,7 @@ KSUSB_API int GetFileInfo(unsigned char mem, KSUSB_TOpenTable *out);
  *   free ASCII 8.3 name made from it, compact ("MySong~1.MP3") or with the base padded to 8
  *   bytes ("AB      .MP3"). newName is not modified. -10 when the new name (or its cut form) is
  *   already in the table, -11 also for an empty new name, -12 when the player has no room for
- *   the new name, -61 card write-protected.
+ *   the new name, -34 when every 8.3 name it could take is in use, -61 card write-protected.
  * KSUSB_ReplaceInMemory: moves the file to play position `position` (1 = first; sent as
  *   position - 1, so 0 wraps to 255, the end). -61 card write-protected.
  * KSUSB_FormatMemory: erases the memory. -58 when the player reports not ready (0x80), -61 card
@@ -246,7 +246,7 @@ KSUSB_API int KSUSB_FormatMemory(unsigned char mem);
  * those of KSUSB_CheckConnect/KSUSB_CheckMemory, -11 no such regular file (or path NULL), -10 the
  * name is in the cached table or the player says it exists, -2/-3 the announcement was not
  * sent/answered, -31 memory full (cached free space not above the size), -34 the name area is
- * full, -55 refused, -31 also for a file of 4 GiB or more, -42 path too long, -21 no thread.
+ * full or every 8.3 name the file could take is in use, -55 refused, -31 also for a file of 4 GiB or more, -42 path too long, -21 no thread.
  * Worker: -42 the file cannot be opened, -44 a block was not taken completely or the file
  * shrank, -43 stopped. */
 KSUSB_API int KSUSB_Download(unsigned char mem, const char *path, KSNotifyTarget *window,

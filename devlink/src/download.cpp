@@ -190,6 +190,10 @@ extern "C" int KSUSB_Download(unsigned char mem, const char *path, KSNotifyTarge
     const std::string longName =
         fileName.size() <= kMaxLongName ? std::string(fileName) : fitLongName(fileName);
     const std::string shortName = chooseShortName(mem, longName, makeShortName);
+    if (shortName.empty()) {
+        setLastErrorCode(KSUSB_ERR_NAME_AREA_FULL);
+        return 0;
+    }
     const std::string wide = toUtf16le(longName, kMaxWideUnits);
     uint16_t date = 0, time = 0;
     dosDateTime(pc.modified, date, time);

@@ -72,12 +72,13 @@ bool shortNameTaken(unsigned char mem, std::string_view candidate) {
 }
 
 std::string chooseShortName(unsigned char mem, std::string_view longName, ShortNameMaker maker) {
-    for (int i = 0; i < kLastCandidate; ++i) {
+    for (int i = 0; i <= kLastCandidate; ++i) {
         std::string candidate = maker(i, longName);
         if (!shortNameTaken(mem, candidate))
             return candidate;
     }
-    return maker(kLastCandidate, longName);
+    // A taken name would give the directory two files of one short name.
+    return {};
 }
 
 } // namespace kestousb

@@ -28,12 +28,13 @@ constexpr size_t kMaxLongName = 80; // bytes of a long name on the player
 std::string fitLongName(std::string_view name);
 
 // The i-th short-name candidate (i = 0..255): compact ("MySong~1.MP3") and padded to 8 bytes of
-// base ("AB      .MP3"). ASCII only.
+// base ("AB      .MP3"). ASCII only. A base that fits as it is ("abc") is candidate 0; the
+// later candidates give it a tail ("abc~1", "abc~2", ...).
 std::string makeShortName(int i, std::string_view longName);
 std::string makeShortName83(int i, std::string_view longName);
 
 using ShortNameMaker = std::string (*)(int, std::string_view);
-// The first candidate that is not taken; after i = 255 the candidate of 255 even if taken.
+// The first candidate (i = 0..255) that is not taken; empty when every one is taken.
 std::string chooseShortName(unsigned char mem, std::string_view longName, ShortNameMaker maker);
 
 // UTF-8 -> UTF-16LE bytes for the wire (invalid sequences become U+FFFD); at most

@@ -118,11 +118,13 @@ ShortParts splitShortName(std::string_view longName) {
     return parts;
 }
 
-// The 8-byte-or-shorter base of the i-th candidate.
+// The 8-byte-or-shorter base of the i-th candidate. A base that needs a tail has "~1" from the
+// first candidate on; any other base is used as it is first and with "~1", "~2", ... after it,
+// so that a taken short name has somewhere to go.
 std::string candidateBase(const ShortParts &parts, int i) {
-    if (!parts.needsTail)
+    if (!parts.needsTail && i == 0)
         return parts.base;
-    const std::string tail = "~" + std::to_string(i + 1);
+    const std::string tail = "~" + std::to_string(parts.needsTail ? i + 1 : i);
     const size_t keep = kShortBaseBytes - tail.size();
     return parts.base.substr(0, keep) + tail;
 }

@@ -128,6 +128,15 @@ TEST_F(FileOpsTest, RenameTakesNextFreeShortName) {
     EXPECT_EQ(commands()[0], packet(body));
 }
 
+// ABC.MP3 is taken: a short base that differs from it only in case takes a tail as well.
+TEST_F(FileOpsTest, RenameOntoATakenShortBaseTakesATail) {
+    char newName[] = "Abc.MP3";
+    EXPECT_EQ(KSUSB_RenameInMemory(KSUSB_MEM_FLASH, "My Song [live].mp3", newName), 1);
+    const Bytes body = Bytes{'M', 'N'} + be16(12) + bytes("MYSONG~1.MP3") + be16(9) +
+                       bytes("Abc~1.MP3") + be16(14) + utf16le(u"Abc.MP3");
+    EXPECT_EQ(commands()[0], packet(body));
+}
+
 TEST_F(FileOpsTest, Rename83PadsTheBase) {
     char newName[] = "AB.mp3";
     EXPECT_EQ(KSUSB_RenameInMemory83(KSUSB_MEM_FLASH, "abc.mp3", newName), 1);

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 using namespace kestousb;
 
@@ -34,10 +35,13 @@ INSTANTIATE_TEST_SUITE_P(
         ShortCase{"BracketsAndSpacesGo", "My Song [live].mp3", 0, "MySong~1.MP3", "MySong~1.MP3"},
         ShortCase{"FifthCandidate", "My Song [live].mp3", 4, "MySong~5.MP3", "MySong~5.MP3"},
         ShortCase{"ShortBaseKeepsCase", "abc.mp3", 0, "abc.MP3", "abc     .MP3"},
-        ShortCase{"ShortBaseSameForEveryI", "abc.mp3", 7, "abc.MP3", "abc     .MP3"},
+        ShortCase{"ShortBaseTakesTailAfterFirst", "abc.mp3", 1, "abc~1.MP3", "abc~1   .MP3"},
+        ShortCase{"ShortBaseEighthCandidate", "abc.mp3", 7, "abc~7.MP3", "abc~7   .MP3"},
+        ShortCase{"ShortBaseLastCandidate", "abc.mp3", 255, "abc~255.MP3", "abc~255 .MP3"},
         ShortCase{"PaddedTwoLetters", "AB.mp3", 0, "AB.MP3", "AB      .MP3"},
         ShortCase{"NoExtensionKeepsDot", "README", 0, "README.", "README  ."},
-        ShortCase{"ExactlyEightBytes", "12345678.wav", 3, "12345678.WAV", "12345678.WAV"},
+        ShortCase{"ExactlyEightBytes", "12345678.wav", 0, "12345678.WAV", "12345678.WAV"},
+        ShortCase{"ExactlyEightBytesCutForTail", "12345678.wav", 3, "123456~3.WAV", "123456~3.WAV"},
         ShortCase{"NineBytesTakeTail", "123456789.wav", 0, "123456~1.WAV", "123456~1.WAV"},
         ShortCase{"InnerDotsRemoved", "a.b.c.txt", 0, "abc.TXT", "abc     .TXT"},
         ShortCase{"ExtensionCutToThree", "song.mpeg", 0, "song.MPE", "song    .MPE"},
@@ -240,11 +244,42 @@ TEST_F(CachedNames, ChooseFallsBackToLastCandidate) {
     EXPECT_EQ(chooseShortName(KSUSB_MEM_FLASH, "LongFileName.mp3", makeShortName), "Long~256.MP3");
 }
 
-// A base of at most 8 bytes gives the same candidate for every i: when it is taken, the last
-// candidate is used even so.
-TEST_F(CachedNames, ShortBaseTakenStaysSame) {
-    add(KSUSB_MEM_FLASH, "AB.mp3", "AB.MP3");
-    EXPECT_EQ(chooseShortName(KSUSB_MEM_FLASH, "AB.mp3", makeShortName83), "AB      .MP3");
+// A base of at most 8 bytes that is taken (FAT compares without case) takes a tail like a long
+// base does.
+struct TakenCase {
+    const char *label;
+    std::vector<std::string> taken;
+    const char *longName;
+    const char *compact;
+    const char *padded;
+};
+class TakenShortBase : public CachedNames, public testing::WithParamInterface<TakenCase> {};
+TEST_P(TakenShortBase, Chooses) {
+    const TakenCase &c = GetParam();
+    for (size_t k = 0; k < c.taken.size(); ++k)
+        add(KSUSB_MEM_FLASH, "f" + std::to_string(k), c.taken[k]);
+    EXPECT_EQ(chooseShortName(KSUSB_MEM_FLASH, c.longName, makeShortName), c.compact);
+    EXPECT_EQ(chooseShortName(KSUSB_MEM_FLASH, c.longName, makeShortName83), c.padded);
 }
+// The first `n` candidates of `longName` (a table holds at most 255 entries).
+std::vector<std::string> firstCandidates(const char *longName, int n) {
+    std::vector<std::string> all;
+    for (int i = 0; i < n; ++i)
+        all.push_back(makeShortName(i, longName));
+    return all;
+}
+INSTANTIATE_TEST_SUITE_P(
+    Names, TakenShortBase,
+    testing::Values(
+        TakenCase{"FreeBaseKeepsItsCase", {"ABD.MP3"}, "abc.mp3", "abc.MP3", "abc     .MP3"},
+        TakenCase{"TakenInOtherCase", {"ABC.MP3"}, "abc.mp3", "abc~1.MP3", "abc~1   .MP3"},
+        TakenCase{"TakenPadded", {"AB.MP3"}, "AB.mp3", "AB~1.MP3", "AB~1    .MP3"},
+        TakenCase{
+            "FirstTailTakenToo", {"ABC.MP3", "abc~1.MP3"}, "abc.mp3", "abc~2.MP3", "abc~2   .MP3"},
+        TakenCase{
+            "EightByteBaseCut", {"12345678.WAV"}, "12345678.wav", "123456~1.WAV", "123456~1.WAV"},
+        TakenCase{"FullTableLeavesTheLastTail", firstCandidates("abc.mp3", 255), "abc.mp3",
+                  "abc~255.MP3", "abc~255 .MP3"}),
+    [](const auto &row) { return std::string(row.param.label); });
 
 } // namespace

@@ -3,6 +3,7 @@
 // lists must be what mdir lists, and after every change fsck.fat -n must find the image clean.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -491,6 +492,78 @@ TEST_F(FilesCli, TooManyFilesIsReportedInWords) {
     startPlayer();
     EXPECT_EQ(list('M').size(), 255u);
 }
+
+// ABC.MP3 has no long name. A file put or renamed to a name with the short base "abc" must not
+// get the short name "abc.MP3": FAT compares 8.3 names without case, so the directory would hold
+// the same name twice. It takes a "~N" tail instead; both files stay readable and the image clean.
+struct TakenShortCase {
+    const char *label;
+    char mem;
+    const char *args;     // kesto's arguments; NEW stands for the folder of new local files
+    const char *source;   // the local file whose bytes the new entry holds: NEW/... or a seed
+    const char *newShort; // the new entry's 8.3 name, upper case
+};
+class TakenShortName : public FilesCli, public testing::WithParamInterface<TakenShortCase> {};
+TEST_P(TakenShortName, GetsATailAndBothFilesStayReadable) {
+    const auto &c = GetParam();
+    const fs::path fresh = m_dir / "new";
+    fs::create_directories(fresh);
+    {
+        std::ofstream out(fresh / "abc.mp3", std::ios::binary);
+        for (int k = 0; k < 3000; ++k)
+            out.put(char('0' + k % 10));
+    }
+    const auto expand = [&](std::string text) {
+        const auto at = text.find("NEW");
+        return at == std::string::npos ? text : text.replace(at, 3, fresh.string());
+    };
+    const Result r = kesto(expand(c.args));
+    ASSERT_EQ(r.exit, 0) << r.out << r.err;
+    expectAgreesWithMdir(c.mem);
+
+    // No two 8.3 names equal without regard to case.
+    const Result m = shell(std::string(MDIR_BIN) + " -i " + quote(image(c.mem)) + " ::", m_dir);
+    ASSERT_EQ(m.exit, 0) << m.err;
+    std::vector<std::string> shorts;
+    for (const auto &e : parseMdir(m.out).files) {
+        std::istringstream parts(e.shortName);
+        std::string base, ext;
+        parts >> base >> ext;
+        shorts.push_back(upperAscii(base + "." + ext));
+    }
+    for (size_t i = 0; i < shorts.size(); ++i)
+        for (size_t j = i + 1; j < shorts.size(); ++j)
+            EXPECT_NE(shorts[i], shorts[j]) << m.out;
+    EXPECT_NE(std::find(shorts.begin(), shorts.end(), c.newShort), shorts.end()) << m.out;
+
+    // Both read back byte for byte through their short names.
+    const std::string source = expand(c.source);
+    const fs::path expected =
+        source.find('/') == std::string::npos ? m_dir / "seed" / source : fs::path(source);
+    const std::pair<std::string, fs::path> reads[] = {{"ABC.MP3", m_dir / "seed" / "ABC.MP3"},
+                                                      {c.newShort, expected}};
+    for (const auto &[name, local] : reads) {
+        const fs::path back = m_dir / "back.bin";
+        fs::remove(back);
+        const Result copy = shell(std::string(MCOPY_BIN) + " -n -i " + quote(image(c.mem)) + " " +
+                                      quote("::" + name) + " " + quote(back.string()),
+                                  m_dir);
+        ASSERT_EQ(copy.exit, 0) << name << ": " << copy.err;
+        EXPECT_EQ(readAll(back), readAll(local)) << name;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Names, TakenShortName,
+    testing::Values(
+        TakenShortCase{"PutOnFlash", 'M', "put -m M NEW/abc.mp3", "NEW/abc.mp3", "ABC~1.MP3"},
+        TakenShortCase{"PutOnCard", 'S', "put -m S NEW/abc.mp3", "NEW/abc.mp3", "ABC~1.MP3"},
+        // mtools would also find these by their long names "abc.mp3" when asked for ABC.MP3;
+        // '+' leaves the short base, so the long names below do not match it.
+        TakenShortCase{"RenameOnFlash", 'M', "mv M 'My Song [live].mp3' a+b+c.mp3",
+                       "My Song [live].mp3", "ABC~1.MP3"},
+        TakenShortCase{"RenamePaddedOnCard", 'S', "mv S 'My Song [live].mp3' A+bc.mp3 --83",
+                       "My Song [live].mp3", "ABC~1.MP3"}),
+    [](const auto &row) { return std::string(row.param.label); });
 
 struct FailureCase {
     const char *label;
