@@ -565,6 +565,95 @@ INSTANTIATE_TEST_SUITE_P(
                        "My Song [live].mp3", "ABC~1.MP3"}),
     [](const auto &row) { return std::string(row.param.label); });
 
+// A card whose long-name records hold path characters (VFAT forbids them, but a damaged or
+// foreign card can carry anything): kesto get into a folder writes the file inside that folder
+// under a safe name, and nothing appears outside it.
+struct HostileNameCase {
+    const char *label;
+    const char *playerName; // patched into the long-name records
+    const char *safeName;   // the file that must appear in the folder
+};
+class HostileName : public FilesCli, public testing::WithParamInterface<HostileNameCase> {
+protected:
+    // Rewrites the characters of the long name `from` in every long-name record of `image` to
+    // those of `to` (same length); the short-name record and the checksum stay as they are.
+    static void patchLongName(const std::string &image, const std::u16string &from,
+                              const std::u16string &to) {
+        static constexpr size_t kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(f)), {});
+        int patched = 0;
+        for (size_t at = 0; at + 32 <= bytes.size(); at += 32) {
+            auto *r = reinterpret_cast<unsigned char *>(bytes.data() + at);
+            if (r[11] != 0x0F || (r[0] & 0x1F) == 0)
+                continue;
+            const size_t first = size_t((r[0] & 0x1F) - 1) * 13;
+            bool match = first < from.size();
+            for (size_t k = 0; match && k < 13 && first + k < from.size(); ++k)
+                match = (r[kOffsets[k]] | (r[kOffsets[k] + 1] << 8)) == from[first + k];
+            if (!match)
+                continue;
+            for (size_t k = 0; k < 13 && first + k < to.size(); ++k) {
+                r[kOffsets[k]] = uint8_t(to[first + k] & 0xFF);
+                r[kOffsets[k] + 1] = uint8_t(to[first + k] >> 8);
+            }
+            ++patched;
+        }
+        ASSERT_GT(patched, 0) << "no long-name record of the placeholder found";
+        f.seekp(0);
+        f.write(bytes.data(), std::streamsize(bytes.size()));
+    }
+    static std::vector<fs::path> allFiles(const fs::path &top) {
+        std::vector<fs::path> out;
+        for (const auto &e : fs::recursive_directory_iterator(top))
+            out.push_back(e.path());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+};
+TEST_P(HostileName, GetIntoAFolderStaysInside) {
+    const auto &c = GetParam();
+    const std::string hostile = c.playerName;
+    const std::u16string target(hostile.begin(), hostile.end()); // ASCII
+    std::string placeholder(hostile.size() - 4, 'Q');
+    placeholder += ".bin";
+    stopPlayer();
+    writeSeed({placeholder, 5000, "2020-05-05 10:00:00"});
+    copySeeds("card.img", {{placeholder, 5000, "2020-05-05 10:00:00"}});
+    patchLongName(image('S'), std::u16string(placeholder.begin(), placeholder.end()), target);
+    startPlayer();
+
+    // The player serves the name as its records hold it.
+    bool listed = false;
+    for (const auto &f : list('S'))
+        listed = listed || f.at("name") == hostile;
+    ASSERT_TRUE(listed) << "the virtual player does not serve the patched name";
+
+    const fs::path folder = m_dir / "out" / "deep";
+    fs::create_directories(folder);
+    const bool absolute = fs::path(hostile).is_absolute();
+    if (absolute)
+        fs::remove(hostile);
+    kesto("ls S"); // leaves its cmd.out / cmd.err, as the get below does
+    const auto before = allFiles(m_dir);
+    const Result r = kesto("get -m S " + quote(hostile) + " " + quote(folder.string() + "/"));
+    ASSERT_EQ(r.exit, 0) << r.out << r.err;
+    EXPECT_EQ(readAll(folder / c.safeName), readAll(m_dir / "seed" / placeholder));
+    auto after = allFiles(m_dir);
+    std::erase(after, folder / c.safeName);
+    EXPECT_EQ(after, before) << "a file appeared outside " << folder;
+    if (absolute) {
+        EXPECT_FALSE(fs::exists(hostile)) << "the name was used as a path";
+        fs::remove(hostile);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Names, HostileName,
+    testing::Values(HostileNameCase{"ParentFolders", "../../escape.bin", ".._.._escape.bin"},
+                    HostileNameCase{"AbsolutePath", "/tmp/kesto-absolute-escape.bin",
+                                    "_tmp_kesto-absolute-escape.bin"}),
+    [](const auto &row) { return std::string(row.param.label); });
+
 struct FailureCase {
     const char *label;
     const char *setup; // a ctl command, or ""

@@ -4,6 +4,7 @@
 #include "verb.h"
 
 #include "KestoUSB.h"
+#include "safefilename.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -35,11 +36,13 @@ int get(std::span<const std::string> args) {
         std::fprintf(stderr, "Usage: kesto get [-m M|S] NAME DEST\n");
         return kExitUsage;
     }
+    // The player-side name goes to the library exactly as given; only the PC file named after
+    // it is made safe, since the player's table may hold names such as "../../x".
     const std::string &name = operands[0];
     std::string dest = operands[1];
     std::error_code ec;
     if (std::filesystem::is_directory(dest, ec))
-        dest = (std::filesystem::path(dest) / name).string();
+        dest = (std::filesystem::path(dest) / tunara::media::SafeFileName(name)).string();
 
     if (KSUSB_RefreshMemory(mem) == 0)
         return reportFailure("get", KSUSB_GetLastError());
@@ -58,8 +61,9 @@ int get(std::span<const std::string> args) {
 const Verb registration("get", "[-m M|S] NAME DEST",
                         "Uploads the file NAME (its long name as 'kesto ls' shows it) from the "
                         "flash memory (M, the default) or the card (S) to DEST (a file, or a "
-                        "folder to write NAME into). An existing DEST is replaced only when the "
-                        "whole file has arrived.",
+                        "folder to write NAME into, its path separators and control characters "
+                        "made '_'). An existing DEST is replaced only when the whole file has "
+                        "arrived.",
                         get);
 
 } // namespace
