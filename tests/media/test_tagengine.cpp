@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -387,6 +389,42 @@ TEST_F(TagEngine, ReadOnlyFileLoadsButIsNotSaved) {
     ::stat(path.c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0444u);
 }
+
+// A save that fails while writing its copy (here: the file size limit, as a full disk would)
+// reports it, leaves the file byte for byte and leaves no temporary copy behind.
+struct WriteFailureCase {
+    const char *name;
+    rlim_t limit; // bytes a file may grow to
+};
+class SaveWriteFailure : public testing::TestWithParam<WriteFailureCase> {};
+TEST_P(SaveWriteFailure, LeavesTheFileAndNoCopy) {
+    TempDir dir;
+    const std::string path = dir.file("full.mp3");
+    const Bytes original = audio();
+    writeFile(path, original);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit limited = old;
+    limited.rlim_cur = GetParam().limit;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const auto error = saveTag(path, sampleFields());
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, TagErrorCode::WriteFailed);
+    EXPECT_NE(error->message.find("The file was not changed"), std::string::npos) << error->message;
+    EXPECT_EQ(readFile(path), original);
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"full.mp3"}) << "no temporary copy left behind";
+}
+INSTANTIATE_TEST_SUITE_P(Limits, SaveWriteFailure,
+                         testing::Values(WriteFailureCase{"while_writing_the_tag", 64},
+                                         WriteFailureCase{"while_copying_the_audio", 4096}),
+                         [](const auto &row) { return std::string(row.param.name); });
 
 TEST_F(TagEngine, SaveKeepsPermissionsAndLinks) {
     const std::string path = fresh("target.mp3", audio());
