@@ -254,7 +254,9 @@ void writeFields(id3::Tag &tag, const TagFields &f, const std::vector<std::strin
         setText(tag, "TPE1", f.artist);
     if (write("TALB"))
         setText(tag, "TALB", f.album);
-    if (write("TYER") && write("TDRC"))
+    // A kept TDRC does not hold the year back: a 2.3 tag keeps the year in TYER, and the field
+    // showed TYER's value.
+    if (write("TYER"))
         setYear(tag, f.year);
     if (write("TCON"))
         setText(tag, "TCON", f.genre ? tconText(f.genre) : f.genreText);
