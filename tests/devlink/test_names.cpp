@@ -7,7 +7,6 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 using namespace kestousb;
 
@@ -245,41 +244,12 @@ TEST_F(CachedNames, ChooseFallsBackToLastCandidate) {
 }
 
 // A base of at most 8 bytes that is taken (FAT compares without case) takes a tail like a long
-// base does.
-struct TakenCase {
-    const char *label;
-    std::vector<std::string> taken;
-    const char *longName;
-    const char *compact;
-    const char *padded;
-};
-class TakenShortBase : public CachedNames, public testing::WithParamInterface<TakenCase> {};
-TEST_P(TakenShortBase, Chooses) {
-    const TakenCase &c = GetParam();
-    for (size_t k = 0; k < c.taken.size(); ++k)
-        add(KSUSB_MEM_FLASH, "f" + std::to_string(k), c.taken[k]);
-    EXPECT_EQ(chooseShortName(KSUSB_MEM_FLASH, c.longName, makeShortName), c.compact);
-    EXPECT_EQ(chooseShortName(KSUSB_MEM_FLASH, c.longName, makeShortName83), c.padded);
+// base does, the next free one.
+TEST_F(CachedNames, ShortBaseTakenTakesATail) {
+    add(KSUSB_MEM_FLASH, "AB.mp3", "AB.MP3");
+    EXPECT_EQ(chooseShortName(KSUSB_MEM_FLASH, "ab.mp3", makeShortName83), "ab~1    .MP3");
+    add(KSUSB_MEM_FLASH, "x", "AB~1.MP3");
+    EXPECT_EQ(chooseShortName(KSUSB_MEM_FLASH, "AB.mp3", makeShortName), "AB~2.MP3");
 }
-// The first `n` candidates of `longName` (a table holds at most 255 entries).
-std::vector<std::string> firstCandidates(const char *longName, int n) {
-    std::vector<std::string> all;
-    for (int i = 0; i < n; ++i)
-        all.push_back(makeShortName(i, longName));
-    return all;
-}
-INSTANTIATE_TEST_SUITE_P(
-    Names, TakenShortBase,
-    testing::Values(
-        TakenCase{"FreeBaseKeepsItsCase", {"ABD.MP3"}, "abc.mp3", "abc.MP3", "abc     .MP3"},
-        TakenCase{"TakenInOtherCase", {"ABC.MP3"}, "abc.mp3", "abc~1.MP3", "abc~1   .MP3"},
-        TakenCase{"TakenPadded", {"AB.MP3"}, "AB.mp3", "AB~1.MP3", "AB~1    .MP3"},
-        TakenCase{
-            "FirstTailTakenToo", {"ABC.MP3", "abc~1.MP3"}, "abc.mp3", "abc~2.MP3", "abc~2   .MP3"},
-        TakenCase{
-            "EightByteBaseCut", {"12345678.WAV"}, "12345678.wav", "123456~1.WAV", "123456~1.WAV"},
-        TakenCase{"FullTableLeavesTheLastTail", firstCandidates("abc.mp3", 255), "abc.mp3",
-                  "abc~255.MP3", "abc~255 .MP3"}),
-    [](const auto &row) { return std::string(row.param.label); });
 
 } // namespace
