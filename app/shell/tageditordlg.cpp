@@ -2,6 +2,7 @@
 
 #include "chrome/fieldlabel.h"
 #include "chrome/scrolltext.h"
+#include "device/busycursor.h"
 #include "device/uiservices.h"
 #include "genrecombo.h"
 #include "media/genres.h"
@@ -127,6 +128,7 @@ void CTagEditorDlg::buildControls() {
     m_browse->setObjectName(QStringLiteral("browse"));
     m_browse->setAccessibleName(res::str(StrId::TagBrowse));
     m_browse->setAutoDefault(false);
+    m_browse->setFixedWidth(m_browse->fontMetrics().horizontalAdvance(m_browse->text()) + 24);
     auto *pathRow = new QHBoxLayout;
     pathRow->addWidget(pathLabel);
     pathRow->addWidget(m_pathEdit, 1);
@@ -269,6 +271,10 @@ void CTagEditorDlg::load() {
     const std::string local = localPath(path);
     const char separator = media::text::kMpegPanelSeparator;
 
+    if (path.isEmpty()) {
+        clearFields();
+        return;
+    }
     // A folder is no file at all: one message, and nothing to show.
     if (QFileInfo(path).isDir()) {
         clearFields();
@@ -374,7 +380,11 @@ void CTagEditorDlg::writeTag() {
     else if (row < 0 && !m_unlistedGenre.isEmpty() && m_genre->currentText() == m_unlistedGenre)
         f.genreText = m_unlistedGenre.toUtf8().toStdString();
 
-    if (const auto error = media::saveTag(localPath(path), f)) {
+    // A save copies the whole file and reads the copy back.
+    device::BusyCursor busy;
+    const auto error = media::saveTag(localPath(path), f);
+    busy.end();
+    if (error) {
         m_ui.message(this, tagErrorText(*error, path), device::MessageIcon::Stop);
         return;
     }

@@ -258,6 +258,9 @@ private slots:
         QTest::newRow("folder as path")
             << QString() << "folder.mp3"
             << "'%1' is a folder, not an MP3 file. Nothing was written.";
+        QTest::newRow("read-only file typed into the path box")
+            << QString() << "readonly.mp3"
+            << "'%1' is read-only. The tag was not saved.";
         QTest::newRow("URL outside Latin-1")
             << "url:http://例え.example/" << QString()
             << "The URL may hold only Latin-1 characters. The tag was not saved.";
@@ -272,6 +275,9 @@ private slots:
             target.clear();
         else if (pathBox == QLatin1String("UPPER.MP3"))
             target = mp3("tags.add(TIT2(encoding=0, text=['Before']))", pathBox);
+        else if (pathBox == QLatin1String("readonly.mp3"))
+            target = mp3(QString(), pathBox),
+            QFile::setPermissions(target, QFile::ReadOwner | QFile::ReadGroup);
         else if (pathBox == QLatin1String("folder.mp3"))
             target = m_dir.filePath(pathBox), QDir().mkpath(target);
         else if (!pathBox.isEmpty())
@@ -533,7 +539,8 @@ private slots:
             seen << dlg->pathEdit()->text() + QLatin1Char('=') + dlg->edit(Field::Title)->text();
             if (seen.size() == 1) {
                 if (!shotPath.isEmpty()) {
-                    QTest::qWait(1500); // let the panel scroll into view
+                    QTest::mouseClick(dlg->caption(Field::Title), Qt::LeftButton);
+                    QTest::qWait(8000); // let the panel scroll into view
                     dlg->grab().save(shotPath);
                 }
                 act(*dlg, QStringLiteral("title:Changed"));
