@@ -202,11 +202,8 @@ void CTagEditorDlg::buildControls() {
     top->addLayout(pathRow);
     top->addLayout(body, 1);
 
-    QWidget *previous = m_pathEdit;
-    for (QWidget *w : {static_cast<QWidget *>(m_browse)}) {
-        setTabOrder(previous, w);
-        previous = w;
-    }
+    setTabOrder(m_pathEdit, m_browse);
+    QWidget *previous = m_browse;
     for (int i = 0; i < FieldCount; ++i) {
         setTabOrder(previous, valueControl(static_cast<Field>(i)));
         previous = valueControl(static_cast<Field>(i));
