@@ -435,10 +435,6 @@ private slots:
                  chrome::CScrollText::LineStyle::Title);
         QCOMPARE(chrome::CScrollText::styleOf(lines.value(3)),
                  chrome::CScrollText::LineStyle::GroupHeading);
-        QCOMPARE(chrome::CScrollText::styleOf(QStringLiteral("Group\n")),
-                 chrome::CScrollText::LineStyle::TopGroup);
-        QCOMPARE(chrome::CScrollText::styleOf(QStringLiteral("logo^")),
-                 chrome::CScrollText::LineStyle::Picture);
         QVERIFY(panel->accessibleDescription().contains(QLatin1String("Header found at")));
         QCOMPARE(panel->speed(), chrome::CScrollText::Speed::Medium);
         QCOMPARE(panel->backgroundLeft(), QColor(Qt::blue));
