@@ -13,21 +13,25 @@ add_library(tunara_gui STATIC
   device/uiservices.cpp
   device/zamo_listview.cpp
   chrome/captionstrip.cpp
+  chrome/fieldlabel.cpp
+  chrome/scrolltext.cpp
   shell/commandtable.cpp
   shell/deviceinfodlg.cpp
   shell/devicewatch.cpp
+  shell/genrecombo.cpp
   shell/mainframe.cpp
   shell/mainframe_commands.cpp
   shell/optiondlg.cpp
   shell/settings.cpp
   shell/singleinstance.cpp
+  shell/tageditordlg.cpp
   shell/tunaraapp.cpp
   shell/zamo_expview.cpp
   shell/zamo_expdoc.h
 )
 set_target_properties(tunara_gui PROPERTIES AUTOMOC ON)
 target_include_directories(tunara_gui PUBLIC ${TUNARA_APP_DIR} ${PROJECT_SOURCE_DIR}/devlink/include)
-target_link_libraries(tunara_gui PUBLIC Qt6::Widgets Qt6::Svg Qt6::Network)
+target_link_libraries(tunara_gui PUBLIC Qt6::Widgets Qt6::Svg Qt6::Network tunara_media)
 
 # The program's own texts and artwork, compiled into whatever links them.
 set(TUNARA_RESOURCES ${TUNARA_APP_DIR}/res/tunara.qrc CACHE INTERNAL "")

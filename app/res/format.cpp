@@ -1,5 +1,7 @@
 #include "format.h"
 
+#include <QStringList>
+
 namespace tunara::res {
 
 QByteArray conversionsOf(const QString &format) {
@@ -54,6 +56,30 @@ QString safeFormat(int id) {
     if (current == builtIn || conversionsOf(current) != conversionsOf(builtIn))
         return builtIn;
     return current;
+}
+
+QString fileDialogFilter(const QString &listFilter) {
+    const QStringList parts = listFilter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString description = parts[i].trimmed();
+        if (description.isEmpty())
+            continue;
+        QStringList patterns = parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts);
+        for (QString &p : patterns) {
+            p = p.trimmed();
+            if (p == QLatin1String("*.*"))
+                p = QStringLiteral("*");
+        }
+        if (description.endsWith(QLatin1Char(')'))) {
+            const qsizetype open = description.lastIndexOf(QLatin1Char('('));
+            if (open >= 0)
+                description = description.left(open).trimmed();
+        }
+        filters << description + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) +
+                       QLatin1Char(')');
+    }
+    return filters.join(QStringLiteral(";;"));
 }
 
 } // namespace tunara::res

@@ -38,4 +38,10 @@ QString fmt(StrId id, Args... args) {
     return formatText(safeFormat(static_cast<int>(id)), args...);
 }
 
+// A file-dialog filter of the string table ("Music Files(*.mp3)|*.mp3|All Files(*.*)|*.*||":
+// description and patterns in turn) in the form Qt's file dialogs take ("Music Files (*.mp3);;
+// All Files (*)"). A description's own "(...)" is replaced by the real patterns; "*.*" means
+// every file.
+QString fileDialogFilter(const QString &listFilter);
+
 } // namespace tunara::res

@@ -117,6 +117,25 @@ enum class StrId : int {
     MenuPlayer = 10216,
     MenuHelp = 10217,
     ThirdPane = 10218,
+    TagEditorCaption = 10260,
+    TagPath = 10261,
+    TagBrowse = 10262,
+    TagGroupId3 = 10263,
+    TagGroupMpeg = 10264,
+    TagUpdate = 10265,
+    TagCancel = 10266,
+    TagNotSelected = 10267,
+    TagNotMp3 = 10268,
+    TagMp3Filter = 10269,
+    TagFieldCaptions = 10270, // the twelve field captions, separated by '|'
+    TagCannotOpen = 10271,
+    TagIsFolder = 10272,
+    TagDamaged = 10273,
+    TagReadOnly = 10274,
+    TagInvalidUrl = 10275,
+    TagWriteFailed = 10276,
+    TagFileChanged = 10277,
+    EnterInteger = 61712, // the framework's own number for this text
     AppTitle = 57344,
 };
 

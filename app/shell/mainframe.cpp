@@ -117,6 +117,10 @@ void CMainFrame::buildCommands() {
             }
         },
         idle);
+    // The tag editor works on local files: it needs a memory pane to be active, nothing else.
+    m_commands.add(
+        Cmd::EditId3, [this](QObject *) { cmdEditId3(); },
+        [this](QObject *t) { return paneFor(t) != nullptr; });
     m_commands.add(
         Cmd::DeviceInfo, [this](QObject *) { cmdDeviceInfo(); },
         [this](QObject *) { return !m_app.player().model.isEmpty(); });
@@ -148,6 +152,7 @@ void CMainFrame::buildCommands() {
     m_commands.action(Cmd::Download)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_PageDown));
     m_commands.action(Cmd::Delete)->setShortcut(QKeySequence(Qt::Key_Delete));
     m_commands.action(Cmd::Rename)->setShortcut(QKeySequence(Qt::Key_F2));
+    m_commands.action(Cmd::EditId3)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
 }
 
 void CMainFrame::buildMenus() {
@@ -164,6 +169,7 @@ void CMainFrame::buildMenus() {
     for (Cmd c :
          {Cmd::Upload, Cmd::Download, Cmd::Delete, Cmd::Rename, Cmd::Format, Cmd::ArrangeOrder})
         file->addAction(m_commands.action(c));
+    file->addAction(m_commands.action(Cmd::EditId3));
 
     QMenu *view = menuBar()->addMenu(str(StrId::MenuView));
     view->addAction(m_commands.action(Cmd::TransferStatus));

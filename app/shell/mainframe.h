@@ -96,6 +96,7 @@ private:
     void cmdVoiceConverter();
     void cmdOption();
     void cmdFont();
+    void cmdEditId3();
 
     CTunaraApp &m_app;
     CZamo_ExpDoc m_doc;

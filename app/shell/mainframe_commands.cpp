@@ -1,9 +1,12 @@
 // The main window's small shell commands: device information, home page, help, favorites,
-// voice converter, options and the list font.
+// voice converter, options, the list font and the tag editor.
 #include "device/uiservices.h"
 #include "deviceinfodlg.h"
 #include "mainframe.h"
 #include "optiondlg.h"
+#include "res/format.h"
+#include "res/stringtable.h"
+#include "tageditordlg.h"
 #include "tunaraapp.h"
 
 #include <QDir>
@@ -61,6 +64,17 @@ void CMainFrame::cmdFont() {
     o.listFontSize = static_cast<int>(points * 10.0 + 0.5);
     m_app.rebuildListFont();
     m_doc.updateAllViews(HintListFont, 0);
+}
+
+void CMainFrame::cmdEditId3() {
+    const QStringList paths = m_app.ui().openFiles(
+        this, QString(), QString(), res::fileDialogFilter(res::str(res::StrId::FilterMp3)));
+    // One editor after another, each modal, in the order the files were chosen.
+    for (const QString &path : paths) {
+        CTagEditorDlg dlg(m_app.ui(), this);
+        dlg.setPath(path);
+        dlg.exec();
+    }
 }
 
 } // namespace tunara::shell
