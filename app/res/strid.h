@@ -117,6 +117,15 @@ enum class StrId : int {
     MenuPlayer = 10216,
     MenuHelp = 10217,
     ThirdPane = 10218,
+
+    // Splash screen, About box, credits and the Language dialog.
+    VersionFormat = 10280,
+    LanguageCaption = 10281,
+    SelectLanguage = 10282,
+    LanguageNote = 10283,
+    CreditsCaption = 10284,
+    CreditsText = 10285,
+    LanguageNotSaved = 10286,
     AppTitle = 57344,
 };
 
