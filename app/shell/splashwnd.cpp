@@ -153,7 +153,9 @@ void CSplashWnd::startFade() {
         m_backdrop = s->grabWindow(0, x(), y(), width(), height());
     m_state = State::FadingIn;
     m_opacity = 0;
-    m_stateStart = now();
+    // The clock starts with the first paint: a start-up that is slow to reach its event loop
+    // must not eat the fade before anyone has seen it.
+    m_clockStarted = false;
     m_timer.start();
     // Pointer moves and clicks anywhere come to us while we show; keys too, as the start-up
     // splash is never the active window. The headless platform has nothing to grab.
@@ -165,6 +167,8 @@ void CSplashWnd::startFade() {
 }
 
 void CSplashWnd::tick() {
+    if (!m_clockStarted)
+        return;
     const qint64 elapsed = now() - m_stateStart;
     switch (m_state) {
     case State::FadingIn:
@@ -196,6 +200,10 @@ void CSplashWnd::tick() {
 }
 
 void CSplashWnd::paintEvent(QPaintEvent *) {
+    if (!m_clockStarted && m_timer.isActive()) {
+        m_clockStarted = true;
+        m_stateStart = now();
+    }
     QPainter p(this);
     if (m_backdrop.isNull())
         p.fillRect(rect(), Qt::black);

@@ -98,6 +98,7 @@ private:
     bool m_closed = false;
     bool m_versionDrawn = false;
     bool m_grabbed = false;
+    bool m_clockStarted = false;
     std::optional<ProgramVersion> m_version;
     QTimer m_timer;
 };
