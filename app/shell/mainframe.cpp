@@ -303,6 +303,10 @@ void CMainFrame::showEvent(QShowEvent *event) {
         // The flash pane is the active view until the user picks another.
         paneActivated(m_views[0]->list());
         m_watch.start();
+        // The splash stays over the window until it goes (without a window manager to keep it
+        // on top, the window shown last would cover it).
+        if (m_splash != nullptr && m_splash->isVisible())
+            m_splash->raise();
     }
 }
 
