@@ -11,25 +11,36 @@ add_library(tunara_gui STATIC
   device/mylistview.cpp
   device/timedmessagebox.cpp
   device/uiservices.cpp
+  device/voiceconverter.cpp
   device/zamo_listview.cpp
   chrome/captionstrip.cpp
   chrome/fieldlabel.cpp
   chrome/scrolltext.cpp
   shell/commandtable.cpp
+  shell/creditsdlg.cpp
   shell/deviceinfodlg.cpp
   shell/devicewatch.cpp
   shell/genrecombo.cpp
+  shell/languagedlg.cpp
   shell/mainframe.cpp
   shell/mainframe_commands.cpp
   shell/optiondlg.cpp
+  shell/programversion.cpp
   shell/settings.cpp
   shell/singleinstance.cpp
   shell/tageditordlg.cpp
+  shell/splashwnd.cpp
   shell/tunaraapp.cpp
   shell/zamo_expview.cpp
   shell/zamo_expdoc.h
 )
 set_target_properties(tunara_gui PROPERTIES AUTOMOC ON)
+
+# The version the About box and `tunara --version` show: the project's version and a build
+# number given to the build (0 for a developer's build).
+set(TUNARA_BUILD_NUMBER 0 CACHE STRING "Build number shown in the About box")
+set_source_files_properties(shell/programversion.cpp PROPERTIES COMPILE_DEFINITIONS
+  "TUNARA_VERSION_MAJOR=${PROJECT_VERSION_MAJOR};TUNARA_VERSION_MINOR=${PROJECT_VERSION_MINOR};TUNARA_VERSION_PATCH=${PROJECT_VERSION_PATCH};TUNARA_BUILD_NUMBER=${TUNARA_BUILD_NUMBER}")
 target_include_directories(tunara_gui PUBLIC ${TUNARA_APP_DIR} ${PROJECT_SOURCE_DIR}/devlink/include)
 target_link_libraries(tunara_gui PUBLIC Qt6::Widgets Qt6::Svg Qt6::Network tunara_media)
 
@@ -38,7 +49,7 @@ set(TUNARA_RESOURCES ${TUNARA_APP_DIR}/res/tunara.qrc CACHE INTERNAL "")
 
 # Language packs: binary resource bundles beside the program.
 set(tunara_packs)
-foreach(lang korean)
+foreach(lang korean german)
   set(pack ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${lang}.lng)
   add_custom_command(
     OUTPUT ${pack}

@@ -136,6 +136,15 @@ enum class StrId : int {
     TagWriteFailed = 10276,
     TagFileChanged = 10277,
     EnterInteger = 61712, // the framework's own number for this text
+
+    // Splash screen, About box, credits and the Language dialog.
+    VersionFormat = 10280,
+    LanguageCaption = 10281,
+    SelectLanguage = 10282,
+    LanguageNote = 10283,
+    CreditsCaption = 10284,
+    CreditsText = 10285,
+    LanguageNotSaved = 10286,
     AppTitle = 57344,
 };
 

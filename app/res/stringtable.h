@@ -27,6 +27,8 @@ public:
     bool loadPack(const QString &path);
     void unloadPack();
     bool packLoaded() const { return !m_packPath.isEmpty(); }
+    // Whether the loaded pack carries a text of its own for `id`.
+    bool packHas(int id) const { return m_pack.contains(id); }
     QString packPath() const { return m_packPath; }
 
     // The name a pack gives itself (its text 10000), read without loading it for the program;

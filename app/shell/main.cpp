@@ -1,6 +1,7 @@
 // The program: settings and language pack, one instance, the main window.
 #include "device/uiservices.h"
 #include "mainframe.h"
+#include "programversion.h"
 #include "settings.h"
 #include "singleinstance.h"
 #include "tunaraapp.h"
@@ -8,6 +9,9 @@
 #include <QApplication>
 #include <QSettings>
 #include <QTimer>
+
+#include <cstdio>
+#include <cstring>
 
 using namespace tunara;
 
@@ -32,6 +36,13 @@ void armGrab(shell::CMainFrame &frame) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    // Answered before any window system is needed.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("tunara %s\n", shell::programVersionLine().toUtf8().constData());
+            return 0;
+        }
+    }
     QApplication qapp(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Tunara Manager"));
     QApplication::setApplicationName(QStringLiteral("Tunara"));

@@ -6,6 +6,7 @@
 #include "device/uiservices.h"
 #include "device/zamo_listview.h"
 #include "res/stringtable.h"
+#include "splashwnd.h"
 #include "tunaraapp.h"
 #include "zamo_expview.h"
 
@@ -90,9 +91,19 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
     connect(&m_watch, &DeviceWatch::deviceNodesChanged, this, &CMainFrame::onDeviceNodesChanged);
     connect(&m_watch, &DeviceWatch::polled, this, [this] { pollCardState(); });
     m_commands.updateUi();
+    startSplash();
 }
 
 CMainFrame::~CMainFrame() = default;
+
+void CMainFrame::startSplash() {
+    m_splash =
+        std::make_unique<CSplashWnd>(CSplashWnd::Role::Startup, m_app.splashFile(), m_app.clock);
+    // The program's first connection attempt comes when the splash goes away.
+    connect(m_splash.get(), &CSplashWnd::startupFinished, this,
+            [this] { postCommand(int(Cmd::Refresh), nullptr); });
+    m_splash->start();
+}
 
 void CMainFrame::buildCommands() {
     auto always = CommandTable::Rule{};
@@ -139,11 +150,15 @@ void CMainFrame::buildCommands() {
         Cmd::Font, [this](QObject *) { cmdFont(); }, always);
     m_commands.add(
         Cmd::Exit, [this](QObject *) { close(); }, always);
+    m_commands.add(
+        Cmd::About, [this](QObject *) { cmdAbout(); }, always);
+    m_commands.add(
+        Cmd::Language, [this](QObject *) { cmdLanguage(); }, always);
     // Commands whose handlers come with the transfer manager, the pane's file commands and the
     // service dialogs: their actions exist (menus and tool bar are complete) and stay greyed
     // until a handler is added.
-    for (Cmd c : {Cmd::Upload, Cmd::Download, Cmd::Delete, Cmd::Rename, Cmd::Format,
-                  Cmd::TransferStatus, Cmd::Language, Cmd::About})
+    for (Cmd c :
+         {Cmd::Upload, Cmd::Download, Cmd::Delete, Cmd::Rename, Cmd::Format, Cmd::TransferStatus})
         m_commands.add(c, {}, {});
 
     m_commands.action(Cmd::Refresh)->setShortcut(QKeySequence(Qt::Key_F5));
@@ -294,8 +309,10 @@ void CMainFrame::showEvent(QShowEvent *event) {
         // The flash pane is the active view until the user picks another.
         paneActivated(m_views[0]->list());
         m_watch.start();
-        // The first connection attempt, as the splash screen posts it when it goes away.
-        postCommand(int(Cmd::Refresh), nullptr);
+        // The splash stays over the window until it goes (without a window manager to keep it
+        // on top, the window shown last would cover it).
+        if (m_splash != nullptr && m_splash->isVisible())
+            m_splash->raise();
     }
 }
 

@@ -9,6 +9,9 @@
 
 #include <QMainWindow>
 
+#include <functional>
+#include <memory>
+
 class QLabel;
 class QSplitter;
 class QToolBar;
@@ -19,6 +22,7 @@ class CZamo_ListView;
 
 namespace tunara::shell {
 
+class CSplashWnd;
 class CTunaraApp;
 class CZamo_ExpView;
 
@@ -43,6 +47,11 @@ public:
     QString capacityText() const;
     QToolBar *toolBar() const { return m_toolBar; }
     DeviceWatch &deviceWatch() { return m_watch; }
+    // The start-up splash; it posts the first Refresh when it goes away.
+    CSplashWnd *splash() const { return m_splash.get(); }
+    // Runs the service dialog that Shift+Alt+About opens when SysReg is set; until one is
+    // given, that path opens nothing.
+    void setServiceDialog(std::function<void()> run) { m_serviceDialog = std::move(run); }
 
     // The transfer queue's busy state; the transfer manager sets it once it exists.
     void setTransferBusy(bool busy);
@@ -97,6 +106,9 @@ private:
     void cmdOption();
     void cmdFont();
     void cmdEditId3();
+    void cmdAbout();
+    void cmdLanguage();
+    void startSplash();
 
     CTunaraApp &m_app;
     CZamo_ExpDoc m_doc;
@@ -113,6 +125,8 @@ private:
     bool m_transferBusy = false;
     device::TransferQueue *m_transferQueue = nullptr;
     bool m_firstShow = true;
+    std::unique_ptr<CSplashWnd> m_splash;
+    std::function<void()> m_serviceDialog;
     bool m_refreshing = false;
     bool m_refreshAgain = false;
     int m_deviceCalls = 0;

@@ -1,12 +1,16 @@
 // The main window's small shell commands: device information, home page, help, favorites,
-// voice converter, options, the list font and the tag editor.
+// voice converter, options, the list font, the tag editor, the language and the About box.
+#include "creditsdlg.h"
 #include "device/uiservices.h"
+#include "device/voiceconverter.h"
 #include "deviceinfodlg.h"
+#include "languagedlg.h"
 #include "mainframe.h"
 #include "optiondlg.h"
 #include "res/format.h"
 #include "res/stringtable.h"
 #include "tageditordlg.h"
+#include "splashwnd.h"
 #include "tunaraapp.h"
 
 #include <QDir>
@@ -15,7 +19,6 @@
 namespace tunara::shell {
 
 namespace {
-constexpr const char *VoiceConverterName = "sndconv.exe";
 constexpr int HintListFont = 1;
 } // namespace
 
@@ -39,7 +42,10 @@ void CMainFrame::cmdFavorites() {
 }
 
 void CMainFrame::cmdVoiceConverter() {
-    (void)m_app.ui().startDetached(m_app.programFile(QLatin1String(VoiceConverterName)), {});
+    // A missing converter is not reported, nor is a converter that fails to start.
+    const QString converter = device::voiceConverterPath(m_app.programDir());
+    if (!converter.isEmpty())
+        (void)m_app.ui().startDetached(converter, {});
 }
 
 void CMainFrame::cmdOption() {
@@ -75,6 +81,31 @@ void CMainFrame::cmdEditId3() {
         dlg.setPath(path);
         dlg.exec();
     }
+}
+
+void CMainFrame::cmdAbout() {
+    // Service use: with SysReg set, Shift+Alt while choosing About opens the service dialog.
+    const Qt::KeyboardModifiers keys = m_app.keyboardModifiers();
+    if (m_app.sysReg() != 0 && keys.testFlag(Qt::ShiftModifier) && keys.testFlag(Qt::AltModifier)) {
+        if (m_serviceDialog)
+            m_serviceDialog();
+        return;
+    }
+    bool credit = false;
+    {
+        CSplashWnd about(CSplashWnd::Role::About, m_app.splashFile(), m_app.clock, this);
+        about.exec();
+        credit = about.creditFlag();
+    }
+    if (credit) {
+        CCreditsDlg credits(this);
+        credits.exec();
+    }
+}
+
+void CMainFrame::cmdLanguage() {
+    CLanguageDlg dlg(m_app.programDir(), m_app.ini(), m_app.system().resourceDll, m_app.ui(), this);
+    dlg.exec();
 }
 
 } // namespace tunara::shell

@@ -69,6 +69,16 @@ QString CTunaraApp::helpFile() const {
                          QLatin1String(defaults::HelpFile));
 }
 
+QString CTunaraApp::splashFile() const {
+    return programFile(languageValue(*m_ini, languageSection(), keys::SplashFile,
+                                     QLatin1String(defaults::SplashFile)));
+}
+
+int CTunaraApp::sysReg() {
+    m_ini->sync();
+    return readInt(*m_ini, QLatin1String(keys::System) + QLatin1Char('/') + keys::SysReg, 0);
+}
+
 QString CTunaraApp::supportUrl() const {
     return languageValue(*m_ini, languageSection(), keys::SupportUrl,
                          QLatin1String(defaults::SupportUrl));

@@ -60,6 +60,11 @@ public:
     QString languageSection() const;
     QString helpFile() const;
     QString supportUrl() const;
+    // The picture of the splash window and About box: SplashFile of the language section,
+    // in the program folder.
+    QString splashFile() const;
+    // SysReg of tunara.ini, read again on every call.
+    int sysReg();
 
     PlayerInfo &player() { return m_player; }
     const PlayerInfo &player() const { return m_player; }
@@ -68,6 +73,9 @@ public:
 
     // Key state, replaceable in tests (no keys can be held down under the offscreen platform).
     std::function<Qt::KeyboardModifiers()> keyboardModifiers;
+    // Milliseconds of a steady clock for the splash window's fade (empty: the system's steady
+    // clock), replaceable in tests.
+    std::function<qint64()> clock;
 
 private:
     Paths m_paths;

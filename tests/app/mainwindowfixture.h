@@ -3,11 +3,15 @@
 
 #include "fakekesto.h"
 #include "shell/mainframe.h"
+#include "shell/splashwnd.h"
 #include "shell/tunaraapp.h"
 #include "testui.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
 
 #include <memory>
 
@@ -16,6 +20,8 @@ struct MainWindowFixture {
     TestUi ui;
     std::unique_ptr<tunara::shell::CTunaraApp> app;
     std::unique_ptr<tunara::shell::CMainFrame> frame;
+    // The splash window's clock; empty: the real one.
+    std::function<qint64()> clock;
 
     // A player with a 32 MiB flash holding `flashFiles` files and a 64 MiB card with two.
     static void defaultPlayer(int flashFiles = 3) {
@@ -31,16 +37,26 @@ struct MainWindowFixture {
         fake::addFile(KSUSB_MEM_CARD, "REC001.VRF", 1000);
     }
 
-    void open(bool show = true) {
+    // `closeSplash`: a key press ends the start-up splash at once (the first Refresh follows).
+    void open(bool show = true, bool closeSplash = true) {
         app = std::make_unique<tunara::shell::CTunaraApp>(
             tunara::shell::CTunaraApp::Paths{dir.path(), dir.filePath("profile.ini")}, ui);
+        app->clock = clock;
         app->start();
         frame = std::make_unique<tunara::shell::CMainFrame>(*app);
         if (show) {
             frame->show();
             frame->deviceWatch().stop(); // tests poll by hand
+            if (closeSplash)
+                endSplash(*frame);
             settle();
         }
+    }
+
+    // A key press closes the start-up splash, which posts the first Refresh.
+    static void endSplash(tunara::shell::CMainFrame &frame) {
+        if (frame.splash() != nullptr && !frame.splash()->closed())
+            QTest::keyClick(frame.splash(), Qt::Key_Space);
     }
 
     // Delivers every queued command and what it queues in turn.

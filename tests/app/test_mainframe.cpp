@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFile>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -443,12 +444,40 @@ private slots:
         QCOMPARE(f.ui.opened.value(1), QUrl("https://example.net/support"));
     }
 
+    void voiceConverterOnlyOnQn70_data() {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<QString>("started"); // empty: nothing started
+        QTest::newRow("windows name")
+            << "QN70" << QStringList{"sndconv.exe"} << true << "sndconv.exe";
+        QTest::newRow("any letter case")
+            << "QN70" << QStringList{"SNDCONV.EXE"} << true << "SNDCONV.EXE";
+        QTest::newRow("plain name first")
+            << "QN70" << QStringList{"SndConv.exe", "sndconv"} << true << "sndconv";
+        QTest::newRow("missing is not reported") << "QN70" << QStringList{} << true << "";
+        QTest::newRow("other names are not it")
+            << "QN70" << QStringList{"sndconv.exe.bak", "sndconv2"} << true << "";
+        QTest::newRow("other model") << "QN520" << QStringList{"sndconv"} << false << "";
+    }
     void voiceConverterOnlyOnQn70() {
-        fake::setModel("QN70");
+        QFETCH(QString, model);
+        QFETCH(QStringList, files);
+        QFETCH(bool, enabled);
+        QFETCH(QString, started);
+        fake::setModel(model.toLatin1().constData());
         MainWindowFixture f;
+        for (const QString &name : files) {
+            QFile file(f.dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
         f.open();
-        QVERIFY(f.frame->commands().execute(int(Cmd::VoiceConverter)));
-        QCOMPARE(f.ui.started, QStringList{f.dir.filePath("sndconv.exe")});
+        QCOMPARE(f.frame->commands().action(Cmd::VoiceConverter)->isEnabled(), enabled);
+        QCOMPARE(f.frame->commands().execute(int(Cmd::VoiceConverter)), enabled);
+        QCOMPARE(f.ui.started,
+                 started.isEmpty() ? QStringList() : QStringList{f.dir.filePath(started)});
+        QVERIFY(f.ui.messages.isEmpty());
+        QVERIFY(f.ui.timed.isEmpty());
     }
 
     void totalsBox_data() {

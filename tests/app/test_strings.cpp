@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QSettings>
 #include <QTest>
+#include <algorithm>
 
 using namespace tunara;
 using res::StrId;
@@ -104,6 +105,7 @@ private slots:
         f.frame = std::make_unique<shell::CMainFrame>(*f.app);
         f.frame->show();
         f.frame->deviceWatch().stop();
+        f.endSplash(*f.frame);
         f.settle();
         QCOMPARE(f.frame->list(0)->headerItem()->text(0), QString::fromUtf8("이름"));
         QCOMPARE(f.frame->messageText(), QString::fromUtf8("준비"));
@@ -112,6 +114,27 @@ private slots:
                  QString::fromUtf8("전체 : 32 MB / 남은 공간 : 24 MB"));
         f.app->exit();
         QVERIFY(!StringTable::current().packLoaded());
+    }
+
+    // The German pack translates every text of the program, each with the same conversions.
+    // A text added to strings.tsv without its German shows up here.
+    void germanPackIsComplete_data() {
+        QTest::addColumn<int>("id");
+        QList<int> ids = StringTable::builtIn().keys();
+        std::sort(ids.begin(), ids.end());
+        for (int id : ids)
+            QTest::addRow("%d", id) << id;
+    }
+    void germanPackIsComplete() {
+        QFETCH(int, id);
+        const QString pack = packDir() + "/german.lng";
+        QCOMPARE(StringTable::packLanguageName(pack), QStringLiteral("Deutsch"));
+        QVERIFY(StringTable::current().loadPack(pack));
+        QVERIFY2(StringTable::current().packHas(id), "missing from app/res/lang/german");
+        const QString german = res::str(id);
+        const QString english = StringTable::builtIn().value(id);
+        QVERIFY(!german.trimmed().isEmpty() || english.trimmed().isEmpty());
+        QCOMPARE(res::conversionsOf(german), res::conversionsOf(english));
     }
 
     void packsThatDoNotLoad_data() {

@@ -19,6 +19,16 @@ def player(screen, body, accent, label):
 <circle cx="32" cy="45" r="11" fill="{accent}" stroke="#222"/>
 <circle cx="32" cy="45" r="4" fill="{body}" stroke="#222"/>''', size=128, view=64)
 
+def picture(width, height, body):
+    return (f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+            f'viewBox="0 0 {width} {height}">{body}</svg>\n')
+
+# Waves of sound drawn as rings around a point.
+def rings(cx, cy, colour, count=5, step=26):
+    return ''.join(f'<circle cx="{cx}" cy="{cy}" r="{step * (i + 1)}" fill="none" '
+                   f'stroke="{colour}" stroke-opacity="{0.55 - i * 0.09:.2f}" stroke-width="3"/>'
+                   for i in range(count))
+
 ART = {
  # tool bar
  'toolbar/refresh': svg('''
@@ -96,6 +106,31 @@ ART = {
 <rect x="2" y="2" width="28" height="28" rx="6" fill="#1f7a3a"/>
 <path d="M13 23V10l10-2v13" fill="none" stroke="#fff" stroke-width="2.4"/>
 <circle cx="11" cy="23" r="3.2" fill="#fff"/><circle cx="21" cy="21" r="3.2" fill="#fff"/>'''),
+ # splash window and About box (the lower right stays dark: the version is written there)
+ 'splash/splash': picture(420, 260, f'''
+<defs><linearGradient id="bg" x1="0" y1="0" x2="1" y2="1">
+<stop offset="0" stop-color="#1f7a3a"/><stop offset="0.55" stop-color="#13402a"/>
+<stop offset="1" stop-color="#0b1a14"/></linearGradient></defs>
+<rect width="420" height="260" fill="url(#bg)"/>
+{rings(120, 100, "#9be3ad")}
+<circle cx="120" cy="100" r="44" fill="#fff"/>
+<path d="M110 122V80l28-6v40" fill="none" stroke="#1f7a3a" stroke-width="6"/>
+<circle cx="104" cy="122" r="9" fill="#1f7a3a"/><circle cx="132" cy="116" r="9" fill="#1f7a3a"/>
+<text x="300" y="112" font-family="DejaVu Sans,Arial" font-size="44" font-weight="bold"
+ text-anchor="middle" fill="#ffffff" letter-spacing="3">TUNARA</text>
+<text x="300" y="140" font-family="DejaVu Sans,Arial" font-size="14" text-anchor="middle"
+ fill="#cfeedd">music to your player</text>
+<rect x="230" y="154" width="140" height="3" rx="1.5" fill="#9be3ad"/>'''),
+ # the hidden credits
+ 'splash/credits': picture(360, 300, f'''
+<defs><radialGradient id="glow" cx="0.5" cy="0.4" r="0.7">
+<stop offset="0" stop-color="#2c6fc2"/><stop offset="1" stop-color="#0a1424"/></radialGradient></defs>
+<rect width="360" height="300" fill="url(#glow)"/>
+{rings(180, 120, "#a8e0ff", count=6, step=22)}
+<g fill="#e3b23c"><path d="M60 40l4 9 10 1-7 7 2 10-9-5-9 5 2-10-7-7 10-1z"/>
+<path d="M300 60l3 7 8 1-6 5 2 8-7-4-7 4 2-8-6-5 8-1z"/>
+<path d="M290 240l3 7 8 1-6 5 2 8-7-4-7 4 2-8-6-5 8-1z"/>
+<path d="M70 230l3 7 8 1-6 5 2 8-7-4-7 4 2-8-6-5 8-1z"/></g>'''),
  # device pictures per model
  'device/luma': player('#a8e0ff', '#d9dde3', '#7d8ba0', 'LUMA'),
  'device/qn500': player('#b9f0c4', '#30343a', '#5f6670', 'QN500'),
