@@ -135,6 +135,7 @@ enum class StrId : int {
     TagInvalidUrl = 10275,
     TagWriteFailed = 10276,
     TagFileChanged = 10277,
+    TagCannotKeep = 10278,
     EnterInteger = 61712, // the framework's own number for this text
 
     // Splash screen, About box, credits and the Language dialog.

@@ -100,6 +100,8 @@ QString tagErrorText(const media::TagError &error, const QString &path) {
         return res::fmt(StrId::TagWriteFailed, p.constData());
     case media::TagErrorCode::FileChanged:
         return res::fmt(StrId::TagFileChanged, p.constData());
+    case media::TagErrorCode::CannotKeep:
+        return res::fmt(StrId::TagCannotKeep, p.constData());
     }
     return res::fmt(StrId::TagWriteFailed, p.constData());
 }
