@@ -9,9 +9,12 @@ add_library(tunara_gui STATIC
   res/stringtable.cpp
   device/memoryformat.cpp
   device/mylistview.cpp
+  device/renamedlg.cpp
   device/timedmessagebox.cpp
   device/uiservices.cpp
   device/zamo_listview.cpp
+  device/zamo_listview_commands.cpp
+  device/zamo_listview_drag.cpp
   chrome/captionstrip.cpp
   shell/commandtable.cpp
   shell/deviceinfodlg.cpp
@@ -28,6 +31,8 @@ add_library(tunara_gui STATIC
 set_target_properties(tunara_gui PROPERTIES AUTOMOC ON)
 target_include_directories(tunara_gui PUBLIC ${TUNARA_APP_DIR} ${PROJECT_SOURCE_DIR}/devlink/include)
 target_link_libraries(tunara_gui PUBLIC Qt6::Widgets Qt6::Svg Qt6::Network)
+# Player names become PC file names through the media core's SafeFileName.
+target_link_libraries(tunara_gui PUBLIC tunara_media)
 
 # The program's own texts and artwork, compiled into whatever links them.
 set(TUNARA_RESOURCES ${TUNARA_APP_DIR}/res/tunara.qrc CACHE INTERNAL "")

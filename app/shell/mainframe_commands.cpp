@@ -13,7 +13,6 @@ namespace tunara::shell {
 
 namespace {
 constexpr const char *VoiceConverterName = "sndconv.exe";
-constexpr int HintListFont = 1;
 } // namespace
 
 void CMainFrame::cmdDeviceInfo() {
@@ -60,7 +59,7 @@ void CMainFrame::cmdFont() {
     const double points = font->pointSizeF() > 0 ? font->pointSizeF() : font->pointSize();
     o.listFontSize = static_cast<int>(points * 10.0 + 0.5);
     m_app.rebuildListFont();
-    m_doc.updateAllViews(HintListFont, 0);
+    m_doc.updateAllViews(int(ViewHint::ListFont), 0);
 }
 
 } // namespace tunara::shell
