@@ -51,6 +51,9 @@ CZamo_ListView::CZamo_ListView(PaneFrame &frame, QWidget *parent)
     setDropIndicatorShown(false);
     setDragDropMode(QAbstractItemView::DragDrop);
     connect(this, &QTreeWidget::itemSelectionChanged, this, &CZamo_ListView::summariseSelection);
+    m_delayedRename.setSingleShot(true);
+    connect(&m_delayedRename, &QTimer::timeout, this,
+            [this] { m_frame.postCommand(int(res::Cmd::Rename), this); });
     const char *names[] = {"common", "mp3", "wma", "voice"};
     for (int i = 0; i < 4; ++i)
         m_typeIcons[i] = res::StringTable::current().icon(QStringLiteral("type/") + names[i]);

@@ -9,6 +9,7 @@
 #include <KestoUSB.h>
 
 #include <QIcon>
+#include <QTimer>
 
 #include <cstdint>
 #include <memory>
@@ -104,6 +105,7 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dragMoveEvent(QDragMoveEvent *event) override;
     void dropEvent(QDropEvent *event) override;
@@ -132,6 +134,8 @@ private:
     GaugeNumbers m_gauge;
     bool m_active = false;
     QIcon m_typeIcons[4];
+    // A click on a selected row renames once no double click follows.
+    QTimer m_delayedRename;
 
     // The reorder drag: rows selected when it began (ascending), the row under the pointer
     // then, and the row under it now.

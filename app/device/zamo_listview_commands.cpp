@@ -11,6 +11,7 @@
 #include "uiservices.h"
 #include "zamo_listview.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QFileInfo>
@@ -318,9 +319,18 @@ bool CZamo_ListView::edit(const QModelIndex &index, EditTrigger trigger, QEvent 
     // Labels are never edited in place: an attempt the list allows becomes the Rename command
     // (through the window, so that its availability holds).
     (void)event;
-    if (index.isValid() && (editTriggers() & trigger))
+    if (!index.isValid() || !(editTriggers() & trigger))
+        return false;
+    if (trigger == SelectedClicked)
+        m_delayedRename.start(QApplication::doubleClickInterval());
+    else
         m_frame.postCommand(int(res::Cmd::Rename), this);
     return false;
+}
+
+void CZamo_ListView::mouseDoubleClickEvent(QMouseEvent *event) {
+    m_delayedRename.stop();
+    CMyListView::mouseDoubleClickEvent(event);
 }
 
 } // namespace tunara::device

@@ -141,34 +141,37 @@ private slots:
         QTest::addColumn<int>("error");
         QTest::addColumn<QStringList>("calls");
         QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<QString>("how"); // menu, F2 or a click on the selected row's label
         QTest::newRow("8.3 rename on QN500")
             << QByteArray("QN500") << QStringList{"new.mp3"} << 0
-            << QStringList{"Rename83:M:a.mp3:new.mp3"} << QStringList{};
+            << QStringList{"Rename83:M:a.mp3:new.mp3"} << QStringList{} << "F2";
         QTest::newRow("long rename on QN520")
             << QByteArray("QN520") << QStringList{"new.mp3"} << 0
-            << QStringList{"Rename:M:a.mp3:new.mp3"} << QStringList{};
+            << QStringList{"Rename:M:a.mp3:new.mp3"} << QStringList{} << "click";
         QTest::newRow("long rename on QN-Vela")
             << QByteArray("QN-Vela") << QStringList{"new.mp3"} << 0
-            << QStringList{"Rename:M:a.mp3:new.mp3"} << QStringList{};
+            << QStringList{"Rename:M:a.mp3:new.mp3"} << QStringList{} << "menu";
         QTest::newRow("case only sends nothing")
-            << QByteArray("QN520") << QStringList{"A.MP3"} << 0 << QStringList{} << QStringList{};
+            << QByteArray("QN520") << QStringList{"A.MP3"} << 0 << QStringList{} << QStringList{}
+            << "menu";
         QTest::newRow("extension kept")
             << QByteArray("QN520") << QStringList{"n.txt"} << 0
             << QStringList{"Rename:M:a.mp3:n.mp3"}
-            << QStringList{"You can't change the file-extension. Original extension will be kept."};
+            << QStringList{"You can't change the file-extension. Original extension will be kept."}
+            << "menu";
         QTest::newRow("name exists") << QByteArray("QN520") << QStringList{"c.mp3"} << -10
                                      << QStringList{"Rename:M:a.mp3:c.mp3"}
-                                     << QStringList{"Already file exist.\n\nFILE: c.mp3"};
+                                     << QStringList{"Already file exist.\n\nFILE: c.mp3"} << "menu";
         QTest::newRow("file gone")
             << QByteArray("QN520") << QStringList{"x.mp3"} << -11
-            << QStringList{"Rename:M:a.mp3:x.mp3"} << QStringList{"File not found!\n\nFILE: a.mp3"};
+            << QStringList{"Rename:M:a.mp3:x.mp3"} << QStringList{"File not found!\n\nFILE: a.mp3"} << "menu";
         QTest::newRow("write-protected")
             << QByteArray("QN520") << QStringList{"x.mp3"} << -61
             << QStringList{"Rename:M:a.mp3:x.mp3"}
             << QStringList{"External Memory is protected from writing."};
         QTest::newRow("two rows, first cancelled")
             << QByteArray("QN520") << QStringList{"", "d.mp3"} << 0
-            << QStringList{"Rename:M:c.mp3:d.mp3"} << QStringList{};
+            << QStringList{"Rename:M:c.mp3:d.mp3"} << QStringList{} << "menu";
     }
     void rename() {
         QFETCH(QByteArray, model);
@@ -176,17 +179,25 @@ private slots:
         QFETCH(int, error);
         QFETCH(QStringList, calls);
         QFETCH(QStringList, messages);
+        QFETCH(QString, how);
         Window w({"a.mp3", "b.mp3", "c.mp3"}, model.constData());
         if (error == -10 || error == -11 || error == -61)
             fake::player().renameError[KSUSB_MEM_FLASH] = error;
         w.select(answers.size() == 2 ? QList<int>{0, 2} : QList<int>{0});
         RenameAnswers driver(answers);
-        // F2 on the list, as the user presses it: the window's key runs the Rename command
-        w.list->setFocus();
         w.frame->activateWindow();
-        w.frame->commands().action(Cmd::Rename)->trigger();
+        w.list->setFocus();
+        if (how == "F2") {
+            QTest::keyClick(w.list, Qt::Key_F2);
+        } else if (how == "click") {
+            // editing a label in place becomes the Rename command once no double click follows
+            const QPoint label = w.list->visualItemRect(w.list->topLevelItem(0)).center();
+            QTest::mouseClick(w.list->viewport(), Qt::LeftButton, Qt::NoModifier, label);
+        } else {
+            w.frame->commands().action(Cmd::Rename)->trigger();
+        }
+        QTRY_COMPARE(driver.opened.size(), answers.size());
         MainWindowFixture::settle();
-        QCOMPARE(driver.opened.size(), answers.size());
         QCOMPARE(driver.opened.first(), QStringLiteral("a.mp3"));
         QCOMPARE(strings(callsLike("Rename")), calls);
         QCOMPARE(w.ui.messages, messages);
