@@ -151,9 +151,8 @@ private slots:
         QTest::newRow("long rename on QN-Vela")
             << QByteArray("QN-Vela") << QStringList{"new.mp3"} << 0
             << QStringList{"Rename:M:a.mp3:new.mp3"} << QStringList{} << "menu";
-        QTest::newRow("case only sends nothing")
-            << QByteArray("QN520") << QStringList{"A.MP3"} << 0 << QStringList{} << QStringList{}
-            << "menu";
+        QTest::newRow("case only sends nothing") << QByteArray("QN520") << QStringList{"A.MP3"} << 0
+                                                 << QStringList{} << QStringList{} << "menu";
         QTest::newRow("extension kept")
             << QByteArray("QN520") << QStringList{"n.txt"} << 0
             << QStringList{"Rename:M:a.mp3:n.mp3"}
@@ -162,13 +161,13 @@ private slots:
         QTest::newRow("name exists") << QByteArray("QN520") << QStringList{"c.mp3"} << -10
                                      << QStringList{"Rename:M:a.mp3:c.mp3"}
                                      << QStringList{"Already file exist.\n\nFILE: c.mp3"} << "menu";
-        QTest::newRow("file gone")
-            << QByteArray("QN520") << QStringList{"x.mp3"} << -11
-            << QStringList{"Rename:M:a.mp3:x.mp3"} << QStringList{"File not found!\n\nFILE: a.mp3"} << "menu";
+        QTest::newRow("file gone") << QByteArray("QN520") << QStringList{"x.mp3"} << -11
+                                   << QStringList{"Rename:M:a.mp3:x.mp3"}
+                                   << QStringList{"File not found!\n\nFILE: a.mp3"} << "menu";
         QTest::newRow("write-protected")
             << QByteArray("QN520") << QStringList{"x.mp3"} << -61
             << QStringList{"Rename:M:a.mp3:x.mp3"}
-            << QStringList{"External Memory is protected from writing."};
+            << QStringList{"External Memory is protected from writing."} << "menu";
         QTest::newRow("two rows, first cancelled")
             << QByteArray("QN520") << QStringList{"", "d.mp3"} << 0
             << QStringList{"Rename:M:c.mp3:d.mp3"} << QStringList{} << "menu";
@@ -251,7 +250,7 @@ private slots:
         QCOMPARE(dlg.windowTitle(), QStringLiteral("Rename"));
         edit->clear();
         QVERIFY(!ok->isEnabled()); // an empty name never reaches the caller
-        edit->insert(typed); // typed as one input (keyClicks knows only ASCII keys)
+        edit->insert(typed);       // typed as one input (keyClicks knows only ASCII keys)
         QVERIFY(ok->isEnabled());
         QTest::mouseClick(ok, Qt::LeftButton);
         QCOMPARE(ui.messages, messages);
@@ -590,8 +589,8 @@ private slots:
     void contextMenuFromKeyboard() {
         Window w({"a.mp3"});
         // the whole window on the screen, so that the menu is not pushed back onto it
-        w.frame->setGeometry(QGuiApplication::primaryScreen()->availableGeometry().adjusted(
-            20, 20, -20, -20));
+        w.frame->setGeometry(
+            QGuiApplication::primaryScreen()->availableGeometry().adjusted(20, 20, -20, -20));
         MainWindowFixture::settle();
         QPoint shownAt;
         QString first;
