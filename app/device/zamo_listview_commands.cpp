@@ -38,8 +38,8 @@ constexpr uint64_t KiB = 1024;
 
 const QString FileTag = QStringLiteral("\n\nFILE: ");
 
-// The player moves files, so a list from the string table ("Music Files(*.mp3)|*.mp3|...||")
-// becomes Qt's form ("Music Files(*.mp3) (*.mp3);;All Files(*.*) (*)").
+// A filter of the string table ("Music Files(*.mp3)|*.mp3|All Files(*.*)|*.*||") in the file
+// dialog's form ("Music Files(*.mp3) (*.mp3);;All Files(*.*) (*)").
 QString qtFilter(const QString &tableFilter) {
     const QStringList parts = tableFilter.split(QLatin1Char('|'));
     QStringList out;
