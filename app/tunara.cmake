@@ -9,10 +9,13 @@ add_library(tunara_gui STATIC
   res/stringtable.cpp
   device/memoryformat.cpp
   device/mylistview.cpp
+  device/renamedlg.cpp
   device/timedmessagebox.cpp
   device/uiservices.cpp
   device/voiceconverter.cpp
   device/zamo_listview.cpp
+  device/zamo_listview_commands.cpp
+  device/zamo_listview_drag.cpp
   chrome/captionstrip.cpp
   chrome/fieldlabel.cpp
   chrome/scrolltext.cpp
@@ -42,6 +45,8 @@ set(TUNARA_BUILD_NUMBER 0 CACHE STRING "Build number shown in the About box")
 set_source_files_properties(shell/programversion.cpp PROPERTIES COMPILE_DEFINITIONS
   "TUNARA_VERSION_MAJOR=${PROJECT_VERSION_MAJOR};TUNARA_VERSION_MINOR=${PROJECT_VERSION_MINOR};TUNARA_VERSION_PATCH=${PROJECT_VERSION_PATCH};TUNARA_BUILD_NUMBER=${TUNARA_BUILD_NUMBER}")
 target_include_directories(tunara_gui PUBLIC ${TUNARA_APP_DIR} ${PROJECT_SOURCE_DIR}/devlink/include)
+# The media core: the tag editor's engine, and SafeFileName for player names that become PC
+# file names.
 target_link_libraries(tunara_gui PUBLIC Qt6::Widgets Qt6::Svg Qt6::Network tunara_media)
 
 # The program's own texts and artwork, compiled into whatever links them.

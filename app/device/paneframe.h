@@ -2,11 +2,12 @@
 // indicator, the player's model code, the questions and notices, and posting commands.
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 class QFont;
+class QMenu;
 class QObject;
-class QString;
 class QWidget;
 
 namespace tunara::device {
@@ -32,6 +33,12 @@ public:
     virtual void paneActivated(QObject *pane) = 0;
     // The program's one transfer queue; null until the transfer manager exists.
     virtual TransferQueue *transferQueue() = 0;
+    // The main menu's "&File" popup, shown as the panes' context menu; null: no context menu.
+    virtual QMenu *fileMenu() { return nullptr; }
+    // The settings value `DownloadFolder` of section `Option`: where Download to Device starts.
+    virtual QString downloadFolder() const { return {}; }
+    // Brings the main window to the foreground (after files were dropped on a pane).
+    virtual void bringToFront() {}
 };
 
 } // namespace tunara::device

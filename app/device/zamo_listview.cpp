@@ -19,8 +19,6 @@ using res::StrId;
 
 namespace {
 
-constexpr int CmdPaneRefresh = 32780;
-constexpr int CmdArrangeOrder = 32783;
 constexpr int ErrNotConnected = KSUSB_ERR_NOT_CONNECTED;
 const QColor ActiveBackground(255, 255, 238);
 
@@ -32,6 +30,8 @@ QString entryName(const KSUSB_TFileEntry &e) {
 
 } // namespace
 
+bool CZamo_ListView::s_noSelection = false;
+
 CZamo_ListView::CZamo_ListView(PaneFrame &frame, QWidget *parent)
     : CMyListView(parent), m_frame(frame), m_table(std::make_unique<KSUSB_TOpenTable>()) {
     std::memset(m_table.get(), 0, sizeof(KSUSB_TOpenTable));
@@ -42,7 +42,18 @@ CZamo_ListView::CZamo_ListView(PaneFrame &frame, QWidget *parent)
     headerItem()->setTextAlignment(ColSize, Qt::AlignRight | Qt::AlignVCenter);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
-    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Label editing starts as in any list (F2, a click on a selected row) and is turned into
+    // the Rename command; rows are dragged to reorder, files dropped from the desktop.
+    setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
+    setDragEnabled(true);
+    setAcceptDrops(true);
+    viewport()->setAcceptDrops(true);
+    setDropIndicatorShown(false);
+    setDragDropMode(QAbstractItemView::DragDrop);
+    connect(this, &QTreeWidget::itemSelectionChanged, this, &CZamo_ListView::summariseSelection);
+    m_delayedRename.setSingleShot(true);
+    connect(&m_delayedRename, &QTimer::timeout, this,
+            [this] { m_frame.postCommand(int(res::Cmd::Rename), this); });
     const char *names[] = {"common", "mp3", "wma", "voice"};
     for (int i = 0; i < 4; ++i)
         m_typeIcons[i] = res::StringTable::current().icon(QStringLiteral("type/") + names[i]);
@@ -122,7 +133,9 @@ bool CZamo_ListView::refresh() {
         // A player reporting more free than total space would wrap the used bytes round.
         m_gauge = {t.total, t.free > t.total ? 0u : t.total - t.free, int(t.count)};
         emit gaugeChanged(m_gauge);
-        m_frame.setCapacityText(statusText());
+        // The capacity pane belongs to the active pane; the other one writes it on activation.
+        if (m_active)
+            m_frame.setCapacityText(statusText());
         fillRows();
     }
     m_frame.setRefreshButtonEnabled(true);
@@ -132,6 +145,9 @@ bool CZamo_ListView::refresh() {
 
 void CZamo_ListView::fillRows() {
     const int model = m_frame.modelCode();
+    // The rows a reorder drag holds are about to go.
+    if (m_dragging)
+        endReorderDrag();
     setUpdatesEnabled(false);
     clear();
     QList<QTreeWidgetItem *> rows;
@@ -165,7 +181,7 @@ void CZamo_ListView::onUpdate(int hint, int value) {
         break;
     case HintReRead:
         if (value == m_memoryId)
-            m_frame.postCommand(CmdPaneRefresh, this);
+            m_frame.postCommand(int(res::Cmd::PaneRefresh), this);
         break;
     default:
         break;
@@ -191,25 +207,7 @@ void CZamo_ListView::focusInEvent(QFocusEvent *event) {
 }
 
 void CZamo_ListView::afterHeaderSort() {
-    m_frame.postCommand(CmdArrangeOrder, this);
-}
-
-void CZamo_ListView::arrangeOrder() {
-    if (!m_frame.ui().askYesNo(m_frame.dialogParent(), str(StrId::AskArrangeOrder)))
-        return;
-    {
-        BusyCursor busy;
-        for (int i = 0; i < topLevelItemCount(); ++i) {
-            const QString name = topLevelItem(i)->text(ColName);
-            m_frame.setMessageText(str(StrId::Reordering) + QLatin1Char(' ') + name);
-            // A position is one byte on the wire; a list never holds more than 255 rows.
-            const QByteArray bytes = name.toUtf8();
-            // A failing call is not reported; the run goes on with the next row.
-            (void)KSUSB_ReplaceInMemory(m_memoryId, bytes.constData(),
-                                        static_cast<unsigned char>(i + 1));
-        }
-    }
-    m_frame.setMessageText(str(StrId::Ready));
+    m_frame.postCommand(int(res::Cmd::ArrangeOrder), this);
 }
 
 } // namespace tunara::device

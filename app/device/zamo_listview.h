@@ -4,13 +4,18 @@
 #pragma once
 
 #include "mylistview.h"
+#include "res/commandid.h"
 
 #include <KestoUSB.h>
 
 #include <QIcon>
+#include <QTimer>
 
 #include <cstdint>
 #include <memory>
+#include <vector>
+
+class QUrl;
 
 namespace tunara::device {
 
@@ -29,11 +34,13 @@ public:
     enum Column : int { ColName = 0, ColSize = 1, ColType = 2, ColModified = 3, ColOrder = 4 };
     static constexpr int ColumnCount = 5;
     static constexpr int OrderColumnWidth = 50;
+    // Set on the name cell of the row a reorder drag is over (the drop highlight).
+    static constexpr int DropHighlightRole = Qt::UserRole + 1;
 
-    // View update hints of the document.
-    static constexpr int HintListFont = 1;
-    static constexpr int HintDownloadDone = 2;
-    static constexpr int HintReRead = 4;
+    // View update hints of the document (the program's one enum, as plain numbers for signals).
+    static constexpr int HintListFont = int(res::ViewHint::ListFont);
+    static constexpr int HintDownloadDone = int(res::ViewHint::DownloadDone);
+    static constexpr int HintReRead = int(res::ViewHint::ReRead);
 
     explicit CZamo_ListView(PaneFrame &frame, QWidget *parent = nullptr);
     ~CZamo_ListView() override;
@@ -61,8 +68,28 @@ public:
     GaugeNumbers gauge() const { return m_gauge; }
     const KSUSB_TOpenTable &table() const { return *m_table; }
 
-    // Arrange order: asks, then sets the player's play order to the list's order.
+    // Arrange order: asks, then sets the player's play order to the list's order. Failing
+    // rows do not stop the run; at the end they are reported and the rows re-read.
     void arrangeOrder();
+
+    // The pane's commands on its selected rows (each asks and reports as the user expects).
+    void deleteFiles();
+    void renameFiles();
+    void formatMemory();
+    void uploadToPc();
+    void downloadToDevice();
+
+    // Files dropped from the desktop (a URL list, or plain paths one a line): local files go
+    // to the transfer queue's downloads; folders and remote addresses are refused with a notice.
+    void dropFiles(const QList<QUrl> &urls, const QString &text);
+
+    // The selection summary of the last list that reported a change: no row selected there.
+    // Volume Label and Font Download are available while it holds.
+    static bool noSelectionInLastPane() { return s_noSelection; }
+
+    // The reorder drag: rows dragged and the row under the pointer (-1 none); for the tests.
+    bool reorderDragging() const { return m_dragging; }
+    int dropRow() const { return m_dropRow; }
 
 signals:
     void gaugeChanged(const GaugeNumbers &numbers);
@@ -71,9 +98,33 @@ signals:
 protected:
     void afterHeaderSort() override;
     void focusInEvent(QFocusEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    bool edit(const QModelIndex &index, EditTrigger trigger, QEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void startDrag(Qt::DropActions actions) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+    void drawRow(QPainter *painter, const QStyleOptionViewItem &option,
+                 const QModelIndex &index) const override;
 
 private:
     void fillRows();
+    void summariseSelection();
+    bool transferRunning();
+    // The message for a library failure; `codes` are the failures the command tells apart,
+    // any other code is a failed transmission.
+    QString failureText(int code, std::initializer_list<int> codes) const;
+    void showFailure(int code, std::initializer_list<int> codes);
+    int rowAt(const QPoint &viewportPos) const;
+    void setDropRow(int row);
+    void endReorderDrag();
+    void commitReorder(int target);
+    void reorderRows(int target);
 
     PaneFrame &m_frame;
     unsigned char m_memoryId = 0;
@@ -83,6 +134,19 @@ private:
     GaugeNumbers m_gauge;
     bool m_active = false;
     QIcon m_typeIcons[4];
+    // A click on a selected row renames once no double click follows.
+    QTimer m_delayedRename;
+
+    // The reorder drag: rows selected when it began (ascending), the row under the pointer
+    // then, and the row under it now.
+    bool m_dragging = false;
+    bool m_dragRefused = false; // begun while a transfer runs: ends without a move
+    std::vector<int> m_draggedRows;
+    int m_dragAnchor = -1;
+    int m_dropRow = -1;
+    QPoint m_pressPos;
+
+    static bool s_noSelection;
 };
 
 } // namespace tunara::device

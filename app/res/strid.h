@@ -146,6 +146,18 @@ enum class StrId : int {
     CreditsCaption = 10284,
     CreditsText = 10285,
     LanguageNotSaved = 10286,
+
+    // The Rename dialog and the pane commands' own notices.
+    RenameCaption = 10240,
+    RenameNewName = 10241,
+    ButtonOk = 10242,
+    ButtonCancel = 10243,
+    RenameShortFlag = 10244,
+    RenameShortHint = 10245,
+    ArrangeFailed = 10246,
+    DropNotLocal = 10247,
+    DropFolder = 10248,
+    ReorderBusy = 10249,
     AppTitle = 57344,
 };
 

@@ -3,9 +3,11 @@
 #include "device/busycursor.h"
 #include "device/memoryformat.h"
 #include "device/timedmessagebox.h"
+#include "device/transferqueue.h"
 #include "device/uiservices.h"
 #include "device/zamo_listview.h"
 #include "res/stringtable.h"
+#include "settings.h"
 #include "splashwnd.h"
 #include "tunaraapp.h"
 #include "zamo_expview.h"
@@ -107,7 +109,31 @@ void CMainFrame::startSplash() {
 
 void CMainFrame::buildCommands() {
     auto always = CommandTable::Rule{};
-    auto idle = [this](QObject *) { return !m_transferBusy; };
+    auto idle = [this](QObject *) { return !transferBusy(); };
+    // Delete and Rename need selected rows in the pane and an idle queue; Upload only rows.
+    auto rowsIdle = [this](QObject *t) {
+        const device::CZamo_ListView *pane = paneFor(t);
+        return pane != nullptr && !pane->selectedItems().isEmpty() && !transferBusy();
+    };
+    auto rows = [this](QObject *t) {
+        const device::CZamo_ListView *pane = paneFor(t);
+        return pane != nullptr && !pane->selectedItems().isEmpty();
+    };
+    // A pane command that talks to the player: counted as a device call, so that the device
+    // watch leaves the library alone meanwhile.
+    auto onPane = [this](void (device::CZamo_ListView::*run)()) {
+        return [this, run](QObject *t) {
+            if (auto *pane = paneFor(t)) {
+                DeviceCall call(m_deviceCalls);
+                (pane->*run)();
+            }
+        };
+    };
+    m_commands.add(Cmd::Delete, onPane(&device::CZamo_ListView::deleteFiles), rowsIdle);
+    m_commands.add(Cmd::Rename, onPane(&device::CZamo_ListView::renameFiles), rowsIdle);
+    m_commands.add(Cmd::Format, onPane(&device::CZamo_ListView::formatMemory), idle);
+    m_commands.add(Cmd::Upload, onPane(&device::CZamo_ListView::uploadToPc), rows);
+    m_commands.add(Cmd::Download, onPane(&device::CZamo_ListView::downloadToDevice), always);
     m_commands.add(
         Cmd::Refresh, [this](QObject *) { refreshMemory(); }, idle);
     m_commands.add(
@@ -157,8 +183,7 @@ void CMainFrame::buildCommands() {
     // Commands whose handlers come with the transfer manager, the pane's file commands and the
     // service dialogs: their actions exist (menus and tool bar are complete) and stay greyed
     // until a handler is added.
-    for (Cmd c :
-         {Cmd::Upload, Cmd::Download, Cmd::Delete, Cmd::Rename, Cmd::Format, Cmd::TransferStatus})
+    for (Cmd c : {Cmd::TransferStatus})
         m_commands.add(c, {}, {});
 
     m_commands.action(Cmd::Refresh)->setShortcut(QKeySequence(Qt::Key_F5));
@@ -181,6 +206,7 @@ void CMainFrame::buildMenus() {
     player->addAction(m_commands.action(Cmd::Exit));
 
     QMenu *file = menuBar()->addMenu(str(StrId::MenuFile));
+    m_fileMenu = file;
     for (Cmd c :
          {Cmd::Upload, Cmd::Download, Cmd::Delete, Cmd::Rename, Cmd::Format, Cmd::ArrangeOrder})
         file->addAction(m_commands.action(c));
@@ -263,7 +289,8 @@ void CMainFrame::buildPanes() {
     m_splitter->setObjectName(QStringLiteral("paneSplitter"));
     m_splitter->setChildrenCollapsible(false);
     for (int i = 0; i < 2; ++i) {
-        m_views[i] = new CZamo_ExpView(m_doc, *this, m_splitter);
+        m_views[i] =
+            new CZamo_ExpView(m_doc, *this, i == 0 ? KSUSB_MEM_FLASH : KSUSB_MEM_CARD, m_splitter);
         m_views[i]->setMinimumWidth(MinimumColumnWidth);
         // The application object outlives the window, so the lists may write when they go.
         CTunaraApp *app = &m_app;
@@ -274,6 +301,10 @@ void CMainFrame::buildPanes() {
     }
     setCentralWidget(m_splitter);
     m_active = m_views[0]->list();
+    // Delete, Rename and Upload follow the selection on the tool bar too.
+    for (CZamo_ExpView *v : m_views)
+        connect(v->list(), &QTreeWidget::itemSelectionChanged, &m_commands,
+                &CommandTable::updateUi);
 }
 
 device::CZamo_ListView *CMainFrame::list(int column) const {
@@ -289,6 +320,23 @@ QString CMainFrame::messageText() const {
 }
 QString CMainFrame::capacityText() const {
     return m_capacity->text();
+}
+
+bool CMainFrame::transferBusy() const {
+    return m_transferBusy || (m_transferQueue != nullptr && m_transferQueue->busy());
+}
+
+QString CMainFrame::downloadFolder() const {
+    return m_app.profile()
+        .value(QLatin1String(keys::Option) + QLatin1Char('/') + QLatin1String(keys::DownloadFolder))
+        .toString();
+}
+
+void CMainFrame::bringToFront() {
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
 }
 
 void CMainFrame::setTransferBusy(bool busy) {
@@ -474,9 +522,9 @@ void CMainFrame::refreshMemory() {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
         if (noCard)
             paneActivated(m_views[0]->list());
-        m_doc.updateAllViews(device::CZamo_ListView::HintReRead, KSUSB_MEM_FLASH);
+        m_doc.updateAllViews(int(ViewHint::ReRead), KSUSB_MEM_FLASH);
         if (!noCard)
-            m_doc.updateAllViews(device::CZamo_ListView::HintReRead, KSUSB_MEM_CARD);
+            m_doc.updateAllViews(int(ViewHint::ReRead), KSUSB_MEM_CARD);
     }
     setMessageText(str(StrId::Ready));
     m_refreshing = false;
@@ -502,7 +550,7 @@ void CMainFrame::onDeviceNodesChanged() {
 void CMainFrame::pollCardState() {
     // Only a connected, idle player is asked; a card that came or went (or a pane that does
     // not match the card) runs the refresh.
-    if (!m_connected || deviceCallRunning() || m_refreshing || m_transferBusy)
+    if (!m_connected || deviceCallRunning() || m_refreshing || transferBusy())
         return;
     unsigned flags = 0;
     {

@@ -13,6 +13,7 @@
 #include <memory>
 
 class QLabel;
+class QMenu;
 class QSplitter;
 class QToolBar;
 
@@ -55,7 +56,8 @@ public:
 
     // The transfer queue's busy state; the transfer manager sets it once it exists.
     void setTransferBusy(bool busy);
-    bool transferBusy() const { return m_transferBusy; }
+    // Set while the transfer manager says so or its queue reports a running transfer.
+    bool transferBusy() const;
 
     // The connection flow (command 32817).
     void refreshMemory();
@@ -79,6 +81,9 @@ public:
     device::TransferQueue *transferQueue() override { return m_transferQueue; }
     // The transfer manager hands itself over once it exists.
     void setTransferQueue(device::TransferQueue *queue) { m_transferQueue = queue; }
+    QMenu *fileMenu() override { return m_fileMenu; }
+    QString downloadFolder() const override;
+    void bringToFront() override;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -115,6 +120,7 @@ private:
     CommandTable m_commands;
     DeviceWatch m_watch;
     QToolBar *m_toolBar = nullptr;
+    QMenu *m_fileMenu = nullptr;
     QLabel *m_message = nullptr;
     QLabel *m_capacity = nullptr;
     QLabel *m_connection = nullptr;

@@ -18,10 +18,6 @@
 
 namespace tunara::shell {
 
-namespace {
-constexpr int HintListFont = 1;
-} // namespace
-
 void CMainFrame::cmdDeviceInfo() {
     const PlayerInfo &p = m_app.player();
     CDeviceInfoDlg dlg(p.modelCode, p.version, p.date, this);
@@ -69,7 +65,7 @@ void CMainFrame::cmdFont() {
     const double points = font->pointSizeF() > 0 ? font->pointSizeF() : font->pointSize();
     o.listFontSize = static_cast<int>(points * 10.0 + 0.5);
     m_app.rebuildListFont();
-    m_doc.updateAllViews(HintListFont, 0);
+    m_doc.updateAllViews(int(ViewHint::ListFont), 0);
 }
 
 void CMainFrame::cmdEditId3() {

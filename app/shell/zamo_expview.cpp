@@ -23,7 +23,8 @@ const QColor CardColour(0xDC, 0xA0, 0x6E);  // 0x6EA0DC
 const QColor InactiveText(64, 64, 64);
 } // namespace
 
-CZamo_ExpView::CZamo_ExpView(CZamo_ExpDoc &doc, device::PaneFrame &frame, QWidget *parent)
+CZamo_ExpView::CZamo_ExpView(CZamo_ExpDoc &doc, device::PaneFrame &frame, unsigned char memoryId,
+                             QWidget *parent)
     : QWidget(parent), m_frame(frame) {
     setFocusPolicy(Qt::ClickFocus);
     m_caption = new chrome::CaptionStrip(this);
@@ -41,9 +42,10 @@ CZamo_ExpView::CZamo_ExpView(CZamo_ExpDoc &doc, device::PaneFrame &frame, QWidge
     layout->addWidget(m_caption);
     layout->addWidget(m_inner, 1);
 
+    // The document serves two hosts; a third one, or a memory it does not know, gets none.
     const int index = doc.nextViewIndex();
-    if (index == 0 || index == 1) {
-        const bool flash = index == 0;
+    if ((index == 0 || index == 1) && (memoryId == KSUSB_MEM_FLASH || memoryId == KSUSB_MEM_CARD)) {
+        const bool flash = memoryId == KSUSB_MEM_FLASH;
         m_list->setMemory(flash ? KSUSB_MEM_FLASH : KSUSB_MEM_CARD);
         m_caption->setTitle(str(flash ? StrId::FlashMemory : StrId::MemoryCard));
         m_caption->setIcon(res::StringTable::current().icon(

@@ -21,7 +21,9 @@ class CZamo_ExpDoc;
 class CZamo_ExpView : public QWidget {
     Q_OBJECT
 public:
-    CZamo_ExpView(CZamo_ExpDoc &doc, device::PaneFrame &frame, QWidget *parent = nullptr);
+    // `memoryId` is the memory the host serves: 'M' the flash memory, 'S' the card.
+    CZamo_ExpView(CZamo_ExpDoc &doc, device::PaneFrame &frame, unsigned char memoryId,
+                  QWidget *parent = nullptr);
 
     device::CZamo_ListView *list() const { return m_list; }
     chrome::CaptionStrip *caption() const { return m_caption; }

@@ -140,8 +140,72 @@ int GetFileInfo(unsigned char mem, KSUSB_TOpenTable *out) {
 
 int KSUSB_ReplaceInMemory(unsigned char mem, const char *name, unsigned char position) {
     log(std::string("Replace:") + char(mem) + ":" + name + ":" + std::to_string(position));
-    if (const int e = player().replaceError[mem]; e != 0)
+    const int e = player().replaceError[mem];
+    const auto made =
+        std::count_if(player().calls.begin(), player().calls.end(),
+                      [](const std::string &c) { return c.rfind("Replace:", 0) == 0; });
+    if (e != 0 && (player().replaceFailFrom <= 0 || made >= player().replaceFailFrom))
         return fail(e);
+    return 1;
+}
+
+namespace {
+int findEntry(const KSUSB_TOpenTable &t, const char *name) {
+    for (int i = 0; i < int(t.count); ++i) {
+        if (std::strncmp(t.entries[i].name, name, sizeof t.entries[i].name) == 0)
+            return i;
+    }
+    return -1;
+}
+
+int renameEntry(const char *call, unsigned char mem, const char *oldName, char *newName) {
+    log(std::string(call) + ":" + char(mem) + ":" + oldName + ":" + newName);
+    if (!player().connected)
+        return fail(KSUSB_ERR_NOT_CONNECTED);
+    if (const int e = player().renameError[mem]; e != 0)
+        return fail(e);
+    KSUSB_TOpenTable &t = player().tables[mem];
+    if (findEntry(t, newName) >= 0)
+        return fail(KSUSB_ERR_EXISTS);
+    const int i = findEntry(t, oldName);
+    if (i < 0)
+        return fail(KSUSB_ERR_NOT_FOUND);
+    std::memset(t.entries[i].name, 0, sizeof t.entries[i].name);
+    std::strncpy(t.entries[i].name, newName, sizeof t.entries[i].name - 1);
+    return 1;
+}
+} // namespace
+
+int KSUSB_DeleteFileInMemory(unsigned char mem, const char *name) {
+    log(std::string("Delete:") + char(mem) + ":" + name);
+    if (!player().connected)
+        return fail(KSUSB_ERR_NOT_CONNECTED);
+    if (const int e = player().deleteError[mem]; e != 0)
+        return fail(e);
+    KSUSB_TOpenTable &t = player().tables[mem];
+    const int i = findEntry(t, name);
+    if (i < 0)
+        return fail(KSUSB_ERR_NOT_FOUND);
+    std::memmove(&t.entries[i], &t.entries[i + 1], sizeof(KSUSB_TFileEntry) * (t.count - i - 1));
+    --t.count;
+    return 1;
+}
+
+int KSUSB_RenameInMemory(unsigned char mem, const char *oldName, char *newName) {
+    return renameEntry("Rename", mem, oldName, newName);
+}
+
+int KSUSB_RenameInMemory83(unsigned char mem, const char *oldName, char *newName) {
+    return renameEntry("Rename83", mem, oldName, newName);
+}
+
+int KSUSB_FormatMemory(unsigned char mem) {
+    log(std::string("Format:") + char(mem));
+    if (!player().connected)
+        return fail(KSUSB_ERR_NOT_CONNECTED);
+    if (const int e = player().formatError[mem]; e != 0)
+        return fail(e);
+    player().tables[mem].count = 0;
     return 1;
 }
 

@@ -24,6 +24,12 @@ struct Player {
     std::map<unsigned char, KSUSB_TOpenTable> tables;
     std::map<unsigned char, int> refreshError; // nonzero: RefreshMemory fails with this code
     std::map<unsigned char, int> replaceError;
+    // Nonzero: the call fails with this code (per memory). Replace fails from its Nth call on
+    // when `replaceFailFrom` is N > 0 (earlier calls succeed).
+    std::map<unsigned char, int> deleteError;
+    std::map<unsigned char, int> renameError;
+    std::map<unsigned char, int> formatError;
+    int replaceFailFrom = 0;
     int lastError = 0;
     std::vector<std::string> calls;
     // Runs inside RefreshMemory before it answers (to change the player mid-refresh).

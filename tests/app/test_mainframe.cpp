@@ -56,9 +56,9 @@ private slots:
         // QN520: a .wav is a voice file, a .VRF is not
         QCOMPARE(rowTexts(card, 0), (QStringList{"memo.wav", "999", "Voice File", "", "001"}));
         QCOMPARE(rowTexts(card, 1), (QStringList{"REC001.VRF", "1,000", "Common File", "", "002"}));
-        // each pane puts its text into the capacity pane after its refresh; the card's came last
+        // the capacity pane shows the active pane's capacity: the flash pane is active
         QCOMPARE(flash->statusText(), QStringLiteral("Total : 32 MB / Free : 24 MB"));
-        QCOMPARE(f.frame->capacityText(), QStringLiteral("Total : 64 MB / Free : 1024 KB"));
+        QCOMPARE(f.frame->capacityText(), QStringLiteral("Total : 32 MB / Free : 24 MB"));
         QCOMPARE(f.frame->messageText(), QStringLiteral("Ready."));
         QVERIFY(f.frame->connected());
         QCOMPARE(f.frame->findChild<QLabel *>("connectionIndicator")->property("connected"),
@@ -548,7 +548,7 @@ private slots:
     void thirdPaneIsRefused() {
         MainWindowFixture f;
         f.open();
-        shell::CZamo_ExpView third(f.frame->document(), *f.frame);
+        shell::CZamo_ExpView third(f.frame->document(), *f.frame, KSUSB_MEM_CARD);
         QCOMPARE(f.ui.messages, QStringList{"ERROR : more than two memory pane created"});
         QCOMPARE(third.list()->memoryId(), 0);
         fake::player().calls.clear();

@@ -3,6 +3,7 @@
 // device watch.
 #include "chrome/captionstrip.h"
 #include "device/zamo_listview.h"
+#include "paneinput.h"
 #include "shell/mainframe.h"
 #include "shell/tunaraapp.h"
 #include "shell/zamo_expview.h"
@@ -21,7 +22,8 @@ namespace {
 constexpr int WaitMs = 15000;
 constexpr int PollMs = 100;
 
-bool run(const QString &program, const QStringList &args, const QString &dir = {}) {
+bool run(const QString &program, const QStringList &args, const QString &dir = {},
+         QByteArray *out = nullptr) {
     QProcess p;
     if (!dir.isEmpty())
         p.setWorkingDirectory(dir);
@@ -30,7 +32,18 @@ bool run(const QString &program, const QStringList &args, const QString &dir = {
     env.insert("LC_ALL", "C.UTF-8");
     p.setProcessEnvironment(env);
     p.start(program, args);
-    return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    const bool ok =
+        p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    if (out != nullptr)
+        *out = p.readAllStandardOutput();
+    return ok;
+}
+
+QStringList rowNames(const QTreeWidget *list) {
+    QStringList out;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        out << list->topLevelItem(i)->text(0);
+    return out;
 }
 } // namespace
 
@@ -80,6 +93,20 @@ private slots:
         qputenv("KESTOUSB_USBIP", m_addr.toLatin1());
     }
 
+    // The long names of a memory image in directory (play) order, read by mtools, and whether
+    // fsck.fat finds the image clean.
+    QStringList readBack(const QString &image, bool *clean) {
+        QByteArray out;
+        if (!run(QStringLiteral(TUNARA_MDIR), {"-b", "-i", m_state.filePath(image), "::"}, {},
+                 &out))
+            return {"<mdir failed>"};
+        QStringList names;
+        for (const QString &line : QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts))
+            names << line.trimmed().mid(3); // "::/"
+        *clean = run(QStringLiteral(TUNARA_FSCK), {"-n", m_state.filePath(image)});
+        return names;
+    }
+
     void cleanupTestCase() {
         m_player.terminate();
         m_player.waitForFinished(5000);
@@ -117,6 +144,60 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(frame.connected(), WaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(frame.messageText(), QStringLiteral("Ready."), WaitMs);
         QCOMPARE(frame.list(0)->topLevelItemCount(), 3);
+        frame.close();
+    }
+
+    // Keyboard and mouse on the flash pane change the player; mtools reads each result back
+    // from the player's image, which fsck.fat finds clean.
+    void paneCommandsChangeThePlayer() {
+        QTemporaryDir dir;
+        TestUi ui;
+        shell::CTunaraApp app({dir.path(), dir.filePath("profile.ini")}, ui);
+        app.start();
+        shell::CMainFrame frame(app);
+        frame.show();
+        frame.activateWindow();
+        frame.deviceWatch().stop();
+        device::CZamo_ListView *list = frame.list(0);
+        QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 3, WaitMs);
+        const QString third = QString::fromUtf8("세 번째.mp3");
+        bool clean = false;
+
+        // the last row dragged to the top
+        dragRows(list, {2}, 2, 0);
+        QCOMPARE(rowNames(list), (QStringList{third, "One.mp3", "Two.mp3"}));
+        QCOMPARE(readBack("flash.img", &clean), (QStringList{third, "One.mp3", "Two.mp3"}));
+        QVERIFY(clean);
+
+        // Del on a selected row, Yes
+        list->setFocus();
+        list->clearSelection();
+        list->topLevelItem(1)->setSelected(true);
+        QTest::keyClick(list, Qt::Key_Delete);
+        QTRY_COMPARE_WITH_TIMEOUT(rowNames(list), (QStringList{third, "Two.mp3"}), WaitMs);
+        QCOMPARE(ui.questions.last(), QStringLiteral("Do you want to delete selected file(s)?"));
+        QCOMPARE(readBack("flash.img", &clean), (QStringList{third, "Two.mp3"}));
+        QVERIFY(clean);
+
+        // F2 renames through the dialog (a QN520 keeps long names)
+        list->clearSelection();
+        list->topLevelItem(1)->setSelected(true);
+        {
+            RenameAnswers answers({"Second track.mp3"});
+            QTest::keyClick(list, Qt::Key_F2);
+            QTRY_COMPARE_WITH_TIMEOUT(rowNames(list), (QStringList{third, "Second track.mp3"}),
+                                      WaitMs);
+            QCOMPARE(answers.opened, QStringList{"Two.mp3"});
+        }
+        QCOMPARE(readBack("flash.img", &clean), (QStringList{third, "Second track.mp3"}));
+        QVERIFY(clean);
+
+        // Format after Yes empties the memory
+        QVERIFY(frame.commands().execute(int(shell::Cmd::Format), list));
+        QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 0, WaitMs);
+        QCOMPARE(readBack("flash.img", &clean), QStringList{});
+        QVERIFY(clean);
+        QCOMPARE(frame.messageText(), QStringLiteral("Ready."));
         frame.close();
     }
 };

@@ -2,12 +2,37 @@
 #pragma once
 
 #include "device/paneframe.h"
+#include "device/transferqueue.h"
 #include "testui.h"
 
 #include <QFont>
 #include <QList>
 #include <QPair>
 #include <QWidget>
+
+// A transfer queue that records what the panes hand it.
+class RecordingQueue : public tunara::device::TransferQueue {
+public:
+    struct Batch {
+        unsigned char memory;
+        QStringList remote; // player names (uploads only)
+        QStringList local;
+    };
+    QList<Batch> downloads;
+    QList<Batch> uploads;
+    bool running = false;
+
+    int addDownloads(unsigned char memory, const QStringList &paths) override {
+        downloads.append({memory, {}, paths});
+        return 1;
+    }
+    int addUploads(unsigned char memory, const QStringList &remote,
+                   const QStringList &local) override {
+        uploads.append({memory, remote, local});
+        return 1;
+    }
+    bool busy() const override { return running; }
+};
 
 class TestFrame : public tunara::device::PaneFrame {
 public:

@@ -137,6 +137,14 @@ ART = {
  'device/qn520': player('#b9f0c4', '#1d4e89', '#3d78c0', 'QN520'),
  'device/qn70': player('#ffe3a3', '#8a1c1c', '#c24545', 'QN70'),
  'device/qnvela': player('#e0d4ff', '#f2f2f2', '#9c8ad0', 'Vela'),
+ # the reorder cursor of the memory lists: an arrow (hot spot at its tip) over three rows, the
+ # middle one lifted where the dragged rows will stand
+ 'cursor/reorder': svg('''
+<path d="M1 1v17l4.5-4.2 3 6.6 2.6-1.2-3-6.5H14z" fill="#fff" stroke="#000" stroke-width="1.2"
+ stroke-linejoin="round"/>
+<rect x="14" y="17" width="16" height="3" fill="#8090a0"/>
+<rect x="12" y="22" width="18" height="4" fill="#2c6fc2" stroke="#184a86" stroke-width="1"/>
+<rect x="14" y="28" width="16" height="3" fill="#8090a0"/>'''),
 }
 
 for name, text in ART.items():
