@@ -24,10 +24,15 @@ add_library(tunara_gui STATIC
   shell/tunaraapp.cpp
   shell/zamo_expview.cpp
   shell/zamo_expdoc.h
+  shell/mainframe_transfer.cpp
+  transfer/notifybridge.cpp
+  transfer/queueentry.cpp
+  transfer/transferdlg.cpp
+  transfer/transferhost.h
 )
 set_target_properties(tunara_gui PROPERTIES AUTOMOC ON)
 target_include_directories(tunara_gui PUBLIC ${TUNARA_APP_DIR} ${PROJECT_SOURCE_DIR}/devlink/include)
-target_link_libraries(tunara_gui PUBLIC Qt6::Widgets Qt6::Svg Qt6::Network)
+target_link_libraries(tunara_gui PUBLIC Qt6::Widgets Qt6::Svg Qt6::Network tunara_media)
 
 # The program's own texts and artwork, compiled into whatever links them.
 set(TUNARA_RESOURCES ${TUNARA_APP_DIR}/res/tunara.qrc CACHE INTERNAL "")

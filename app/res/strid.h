@@ -117,6 +117,15 @@ enum class StrId : int {
     MenuPlayer = 10216,
     MenuHelp = 10217,
     ThirdPane = 10218,
+    // The transfer manager's captions and texts.
+    TransferInQueue = 10220,
+    CurrentTransfer = 10221,
+    StartTransfer = 10222,
+    RemoveItem = 10223,
+    StopTransfer = 10224,
+    TransferOption = 10225,
+    BytesProgressNoSpeed = 10226,
+    SecondsNoSpeed = 10227,
     AppTitle = 57344,
 };
 

@@ -145,4 +145,19 @@ int KSUSB_ReplaceInMemory(unsigned char mem, const char *name, unsigned char pos
     return 1;
 }
 
+// Transfers are run against the virtual player; the scripted player refuses to start them.
+int KSUSB_Download(unsigned char, const char *, KSNotifyTarget *, uint32_t) {
+    player().calls.push_back("KSUSB_Download");
+    return fail(KSUSB_ERR_NOT_CONNECTED);
+}
+
+int KSUSB_Upload(unsigned char, const char *, const char *, KSNotifyTarget *, uint32_t) {
+    player().calls.push_back("KSUSB_Upload");
+    return fail(KSUSB_ERR_NOT_CONNECTED);
+}
+
+int KSUSB_Stop(void) {
+    return 1;
+}
+
 } // extern "C"
