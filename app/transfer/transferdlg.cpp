@@ -393,6 +393,7 @@ void CTransferDlg::start() {
     m_isDownload = isDownload(m_kind);
     m_progressBytes = 0;
     m_progressDirty = false;
+    resetFileProgress();
     QCoreApplication::sendPostedEvents(this);
 
     int started = 0;
@@ -460,7 +461,9 @@ void CTransferDlg::onStarted(std::intptr_t total) {
     m_size = std::uint32_t(total);
     m_info->appendPlainText(QStringLiteral("(%1 bytes)").arg(qlonglong(total)));
     m_startTime.start();
+    // The file's texts start again from nothing, not from the last file's end.
     m_progressBytes = 0;
+    paintProgress();
 }
 
 void CTransferDlg::onProgress(std::intptr_t done) {
@@ -495,6 +498,23 @@ void CTransferDlg::paintProgress() {
     else
         m_bytes->setText(fmt(StrId::BytesProgressNoSpeed, int(m_progressBytes), int(m_size)));
     m_filePercent->setText(fmt(StrId::Percent, pct));
+}
+
+void CTransferDlg::resetFileProgress() {
+    // Until the new file's start notification the texts show its beginning, not the last
+    // file's end.
+    m_paintTimer.stop();
+    m_startTime.invalidate();
+    const int overall = std::max(m_current, 0) * MaxPercent;
+    m_overall->setValue(overall);
+    if (m_statusBar)
+        m_statusBar->setValue(overall);
+    m_file->setValue(0);
+    const QString percent = fmt(StrId::Percent, m_count > 0 ? overall / m_count : 0);
+    setCaptionPercent(percent);
+    m_overallPercent->setText(percent);
+    m_filePercent->setText(fmt(StrId::Percent, 0));
+    m_bytes->clear();
 }
 
 void CTransferDlg::setCaptionPercent(const QString &text) {

@@ -95,6 +95,7 @@ private:
     void onDone(std::intptr_t moved);
     void onFailed(int code);
     void paintProgress();
+    void resetFileProgress();
     void startVoiceConverter(const QString &localPath);
 
     Display display() const;
