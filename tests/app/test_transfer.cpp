@@ -5,12 +5,14 @@
 #include "device/memoryformat.h"
 #include "device/zamo_listview.h"
 #include "shell/mainframe.h"
+#include "shell/singleinstance.h"
 #include "shell/tunaraapp.h"
 #include "testui.h"
 #include "transfer/transferdlg.h"
 
 #include <QFile>
 #include <QLabel>
+#include <QLocalSocket>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -628,6 +630,59 @@ private slots:
         QVERIFY(w.waitFinished());
         QCOMPARE(w.info(), summary(700, 700));
         QCOMPARE(w.column(CTransferDlg::ColStatus).value(699), QStringLiteral("File not found!"));
+    }
+
+    // Files named on the command line wait for the first connection; files of a second start
+    // come over the single-instance channel. Either way they arrive sorted and byte-exact.
+    void handOver_data() {
+        QTest::addColumn<bool>("secondStart");
+        QTest::addColumn<char>("memory");
+        QTest::newRow("first start, flash") << false << 'M';
+        QTest::newRow("second start, --card") << true << 'S';
+    }
+
+    void handOver() {
+        QFETCH(bool, secondStart);
+        QFETCH(char, memory);
+        const auto mem = static_cast<unsigned char>(memory);
+        const QString tag = secondStart ? "so" : "fs";
+        QStringList paths;
+        for (const char *n : {"2", "1", "3"})
+            paths << makeFile(tag + n + ".bin", 30000);
+        Window w({});
+        const QString cls = QStringLiteral("xfer-%1").arg(QCoreApplication::applicationPid());
+        shell::SingleInstance first(cls, tag);
+        QVERIFY(first.claim());
+        connect(&first, &shell::SingleInstance::filesHandedOver, w.frame.get(),
+                [&w](unsigned char m, const QStringList &p) { w.frame->queueStartupFiles(m, p); });
+        QSignalSpy raised(&first, &shell::SingleInstance::raiseRequested);
+        if (!secondStart) {
+            w.frame->queueStartupFiles(mem, paths);
+            QCOMPARE(w.list()->topLevelItemCount(), 0); // not before the player answered
+            QVERIFY(w.connect());
+        } else {
+            QVERIFY(w.connect());
+            shell::SingleInstance second(cls, tag);
+            QVERIFY(!second.claim({mem, paths}));
+            QTRY_COMPARE_WITH_TIMEOUT(raised.size(), 1, WaitMs);
+        }
+        QVERIFY(w.waitFinished());
+        QCOMPARE(w.info(), summary(3, 0));
+        const QStringList names{tag + "1.bin", tag + "2.bin", tag + "3.bin"};
+        const QStringList onPlayer = playerNames(mem);
+        QCOMPARE(onPlayer.mid(onPlayer.size() - 3), names);
+        for (const QString &n : names)
+            QCOMPARE(playerFile(n, mem).out, pattern(n, 30000));
+
+        // Bytes of another program only ask us to come forward.
+        QLocalSocket stranger;
+        stranger.connectToServer(first.serverName());
+        QVERIFY(stranger.waitForConnected(5000));
+        stranger.write("raise\nnot a list of files");
+        stranger.waitForBytesWritten(5000);
+        stranger.disconnectFromServer();
+        QTRY_COMPARE_WITH_TIMEOUT(raised.size(), secondStart ? 2 : 1, WaitMs);
+        QCOMPARE(w.list()->topLevelItemCount(), 3);
     }
 
     // File Transfer Status shows and hides the dialog with its check mark; a click into the
