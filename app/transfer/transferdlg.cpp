@@ -47,7 +47,6 @@ constexpr StrId ColumnHeaders[CTransferDlg::ColumnCount] = {
 constexpr int MaxPercent = 100;
 constexpr double BytesPerMegabyte = 1048576.0;
 constexpr double BitsPerByte = 8.0;
-// Lets the player settle before the pane asks it for its new table.
 constexpr unsigned long SettleAfterDownloadMs = 10;
 // Voice recordings end in these letters; the converter takes them after an upload.
 const QString VoiceSuffix = QStringLiteral("VRF");
@@ -361,16 +360,17 @@ void CTransferDlg::start() {
         updateDisplay();
         return;
     }
-    int next = -1;
-    for (int i = 0; i < m_count; ++i) {
-        if (isWaiting(stateOf(m_list->topLevelItem(i)))) {
-            next = i;
-            break;
-        }
+    const int next = nextWaitingRow();
+    if (m_paneRefreshPending) {
+        const QTreeWidgetItem *row = next < 0 ? nullptr : m_list->topLevelItem(next);
+        const auto kind = row ? EntryKind(row->data(ColStatus, KindRole).toInt()) : m_kind;
+        if (row == nullptr || kind != kindFor(m_pendingMemory, true))
+            flushPaneRefresh();
     }
     if (next < 0) {
         m_finished = true;
         updateDisplay();
+        emit queueFinished();
         return;
     }
     updateDisplay();
@@ -537,12 +537,46 @@ void CTransferDlg::onDone(std::intptr_t moved) {
                                                     megabitsPerSecond(double(m_size), m_seconds))
                                               : fmt(StrId::SecondsNoSpeed, m_seconds));
     }
-    QThread::msleep(SettleAfterDownloadMs);
     if (m_isDownload)
-        m_host.downloadFinished(m_memory);
+        refreshAfterDownload();
     m_busy = false;
     m_host.transferBusyChanged(false);
     postStart();
+}
+
+int CTransferDlg::nextWaitingRow() const {
+    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
+        if (isWaiting(stateOf(m_list->topLevelItem(i))))
+            return i;
+    }
+    return -1;
+}
+
+void CTransferDlg::refreshAfterDownload() {
+    m_paneRefreshPending = true;
+    m_pendingMemory = m_memory;
+    const int next = nextWaitingRow();
+    const bool more =
+        next >= 0 &&
+        EntryKind(m_list->topLevelItem(next)->data(ColStatus, KindRole).toInt()) == m_kind;
+    if (!more || !m_lastPaneRefresh.isValid() ||
+        m_lastPaneRefresh.elapsed() >= PaneRefreshIntervalMs) {
+        flushPaneRefresh();
+        return;
+    }
+    // The next file's short name is chosen against the library's table: it must hold the file
+    // just sent. The pane catches up within PaneRefreshIntervalMs or when the run ends.
+    (void)KSUSB_RefreshMemory(m_memory);
+}
+
+void CTransferDlg::flushPaneRefresh() {
+    if (!m_paneRefreshPending)
+        return;
+    m_paneRefreshPending = false;
+    // Lets the player settle before the pane asks it for its new table.
+    QThread::msleep(SettleAfterDownloadMs);
+    m_host.downloadFinished(m_pendingMemory);
+    m_lastPaneRefresh.restart();
 }
 
 void CTransferDlg::onFailed(int code) {
@@ -555,9 +589,11 @@ void CTransferDlg::onFailed(int code) {
         setState(row, IconFailed + int(m_kind), str(runFailure(code)));
     m_hadError = true;
     updateDisplay();
-    // After a stop the queue waits for Start.
+    // After a stop the queue waits for Start; the pane shows what arrived before it.
     if (code != KSUSB_ERR_STOPPED)
         postStart();
+    else
+        flushPaneRefresh();
 }
 
 void CTransferDlg::startVoiceConverter(const QString &localPath) {

@@ -35,6 +35,9 @@ public:
     static constexpr std::uint32_t ProgressStep = 10000;
     // Texts and bars are repainted at most this often while a file moves.
     static constexpr int RepaintIntervalMs = 33;
+    // While downloads into one memory follow each other, its pane re-reads the player at most
+    // this often (the library's own table is refreshed after every file).
+    static constexpr int PaneRefreshIntervalMs = 1000;
     // The status-bar bar: pane 0 shrunk by this, its left edge moved right by that.
     static constexpr int StatusBarInset = 1;
     static constexpr int StatusBarTextRoom = 40;
@@ -68,6 +71,10 @@ public:
     // How many times the progress texts were painted (the bench watches the throttle).
     int progressPaints() const { return m_progressPaints; }
 
+signals:
+    // A start found no waiting row: the queue has run to its end.
+    void queueFinished();
+
 protected:
     void customEvent(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -97,6 +104,9 @@ private:
     void paintProgress();
     void resetFileProgress();
     void startVoiceConverter(const QString &localPath);
+    int nextWaitingRow() const;
+    void refreshAfterDownload();
+    void flushPaneRefresh();
 
     Display display() const;
     void updateDisplay();
@@ -143,6 +153,11 @@ private:
     QElapsedTimer m_lastPaint;
     QTimer m_paintTimer;
     int m_progressPaints = 0;
+
+    // A pane refresh held back while more downloads into the same memory wait.
+    bool m_paneRefreshPending = false;
+    unsigned char m_pendingMemory = 0;
+    QElapsedTimer m_lastPaneRefresh;
 };
 
 } // namespace tunara::transfer

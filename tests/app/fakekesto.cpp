@@ -156,6 +156,11 @@ int KSUSB_Upload(unsigned char, const char *, const char *, KSNotifyTarget *, ui
     return fail(KSUSB_ERR_NOT_CONNECTED);
 }
 
+int KSUSB_RefreshMemory(unsigned char mem) {
+    player().calls.push_back("KSUSB_RefreshMemory");
+    return player().tables.count(mem) != 0 ? 1 : fail(KSUSB_ERR_NOT_CONNECTED);
+}
+
 int KSUSB_Stop(void) {
     return 1;
 }
