@@ -36,6 +36,11 @@ add_library(tunara_gui STATIC
   shell/tunaraapp.cpp
   shell/zamo_expview.cpp
   shell/zamo_expdoc.h
+  shell/mainframe_transfer.cpp
+  transfer/notifybridge.cpp
+  transfer/queueentry.cpp
+  transfer/transferdlg.cpp
+  transfer/transferhost.h
 )
 set_target_properties(tunara_gui PROPERTIES AUTOMOC ON)
 

@@ -158,6 +158,15 @@ enum class StrId : int {
     DropNotLocal = 10247,
     DropFolder = 10248,
     ReorderBusy = 10249,
+    // The transfer manager's captions and texts.
+    TransferInQueue = 10220,
+    CurrentTransfer = 10221,
+    StartTransfer = 10222,
+    RemoveItem = 10223,
+    StopTransfer = 10224,
+    TransferOption = 10225,
+    BytesProgressNoSpeed = 10226,
+    SecondsNoSpeed = 10227,
     AppTitle = 57344,
 };
 

@@ -1,4 +1,10 @@
 // The program: settings and language pack, one instance, the main window.
+//
+//   tunara [--card] [FILE...]
+//
+// Files named on the command line (the desktop's "Open with" passes them) are queued as
+// downloads into the flash memory, or the card with --card, once the player is connected; a
+// second start hands them to the running program and ends.
 #include "device/uiservices.h"
 #include "mainframe.h"
 #include "programversion.h"
@@ -7,6 +13,8 @@
 #include "tunaraapp.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTimer>
 
@@ -31,6 +39,21 @@ void armGrab(shell::CMainFrame &frame) {
         frame.grab().save(file);
         frame.close();
     });
+}
+
+// The files of the command line as absolute paths (the running copy has another folder).
+shell::SingleInstance::HandOver commandLineFiles(const QStringList &arguments) {
+    QCommandLineParser parser;
+    const QCommandLineOption card(QStringLiteral("card"));
+    parser.addOption(card);
+    parser.addPositionalArgument(QStringLiteral("files"), QString(), QStringLiteral("[FILE...]"));
+    // Unknown options are not worth refusing to start over; they are left out.
+    (void)parser.parse(arguments);
+    shell::SingleInstance::HandOver h;
+    h.memoryId = parser.isSet(card) ? KSUSB_MEM_CARD : KSUSB_MEM_FLASH;
+    for (const QString &f : parser.positionalArguments())
+        h.paths << QFileInfo(f).absoluteFilePath();
+    return h;
 }
 
 } // namespace
@@ -58,8 +81,9 @@ int main(int argc, char *argv[]) {
                                                 shell::defaults::ResourceDllChars);
     const QString windowName = shell::readString(profile, QStringLiteral("Init/WindowName"),
                                                  QLatin1String(shell::defaults::WindowName));
+    const shell::SingleInstance::HandOver files = commandLineFiles(QCoreApplication::arguments());
     shell::SingleInstance instance(className, windowName);
-    if (!instance.claim())
+    if (!instance.claim(files))
         return 0;
     profile.setValue(QStringLiteral("Init/ClassName"), className);
     profile.setValue(QStringLiteral("Init/WindowName"), windowName);
@@ -70,6 +94,11 @@ int main(int argc, char *argv[]) {
         frame.raise();
         frame.activateWindow();
     });
+    QObject::connect(&instance, &shell::SingleInstance::filesHandedOver, &frame,
+                     [&frame](unsigned char memoryId, const QStringList &paths) {
+                         frame.queueStartupFiles(memoryId, paths);
+                     });
+    frame.queueStartupFiles(files.memoryId, files.paths);
     frame.show();
     armGrab(frame);
     const int rc = QApplication::exec();

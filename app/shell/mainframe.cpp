@@ -9,6 +9,7 @@
 #include "res/stringtable.h"
 #include "settings.h"
 #include "splashwnd.h"
+#include "transfer/transferdlg.h"
 #include "tunaraapp.h"
 #include "zamo_expview.h"
 
@@ -83,12 +84,15 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
     buildToolBar();
     buildStatusBar();
     buildPanes();
+    buildTransfer();
     resize(900, 560);
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
     m_watch.setPaused([this] {
-        return deviceCallRunning() || m_refreshing || QApplication::activeModalWidget() != nullptr;
+        // While a transfer's worker runs nothing else may call the library.
+        return deviceCallRunning() || m_refreshing || m_transferBusy ||
+               QApplication::activeModalWidget() != nullptr;
     });
     connect(&m_watch, &DeviceWatch::deviceNodesChanged, this, &CMainFrame::onDeviceNodesChanged);
     connect(&m_watch, &DeviceWatch::polled, this, [this] { pollCardState(); });
@@ -180,11 +184,9 @@ void CMainFrame::buildCommands() {
         Cmd::About, [this](QObject *) { cmdAbout(); }, always);
     m_commands.add(
         Cmd::Language, [this](QObject *) { cmdLanguage(); }, always);
-    // Commands whose handlers come with the transfer manager, the pane's file commands and the
-    // service dialogs: their actions exist (menus and tool bar are complete) and stay greyed
-    // until a handler is added.
-    for (Cmd c : {Cmd::TransferStatus})
-        m_commands.add(c, {}, {});
+    m_commands.add(
+        Cmd::TransferStatus, [this](QObject *) { toggleTransferStatus(); }, always,
+        [this](QObject *) { return m_transferDlg != nullptr && m_transferDlg->isVisible(); });
 
     m_commands.action(Cmd::Refresh)->setShortcut(QKeySequence(Qt::Key_F5));
     m_commands.action(Cmd::Favorites)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
@@ -385,6 +387,13 @@ bool CMainFrame::eventFilter(QObject *watched, QEvent *event) {
     if (watched == m_message && event->type() == QEvent::MouseButtonPress &&
         static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
         m_commands.execute(int(Cmd::TransferStatus));
+    // Every layout change of the status bar places the transfer's bar in pane 0 again.
+    if (watched == m_message && m_transferDlg != nullptr &&
+        (event->type() == QEvent::Resize || event->type() == QEvent::Move))
+        m_transferDlg->reposition();
+    if (m_transferDlg != nullptr && watched == m_transferDlg.get() &&
+        (event->type() == QEvent::Show || event->type() == QEvent::Hide))
+        m_commands.updateUi();
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -528,7 +537,9 @@ void CMainFrame::refreshMemory() {
     }
     setMessageText(str(StrId::Ready));
     m_refreshing = false;
+    m_refreshedOnce = true;
     m_commands.updateUi();
+    flushStartupFiles();
     if (std::exchange(m_refreshAgain, false))
         postCommand(int(Cmd::Refresh), nullptr);
 }
@@ -545,6 +556,11 @@ void CMainFrame::onDeviceNodesChanged() {
     setConnected(c != 0);
     if (c != 0)
         postCommand(int(Cmd::Refresh), nullptr);
+}
+
+void CMainFrame::downloadFinished(unsigned char memoryId) {
+    DeviceCall call(m_deviceCalls);
+    m_doc.updateAllViews(device::CZamo_ListView::HintDownloadDone, memoryId);
 }
 
 void CMainFrame::pollCardState() {

@@ -5,6 +5,7 @@
 #include "commandtable.h"
 #include "device/paneframe.h"
 #include "devicewatch.h"
+#include "transfer/transferhost.h"
 #include "zamo_expdoc.h"
 
 #include <QMainWindow>
@@ -20,6 +21,9 @@ class QToolBar;
 namespace tunara::device {
 class CZamo_ListView;
 }
+namespace tunara::transfer {
+class CTransferDlg;
+}
 
 namespace tunara::shell {
 
@@ -27,7 +31,7 @@ class CSplashWnd;
 class CTunaraApp;
 class CZamo_ExpView;
 
-class CMainFrame : public QMainWindow, public device::PaneFrame {
+class CMainFrame : public QMainWindow, public device::PaneFrame, public transfer::TransferHost {
     Q_OBJECT
 public:
     static constexpr int MinimumWidth = 600;
@@ -85,6 +89,22 @@ public:
     QString downloadFolder() const override;
     void bringToFront() override;
 
+    // The transfer manager's dialog, created hidden with the window.
+    transfer::CTransferDlg *transferDialog() const { return m_transferDlg.get(); }
+    // Files named on the command line or handed over by a second start: queued as downloads
+    // into `memoryId` once the first Refresh has connected (at once when it already has).
+    void queueStartupFiles(unsigned char memoryId, const QStringList &paths);
+
+    // TransferHost (ui, modelCode and setMessageText are shared with PaneFrame)
+    transfer::TransferOptions transferOptions() const override;
+    void storeDownloadFolder(const QString &folder) override;
+    QWidget *statusBarWidget() override;
+    QRect messagePaneRect() const override;
+    void downloadFinished(unsigned char memoryId) override;
+    void openOptions() override;
+    void transferBusyChanged(bool busy) override { setTransferBusy(busy); }
+    QString programDir() const override;
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
@@ -96,6 +116,9 @@ private:
     void buildToolBar();
     void buildStatusBar();
     void buildPanes();
+    void buildTransfer();
+    void toggleTransferStatus();
+    void flushStartupFiles();
     void showCardPane(bool show);
     void halveColumns();
     void showFlagNotices(unsigned flags);
@@ -130,6 +153,10 @@ private:
     bool m_connected = false;
     bool m_transferBusy = false;
     device::TransferQueue *m_transferQueue = nullptr;
+    std::unique_ptr<transfer::CTransferDlg> m_transferDlg;
+    // Files waiting for the first connection: memory id and paths, in the order handed in.
+    QList<QPair<unsigned char, QStringList>> m_startupFiles;
+    bool m_refreshedOnce = false;
     bool m_firstShow = true;
     std::unique_ptr<CSplashWnd> m_splash;
     std::function<void()> m_serviceDialog;

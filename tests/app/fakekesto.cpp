@@ -209,4 +209,24 @@ int KSUSB_FormatMemory(unsigned char mem) {
     return 1;
 }
 
+// Transfers are run against the virtual player; the scripted player refuses to start them.
+int KSUSB_Download(unsigned char, const char *, KSNotifyTarget *, uint32_t) {
+    player().calls.push_back("KSUSB_Download");
+    return fail(KSUSB_ERR_NOT_CONNECTED);
+}
+
+int KSUSB_Upload(unsigned char, const char *, const char *, KSNotifyTarget *, uint32_t) {
+    player().calls.push_back("KSUSB_Upload");
+    return fail(KSUSB_ERR_NOT_CONNECTED);
+}
+
+int KSUSB_RefreshMemory(unsigned char mem) {
+    player().calls.push_back("KSUSB_RefreshMemory");
+    return player().tables.count(mem) != 0 ? 1 : fail(KSUSB_ERR_NOT_CONNECTED);
+}
+
+int KSUSB_Stop(void) {
+    return 1;
+}
+
 } // extern "C"

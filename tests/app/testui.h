@@ -14,6 +14,7 @@ public:
     QStringList questions;
     QList<QUrl> opened;
     QStringList started;
+    QList<QStringList> startedArguments;
     bool answerYes = true;
     QString folder;
     std::optional<QFont> font;
@@ -64,8 +65,9 @@ public:
         opened << url;
         return true;
     }
-    bool startDetached(const QString &program, const QStringList &) override {
+    bool startDetached(const QString &program, const QStringList &arguments) override {
         started << program;
+        startedArguments << arguments;
         return true;
     }
 };

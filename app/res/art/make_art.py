@@ -147,6 +147,36 @@ ART = {
 <rect x="14" y="28" width="16" height="3" fill="#8090a0"/>'''),
 }
 
+# Transfer queue states (icon index: 0-3 waiting, 4-7 done, 8-11 failed by kind, 12 running,
+# 13 refused), drawn for 16 pixels: a direction arrow in the memory's colour (flash blue, card
+# orange; down = to the player, up = to the PC) with a state mark.
+def queue_icon(kind, mark):
+    colour = '#2c6fc2' if kind in (0, 1) else '#d9822b'
+    arrow = ('M16 26l9-10h-5.5V5h-7v11H7z' if kind in (0, 2) else 'M16 5l9 10h-5.5v11h-7V15H7z')
+    body = f'<path d="{arrow}" fill="{colour}" stroke="#223" stroke-width="1"/>'
+    if mark == 'wait':
+        body = f'<g opacity="0.55">{body}</g>'
+    elif mark == 'done':
+        body += ('<circle cx="24" cy="24" r="7" fill="#22a447" stroke="#0d5a22"/>'
+                 '<path d="M20.5 24l2.5 2.5 4.5-5" fill="none" stroke="#fff" stroke-width="2"/>')
+    elif mark == 'failed':
+        body += ('<circle cx="24" cy="24" r="7" fill="#c62828" stroke="#6b0d0d"/>'
+                 '<path d="M21 21l6 6M27 21l-6 6" stroke="#fff" stroke-width="2"/>')
+    return svg(body)
+
+for i in range(4):
+    ART[f'queue/{i:02d}'] = queue_icon(i, 'wait')
+    ART[f'queue/{4 + i:02d}'] = queue_icon(i, 'done')
+    ART[f'queue/{8 + i:02d}'] = queue_icon(i, 'failed')
+ART['queue/12'] = svg('<circle cx="16" cy="16" r="13" fill="#2c6fc2" stroke="#184a86" '
+                      'stroke-width="2"/><path d="M12 9l11 7-11 7z" fill="#fff"/>')
+ART['queue/13'] = svg('<circle cx="16" cy="16" r="12" fill="#fff" stroke="#8a8a8a" '
+                      'stroke-width="3.5"/><path d="M7.5 24.5l17-17" stroke="#8a8a8a" '
+                      'stroke-width="3.5"/>')
+# the row menu's Delete
+ART['queue/delete'] = svg('<path d="M8 8l16 16M24 8L8 24" stroke="#c62828" stroke-width="4" '
+                          'stroke-linecap="round"/>')
+
 for name, text in ART.items():
     path = os.path.join(HERE, name + '.svg')
     os.makedirs(os.path.dirname(path), exist_ok=True)

@@ -1,0 +1,77 @@
+// The main window's side of the transfer manager: the dialog created hidden with the window,
+// File Transfer Status, what the dialog asks of the window, and files handed in from the
+// command line or by a second start.
+#include "device/zamo_listview.h"
+#include "mainframe.h"
+#include "settings.h"
+#include "transfer/transferdlg.h"
+#include "tunaraapp.h"
+
+#include <QLabel>
+#include <QSettings>
+#include <QStatusBar>
+
+namespace tunara::shell {
+
+void CMainFrame::buildTransfer() {
+    m_transferDlg = std::make_unique<transfer::CTransferDlg>(*this, this);
+    setTransferQueue(m_transferDlg.get());
+    // The check mark of File Transfer Status follows the dialog however it is shown or hidden.
+    m_transferDlg->installEventFilter(this);
+}
+
+void CMainFrame::toggleTransferStatus() {
+    if (m_transferDlg->isVisible()) {
+        m_transferDlg->hide();
+    } else {
+        m_transferDlg->show();
+        m_transferDlg->raise();
+    }
+}
+
+transfer::TransferOptions CMainFrame::transferOptions() const {
+    const Options &o = m_app.options();
+    return {o.showXferDlg != 0, o.autoStartXfer != 0, o.hideXferDlg != 0,
+            m_app.system().blockMpeg2Ext != 0};
+}
+
+void CMainFrame::storeDownloadFolder(const QString &folder) {
+    m_app.profile().setValue(QLatin1String(keys::Option) + QLatin1Char('/') +
+                                 QLatin1String(keys::DownloadFolder),
+                             folder);
+}
+
+QWidget *CMainFrame::statusBarWidget() {
+    return statusBar();
+}
+
+QRect CMainFrame::messagePaneRect() const {
+    return m_message->geometry();
+}
+
+void CMainFrame::openOptions() {
+    m_commands.execute(int(Cmd::Option));
+}
+
+QString CMainFrame::programDir() const {
+    return m_app.programDir();
+}
+
+void CMainFrame::queueStartupFiles(unsigned char memoryId, const QStringList &paths) {
+    if (paths.isEmpty())
+        return;
+    m_startupFiles.append({memoryId, paths});
+    if (m_refreshedOnce && m_connected)
+        flushStartupFiles();
+}
+
+void CMainFrame::flushStartupFiles() {
+    // Only a connected player takes them; otherwise they wait for the next Refresh.
+    if (!m_connected || m_transferQueue == nullptr)
+        return;
+    const auto batches = std::exchange(m_startupFiles, {});
+    for (const auto &[memoryId, paths] : batches)
+        m_transferQueue->addDownloads(memoryId, paths);
+}
+
+} // namespace tunara::shell

@@ -1,0 +1,781 @@
+#include "transferdlg.h"
+
+#include "device/busycursor.h"
+#include "device/memoryformat.h"
+#include "device/uiservices.h"
+#include "media/mpegheader.h"
+#include "notifybridge.h"
+#include "res/format.h"
+#include "res/stringtable.h"
+#include "transferhost.h"
+
+#include <KestoUSB.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QThread>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace tunara::transfer {
+
+using res::fmt;
+using res::str;
+using res::StrId;
+
+namespace {
+
+constexpr int KindRole = Qt::UserRole;
+constexpr int StateRole = Qt::UserRole + 1;
+constexpr int ColumnWidths[CTransferDlg::ColumnCount] = {150, 65, 150, 200, 130};
+constexpr StrId ColumnHeaders[CTransferDlg::ColumnCount] = {
+    StrId::Status, StrId::Memory, StrId::RemoteFile, StrId::LocalFile, StrId::Stat};
+constexpr int MaxPercent = 100;
+constexpr double BytesPerMegabyte = 1048576.0;
+constexpr double BitsPerByte = 8.0;
+constexpr unsigned long SettleAfterDownloadMs = 10;
+// Voice recordings end in these letters; the converter takes them after an upload.
+const QString VoiceSuffix = QStringLiteral("VRF");
+// The converter's names in the program folder, in the order they are looked for.
+const QStringList ConverterNames = {QStringLiteral("sndconv"), QStringLiteral("sndconv.exe")};
+
+QByteArray localBytes(const QString &path) {
+    return QFile::encodeName(path);
+}
+
+// The library's texts are "\r\n"-separated; the edit shows lines.
+QString editText(const QString &text) {
+    QString t = text;
+    t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return t;
+}
+
+device::MessageIcon iconOf(media::MessageIcon icon) {
+    switch (icon) {
+    case media::MessageIcon::Stop:
+        return device::MessageIcon::Stop;
+    case media::MessageIcon::Warning:
+        return device::MessageIcon::Warning;
+    case media::MessageIcon::Info:
+        return device::MessageIcon::Information;
+    }
+    return device::MessageIcon::None;
+}
+
+// The MPEG check reports through the program's message boxes.
+class UiSink final : public media::MessageSink {
+public:
+    UiSink(device::UiServices &ui, QWidget *parent) : m_ui(ui), m_parent(parent) {}
+    void showMessage(media::MessageIcon icon, std::string_view, std::string_view text) override {
+        m_ui.message(m_parent, QString::fromUtf8(text.data(), qsizetype(text.size())),
+                     iconOf(icon));
+    }
+
+private:
+    device::UiServices &m_ui;
+    QWidget *m_parent;
+};
+
+// Whole percent of `done` out of `size`, truncated; an empty file is complete at once.
+int percentOf(std::uint32_t done, std::uint32_t size) {
+    if (size == 0)
+        return MaxPercent;
+    const double pct = double(done) * 100.0 / double(size);
+    return std::clamp(int(pct), 0, MaxPercent);
+}
+
+// Megabits per second of `bytes` moved in `seconds` (> 0).
+double megabitsPerSecond(double bytes, double seconds) {
+    return bytes / BytesPerMegabyte / seconds * BitsPerByte;
+}
+
+} // namespace
+
+CTransferDlg::CTransferDlg(TransferHost &host, QWidget *parent)
+    : QDialog(parent), m_host(host), m_bridge(new NotifyBridge(this)) {
+    setObjectName(QStringLiteral("transferDialog"));
+    setModal(false);
+    setWindowIcon(res::StringTable::current().icon(QStringLiteral("app/tunara")));
+    for (int i = 0; i < IconCount; ++i)
+        m_icons[i] = res::StringTable::current().icon(
+            QStringLiteral("queue/%1").arg(i, 2, 10, QLatin1Char('0')));
+    m_menuIcon = res::StringTable::current().icon(QStringLiteral("queue/delete"));
+    buildControls();
+    buildList();
+
+    m_statusBar = new QProgressBar(host.statusBarWidget());
+    m_statusBar->setObjectName(QStringLiteral("statusBarProgress"));
+    m_statusBar->setAccessibleName(str(StrId::TransferManager));
+    m_statusBar->setTextVisible(false);
+    m_statusBar->setGeometry(QRect());
+    m_statusBar->hide();
+
+    m_paintTimer.setSingleShot(true);
+    connect(&m_paintTimer, &QTimer::timeout, this, &CTransferDlg::paintProgress);
+    m_lastPaint.start();
+    updateDisplay();
+}
+
+CTransferDlg::~CTransferDlg() {
+    if (m_busy) {
+        // The worker still runs and may post: stop it, and leave it a target that drops
+        // what it posts.
+        (void)KSUSB_Stop();
+        m_bridge->detach();
+    } else {
+        delete m_bridge;
+    }
+}
+
+void CTransferDlg::buildControls() {
+    auto *programIcon = new QLabel(this);
+    programIcon->setPixmap(windowIcon().pixmap(32, 32));
+    auto *queueLabel = new QLabel(str(StrId::TransferInQueue), this);
+    m_queueCount = new QLabel(this);
+    m_queueCount->setObjectName(QStringLiteral("queueCount"));
+    m_overall = new QProgressBar(this);
+    m_overall->setObjectName(QStringLiteral("overallProgress"));
+    m_overall->setTextVisible(false);
+    m_overall->setAccessibleName(str(StrId::TransferInQueue));
+    m_overallPercent = new QLabel(this);
+    m_overallPercent->setObjectName(QStringLiteral("overallPercent"));
+    m_overallPercent->setMinimumWidth(40);
+
+    auto *top = new QGridLayout;
+    top->addWidget(programIcon, 0, 0, 2, 1);
+    top->addWidget(queueLabel, 0, 1);
+    top->addWidget(m_queueCount, 0, 2, 1, 2);
+    top->addWidget(m_overall, 1, 1, 1, 2);
+    top->addWidget(m_overallPercent, 1, 3);
+    top->setColumnStretch(2, 1);
+
+    auto *group = new QGroupBox(str(StrId::CurrentTransfer), this);
+    m_info = new QPlainTextEdit(group);
+    m_info->setObjectName(QStringLiteral("transferInfo"));
+    m_info->setReadOnly(true);
+    m_info->setAccessibleName(str(StrId::CurrentTransfer));
+    m_info->setMaximumHeight(70);
+    m_file = new QProgressBar(group);
+    m_file->setObjectName(QStringLiteral("fileProgress"));
+    m_file->setTextVisible(false);
+    m_file->setAccessibleName(str(StrId::CurrentTransfer));
+    m_filePercent = new QLabel(group);
+    m_filePercent->setObjectName(QStringLiteral("filePercent"));
+    m_filePercent->setMinimumWidth(40);
+    m_bytes = new QLabel(group);
+    m_bytes->setObjectName(QStringLiteral("fileBytes"));
+    auto *groupLayout = new QGridLayout(group);
+    groupLayout->addWidget(m_info, 0, 0, 1, 2);
+    groupLayout->addWidget(m_file, 1, 0);
+    groupLayout->addWidget(m_filePercent, 1, 1);
+    groupLayout->addWidget(m_bytes, 2, 0, 1, 2);
+
+    m_start = new QPushButton(str(StrId::StartTransfer), this);
+    m_start->setObjectName(QStringLiteral("startButton"));
+    m_remove = new QPushButton(str(StrId::RemoveItem), this);
+    m_remove->setObjectName(QStringLiteral("removeButton"));
+    m_remove->hide();
+    m_stop = new QPushButton(str(StrId::StopTransfer), this);
+    m_stop->setObjectName(QStringLiteral("stopButton"));
+    m_stop->setEnabled(false);
+    m_close = new QPushButton(this);
+    m_close->setObjectName(QStringLiteral("closeButton"));
+    m_option = new QPushButton(str(StrId::TransferOption), this);
+    m_option->setObjectName(QStringLiteral("optionButton"));
+    for (QPushButton *b : {m_start, m_remove, m_stop, m_close, m_option})
+        b->setAutoDefault(false);
+    connect(m_start, &QPushButton::clicked, this, &CTransferDlg::start);
+    connect(m_remove, &QPushButton::clicked, this, &CTransferDlg::removeItems);
+    connect(m_stop, &QPushButton::clicked, this, &CTransferDlg::stop);
+    connect(m_close, &QPushButton::clicked, this, &CTransferDlg::closeDialog);
+    connect(m_option, &QPushButton::clicked, this, &CTransferDlg::openOptions);
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(m_start);
+    buttons->addWidget(m_stop);
+    buttons->addWidget(m_close);
+
+    m_list = new QTreeWidget(this);
+    m_list->setObjectName(QStringLiteral("queueList"));
+    m_list->setAccessibleName(str(StrId::TransferInQueue));
+
+    auto *bottom = new QHBoxLayout;
+    bottom->addStretch(1);
+    bottom->addWidget(m_option);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(group);
+    layout->addLayout(buttons);
+    layout->addWidget(m_list, 1);
+    layout->addLayout(bottom);
+    resize(560, 480);
+}
+
+void CTransferDlg::buildList() {
+    m_list->setRootIsDecorated(false);
+    m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_list->setAllColumnsShowFocus(true);
+    m_list->setIconSize(QSize(16, 16));
+    m_list->setColumnCount(ColumnCount);
+    QStringList headers;
+    for (StrId h : ColumnHeaders)
+        headers << str(h);
+    m_list->setHeaderLabels(headers);
+    for (int c = 0; c < ColumnCount; ++c)
+        m_list->setColumnWidth(c, ColumnWidths[c]);
+    m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_list, &QTreeWidget::itemSelectionChanged, this, &CTransferDlg::updateDisplay);
+    connect(m_list, &QWidget::customContextMenuRequested, this, &CTransferDlg::showRowMenu);
+}
+
+int CTransferDlg::stateOf(const QTreeWidgetItem *row) {
+    return row->data(ColStatus, StateRole).toInt();
+}
+
+void CTransferDlg::setState(QTreeWidgetItem *row, int icon, const QString &status) {
+    row->setData(ColStatus, StateRole, icon);
+    row->setIcon(ColStatus, m_icons[icon]);
+    row->setText(ColStatus, status);
+}
+
+QTreeWidgetItem *CTransferDlg::appendRow(EntryKind kind, StrId status, const QString &remote,
+                                         const QString &local) {
+    auto *row = new QTreeWidgetItem;
+    row->setData(ColStatus, KindRole, int(kind));
+    row->setText(ColMemory, str(memoryOf(kind) == KSUSB_MEM_CARD ? StrId::External : StrId::Flash));
+    row->setText(ColRemote, remote);
+    row->setText(ColLocal, local);
+    setState(row, IconWaiting, str(status));
+    m_list->addTopLevelItem(row);
+    return row;
+}
+
+int CTransferDlg::addDownloads(unsigned char memoryId, const QStringList &localPaths) {
+    // Byte-wise order of the paths as the file system spells them (case matters).
+    std::vector<std::pair<QByteArray, QString>> sorted;
+    sorted.reserve(size_t(localPaths.size()));
+    for (const QString &p : localPaths)
+        sorted.emplace_back(localBytes(p), p);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    const TransferOptions options = m_host.transferOptions();
+    const EntryKind kind = kindFor(memoryId, true);
+    for (const auto &[bytes, path] : sorted) {
+        const QFileInfo info(path);
+        m_host.storeDownloadFolder(QDir::toNativeSeparators(info.absolutePath()) +
+                                   QDir::separator());
+        const QString name = info.fileName();
+        const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+        const QString extension = dot < 0 ? QString() : name.mid(dot);
+        QTreeWidgetItem *row = appendRow(kind, StrId::WaitingDownload, name, path);
+        if (extension.size() <= 1) {
+            setState(row, IconRefused, str(StrId::NoExtension));
+            continue;
+        }
+        const int model = m_host.modelCode();
+        if (options.blockMpeg2Ext && model != device::ModelQn520 && model != device::ModelQnVela &&
+            extension.compare(QLatin1String(".mp3"), Qt::CaseInsensitive) == 0)
+            refusedByMpegCheck(row, memoryId, path);
+    }
+    queued();
+    return 1;
+}
+
+bool CTransferDlg::refusedByMpegCheck(QTreeWidgetItem *row, unsigned char memoryId,
+                                      const QString &path) {
+    UiSink sink(m_host.ui(), this);
+    const media::MpegCheck check = media::CheckMpegHeader(localBytes(path).toStdString(), sink);
+    switch (check.code) {
+    case media::MpegCheckCode::Mpeg25:
+    case media::MpegCheckCode::NoFrameHeader:
+        // The check has said why in its own message.
+        setState(row, IconRefused, str(StrId::UnsupportedFormat));
+        return true;
+    case media::MpegCheckCode::BitRateTooHigh:
+        if (memoryId != KSUSB_MEM_CARD || m_host.modelCode() != device::ModelQn70)
+            return false;
+        m_host.ui().message(this, str(StrId::BitrateTooHigh) + QLatin1Char('\n') + path,
+                            device::MessageIcon::Stop);
+        setState(row, IconRefused, str(StrId::UnsupportedBitrate));
+        return true;
+    case media::MpegCheckCode::Accepted:
+        break;
+    }
+    return false;
+}
+
+int CTransferDlg::addUploads(unsigned char memoryId, const QStringList &remoteNames,
+                             const QStringList &localPaths) {
+    const EntryKind kind = kindFor(memoryId, false);
+    // The lists are the same length; a caller's mistake must not read past either.
+    const qsizetype n = std::min(remoteNames.size(), localPaths.size());
+    for (qsizetype i = 0; i < n; ++i)
+        appendRow(kind, StrId::WaitingUpload, remoteNames[i], localPaths[i]);
+    queued();
+    return 1;
+}
+
+void CTransferDlg::queued() {
+    m_count = m_list->topLevelItemCount();
+    m_finished = false;
+    updateDisplay();
+    const TransferOptions options = m_host.transferOptions();
+    if (options.showXferDlg)
+        show();
+    if (options.autoStartXfer && !m_busy)
+        postStart();
+}
+
+void CTransferDlg::postStart() {
+    QMetaObject::invokeMethod(this, &CTransferDlg::start, Qt::QueuedConnection);
+}
+
+void CTransferDlg::postStop() {
+    QMetaObject::invokeMethod(this, &CTransferDlg::stop, Qt::QueuedConnection);
+}
+
+QTreeWidgetItem *CTransferDlg::currentRow() const {
+    return m_current >= 0 ? m_list->topLevelItem(m_current) : nullptr;
+}
+
+void CTransferDlg::start() {
+    m_count = m_list->topLevelItemCount();
+    if (m_busy) {
+        updateDisplay();
+        return;
+    }
+    const int next = nextWaitingRow();
+    if (m_paneRefreshPending) {
+        const QTreeWidgetItem *row = next < 0 ? nullptr : m_list->topLevelItem(next);
+        const auto kind = row ? EntryKind(row->data(ColStatus, KindRole).toInt()) : m_kind;
+        if (row == nullptr || kind != kindFor(m_pendingMemory, true))
+            flushPaneRefresh();
+    }
+    if (next < 0) {
+        m_finished = true;
+        updateDisplay();
+        emit queueFinished();
+        return;
+    }
+    updateDisplay();
+    m_busy = true;
+    m_host.transferBusyChanged(true);
+    m_current = next;
+    updateDisplay();
+    QTreeWidgetItem *row = m_list->topLevelItem(next);
+    m_list->scrollToItem(row);
+
+    device::BusyCursor cursor;
+    if (m_statusBar) {
+        m_statusBar->show();
+        m_statusBar->raise();
+    }
+    const QString remote = row->text(ColRemote);
+    m_localPath = row->text(ColLocal);
+    m_kind = EntryKind(row->data(ColStatus, KindRole).toInt());
+    m_memory = memoryOf(m_kind);
+    m_isDownload = isDownload(m_kind);
+    m_progressBytes = 0;
+    m_progressDirty = false;
+    resetFileProgress();
+    QCoreApplication::sendPostedEvents(this);
+
+    int started = 0;
+    if (m_isDownload) {
+        m_size = std::uint32_t(QFileInfo(m_localPath).size());
+        m_info->setPlainText(
+            editText(fmt(StrId::FromPcToDevice, localBytes(m_localPath).constData(),
+                         remote.toUtf8().constData())));
+        setState(row, IconRunning, str(StrId::Downloading));
+        started =
+            KSUSB_Download(m_memory, localBytes(m_localPath).constData(), m_bridge, ProgressStep);
+    } else {
+        m_info->setPlainText(editText(fmt(StrId::FromDeviceToPc, remote.toUtf8().constData(),
+                                          localBytes(m_localPath).constData())));
+        setState(row, IconRunning, str(StrId::Uploading));
+        started = KSUSB_Upload(m_memory, remote.toUtf8().constData(),
+                               localBytes(m_localPath).constData(), m_bridge, ProgressStep);
+    }
+    if (started == 0) {
+        const int code = KSUSB_GetLastError();
+        const StrId message = m_isDownload ? downloadStartFailure(code) : uploadStartFailure(code);
+        setState(row, IconFailed + int(m_kind), str(message));
+        m_hadError = true;
+        m_busy = false;
+        m_host.transferBusyChanged(false);
+        if (m_isDownload && code == KSUSB_ERR_NAME_AREA_FULL) {
+            cursor.end();
+            const QString question =
+                str(StrId::NameAreaFull) + QStringLiteral("\n\n") + str(StrId::ProceedNextItem);
+            if (!m_host.ui().askOkCancel(this, question, device::MessageIcon::Warning))
+                postStop();
+        }
+        updateDisplay();
+        postStart();
+    }
+}
+
+void CTransferDlg::customEvent(QEvent *event) {
+    if (event->type() != XferEvent::eventType()) {
+        QDialog::customEvent(event);
+        return;
+    }
+    const auto *e = static_cast<XferEvent *>(event);
+    switch (e->code()) {
+    case KSUSB_XFER_START:
+        onStarted(e->value());
+        break;
+    case KSUSB_XFER_PROGRESS:
+        onProgress(m_bridge->takeProgress());
+        break;
+    case KSUSB_XFER_DONE:
+        onDone(e->value());
+        break;
+    case KSUSB_XFER_FAILED:
+        onFailed(int(e->value()));
+        break;
+    default:
+        break;
+    }
+}
+
+void CTransferDlg::onStarted(std::intptr_t total) {
+    m_busy = true;
+    m_start->setEnabled(false);
+    m_size = std::uint32_t(total);
+    m_info->appendPlainText(QStringLiteral("(%1 bytes)").arg(qlonglong(total)));
+    m_startTime.start();
+    // The file's texts start again from nothing, not from the last file's end.
+    m_progressBytes = 0;
+    paintProgress();
+}
+
+void CTransferDlg::onProgress(std::intptr_t done) {
+    m_progressBytes = std::uint32_t(std::max<std::intptr_t>(done, 0));
+    m_progressDirty = true;
+    const qint64 since = m_lastPaint.elapsed();
+    if (since >= RepaintIntervalMs)
+        paintProgress();
+    else if (!m_paintTimer.isActive())
+        m_paintTimer.start(int(RepaintIntervalMs - since));
+}
+
+void CTransferDlg::paintProgress() {
+    m_paintTimer.stop();
+    m_progressDirty = false;
+    m_lastPaint.restart();
+    ++m_progressPaints;
+    const int pct = percentOf(m_progressBytes, m_size);
+    const int overall = pct + std::max(m_current, 0) * MaxPercent;
+    m_overall->setValue(overall);
+    if (m_statusBar)
+        m_statusBar->setValue(overall);
+    m_file->setValue(pct);
+    m_seconds = m_startTime.isValid() ? double(m_startTime.elapsed()) * 0.001 : 0.0;
+    const QString percent = fmt(StrId::Percent, m_count > 0 ? overall / m_count : 0);
+    setCaptionPercent(percent);
+    m_overallPercent->setText(percent);
+    // Without measurable time there is no speed to show.
+    if (m_seconds > 0.0)
+        m_bytes->setText(fmt(StrId::BytesProgress, int(m_progressBytes), int(m_size), m_seconds,
+                             megabitsPerSecond(double(m_progressBytes), m_seconds)));
+    else
+        m_bytes->setText(fmt(StrId::BytesProgressNoSpeed, int(m_progressBytes), int(m_size)));
+    m_filePercent->setText(fmt(StrId::Percent, pct));
+}
+
+void CTransferDlg::resetFileProgress() {
+    // Until the new file's start notification the texts show its beginning, not the last
+    // file's end.
+    m_paintTimer.stop();
+    m_startTime.invalidate();
+    const int overall = std::max(m_current, 0) * MaxPercent;
+    m_overall->setValue(overall);
+    if (m_statusBar)
+        m_statusBar->setValue(overall);
+    m_file->setValue(0);
+    const QString percent = fmt(StrId::Percent, m_count > 0 ? overall / m_count : 0);
+    setCaptionPercent(percent);
+    m_overallPercent->setText(percent);
+    m_filePercent->setText(fmt(StrId::Percent, 0));
+    m_bytes->clear();
+}
+
+void CTransferDlg::setCaptionPercent(const QString &text) {
+    setWindowTitle(text);
+    m_host.setMessageText(text);
+}
+
+void CTransferDlg::onDone(std::intptr_t moved) {
+    if (!m_isDownload && m_localPath.right(VoiceSuffix.size()).toUpper() == VoiceSuffix)
+        startVoiceConverter(m_localPath);
+    m_start->setEnabled(true);
+    // The last numbers are painted exactly, whatever the throttle held back.
+    m_progressBytes = std::uint32_t(std::max<std::intptr_t>(moved, 0));
+    paintProgress();
+    m_file->setValue(percentOf(m_progressBytes, m_size));
+    if (QTreeWidgetItem *row = currentRow()) {
+        setState(row, IconDone + int(m_kind),
+                 str(m_isDownload ? StrId::DownloadOk : StrId::UploadOk));
+        row->setText(ColStat, m_seconds > 0.0 ? fmt(StrId::SecondsSpeed, m_seconds,
+                                                    megabitsPerSecond(double(m_size), m_seconds))
+                                              : fmt(StrId::SecondsNoSpeed, m_seconds));
+    }
+    if (m_isDownload)
+        refreshAfterDownload();
+    m_busy = false;
+    m_host.transferBusyChanged(false);
+    postStart();
+}
+
+int CTransferDlg::nextWaitingRow() const {
+    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
+        if (isWaiting(stateOf(m_list->topLevelItem(i))))
+            return i;
+    }
+    return -1;
+}
+
+void CTransferDlg::refreshAfterDownload() {
+    m_paneRefreshPending = true;
+    m_pendingMemory = m_memory;
+    const int next = nextWaitingRow();
+    const bool more =
+        next >= 0 &&
+        EntryKind(m_list->topLevelItem(next)->data(ColStatus, KindRole).toInt()) == m_kind;
+    if (!more || !m_lastPaneRefresh.isValid() ||
+        m_lastPaneRefresh.elapsed() >= PaneRefreshIntervalMs) {
+        flushPaneRefresh();
+        return;
+    }
+    // The next file's short name is chosen against the library's table: it must hold the file
+    // just sent. The pane catches up within PaneRefreshIntervalMs or when the run ends.
+    (void)KSUSB_RefreshMemory(m_memory);
+}
+
+void CTransferDlg::flushPaneRefresh() {
+    if (!m_paneRefreshPending)
+        return;
+    m_paneRefreshPending = false;
+    // Lets the player settle before the pane asks it for its new table.
+    QThread::msleep(SettleAfterDownloadMs);
+    m_host.downloadFinished(m_pendingMemory);
+    m_lastPaneRefresh.restart();
+}
+
+void CTransferDlg::onFailed(int code) {
+    QApplication::beep();
+    if (m_progressDirty)
+        paintProgress();
+    m_busy = false;
+    m_host.transferBusyChanged(false);
+    if (QTreeWidgetItem *row = currentRow())
+        setState(row, IconFailed + int(m_kind), str(runFailure(code)));
+    m_hadError = true;
+    updateDisplay();
+    // After a stop the queue waits for Start; the pane shows what arrived before it.
+    if (code != KSUSB_ERR_STOPPED)
+        postStart();
+    else
+        flushPaneRefresh();
+}
+
+void CTransferDlg::startVoiceConverter(const QString &localPath) {
+    const QDir folder(m_host.programDir());
+    const QStringList files = folder.entryList(QDir::Files, QDir::Name);
+    for (const QString &wanted : ConverterNames) {
+        for (const QString &file : files) {
+            if (file.compare(wanted, Qt::CaseInsensitive) == 0) {
+                // The converter's outcome is not ours to report.
+                (void)m_host.ui().startDetached(folder.filePath(file), {localPath});
+                return;
+            }
+        }
+    }
+}
+
+void CTransferDlg::removeItems() {
+    const QSignalBlocker quiet(m_list);
+    for (int i = m_list->topLevelItemCount() - 1; i >= 0; --i) {
+        QTreeWidgetItem *row = m_list->topLevelItem(i);
+        if (!row->isSelected())
+            continue;
+        if (i == m_current && m_busy)
+            continue;
+        delete row;
+        if (i < m_current)
+            --m_current;
+        else if (i == m_current)
+            m_current = -1; // the last run entry is gone; nothing points at another row
+    }
+    m_count = m_list->topLevelItemCount();
+    updateDisplay();
+}
+
+void CTransferDlg::stop() {
+    const QSignalBlocker quiet(m_list);
+    for (int i = m_list->topLevelItemCount() - 1; i >= 0; --i) {
+        if (i == m_current)
+            continue;
+        delete m_list->topLevelItem(i);
+        if (i < m_current)
+            --m_current;
+    }
+    m_count = m_list->topLevelItemCount();
+    updateDisplay();
+}
+
+void CTransferDlg::closeDialog() {
+    hide();
+}
+
+void CTransferDlg::reject() {
+    hide();
+}
+
+void CTransferDlg::closeEvent(QCloseEvent *event) {
+    event->ignore();
+    hide();
+}
+
+void CTransferDlg::hideEvent(QHideEvent *event) {
+    QDialog::hideEvent(event);
+    // A minimised main window hides us too; only a real hide clears a finished queue.
+    if (event->spontaneous())
+        return;
+    if (m_finished) {
+        m_current = -1;
+        m_count = 0;
+        m_hadError = false;
+        const QSignalBlocker quiet(m_list);
+        m_list->clear();
+    }
+    updateDisplay();
+}
+
+void CTransferDlg::reposition() {
+    if (!m_statusBar)
+        return;
+    QRect r = m_host.messagePaneRect().adjusted(StatusBarInset, StatusBarInset, -StatusBarInset,
+                                                -StatusBarInset);
+    r.setLeft(r.left() + StatusBarTextRoom);
+    m_statusBar->setGeometry(r);
+    m_statusBar->raise();
+}
+
+void CTransferDlg::openOptions() {
+    m_host.openOptions();
+}
+
+void CTransferDlg::showRowMenu(const QPoint &pos) {
+    if (m_list->itemAt(pos) == nullptr)
+        return;
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("rowMenu"));
+    QAction *remove = menu.addAction(m_menuIcon, str(StrId::DeleteRow));
+    remove->setEnabled(m_remove->isEnabled());
+    if (menu.exec(m_list->viewport()->mapToGlobal(pos)) == remove)
+        removeItems();
+}
+
+CTransferDlg::Display CTransferDlg::display() const {
+    // A finished queue shows its summary until it is cleared (an all-refused queue too); a
+    // cleared one is idle again.
+    if (m_finished && m_count > 0)
+        return Display::Finished;
+    if (m_current == -1 && !m_busy)
+        return Display::Idle;
+    return Display::Running;
+}
+
+void CTransferDlg::setAllBars(int maximum, int value) {
+    for (QProgressBar *bar : {m_overall, m_file, m_statusBar.data()}) {
+        if (bar == nullptr)
+            continue;
+        bar->setRange(0, maximum);
+        bar->setValue(value);
+    }
+}
+
+void CTransferDlg::updateDisplay() {
+    m_count = m_list->topLevelItemCount();
+    const QString zero = fmt(StrId::Percent, 0);
+    switch (display()) {
+    case Display::Idle:
+        setWindowTitle(str(StrId::TransferManager));
+        setAllBars(MaxPercent, 0);
+        m_overallPercent->setText(zero);
+        m_filePercent->setText(zero);
+        m_bytes->clear();
+        m_queueCount->setText(fmt(StrId::TransferCount, m_count, 0));
+        m_info->setPlainText(editText(str(StrId::LoadFilesHint)));
+        m_close->setText(str(StrId::Close));
+        m_start->setEnabled(m_count > 0);
+        break;
+    case Display::Finished: {
+        setWindowTitle(str(StrId::TransferManager));
+        setAllBars(MaxPercent, MaxPercent);
+        m_overallPercent->setText(fmt(StrId::Percent, MaxPercent));
+        m_queueCount->setText(fmt(StrId::TransferCount, m_count, m_count));
+        m_close->setText(str(StrId::CloseAndClear));
+        int failed = 0;
+        for (int i = 0; i < m_count; ++i)
+            failed += isFailed(stateOf(m_list->topLevelItem(i))) ? 1 : 0;
+        m_bytes->clear();
+        m_filePercent->clear();
+        m_info->setPlainText(editText(fmt(StrId::TransferSummary, m_count, failed)));
+        if (m_statusBar)
+            m_statusBar->hide();
+        m_start->setEnabled(m_count > 0);
+        if (m_hadError)
+            show();
+        else if (m_host.transferOptions().hideXferDlg && isVisible())
+            QMetaObject::invokeMethod(this, &CTransferDlg::closeDialog, Qt::QueuedConnection);
+        break;
+    }
+    case Display::Running:
+        // Qt's bars take an int: the range never wraps, however long the queue.
+        for (QProgressBar *bar : {m_overall, m_statusBar.data()}) {
+            if (bar != nullptr)
+                bar->setRange(0, std::max(m_count, 1) * MaxPercent);
+        }
+        m_file->setRange(0, MaxPercent);
+        m_queueCount->setText(fmt(StrId::TransferCount, m_count, m_current + 1));
+        m_close->setText(str(StrId::Hide));
+        m_start->setEnabled(!m_busy);
+        break;
+    }
+    updateButtons();
+}
+
+void CTransferDlg::updateButtons() {
+    const QList<QTreeWidgetItem *> selected = m_list->selectedItems();
+    bool removable = !selected.isEmpty();
+    if (removable && m_busy) {
+        // The first selected row in list order.
+        int first = m_list->topLevelItemCount();
+        for (QTreeWidgetItem *row : selected)
+            first = std::min(first, m_list->indexOfTopLevelItem(row));
+        removable = first != m_current;
+    }
+    m_remove->setEnabled(removable);
+    m_stop->setEnabled(m_count > 0);
+}
+
+} // namespace tunara::transfer

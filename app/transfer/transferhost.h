@@ -1,0 +1,46 @@
+// What the transfer manager needs from the main window: its status bar, the options, the
+// player's model code, the panes' refresh after a download, and the questions and notices.
+#pragma once
+
+#include <QRect>
+#include <QString>
+
+class QWidget;
+
+namespace tunara::device {
+class UiServices;
+}
+
+namespace tunara::transfer {
+
+struct TransferOptions {
+    bool showXferDlg = true;   // show the dialog when entries are queued
+    bool autoStartXfer = true; // start at once when entries are queued
+    bool hideXferDlg = false;  // hide (and clear) the dialog when a queue finishes without error
+    bool blockMpeg2Ext = true; // run the MPEG check on ".mp3" downloads
+};
+
+class TransferHost {
+public:
+    virtual ~TransferHost() = default;
+    virtual device::UiServices &ui() = 0;
+    virtual int modelCode() const = 0;
+    virtual TransferOptions transferOptions() const = 0;
+    // The last folder files were queued from (the profile's DownloadFolder).
+    virtual void storeDownloadFolder(const QString &folder) = 0;
+    // Status pane 0.
+    virtual void setMessageText(const QString &text) = 0;
+    // The status bar that holds the overall progress bar, and pane 0's rectangle in it.
+    virtual QWidget *statusBarWidget() = 0;
+    virtual QRect messagePaneRect() const = 0;
+    // A download into `memoryId` finished: the pane of that memory re-reads it (hint 2).
+    virtual void downloadFinished(unsigned char memoryId) = 0;
+    // The Option command of the main window.
+    virtual void openOptions() = 0;
+    // The queue's busy state changed (commands that talk to the player follow it).
+    virtual void transferBusyChanged(bool busy) = 0;
+    // The folder of the program file (the voice converter sits there).
+    virtual QString programDir() const = 0;
+};
+
+} // namespace tunara::transfer

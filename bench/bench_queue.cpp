@@ -1,0 +1,230 @@
+// The transfer queue's speed against the virtual player over USB/IP on an unlimited link:
+//  - many: 200 files of 64 KiB queued from the GUI (addDownloads to the queue's summary, the
+//    flash pane re-reading the player after each file) against `kesto put` of the same files;
+//    the ratio is kesto's time over the GUI's (1.0: as fast as the command line);
+//  - stall: the GUI event loop's longest stall while one 64 MiB file downloads, measured by a
+//    2 ms timer that records how late each tick comes; also the progress paints it took.
+// Prints medians over the rounds.
+//
+//   bench_queue [--vplayer PATH] [--kesto PATH] [--rounds N]
+#include "device/uiservices.h"
+#include "shell/mainframe.h"
+#include "shell/tunaraapp.h"
+#include "transfer/transferdlg.h"
+
+#include <KestoUSB.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+
+using namespace tunara;
+
+namespace {
+
+constexpr int ManyFiles = 200;
+constexpr int SmallSize = 64 * 1024;
+constexpr int BigSize = 64 * 1024 * 1024;
+constexpr int TickMs = 2;
+
+class QuietUi : public device::UiServices {
+public:
+    void timedMessage(QWidget *, const QString &, unsigned) override {}
+    void message(QWidget *, const QString &, device::MessageIcon) override {}
+    bool askYesNo(QWidget *, const QString &) override { return false; }
+    bool askOkCancel(QWidget *, const QString &, device::MessageIcon) override { return true; }
+    QStringList openFiles(QWidget *, const QString &, const QString &, const QString &) override {
+        return {};
+    }
+    QString openFile(QWidget *, const QString &, const QString &, const QString &) override {
+        return {};
+    }
+    QString saveFile(QWidget *, const QString &, const QString &, const QString &) override {
+        return {};
+    }
+    QString chooseFolder(QWidget *, const QString &, const QString &) override { return {}; }
+    std::optional<QFont> chooseFont(QWidget *, const QFont &) override { return std::nullopt; }
+    bool openUrl(const QUrl &) override { return false; }
+    bool startDetached(const QString &, const QStringList &) override { return false; }
+};
+
+bool run(const QString &program, const QStringList &args) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(program, args);
+    return p.waitForFinished(600000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+bool writeFile(const QString &path, int size, char fill) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(1 << 16, fill);
+    for (qsizetype done = 0; done < size; done += block.size())
+        f.write(block.constData(), std::min<qsizetype>(block.size(), size - done));
+    return true;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Runs the event loop (blocking, as the program's own loop does) until the queue finishes.
+bool waitFinished(transfer::CTransferDlg &dlg, int limitMs) {
+    QEventLoop loop;
+    QObject::connect(&dlg, &transfer::CTransferDlg::queueFinished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return dlg.finished() && !dlg.busy();
+}
+
+// Empties the flash memory between rounds, through the program's own library connection.
+bool formatFlash(shell::CMainFrame &frame) {
+    if (KSUSB_FormatMemory(KSUSB_MEM_FLASH) == 0)
+        return false;
+    frame.refreshMemory();
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QApplication qapp(argc, argv);
+    QString vplayer = QCoreApplication::applicationDirPath() + "/tunara-vplayer";
+    QString kesto = QCoreApplication::applicationDirPath() + "/kesto";
+    int rounds = 3;
+    const QStringList args = QCoreApplication::arguments();
+    for (int i = 1; i + 1 < args.size(); ++i) {
+        if (args[i] == "--vplayer")
+            vplayer = args[++i];
+        else if (args[i] == "--kesto")
+            kesto = args[++i];
+        else if (args[i] == "--rounds")
+            rounds = std::max(1, args[++i].toInt());
+    }
+
+    QTemporaryDir state;
+    QTemporaryDir files;
+    QDir().mkpath(files.filePath("many"));
+    QStringList many;
+    for (int i = 0; i < ManyFiles; ++i) {
+        many << files.filePath(QString::asprintf("many/f%03d.bin", i));
+        if (!writeFile(many.last(), SmallSize, char('a' + i % 26)))
+            return 1;
+    }
+    const QString big = files.filePath("big.bin");
+    if (!writeFile(big, BigSize, 'b') ||
+        !run(QUEUE_BENCH_MKFS, {"-F", "16", "-C", state.filePath("flash.img"), "98304"}) ||
+        !run(QUEUE_BENCH_MKFS, {"-C", state.filePath("card.img"), "8192"})) {
+        std::fprintf(stderr, "bench_queue: could not make the files and images\n");
+        return 1;
+    }
+    QProcess player;
+    player.start(vplayer, {"--state", state.path(), "--listen", "127.0.0.1:0"});
+    if (!player.waitForStarted() || !player.waitForReadyRead(10000)) {
+        std::fprintf(stderr, "bench_queue: %s did not start\n", qPrintable(vplayer));
+        return 1;
+    }
+    const QString line = QString::fromLatin1(player.readLine()).trimmed();
+    qputenv("KESTOUSB_USBIP", line.section(' ', -1).toLatin1());
+
+    // The command line first: it needs the player to itself.
+    std::vector<double> cli;
+    for (int r = 0; r < rounds; ++r) {
+        if (!run(kesto, {"format", "M", "--yes"}))
+            return 1;
+        QElapsedTimer t;
+        t.start();
+        if (!run(kesto, QStringList{"put", "-m", "M"} + many)) {
+            std::fprintf(stderr, "bench_queue: kesto put failed\n");
+            return 1;
+        }
+        cli.push_back(double(t.elapsed()));
+    }
+
+    QTemporaryDir home;
+    {
+        QSettings p(home.filePath("profile.ini"), QSettings::IniFormat);
+        p.setValue("Option/ShowXferDlg", 1);
+        p.setValue("Option/AutoStartXfer", 1);
+        p.setValue("Option/HideXferDlg", 0);
+    }
+    QuietUi ui;
+    shell::CTunaraApp app({home.path(), home.filePath("profile.ini")}, ui);
+    app.start();
+    shell::CMainFrame frame(app);
+    frame.show();
+    frame.deviceWatch().stop();
+    QElapsedTimer wait;
+    wait.start();
+    while (!frame.connected() && wait.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    transfer::CTransferDlg &dlg = *frame.transferDialog();
+
+    std::vector<double> gui;
+    for (int r = 0; r < rounds; ++r) {
+        if (!formatFlash(frame))
+            return 1;
+        dlg.hide(); // clears the last round's finished queue
+        QElapsedTimer t;
+        t.start();
+        dlg.addDownloads(KSUSB_MEM_FLASH, many);
+        if (!waitFinished(dlg, 600000)) {
+            std::fprintf(stderr, "bench_queue: the queue did not finish\n");
+            return 1;
+        }
+        gui.push_back(double(t.elapsed()));
+    }
+
+    std::vector<double> stalls, seconds, paints;
+    for (int r = 0; r < rounds; ++r) {
+        if (!formatFlash(frame))
+            return 1;
+        dlg.hide();
+        const int paintsBefore = dlg.progressPaints();
+        QElapsedTimer clock;
+        clock.start();
+        qint64 last = 0;
+        qint64 worst = 0;
+        QTimer ticker;
+        ticker.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            const qint64 now = clock.elapsed();
+            worst = std::max(worst, now - last - TickMs);
+            last = now;
+        });
+        ticker.start(TickMs);
+        dlg.addDownloads(KSUSB_MEM_FLASH, {big});
+        if (!waitFinished(dlg, 600000) || dlg.hadError()) {
+            std::fprintf(stderr, "bench_queue: the big download failed\n");
+            return 1;
+        }
+        ticker.stop();
+        stalls.push_back(double(worst));
+        seconds.push_back(double(clock.elapsed()) / 1000.0);
+        paints.push_back(double(dlg.progressPaints() - paintsBefore));
+    }
+
+    const double cliMs = median(cli);
+    const double guiMs = median(gui);
+    std::printf(
+        "many: %d x %d KiB  kesto put %.0f ms  GUI queue %.0f ms  ratio %.2f (goal >= 0.9)\n",
+        ManyFiles, SmallSize / 1024, cliMs, guiMs, cliMs / guiMs);
+    std::printf("stall: 64 MiB download %.2f s (%.1f MB/s)  longest loop stall %.0f ms (goal <= "
+                "50)  progress paints %.0f\n",
+                median(seconds), BigSize / 1048576.0 / median(seconds), median(stalls),
+                median(paints));
+    frame.close();
+    player.terminate();
+    player.waitForFinished(5000);
+    return 0;
+}

@@ -1,0 +1,713 @@
+// The transfer manager with real widgets, the real library and the virtual player over USB/IP:
+// how files are queued and checked, queues that run to their summary (files read back from the
+// player's image with mtools), Stop and Remove while a file moves, the overall percentage, the
+// dialog hiding itself, an unplug in the middle of a queue, and a queue longer than 655 rows.
+#include "device/memoryformat.h"
+#include "device/zamo_listview.h"
+#include "shell/mainframe.h"
+#include "shell/singleinstance.h"
+#include "shell/tunaraapp.h"
+#include "testui.h"
+#include "transfer/transferdlg.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QLocalSocket>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <memory>
+
+using namespace tunara;
+using transfer::CTransferDlg;
+
+namespace {
+// Generous bounds: the machine is shared and slow; nothing here measures speed.
+constexpr int WaitMs = 60000;
+constexpr int ImageKib = 8192;
+
+struct RunResult {
+    bool ok = false;
+    QByteArray out;
+};
+
+RunResult run(const QString &program, const QStringList &args) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("MTOOLS_SKIP_CHECK", "1");
+    env.insert("LC_ALL", "C.UTF-8");
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    const bool ok =
+        p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return {ok, p.readAllStandardOutput()};
+}
+
+// Content that differs per file and per position, so that a misplaced block shows.
+QByteArray pattern(const QString &name, int size) {
+    QByteArray data(size, '\0');
+    const uint seed = uint(qHash(name));
+    for (int i = 0; i < size; ++i)
+        data[i] = char((uint(i) * 131u + seed + uint(i >> 9)) & 0xFFu);
+    return data;
+}
+
+// A main window with a program folder and profile of its own and the given options.
+struct Window {
+    struct Options {
+        bool show = true;
+        bool autoStart = true;
+        bool hide = false;
+        bool blockMpeg = true;
+    };
+    QTemporaryDir dir;
+    TestUi ui;
+    std::unique_ptr<shell::CTunaraApp> app;
+    std::unique_ptr<shell::CMainFrame> frame;
+    CTransferDlg *dlg = nullptr;
+
+    explicit Window(Options o) {
+        {
+            QSettings p(dir.filePath("profile.ini"), QSettings::IniFormat);
+            p.setValue("Option/ShowXferDlg", int(o.show));
+            p.setValue("Option/AutoStartXfer", int(o.autoStart));
+            p.setValue("Option/HideXferDlg", int(o.hide));
+            QSettings ini(dir.filePath("tunara.ini"), QSettings::IniFormat);
+            ini.setValue("System/BlockMPEG2Ext", int(o.blockMpeg));
+        }
+        app = std::make_unique<shell::CTunaraApp>(
+            shell::CTunaraApp::Paths{dir.path(), dir.filePath("profile.ini")}, ui);
+        app->start();
+        frame = std::make_unique<shell::CMainFrame>(*app);
+        dlg = frame->transferDialog();
+    }
+    ~Window() {
+        if (frame)
+            frame->close();
+    }
+    // Shows the window and waits for its first Refresh to reach the player.
+    bool connect() {
+        frame->show();
+        frame->deviceWatch().stop();
+        return QTest::qWaitFor([this] { return frame->connected(); }, WaitMs) &&
+               QTest::qWaitFor(
+                   [this] {
+                       return frame->messageText() == "Ready." &&
+                              frame->list(0)->topLevelItemCount() > 0;
+                   },
+                   WaitMs);
+    }
+    QTreeWidget *list() const { return dlg->queueList(); }
+    QStringList column(int c) const {
+        QStringList out;
+        for (int i = 0; i < list()->topLevelItemCount(); ++i)
+            out << list()->topLevelItem(i)->text(c);
+        return out;
+    }
+    QList<int> states() const {
+        QList<int> out;
+        for (int i = 0; i < list()->topLevelItemCount(); ++i)
+            out << CTransferDlg::stateOf(list()->topLevelItem(i));
+        return out;
+    }
+    QString info() const { return dlg->findChild<QPlainTextEdit *>("transferInfo")->toPlainText(); }
+    QString label(const char *name) const { return dlg->findChild<QLabel *>(name)->text(); }
+    bool waitFinished() const {
+        return QTest::qWaitFor([this] { return dlg->finished() && !dlg->busy(); }, WaitMs);
+    }
+};
+
+QString summary(int count, int errors) {
+    return QStringLiteral("Total %1 transfer(s)\nFinished with %2 error(s)").arg(count).arg(errors);
+}
+
+} // namespace
+
+class TestTransfer : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_state;
+    QTemporaryDir m_files;
+    QProcess m_player;
+
+    bool ctl(const QStringList &args) {
+        return run(QStringLiteral(TUNARA_VPLAYER),
+                   QStringList{"ctl", "--state", m_state.path()} + args)
+            .ok;
+    }
+    QString makeFile(const QString &name, int size) {
+        const QString path = m_files.filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly))
+            return {};
+        f.write(pattern(name, size));
+        return path;
+    }
+    // An MP3 stream made by the real encoder: lame's arguments decide its version and rate.
+    QString makeMp3(const QString &name, const QStringList &lameArgs) {
+        const QString wav = m_files.filePath("tone.wav");
+        if (!QFile::exists(wav) &&
+            !run(QStringLiteral(TUNARA_SOX),
+                 {"-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth", "0.5", "sine", "440"})
+                 .ok)
+            return {};
+        const QString path = m_files.filePath(name);
+        if (!run(QStringLiteral(TUNARA_LAME),
+                 QStringList{"--quiet"} + lameArgs + QStringList{wav, path})
+                 .ok)
+            return {};
+        return path;
+    }
+    QString image(unsigned char memoryId) const {
+        return m_state.filePath(memoryId == 'S' ? "card.img" : "flash.img");
+    }
+    RunResult playerFile(const QString &name, unsigned char memoryId = 'M') const {
+        return run(QStringLiteral(TUNARA_MCOPY), {"-i", image(memoryId), "::" + name, "-"});
+    }
+    QStringList playerNames(unsigned char memoryId = 'M') const {
+        QStringList names;
+        const RunResult r = run(QStringLiteral(TUNARA_MDIR), {"-i", image(memoryId), "-b", "::"});
+        for (const QByteArray &line : r.out.split('\n'))
+            if (line.startsWith("::/"))
+                names << QString::fromUtf8(line.mid(3));
+        return names;
+    }
+    bool makeImage(const QString &name, const QStringList &files) {
+        const QString img = m_state.filePath(name);
+        if (!run(QStringLiteral(TUNARA_MKFS), {"-C", img, QString::number(ImageKib)}).ok)
+            return false;
+        QStringList args{"-i", img};
+        for (const QString &f : files)
+            args << makeFile(f, 1500);
+        args << "::";
+        return run(QStringLiteral(TUNARA_MCOPY), args).ok;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_state.isValid() && m_files.isValid());
+        QVERIFY(makeImage("flash.img", {"Exist.txt", "REC001.VRF", "Song.mp3"}));
+        QVERIFY(makeImage("card.img", {"memo.wav"}));
+        QFile ini(m_state.filePath("player.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[Player]\nModel=QN520\nVersion=1.00.00.K5 \nDate=20050718\nCardPresent=1\n");
+        ini.close();
+        m_player.start(QStringLiteral(TUNARA_VPLAYER),
+                       {"--state", m_state.path(), "--listen", "127.0.0.1:0"});
+        QVERIFY(m_player.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_state.filePath("vplayer.addr")), WaitMs);
+        QFile addr(m_state.filePath("vplayer.addr"));
+        QVERIFY(addr.open(QIODevice::ReadOnly));
+        qputenv("KESTOUSB_USBIP", QString::fromLatin1(addr.readAll()).trimmed().toLatin1());
+    }
+
+    void cleanupTestCase() {
+        m_player.terminate();
+        m_player.waitForFinished(5000);
+    }
+
+    void cleanup() {
+        QVERIFY(ctl({"fault", "clear"}));
+        QVERIFY(ctl({"speed", "unlimited"}));
+    }
+
+    // Rows as they are queued: byte-wise order, refusals, the MPEG check by option and model.
+    void queueing_data() {
+        QTest::addColumn<char>("memory");
+        QTest::addColumn<int>("model");
+        QTest::addColumn<bool>("blockMpeg");
+        QTest::addColumn<bool>("upload");
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QStringList>("rowNames");
+        QTest::addColumn<QList<int>>("states");
+        QTest::addColumn<QStringList>("statuses");
+        QTest::addColumn<int>("messages");
+
+        const QString wait = "Waiting for download";
+        const QString noExt = "File can't be downloaded without file extension";
+        const QString format = "Un-supported format";
+        QTest::newRow("byte-wise order, case matters")
+            << 'M' << int(device::ModelQn500) << true << false
+            << QStringList{"q1b.txt", "Q1B.txt", "q1a.txt", "Q1Z.txt"}
+            << QStringList{"Q1B.txt", "Q1Z.txt", "q1a.txt", "q1b.txt"} << QList<int>{0, 0, 0, 0}
+            << QStringList{wait, wait, wait, wait} << 0;
+        QTest::newRow("no extension and a bare dot are refused")
+            << 'S' << int(device::ModelQn500) << true << false
+            << QStringList{"q2noext", "q2dot.", "q2ok.txt"}
+            << QStringList{"q2dot.", "q2noext", "q2ok.txt"} << QList<int>{13, 13, 0}
+            << QStringList{noExt, noExt, wait} << 0;
+        QTest::newRow("MPEG-2.5 refused on a QN500")
+            << 'M' << int(device::ModelQn500) << true << false
+            << QStringList{"m25.mp3", "ok128.MP3"} << QStringList{"m25.mp3", "ok128.MP3"}
+            << QList<int>{13, 0} << QStringList{format, wait} << 1;
+        QTest::newRow("MPEG-2.5 taken by a QN520")
+            << 'M' << int(device::ModelQn520) << true << false << QStringList{"m25.mp3"}
+            << QStringList{"m25.mp3"} << QList<int>{0} << QStringList{wait} << 0;
+        QTest::newRow("check switched off")
+            << 'M' << int(device::ModelQn500) << false << false << QStringList{"m25.mp3"}
+            << QStringList{"m25.mp3"} << QList<int>{0} << QStringList{wait} << 0;
+        QTest::newRow("QN70 card refuses 320 kbps")
+            << 'S' << int(device::ModelQn70) << true << false << QStringList{"hi320.mp3"}
+            << QStringList{"hi320.mp3"} << QList<int>{13} << QStringList{"Un-supported bitrate"}
+            << 1;
+        QTest::newRow("QN70 flash takes 320 kbps")
+            << 'M' << int(device::ModelQn70) << true << false << QStringList{"hi320.mp3"}
+            << QStringList{"hi320.mp3"} << QList<int>{0} << QStringList{wait} << 0;
+        QTest::newRow("uploads keep the caller's order, unchecked")
+            << 'S' << int(device::ModelQn500) << true << true
+            << QStringList{"zz.mp3", "aa", "m25.mp3"} << QStringList{"zz.mp3", "aa", "m25.mp3"}
+            << QList<int>{0, 0, 0}
+            << QStringList{"Waiting for upload", "Waiting for upload", "Waiting for upload"} << 0;
+    }
+
+    void queueing() {
+        QFETCH(char, memory);
+        QFETCH(int, model);
+        QFETCH(bool, blockMpeg);
+        QFETCH(bool, upload);
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, rowNames);
+        QFETCH(QList<int>, states);
+        QFETCH(QStringList, statuses);
+        QFETCH(int, messages);
+
+        QStringList paths;
+        for (const QString &f : files) {
+            if (f == "m25.mp3")
+                paths << makeMp3(f, {"--cbr", "-b", "16", "--resample", "8", "-m", "m"});
+            else if (f == "hi320.mp3")
+                paths << makeMp3(f, {"--cbr", "-b", "320"});
+            else if (f == "ok128.MP3")
+                paths << makeMp3(f, {"--cbr", "-b", "128"});
+            else
+                paths << makeFile(f, 100);
+            QVERIFY(!paths.last().isEmpty());
+        }
+        Window w({true, false, false, blockMpeg});
+        w.app->player().modelCode = model;
+        const auto mem = static_cast<unsigned char>(memory);
+        if (upload)
+            QCOMPARE(w.dlg->addUploads(mem, files, paths), 1);
+        else
+            QCOMPARE(w.dlg->addDownloads(mem, paths), 1);
+        QCoreApplication::processEvents();
+
+        QCOMPARE(w.column(CTransferDlg::ColRemote), rowNames);
+        QCOMPARE(w.states(), states);
+        QCOMPARE(w.column(CTransferDlg::ColStatus), statuses);
+        QCOMPARE(w.ui.messages.size(), messages);
+        const QString memName = memory == 'S' ? "EXTERNAL" : "FLASH";
+        for (const QString &m : w.column(CTransferDlg::ColMemory))
+            QCOMPARE(m, memName);
+        QVERIFY(w.dlg->isVisible()); // ShowXferDlg
+        QVERIFY(!w.dlg->busy());     // AutoStartXfer off: nothing runs
+        QCOMPARE(w.label("queueCount"),
+                 QStringLiteral("Total %1 file(s), Current 0 file(s)").arg(files.size()));
+        if (!upload) {
+            for (int i = 0; i < rowNames.size(); ++i)
+                QCOMPARE(w.column(CTransferDlg::ColLocal)[i], m_files.filePath(rowNames[i]));
+            QSettings profile(w.dir.filePath("profile.ini"), QSettings::IniFormat);
+            QCOMPARE(profile.value("Option/DownloadFolder").toString(), m_files.path() + "/");
+        }
+        if (memory == 'S' && model == int(device::ModelQn70))
+            QVERIFY(w.ui.messages.value(0).endsWith("\n" + paths[0]));
+    }
+
+    // Queues that run to their summary against the player.
+    void runsQueue_data() {
+        QTest::addColumn<QStringList>("downloads"); // name:size
+        QTest::addColumn<QStringList>("uploads");   // remote name:local name
+        QTest::addColumn<QString>("prepare");
+        QTest::addColumn<QStringList>("statuses");
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<int>("questions");
+
+        const QString ok = "Download OK.";
+        QTest::newRow("downloads arrive sorted and byte-exact")
+            << QStringList{"r1c.bin:3000", "r1a.bin:70000", "r1b.bin:20001"} << QStringList{} << ""
+            << QStringList{ok, ok, ok} << summary(3, 0) << 0;
+        QTest::newRow("an empty file completes") << QStringList{"r2empty.txt:0"} << QStringList{}
+                                                 << "" << QStringList{ok} << summary(1, 0) << 0;
+        QTest::newRow("a vanished file fails its row, the queue goes on")
+            << QStringList{"r3a.bin:1000", "r3b.bin:1000"} << QStringList{} << "vanish"
+            << QStringList{"File not found!", ok} << summary(2, 1) << 0;
+        QTest::newRow("a name the player holds")
+            << QStringList{"Exist.txt:10"} << QStringList{} << ""
+            << QStringList{"Already file exist."} << summary(1, 1) << 0;
+        QTest::newRow("name area full, Cancel drops the waiting rows")
+            << QStringList{"r5a.bin:100", "r5b.bin:100", "r5c.bin:100"} << QStringList{}
+            << "name-area"
+            << QStringList{"Filename storage area is full. Try to shorten the existing filenames"}
+            << summary(1, 1) << 1;
+        QTest::newRow("a VRF upload starts the converter, another upload does not")
+            << QStringList{} << QStringList{"REC001.VRF:rec001.vrf", "Exist.txt:exist.txt"}
+            << "converter" << QStringList{"Upload OK.", "Upload OK."} << summary(2, 0) << 0;
+        QTest::newRow("a VRF upload without converter reports nothing")
+            << QStringList{} << QStringList{"REC001.VRF:again.VRF"} << ""
+            << QStringList{"Upload OK."} << summary(1, 0) << 0;
+        QTest::newRow("an unwritable destination fails and leaves nothing")
+            << QStringList{} << QStringList{"Exist.txt:blocker/exist.txt"} << "blocked"
+            << QStringList{"Can't open a file"} << summary(1, 1) << 0;
+    }
+
+    void runsQueue() {
+        QFETCH(QStringList, downloads);
+        QFETCH(QStringList, uploads);
+        QFETCH(QString, prepare);
+        QFETCH(QStringList, statuses);
+        QFETCH(QString, summary);
+        QFETCH(int, questions);
+
+        Window w({});
+        QVERIFY(w.connect());
+        if (prepare == "converter") {
+            QFile conv(w.dir.filePath("SNDCONV")); // names compare without case
+            QVERIFY(conv.open(QIODevice::WriteOnly));
+        }
+        if (prepare == "name-area") {
+            QVERIFY(ctl({"fault", "refuse", "2"}));
+            w.ui.okCancelAnswers << false;
+        }
+        QTemporaryDir out;
+        if (prepare == "blocked") {
+            QFile blocker(out.filePath("blocker")); // a file where a folder should be
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        }
+
+        QStringList paths;
+        QMap<QString, QByteArray> sent;
+        for (const QString &d : downloads) {
+            const QString name = d.section(':', 0, 0);
+            const int size = d.section(':', 1).toInt();
+            paths << makeFile(name, size);
+            sent[name] = pattern(name, size);
+        }
+        if (!downloads.isEmpty())
+            w.dlg->addDownloads('M', paths);
+        if (prepare == "vanish")
+            QVERIFY(QFile::remove(w.column(CTransferDlg::ColLocal).first()));
+        QStringList remotes, locals;
+        for (const QString &u : uploads) {
+            remotes << u.section(':', 0, 0);
+            locals << out.filePath(u.section(':', 1));
+        }
+        if (!uploads.isEmpty())
+            w.dlg->addUploads('M', remotes, locals);
+
+        QVERIFY(w.waitFinished());
+        QCOMPARE(w.column(CTransferDlg::ColStatus), statuses);
+        QCOMPARE(w.info(), summary);
+        QCOMPARE(w.ui.questions.size(), questions);
+        QCOMPARE(w.dlg->findChild<QPushButton *>("closeButton")->text(),
+                 QStringLiteral("&Close And Clear"));
+        QCOMPARE(w.dlg->windowTitle(), QStringLiteral("Transfer Manager"));
+        for (int i = 0; i < statuses.size(); ++i) {
+            QTreeWidgetItem *row = w.list()->topLevelItem(i);
+            const int kind = row->data(CTransferDlg::ColStatus, Qt::UserRole).toInt();
+            const bool good = statuses[i].endsWith("OK.");
+            QCOMPARE(CTransferDlg::stateOf(row), (good ? 4 : 8) + kind);
+            if (good) {
+                const QString stat = row->text(CTransferDlg::ColStat);
+                QVERIFY2(stat.contains(" sec") && !stat.contains("nan") && !stat.contains("inf"),
+                         qPrintable(stat));
+            }
+        }
+
+        // The player holds what was sent, in the order it was sent (sorted by path).
+        QStringList arrived;
+        for (int i = 0; i < statuses.size() && !downloads.isEmpty(); ++i) {
+            if (statuses[i] != "Download OK.")
+                continue;
+            const QString name = w.column(CTransferDlg::ColRemote)[i];
+            const RunResult r = playerFile(name);
+            QVERIFY2(r.ok, qPrintable(name));
+            QCOMPARE(r.out, sent[name]);
+            arrived << name;
+        }
+        const QStringList onPlayer = playerNames();
+        QCOMPARE(onPlayer.mid(onPlayer.size() - arrived.size()), arrived);
+        QStringList sorted = arrived;
+        sorted.sort(Qt::CaseSensitive);
+        QCOMPARE(arrived, sorted);
+        for (const QString &name : sent.keys())
+            QCOMPARE(onPlayer.contains(name), arrived.contains(name) || name == "Exist.txt");
+        // Each finished download made the flash pane re-read the player.
+        for (int i = 0; i < statuses.size() && !downloads.isEmpty(); ++i) {
+            if (!statuses[i].endsWith("OK."))
+                continue;
+            const QString name = w.column(CTransferDlg::ColRemote)[i];
+            bool listed = false;
+            for (int r = 0; r < w.frame->list(0)->topLevelItemCount(); ++r)
+                listed = listed || w.frame->list(0)->topLevelItem(r)->text(0) == name;
+            QVERIFY2(listed, qPrintable(name));
+        }
+        // Uploads: the bytes the player holds, the converter for voice files only.
+        for (int i = 0; i < uploads.size(); ++i) {
+            if (statuses[i] != "Upload OK.")
+                continue;
+            QFile got(locals[i]);
+            QVERIFY(got.open(QIODevice::ReadOnly));
+            QCOMPARE(got.readAll(), playerFile(remotes[i]).out);
+        }
+        if (prepare == "converter") {
+            QCOMPARE(w.ui.started, QStringList{w.dir.filePath("SNDCONV")});
+            QCOMPARE(w.ui.startedArguments.value(0), QStringList{locals[0]});
+        } else {
+            QVERIFY(w.ui.started.isEmpty());
+        }
+        if (prepare == "blocked")
+            QCOMPARE(QDir(out.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                     QStringList{"blocker"});
+        // Refresh is available again once the queue is idle.
+        QVERIFY(w.frame->commands().isAvailable(int(shell::Cmd::Refresh)));
+    }
+
+    // Stop and Remove while a file moves: only the running row stays, and it finishes.
+    void stopOrRemoveWhileRunning_data() {
+        QTest::addColumn<bool>("remove");
+        QTest::newRow("Stop") << false;
+        QTest::newRow("Remove with the running row selected") << true;
+    }
+
+    void stopOrRemoveWhileRunning() {
+        QFETCH(bool, remove);
+        Window w({});
+        QVERIFY(w.connect());
+        QVERIFY(ctl({"speed", "full"}));
+        const QString tag = remove ? "rm" : "st";
+        QStringList paths;
+        for (const char *n : {"a", "b", "c"})
+            paths << makeFile(tag + n + ".bin", 400000);
+        w.dlg->addDownloads('M', paths);
+        QTRY_VERIFY_WITH_TIMEOUT(w.dlg->busy() && w.states().value(0) == 12, WaitMs);
+
+        // Nothing else may talk to the player meanwhile, a posted Refresh included.
+        QVERIFY(!w.frame->commands().isAvailable(int(shell::Cmd::Refresh)));
+        QSignalSpy refused(&w.frame->commands(), &shell::CommandTable::refused);
+        w.frame->postCommand(int(shell::Cmd::Refresh), nullptr);
+        QTRY_COMPARE(refused.size(), 1);
+
+        if (remove) {
+            w.list()->selectAll();
+            QVERIFY(!w.dlg->findChild<QPushButton *>("removeButton")->isEnabled());
+            w.list()->clearSelection();
+            w.list()->topLevelItem(2)->setSelected(true);
+            w.list()->topLevelItem(0)->setSelected(true);
+            w.list()->topLevelItem(1)->setSelected(true);
+            w.dlg->removeItems();
+        } else {
+            QVERIFY(w.dlg->findChild<QPushButton *>("stopButton")->isEnabled());
+            QTest::mouseClick(w.dlg->findChild<QPushButton *>("stopButton"), Qt::LeftButton);
+        }
+        QCOMPARE(w.column(CTransferDlg::ColRemote), QStringList{tag + "a.bin"});
+        QCOMPARE(w.dlg->current(), 0);
+        QVERIFY(w.waitFinished());
+        QCOMPARE(w.info(), summary(1, 0));
+        QCOMPARE(playerFile(tag + "a.bin").out, pattern(tag + "a.bin", 400000));
+        QVERIFY(!playerNames().contains(tag + "b.bin"));
+    }
+
+    // The overall percentage is (file % + 100 x row) / rows; with three rows and the second at
+    // 50 % it shows 50 %. Every pair of texts painted while the second row moves must obey it.
+    void overallPercentage() {
+        Window w({});
+        QVERIFY(w.connect());
+        QVERIFY(ctl({"speed", "full"}));
+        QStringList paths;
+        for (const char *n : {"pa", "pb", "pc"})
+            paths << makeFile(QString(n) + ".bin", 300000);
+        w.dlg->addDownloads('M', paths);
+        int seen = 0;
+        QStringList broken;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (w.dlg->current() == 1 && w.dlg->busy() && w.states().value(1) == 12) {
+                    const int file = w.label("filePercent").chopped(1).toInt();
+                    const int overall = w.label("overallPercent").chopped(1).toInt();
+                    if (file > 0) {
+                        ++seen;
+                        if (overall != (file + 100) / 3)
+                            broken << QStringLiteral("%1 -> %2").arg(file).arg(overall);
+                    }
+                }
+                return w.dlg->finished();
+            },
+            WaitMs));
+        QVERIFY2(broken.isEmpty(), qPrintable(broken.join(", ")));
+        QVERIFY2(seen > 0, "no progress seen on the second row");
+        QVERIFY(w.waitFinished());
+        QCOMPARE(w.dlg->findChild<QProgressBar *>("overallProgress")->value(), 100);
+        QCOMPARE(w.info(), summary(3, 0));
+    }
+
+    // HideXferDlg: a clean queue hides and clears itself; one with a failure stays shown.
+    void hideWhenFinished_data() {
+        QTest::addColumn<bool>("failure");
+        QTest::newRow("no failure") << false;
+        QTest::newRow("one failure") << true;
+    }
+
+    void hideWhenFinished() {
+        QFETCH(bool, failure);
+        Window w({true, true, true, true});
+        QVERIFY(w.connect());
+        const QString name = failure ? "h-fail.bin" : "h-ok.bin";
+        const QString path = makeFile(name, 5000);
+        w.dlg->addDownloads('M', {path});
+        if (failure)
+            QVERIFY(QFile::remove(path));
+        QVERIFY(w.waitFinished());
+        if (failure) {
+            QVERIFY(w.dlg->isVisible());
+            QCOMPARE(w.info(), summary(1, 1));
+            QCOMPARE(w.list()->topLevelItemCount(), 1);
+            QVERIFY(w.dlg->hadError());
+            QTest::mouseClick(w.dlg->findChild<QPushButton *>("closeButton"), Qt::LeftButton);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!w.dlg->isVisible(), WaitMs);
+        QCOMPARE(w.list()->topLevelItemCount(), 0);
+        QCOMPARE(w.dlg->current(), -1);
+        QVERIFY(!w.dlg->hadError());
+        QCOMPARE(w.info(),
+                 QStringLiteral("Load files in transfer queue and press 'Start Transfer' button"));
+        QVERIFY(!w.dlg->statusBarProgress()->isVisible());
+    }
+
+    // The player goes in the middle of a queue: the running row fails, the next ones fail to
+    // start, nothing hangs and the window keeps answering; the player comes back afterwards.
+    void unplugMidQueue() {
+        Window w({});
+        QVERIFY(w.connect());
+        QStringList paths;
+        for (const char *n : {"ua", "ub", "uc"})
+            paths << makeFile(QString(n) + ".bin", 200000);
+        QVERIFY(ctl({"fault", "unplug-after", "100000"}));
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+        ticker.start(50);
+        w.dlg->addDownloads('M', paths);
+        QVERIFY(w.waitFinished());
+        QCOMPARE(w.states(), (QList<int>{8, 8, 8}));
+        const QStringList st = w.column(CTransferDlg::ColStatus);
+        const QString notConnected = "Device is Not connected. Try to reconnect USB cable when "
+                                     "the driver is installed properly.";
+        QVERIFY2(st[0] == "Failed Data Transmitted" || st[0] == "Failed data transmitted" ||
+                     st[0] == notConnected,
+                 qPrintable(st[0]));
+        QCOMPARE(st[1], notConnected);
+        QCOMPARE(st[2], notConnected);
+        QCOMPARE(w.info(), summary(3, 3));
+        QVERIFY(ticks > 0); // the loop ran while the queue failed
+        QVERIFY(ctl({"plug"}));
+        w.frame->refreshMemory();
+        QTRY_VERIFY_WITH_TIMEOUT(w.frame->connected(), WaitMs);
+    }
+
+    // More than 655 rows: the overall range is counted in ints and does not wrap.
+    void longQueue() {
+        Window w({false, false, false, true});
+        QVERIFY(w.connect());
+        QStringList remotes, locals;
+        QTemporaryDir out;
+        for (int i = 0; i < 700; ++i) {
+            remotes << QStringLiteral("none%1.bin").arg(i);
+            locals << out.filePath(remotes.last());
+        }
+        w.dlg->addUploads('M', remotes, locals);
+        QVERIFY(!w.dlg->isVisible()); // ShowXferDlg off
+        w.dlg->start();
+        QCOMPARE(w.dlg->findChild<QProgressBar *>("overallProgress")->maximum(), 70000);
+        QCOMPARE(w.dlg->statusBarProgress()->maximum(), 70000);
+        QVERIFY(w.waitFinished());
+        QCOMPARE(w.info(), summary(700, 700));
+        QCOMPARE(w.column(CTransferDlg::ColStatus).value(699), QStringLiteral("File not found!"));
+    }
+
+    // Files named on the command line wait for the first connection; files of a second start
+    // come over the single-instance channel. Either way they arrive sorted and byte-exact.
+    void handOver_data() {
+        QTest::addColumn<bool>("secondStart");
+        QTest::addColumn<char>("memory");
+        QTest::newRow("first start, flash") << false << 'M';
+        QTest::newRow("second start, --card") << true << 'S';
+    }
+
+    void handOver() {
+        QFETCH(bool, secondStart);
+        QFETCH(char, memory);
+        const auto mem = static_cast<unsigned char>(memory);
+        const QString tag = secondStart ? "so" : "fs";
+        QStringList paths;
+        for (const char *n : {"2", "1", "3"})
+            paths << makeFile(tag + n + ".bin", 30000);
+        Window w({});
+        const QString cls = QStringLiteral("xfer-%1").arg(QCoreApplication::applicationPid());
+        shell::SingleInstance first(cls, tag);
+        QVERIFY(first.claim());
+        connect(&first, &shell::SingleInstance::filesHandedOver, w.frame.get(),
+                [&w](unsigned char m, const QStringList &p) { w.frame->queueStartupFiles(m, p); });
+        QSignalSpy raised(&first, &shell::SingleInstance::raiseRequested);
+        if (!secondStart) {
+            w.frame->queueStartupFiles(mem, paths);
+            QCOMPARE(w.list()->topLevelItemCount(), 0); // not before the player answered
+            QVERIFY(w.connect());
+        } else {
+            QVERIFY(w.connect());
+            shell::SingleInstance second(cls, tag);
+            QVERIFY(!second.claim({mem, paths}));
+            QTRY_COMPARE_WITH_TIMEOUT(raised.size(), 1, WaitMs);
+        }
+        QVERIFY(w.waitFinished());
+        QCOMPARE(w.info(), summary(3, 0));
+        const QStringList names{tag + "1.bin", tag + "2.bin", tag + "3.bin"};
+        const QStringList onPlayer = playerNames(mem);
+        QCOMPARE(onPlayer.mid(onPlayer.size() - 3), names);
+        for (const QString &n : names)
+            QCOMPARE(playerFile(n, mem).out, pattern(n, 30000));
+
+        // Bytes of another program only ask us to come forward.
+        QLocalSocket stranger;
+        stranger.connectToServer(first.serverName());
+        QVERIFY(stranger.waitForConnected(5000));
+        stranger.write("raise\nnot a list of files");
+        stranger.waitForBytesWritten(5000);
+        stranger.disconnectFromServer();
+        QTRY_COMPARE_WITH_TIMEOUT(raised.size(), secondStart ? 2 : 1, WaitMs);
+        QCOMPARE(w.list()->topLevelItemCount(), 3);
+    }
+
+    // File Transfer Status shows and hides the dialog with its check mark; a click into the
+    // message pane sends it; the status-bar bar sits in pane 0 after its text.
+    void transferStatus() {
+        Window w({});
+        w.frame->show();
+        w.frame->deviceWatch().stop();
+        QAction *toggle = w.frame->commands().action(shell::Cmd::TransferStatus);
+        QVERIFY(!w.dlg->isVisible());
+        QVERIFY(toggle->isCheckable() && !toggle->isChecked());
+        toggle->trigger();
+        QVERIFY(w.dlg->isVisible());
+        QVERIFY(toggle->isChecked());
+        auto *pane = w.frame->findChild<QLabel *>("messagePane");
+        QTest::mouseClick(pane, Qt::LeftButton);
+        QVERIFY(!w.dlg->isVisible());
+        QVERIFY(!toggle->isChecked());
+        w.dlg->reposition();
+        const QRect bar = w.dlg->statusBarProgress()->geometry();
+        QCOMPARE(bar.left(), pane->geometry().left() + 1 + 40);
+        QCOMPARE(bar.right(), pane->geometry().right() - 1);
+        QCOMPARE(w.dlg->statusBarProgress()->parentWidget(), w.frame->statusBar());
+    }
+};
+
+QTEST_MAIN(TestTransfer)
+#include "test_transfer.moc"
