@@ -18,16 +18,25 @@ add_library(tunara_gui STATIC
   shell/devicewatch.cpp
   shell/mainframe.cpp
   shell/mainframe_commands.cpp
+  shell/mainframe_service.cpp
   shell/optiondlg.cpp
   shell/settings.cpp
   shell/singleinstance.cpp
   shell/tunaraapp.cpp
   shell/zamo_expview.cpp
   shell/zamo_expdoc.h
+  service/fontdownloaddlg.cpp
+  service/memorydumpdlg.cpp
+  service/servicetools.cpp
+  service/sysparamdlg.cpp
+  service/volumelabeldlg.cpp
+  service/xfernotifier.cpp
 )
 set_target_properties(tunara_gui PROPERTIES AUTOMOC ON)
 target_include_directories(tunara_gui PUBLIC ${TUNARA_APP_DIR} ${PROJECT_SOURCE_DIR}/devlink/include)
 target_link_libraries(tunara_gui PUBLIC Qt6::Widgets Qt6::Svg Qt6::Network)
+# The memory dump's listing is the one `kesto dump` writes (tools/kesto/dump_listing).
+target_link_libraries(tunara_gui PUBLIC dump_listing)
 
 # The program's own texts and artwork, compiled into whatever links them.
 set(TUNARA_RESOURCES ${TUNARA_APP_DIR}/res/tunara.qrc CACHE INTERNAL "")

@@ -80,6 +80,7 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
     buildToolBar();
     buildStatusBar();
     buildPanes();
+    watchServiceSelection();
     resize(900, 560);
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -135,6 +136,7 @@ void CMainFrame::buildCommands() {
         Cmd::Font, [this](QObject *) { cmdFont(); }, always);
     m_commands.add(
         Cmd::Exit, [this](QObject *) { close(); }, always);
+    buildServiceCommands();
     // Commands whose handlers come with the transfer manager, the pane's file commands and the
     // service dialogs: their actions exist (menus and tool bar are complete) and stay greyed
     // until a handler is added.
@@ -157,6 +159,7 @@ void CMainFrame::buildMenus() {
     player->addSeparator();
     player->addAction(m_commands.action(Cmd::Favorites));
     player->addAction(m_commands.action(Cmd::VoiceConverter));
+    addServiceActions(player);
     player->addSeparator();
     player->addAction(m_commands.action(Cmd::Exit));
 

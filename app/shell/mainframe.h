@@ -5,11 +5,13 @@
 #include "commandtable.h"
 #include "device/paneframe.h"
 #include "devicewatch.h"
+#include "service/servicecontext.h"
 #include "zamo_expdoc.h"
 
 #include <QMainWindow>
 
 class QLabel;
+class QMenu;
 class QSplitter;
 class QToolBar;
 
@@ -71,6 +73,14 @@ public:
     // The transfer manager hands itself over once it exists.
     void setTransferQueue(device::TransferQueue *queue) { m_transferQueue = queue; }
 
+    // The service tools (mainframe_service.cpp). The About command opens the service dialog
+    // with SHIFT and ALT held when "SysReg" is set.
+    service::ServiceContext serviceContext();
+    void openServiceDialog();
+    // Volume Label and Font Download are offered while no row is selected in the pane whose
+    // rows changed last.
+    bool serviceCommandsAllowed() const { return m_serviceCommandsAllowed; }
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
@@ -96,6 +106,9 @@ private:
     void cmdVoiceConverter();
     void cmdOption();
     void cmdFont();
+    void buildServiceCommands();
+    void addServiceActions(QMenu *menu);
+    void watchServiceSelection();
 
     CTunaraApp &m_app;
     CZamo_ExpDoc m_doc;
@@ -117,6 +130,7 @@ private:
     int m_deviceCalls = 0;
     unsigned m_pendingFlags = 0;
     bool m_placementSaved = false;
+    bool m_serviceCommandsAllowed = false;
 };
 
 } // namespace tunara::shell

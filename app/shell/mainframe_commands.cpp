@@ -4,6 +4,7 @@
 #include "deviceinfodlg.h"
 #include "mainframe.h"
 #include "optiondlg.h"
+#include "service/servicetools.h"
 #include "tunaraapp.h"
 
 #include <QDir>
@@ -28,6 +29,8 @@ void CMainFrame::cmdHomePage() {
 }
 
 void CMainFrame::cmdHelp() {
+    if (service::runHelpTestPath(serviceContext(), m_app.programDir(), m_transferQueue, this))
+        return;
     (void)m_app.ui().openUrl(QUrl::fromLocalFile(m_app.programFile(m_app.helpFile())));
 }
 
