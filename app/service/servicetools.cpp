@@ -31,18 +31,14 @@ QStringList readTestList(const QString &path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
+    // Whole lines, ended by LF, CR LF or a lone CR: a path longer than a fixed buffer stays one
+    // path instead of being split into pieces that would each be queued.
     QStringList paths;
-    // Whole lines: a path longer than a fixed buffer stays one path instead of being split
-    // into pieces that would each be queued.
-    while (!file.atEnd()) {
-        QByteArray line = file.readLine();
-        const qsizetype cut = line.indexOf('\r');
-        if (cut >= 0)
-            line.truncate(cut);
-        while (line.endsWith('\n'))
-            line.chop(1);
-        if (!line.isEmpty())
-            paths << QString::fromUtf8(line);
+    const QByteArray all = file.readAll();
+    for (const QByteArray &line : all.split('\n')) {
+        for (const QByteArray &piece : line.split('\r'))
+            if (!piece.isEmpty())
+                paths << QString::fromUtf8(piece);
     }
     return paths;
 }

@@ -24,7 +24,7 @@ void runFontDownload(const ServiceContext &context, QWidget *parent);
 // Runs "Edit Volume Label" modally.
 void runVolumeLabel(const ServiceContext &context, QWidget *parent);
 
-// The paths of a test list: one per line, line ends (CR, LF or both) cut off, empty lines
+// The paths of a test list: one per line (ended by LF, CR LF or CR), empty lines
 // skipped. Empty when the file cannot be read.
 QStringList readTestList(const QString &path);
 

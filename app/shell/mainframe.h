@@ -131,6 +131,8 @@ private:
     unsigned m_pendingFlags = 0;
     bool m_placementSaved = false;
     bool m_serviceCommandsAllowed = false;
+    // Context of the selection watch: it goes first, before the commands and the panes.
+    QObject m_serviceWatch;
 };
 
 } // namespace tunara::shell

@@ -46,11 +46,11 @@ void CMainFrame::watchServiceSelection() {
             m_serviceCommandsAllowed = list->selectedItems().isEmpty();
             m_commands.updateUi();
         };
-        connect(list, &QTreeWidget::itemSelectionChanged, this, summarise);
+        connect(list, &QTreeWidget::itemSelectionChanged, &m_serviceWatch, summarise);
         QAbstractItemModel *model = list->model();
-        connect(model, &QAbstractItemModel::rowsInserted, this, summarise);
-        connect(model, &QAbstractItemModel::rowsRemoved, this, summarise);
-        connect(model, &QAbstractItemModel::modelReset, this, summarise);
+        connect(model, &QAbstractItemModel::rowsInserted, &m_serviceWatch, summarise);
+        connect(model, &QAbstractItemModel::rowsRemoved, &m_serviceWatch, summarise);
+        connect(model, &QAbstractItemModel::modelReset, &m_serviceWatch, summarise);
     }
 }
 
