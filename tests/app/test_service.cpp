@@ -251,10 +251,6 @@ private slots:
             << "32" << -1 << false << "sector" << 8 << 1
             << "BLOCK:00000000h(00000000d), PAGE:00000001h(00000001d)"
             << "";
-        QTest::newRow("letters count as 0") << "gg200"
-                                            << "0x400" << false << true << "512"
-                                            << "32" << -1 << false << "sector" << 8 << 1 << ""
-                                            << "";
         QTest::newRow("single block whatever the end says")
             << "0x1000"
             << "0x9000" << true << true << "512"

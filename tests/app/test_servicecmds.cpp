@@ -1,12 +1,9 @@
 // The service tools as the main window opens them, over the scripted player: the availability
-// of Volume Label and Font Download, the volume-label form, the Help command's test path and
-// the service dialog's doors.
+// of Volume Label and Font Download, the volume-label form and the Help command's test path.
 #include "device/transferqueue.h"
 #include "device/zamo_listview.h"
 #include "mainwindowfixture.h"
 #include "service/fontdownloaddlg.h"
-#include "service/memorydumpdlg.h"
-#include "service/sysparamdlg.h"
 #include "service/volumelabeldlg.h"
 
 #include <QApplication>
@@ -115,9 +112,6 @@ private slots:
         QTest::newRow("external 1 empty stops there")
             << QList<bool>{true, true, true} << QStringList{"MUSIC", "", "CARD2"}
             << QStringList{blocked, "MUSIC", "Insert External Memory1 Volume!"} << 1;
-        QTest::newRow("external 2 empty")
-            << QList<bool>{false, false, true} << QStringList{"", "", ""}
-            << QStringList{blocked, "Insert External Memory2 Volume!"} << 2;
     }
 
     void volumeLabel() {
@@ -206,40 +200,6 @@ private slots:
         QCOMPARE(queue.downloads.size(), 1);
         QCOMPARE(queue.downloads[0].first, (unsigned char)'M');
         QCOMPARE(queue.downloads[0].second, queued);
-    }
-
-    void serviceDialogDoors_data() {
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("caption");
-        QTest::newRow("Font Downloader...") << "fontDownloader"
-                                            << "Program & Font Update";
-        QTest::newRow("Memory Dump") << "memoryDump"
-                                     << "Mass Production";
-    }
-
-    void serviceDialogDoors() {
-        QFETCH(QString, button);
-        QFETCH(QString, caption);
-        MainWindowFixture f;
-        f.open();
-        QString outer, inner;
-        bool innerMaximised = false;
-        onNextModal([&](QDialog *dlg) {
-            outer = dlg->windowTitle();
-            onNextModal(
-                [&](QDialog *d) {
-                    inner = d->windowTitle();
-                    innerMaximised = d->isMaximized();
-                    d->reject();
-                },
-                dlg);
-            QTest::mouseClick(dlg->findChild<QPushButton *>(button), Qt::LeftButton);
-            dlg->reject();
-        });
-        f.frame->openServiceDialog();
-        QCOMPARE(outer, QStringLiteral("System Parameters R/W"));
-        QCOMPARE(inner, caption);
-        QCOMPARE(innerMaximised, caption == "Mass Production");
     }
 };
 
