@@ -21,6 +21,7 @@
 #include <QSettings>
 #include <QUrl>
 
+#include <algorithm>
 #include <fstream>
 
 namespace tunara::service {
@@ -33,6 +34,7 @@ namespace {
 
 constexpr int PercentMax = 100;
 constexpr uint64_t AddressLimit = 0xFFFFFFFFu;
+constexpr double MaxFontScale = 2.0;
 
 namespace key {
 constexpr const char *Memory = "Debug/RW Memory";
@@ -209,6 +211,8 @@ CMemoryDumpDlg::CMemoryDumpDlg(const ServiceContext &context, QWidget *parent)
 
     m_values = loadValues(m_context.settings, m_context.documentsFolder);
     showValues();
+    m_baseFont = font();
+    m_baseHeight = sizeHint().height();
 
     for (QCheckBox *box : {m_single, m_text, m_dump})
         connect(box, &QCheckBox::clicked, this, &CMemoryDumpDlg::saveData);
@@ -377,6 +381,17 @@ void CMemoryDumpDlg::reject() {
         return;
     }
     QDialog::reject();
+}
+
+void CMemoryDumpDlg::resizeEvent(QResizeEvent *event) {
+    QDialog::resizeEvent(event);
+    if (m_baseHeight <= 0 || m_baseFont.pointSizeF() <= 0)
+        return;
+    const double scale = std::clamp(double(height()) / m_baseHeight, 1.0, MaxFontScale);
+    QFont scaled = m_baseFont;
+    scaled.setPointSizeF(m_baseFont.pointSizeF() * scale);
+    if (scaled != font())
+        setFont(scaled);
 }
 
 void CMemoryDumpDlg::closeEvent(QCloseEvent *event) {

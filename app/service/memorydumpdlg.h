@@ -6,6 +6,7 @@
 #include "servicecontext.h"
 
 #include <QDialog>
+#include <QFont>
 
 #include <cstdint>
 
@@ -101,6 +102,8 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    // The form opens maximised: its font grows with the window's height.
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void showValues();
@@ -113,6 +116,8 @@ private:
     Outcome m_outcome;
     bool m_reading = false;
     bool m_cancel = false;
+    QFont m_baseFont;
+    int m_baseHeight = 0;
     QRadioButton *m_flash = nullptr;
     QRadioButton *m_smart = nullptr;
     QLineEdit *m_start = nullptr;

@@ -78,7 +78,7 @@ public:
     service::ServiceContext serviceContext();
     void openServiceDialog();
     // Volume Label and Font Download are offered while no row is selected in the pane whose
-    // rows changed last.
+    // rows changed last and no transfer runs.
     bool serviceCommandsAllowed() const { return m_serviceCommandsAllowed; }
 
 protected:

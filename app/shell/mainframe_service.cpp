@@ -1,5 +1,6 @@
 // The main window's side of the service tools: the pane commands Volume Label (32786) and Font
 // Download (32791) with their availability, and the door to the service dialog.
+#include "device/transferqueue.h"
 #include "device/zamo_listview.h"
 #include "mainframe.h"
 #include "service/servicetools.h"
@@ -22,7 +23,12 @@ void CMainFrame::openServiceDialog() {
 }
 
 void CMainFrame::buildServiceCommands() {
-    const auto allowed = [this](QObject *) { return m_serviceCommandsAllowed; };
+    // Beyond the selection rule: no image may be sent while a transfer's worker talks to the
+    // player, so both wait for the queue to be idle.
+    const auto allowed = [this](QObject *) {
+        return m_serviceCommandsAllowed && !m_transferBusy &&
+               (m_transferQueue == nullptr || !m_transferQueue->busy());
+    };
     m_commands.add(
         Cmd::VolumeLabel, [this](QObject *) { service::runVolumeLabel(serviceContext(), this); },
         allowed);

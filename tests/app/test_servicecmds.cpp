@@ -60,15 +60,18 @@ private slots:
     void availability_data() {
         QTest::addColumn<int>("select"); // row to select in the flash pane, -1 none
         QTest::addColumn<bool>("clearAfter");
+        QTest::addColumn<bool>("busy"); // a transfer runs
         QTest::addColumn<bool>("available");
-        QTest::newRow("rows shown, none selected") << -1 << false << true;
-        QTest::newRow("a row selected") << 1 << false << false;
-        QTest::newRow("selection cleared again") << 1 << true << true;
+        QTest::newRow("rows shown, none selected") << -1 << false << false << true;
+        QTest::newRow("a row selected") << 1 << false << false << false;
+        QTest::newRow("selection cleared again") << 1 << true << false << true;
+        QTest::newRow("a transfer running") << -1 << false << true << false;
     }
 
     void availability() {
         QFETCH(int, select);
         QFETCH(bool, clearAfter);
+        QFETCH(bool, busy);
         QFETCH(bool, available);
         MainWindowFixture f;
         f.open();
@@ -81,6 +84,7 @@ private slots:
         }
         if (clearAfter)
             list->clearSelection();
+        f.frame->setTransferBusy(busy);
         f.frame->commands().updateUi();
         for (Cmd c : {Cmd::VolumeLabel, Cmd::FontDownload}) {
             QCOMPARE(f.frame->commands().isAvailable(int(c)), available);
