@@ -27,6 +27,7 @@ add_library(tunara_gui STATIC
   shell/languagedlg.cpp
   shell/mainframe.cpp
   shell/mainframe_commands.cpp
+  shell/mainframe_service.cpp
   shell/optiondlg.cpp
   shell/programversion.cpp
   shell/settings.cpp
@@ -41,6 +42,12 @@ add_library(tunara_gui STATIC
   transfer/queueentry.cpp
   transfer/transferdlg.cpp
   transfer/transferhost.h
+  service/fontdownloaddlg.cpp
+  service/memorydumpdlg.cpp
+  service/servicetools.cpp
+  service/sysparamdlg.cpp
+  service/volumelabeldlg.cpp
+  service/xfernotifier.cpp
 )
 set_target_properties(tunara_gui PROPERTIES AUTOMOC ON)
 
@@ -53,6 +60,8 @@ target_include_directories(tunara_gui PUBLIC ${TUNARA_APP_DIR} ${PROJECT_SOURCE_
 # The media core: the tag editor's engine, and SafeFileName for player names that become PC
 # file names.
 target_link_libraries(tunara_gui PUBLIC Qt6::Widgets Qt6::Svg Qt6::Network tunara_media)
+# The memory dump's listing is the one `kesto dump` writes (tools/kesto/dump_listing).
+target_link_libraries(tunara_gui PUBLIC dump_listing)
 
 # The program's own texts and artwork, compiled into whatever links them.
 set(TUNARA_RESOURCES ${TUNARA_APP_DIR}/res/tunara.qrc CACHE INTERNAL "")

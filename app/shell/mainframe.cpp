@@ -85,6 +85,7 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
     buildStatusBar();
     buildPanes();
     buildTransfer();
+    watchServiceSelection();
     resize(900, 560);
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -187,6 +188,7 @@ void CMainFrame::buildCommands() {
     m_commands.add(
         Cmd::TransferStatus, [this](QObject *) { toggleTransferStatus(); }, always,
         [this](QObject *) { return m_transferDlg != nullptr && m_transferDlg->isVisible(); });
+    buildServiceCommands();
 
     m_commands.action(Cmd::Refresh)->setShortcut(QKeySequence(Qt::Key_F5));
     m_commands.action(Cmd::Favorites)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
@@ -204,6 +206,7 @@ void CMainFrame::buildMenus() {
     player->addSeparator();
     player->addAction(m_commands.action(Cmd::Favorites));
     player->addAction(m_commands.action(Cmd::VoiceConverter));
+    addServiceActions(player);
     player->addSeparator();
     player->addAction(m_commands.action(Cmd::Exit));
 

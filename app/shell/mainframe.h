@@ -5,6 +5,7 @@
 #include "commandtable.h"
 #include "device/paneframe.h"
 #include "devicewatch.h"
+#include "service/servicecontext.h"
 #include "transfer/transferhost.h"
 #include "zamo_expdoc.h"
 
@@ -54,8 +55,7 @@ public:
     DeviceWatch &deviceWatch() { return m_watch; }
     // The start-up splash; it posts the first Refresh when it goes away.
     CSplashWnd *splash() const { return m_splash.get(); }
-    // Runs the service dialog that Shift+Alt+About opens when SysReg is set; until one is
-    // given, that path opens nothing.
+    // Replaces what Shift+Alt+About runs when SysReg is set (the service dialog by default).
     void setServiceDialog(std::function<void()> run) { m_serviceDialog = std::move(run); }
 
     // The transfer queue's busy state; the transfer manager sets it once it exists.
@@ -105,6 +105,14 @@ public:
     void transferBusyChanged(bool busy) override { setTransferBusy(busy); }
     QString programDir() const override;
 
+    // The service tools (mainframe_service.cpp). The About command opens the service dialog
+    // with SHIFT and ALT held when "SysReg" is set.
+    service::ServiceContext serviceContext();
+    void openServiceDialog();
+    // Volume Label and Font Download are offered while no row is selected in the pane whose
+    // rows changed last and no transfer runs.
+    bool serviceCommandsAllowed() const { return m_serviceCommandsAllowed; }
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
@@ -137,6 +145,9 @@ private:
     void cmdAbout();
     void cmdLanguage();
     void startSplash();
+    void buildServiceCommands();
+    void addServiceActions(QMenu *menu);
+    void watchServiceSelection();
 
     CTunaraApp &m_app;
     CZamo_ExpDoc m_doc;
@@ -165,6 +176,9 @@ private:
     int m_deviceCalls = 0;
     unsigned m_pendingFlags = 0;
     bool m_placementSaved = false;
+    bool m_serviceCommandsAllowed = false;
+    // Context of the selection watch: it goes first, before the commands and the panes.
+    QObject m_serviceWatch;
 };
 
 } // namespace tunara::shell

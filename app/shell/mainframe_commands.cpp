@@ -9,8 +9,9 @@
 #include "optiondlg.h"
 #include "res/format.h"
 #include "res/stringtable.h"
-#include "tageditordlg.h"
+#include "service/servicetools.h"
 #include "splashwnd.h"
+#include "tageditordlg.h"
 #include "tunaraapp.h"
 
 #include <QDir>
@@ -30,6 +31,8 @@ void CMainFrame::cmdHomePage() {
 }
 
 void CMainFrame::cmdHelp() {
+    if (service::runHelpTestPath(serviceContext(), m_app.programDir(), m_transferQueue, this))
+        return;
     (void)m_app.ui().openUrl(QUrl::fromLocalFile(m_app.programFile(m_app.helpFile())));
 }
 
@@ -83,8 +86,13 @@ void CMainFrame::cmdAbout() {
     // Service use: with SysReg set, Shift+Alt while choosing About opens the service dialog.
     const Qt::KeyboardModifiers keys = m_app.keyboardModifiers();
     if (m_app.sysReg() != 0 && keys.testFlag(Qt::ShiftModifier) && keys.testFlag(Qt::AltModifier)) {
+        // The service dialog talks to the player: not while a transfer's worker does.
+        if (transferBusy())
+            return;
         if (m_serviceDialog)
             m_serviceDialog();
+        else
+            openServiceDialog();
         return;
     }
     bool credit = false;

@@ -232,8 +232,8 @@ private slots:
             << 1 << shift << true << "about" << qint64(0) << false;
         QTest::newRow("Shift+Alt, SysReg 7")
             << 7 << shiftAlt << true << "service" << qint64(0) << false;
-        QTest::newRow("Shift+Alt, no service yet")
-            << 1 << shiftAlt << false << "" << qint64(0) << false;
+        QTest::newRow("Shift+Alt, SysReg 1, the service dialog")
+            << 1 << shiftAlt << false << "sysParamDlg" << qint64(0) << false;
     }
     void aboutCommand() {
         QFETCH(int, sysReg);
@@ -292,8 +292,8 @@ private slots:
         const QString version = QString::fromUtf8("버전 %1 (빌드 %2)")
                                     .arg(TUNARA_EXPECTED_VERSION, TUNARA_EXPECTED_BUILD);
         QStringList expected;
-        if (opens == "service")
-            expected << "service";
+        if (opens == "service" || opens == "sysParamDlg")
+            expected << opens;
         if (opens == "about" || opens == "credits")
             expected << "aboutBox" << (closeAt > 1000 ? version : "-")
                      << QString::number(closeAt > 1000);
