@@ -141,8 +141,9 @@ int streamToPlayer(const TransferJob &job, size_t block, Phase phase) {
         moved += uint32_t(n);
         // The final block is checked like any other: a block the pipe did not take is not a
         // finished transfer.
+        // KSUSB_Stop interrupts a block the player does not take: that is a stop, not a fault.
         if (taken < n)
-            return fail(job, KSUSB_ERR_INCOMPLETE);
+            return fail(job, takeStopEvent() ? KSUSB_ERR_STOPPED : KSUSB_ERR_INCOMPLETE);
         if (left < block)
             notify(job.window, KSUSB_XFER_PROGRESS, job.size);
         else if (moved > job.step)

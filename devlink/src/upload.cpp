@@ -162,8 +162,9 @@ int runUpload(const TransferJob &job) {
             size_t n = 0;
             // The announced size is the player's word only: a stream that ends early (nothing
             // arrives, or the pipe fails after its time-out) fails rather than wait or pad.
+            // KSUSB_Stop interrupts a read the player does not answer: that is a stop.
             if (!pipeRead(buffer, block, &n) || n == 0)
-                return KSUSB_ERR_INCOMPLETE;
+                return takeStopEvent() ? KSUSB_ERR_STOPPED : KSUSB_ERR_INCOMPLETE;
             n = std::min(n, block);
             const uint32_t left = job.size - received;
             if (left < block) {
