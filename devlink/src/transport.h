@@ -16,6 +16,11 @@ class DeviceConnection;
 // ---- last error -----------------------------------------------------------------------------
 void setLastErrorCode(int code);
 int lastErrorCode();
+// Stores `code` and returns false: the failure path of the library's internal operations.
+inline bool failWith(int code) {
+    setLastErrorCode(code);
+    return false;
+}
 
 // ---- packets --------------------------------------------------------------------------------
 constexpr size_t kBlock = 64;           // commands go out in whole 64-byte blocks

@@ -158,12 +158,6 @@ private:
     int m_fd = -1;
 };
 
-int fail(const TransferJob &job, int code) {
-    setLastErrorCode(code);
-    notify(job.window, KSUSB_XFER_FAILED, code);
-    return code;
-}
-
 } // namespace
 
 int runUpload(const TransferJob &job) {
@@ -212,7 +206,7 @@ int runUpload(const TransferJob &job) {
         return file.commit();
     }();
     if (code != 0)
-        return fail(job, code);
+        return failTransfer(job, code);
     // The last poll comes before the final post (see the download worker).
     waitDone();
     notify(job.window, KSUSB_XFER_DONE, job.size);
