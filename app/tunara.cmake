@@ -22,6 +22,7 @@ add_library(tunara_gui STATIC
   shell/settings.cpp
   shell/singleinstance.cpp
   shell/tunaraapp.cpp
+  shell/windowplacement.cpp
   shell/zamo_expview.cpp
   shell/zamo_expdoc.h
 )

@@ -117,6 +117,8 @@ enum class StrId : int {
     MenuPlayer = 10216,
     MenuHelp = 10217,
     ThirdPane = 10218,
+    // 10350-10359: connection notices.
+    PlayerInUse = 10350,
     AppTitle = 57344,
 };
 
