@@ -175,7 +175,7 @@ TEST_F(UsbipVplayer, APlayerImportedByAnotherClientIsInUse) {
 TEST_F(UsbipVplayer, StopDuringAStalledUploadThenTheNextCallWorks) {
     constexpr int kRounds = 100;
     ku::test::ScratchDir dir;
-    const std::string source = dir.write("song.bin", ku::test::pattern(512 * 1024));
+    const std::string source = dir.write("song.bin", ku::test::pattern(4 * 1024 * 1024));
     ASSERT_EQ(KSUSB_CheckConnect(), 1);
     {
         ku::test::Recorder put;
@@ -183,7 +183,8 @@ TEST_F(UsbipVplayer, StopDuringAStalledUploadThenTheNextCallWorks) {
         ASSERT_EQ(put.waitEnd().back().first, KSUSB_XFER_DONE);
     }
     ASSERT_EQ(KSUSB_RefreshMemory('M'), 1);
-    // Paced, so that the stream is still running when the stall is armed.
+    // Paced (about 3 s for the whole file), so that the stream is still running when the stall
+    // is armed.
     ASSERT_EQ(player.ctl({"speed", "full"}), 0);
     // Stop's pause stays shorter than the stall, so the worker is inside the blocked read.
     ku::setSleepForTesting([](std::chrono::milliseconds) {
