@@ -35,6 +35,7 @@ add_library(tunara_gui STATIC
   shell/tageditordlg.cpp
   shell/splashwnd.cpp
   shell/tunaraapp.cpp
+  shell/windowplacement.cpp
   shell/zamo_expview.cpp
   shell/zamo_expdoc.h
   shell/mainframe_transfer.cpp

@@ -4,9 +4,13 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/setup-deps.sh
+# A build folder of its own with only what runs here: the library, the program with its
+# language packs, the virtual player and kesto. The test command (scripts/test.sh) builds the
+# rest in its own folder.
 dir=$top/build/run
-cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUNARA_BUILD_BENCH=OFF >/dev/null
-cmake --build "$dir"
+cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUNARA_BUILD_BENCH=OFF \
+      -DTUNARA_BUILD_TESTS=OFF >/dev/null
+cmake --build "$dir" --target KestoUSB tunara tunara_lang tunara-vplayer kesto
 bin=$dir/bin
 
 state=${TUNARA_DEMO_STATE:-$top/build/demo-state}

@@ -120,10 +120,11 @@ bool CZamo_ListView::refresh() {
             // The rows, texts and gauge keep what they showed.
             const bool gone = code == ErrNotConnected;
             m_frame.setConnected(!gone);
-            m_frame.ui().timedMessage(
-                m_frame.dialogParent(),
-                str(gone ? StrId::DeviceNotConnected : StrId::FailedDataTransmitted),
-                CTimedMessageBox::DefaultTimeoutMs);
+            m_frame.ui().timedMessage(m_frame.dialogParent(),
+                                      str(!gone                 ? StrId::FailedDataTransmitted
+                                          : KSUSB_PlayerInUse() ? StrId::PlayerInUse
+                                                                : StrId::DeviceNotConnected),
+                                      CTimedMessageBox::DefaultTimeoutMs);
             return false;
         }
         GetFileInfo(m_memoryId, m_table.get());

@@ -219,6 +219,8 @@ enum class StrId : int {
     InsertInternalVolume = 10347,
     InsertExternal1Volume = 10348,
     InsertExternal2Volume = 10349,
+    // 10350-10359: connection notices.
+    PlayerInUse = 10350,
     AppTitle = 57344,
 };
 

@@ -11,6 +11,7 @@
 #include "splashwnd.h"
 #include "transfer/transferdlg.h"
 #include "tunaraapp.h"
+#include "windowplacement.h"
 #include "zamo_expview.h"
 
 #include <KestoUSB.h>
@@ -22,6 +23,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 #include <QSettings>
+#include <QShowEvent>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
@@ -356,6 +358,18 @@ void CMainFrame::halveColumns() {
 
 void CMainFrame::showEvent(QShowEvent *event) {
     QMainWindow::showEvent(event);
+    // A saved placement, or the default size on a small or scaled screen, may reach past the
+    // screen: the whole window goes inside the screen's available area.
+    if (const QScreen *where = screen(); where && !event->spontaneous()) {
+        const QRect frame = frameGeometry();
+        const QSize margins = frame.size() - size();
+        const QRect fitted =
+            fitIntoArea(frame, where->availableGeometry(), minimumSize() + margins);
+        if (fitted != frame) {
+            resize(fitted.size() - margins);
+            move(fitted.topLeft());
+        }
+    }
     halveColumns();
     if (m_firstShow) {
         m_firstShow = false;
@@ -501,8 +515,10 @@ void CMainFrame::refreshMemory() {
         if (GetPlayerVersion() == 0 || KSUSB_GetPlayerStatus() == 0) {
             const int code = KSUSB_GetLastError();
             if (code != ErrCardChanged) {
-                timedMessage(str(code == ErrNotConnected ? StrId::DeviceNotConnected
-                                                         : StrId::FailedDataTransmitted));
+                // A player held by another program is there: no cable advice for it.
+                timedMessage(str(code != ErrNotConnected ? StrId::FailedDataTransmitted
+                                 : KSUSB_PlayerInUse()   ? StrId::PlayerInUse
+                                                         : StrId::DeviceNotConnected));
                 if (code == ErrNotConnected)
                     m_watch.setBaseline(false);
                 setConnected(false);

@@ -179,6 +179,13 @@ KSUSB_API int KSUSB_Stop(void);
  * second per unreachable USB/IP server. Caller's thread. */
 KSUSB_API int KSUSB_PlayerPresent(void);
 
+/* 1 if the last failed attempt to open the player (the -40 of KSUSB_CheckConnect and every call
+ * built on it) found the player attached but held by another program: the USB/IP server refused
+ * to import a device it lists, or the USB interface is claimed by another process. 0 otherwise,
+ * and 0 again once an open succeeds. Sets no error code and does not talk to the player; a
+ * caller reads it after a -40 to tell "in use" from "not connected". Any thread. */
+KSUSB_API int KSUSB_PlayerInUse(void);
+
 /* A short English name of an error code, for logs and tools ("KSUSB_ERR_NOT_CONNECTED");
  * "KSUSB_ERR_UNKNOWN" for a code the library does not know. Never NULL; static storage. */
 KSUSB_API const char *KSUSB_ErrorName(int code);

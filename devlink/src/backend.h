@@ -48,8 +48,14 @@ public:
     virtual ~Backend() = default;
     // Device paths of the players this back end sees now, in search order.
     virtual std::vector<std::string> enumerate() = 0;
-    // Opens the player at `path` (one of enumerate()'s); nullptr when it does not open.
-    virtual std::unique_ptr<DeviceConnection> open(const std::string &path) = 0;
+    // Opens the player at `path` (one of enumerate()'s); nullptr when it does not open. `inUse`
+    // is set when the player is there but another program holds it (a USB/IP import refused as
+    // busy, a claim of the interface refused), and left alone otherwise.
+    virtual std::unique_ptr<DeviceConnection> open(const std::string &path, bool &inUse) = 0;
+    std::unique_ptr<DeviceConnection> open(const std::string &path) {
+        bool inUse = false;
+        return open(path, inUse);
+    }
 };
 
 // The back ends searched in order: USB/IP servers from KESTOUSB_USBIP first, then libusb.

@@ -15,9 +15,15 @@ namespace {
 
 constexpr size_t kPathSize = 256;
 
-// Swapped atomically: KSUSB_Stop reconnects on the caller's thread while a worker that has not
-// yet left its loop may still hold the old connection; the old one lives until it lets go.
+// Swapped atomically: a worker that has not yet left its loop may still hold the old connection
+// while the caller's thread reconnects; the old one lives until it lets go.
 std::atomic<std::shared_ptr<DeviceConnection>> g_connection;
+
+// Opening and closing are serialised: KSUSB_Stop reconnects on the caller's thread while the
+// worker's failed transfer may want to reconnect too, and two opens at once would each claim
+// the player and one connection would silently replace the other.
+std::mutex g_linkMutex;
+bool g_inUse = false; // the last open found the player held by another program
 
 std::mutex g_pathMutex;
 char g_path[kPathSize] = {};
@@ -26,6 +32,41 @@ void setPath(const std::string &path) {
     std::lock_guard lock(g_pathMutex);
     std::memset(g_path, 0, sizeof g_path);
     std::strncpy(g_path, path.c_str(), kPathSize - 1);
+}
+
+bool closeLocked() {
+    std::shared_ptr<DeviceConnection> conn = g_connection.exchange(nullptr);
+    if (!conn)
+        return true; // nothing open: nothing can fail to close
+    conn->release();
+    // Interrupts transfers still running on it and returns once none uses it.
+    if (!conn->close()) {
+        setLastErrorCode(KSUSB_ERR_CLOSE);
+        return false;
+    }
+    return true;
+}
+
+bool openLocked() {
+    // An open connection would be lost without its release and close.
+    closeLocked();
+    setPath({});
+    bool inUse = false;
+    for (Backend *backend : defaultBackends()) {
+        for (const std::string &path : backend->enumerate()) {
+            // A player that does not open is skipped; the next one may.
+            std::unique_ptr<DeviceConnection> conn = backend->open(path, inUse);
+            if (!conn)
+                continue;
+            setPath(conn->path());
+            g_connection.store(std::shared_ptr<DeviceConnection>(std::move(conn)));
+            g_inUse = false;
+            return true;
+        }
+    }
+    g_inUse = inUse;
+    setLastErrorCode(KSUSB_ERR_NOT_CONNECTED);
+    return false;
 }
 
 } // namespace
@@ -43,41 +84,43 @@ const char *devicePath() {
     return g_path;
 }
 
+bool playerInUse() {
+    std::lock_guard lock(g_linkMutex);
+    return g_inUse;
+}
+
 void dropConnectionForTesting() {
+    std::lock_guard lock(g_linkMutex);
     g_connection.store(nullptr);
+    g_inUse = false;
     setPath({});
 }
 
 bool openPipes() {
-    // An open connection would be lost without its release and close.
-    if (pipesOpen())
-        closePipes();
-    setPath({});
-    for (Backend *backend : defaultBackends()) {
-        for (const std::string &path : backend->enumerate()) {
-            // A player that does not open is skipped; the next one may.
-            std::unique_ptr<DeviceConnection> conn = backend->open(path);
-            if (!conn)
-                continue;
-            setPath(conn->path());
-            g_connection.store(std::shared_ptr<DeviceConnection>(std::move(conn)));
-            return true;
-        }
-    }
-    setLastErrorCode(KSUSB_ERR_NOT_CONNECTED);
-    return false;
+    std::lock_guard lock(g_linkMutex);
+    return openLocked();
 }
 
 bool closePipes() {
-    std::shared_ptr<DeviceConnection> conn = g_connection.exchange(nullptr);
-    if (!conn)
-        return true; // nothing open: nothing can fail to close
-    conn->release();
-    if (!conn->close()) {
-        setLastErrorCode(KSUSB_ERR_CLOSE);
-        return false;
-    }
-    return true;
+    std::lock_guard lock(g_linkMutex);
+    return closeLocked();
+}
+
+bool reconnect() {
+    std::lock_guard lock(g_linkMutex);
+    closeLocked();
+    return openLocked();
+}
+
+bool reconnectAfterFailure(const std::shared_ptr<DeviceConnection> &failed) {
+    std::lock_guard lock(g_linkMutex);
+    // Another thread has already replaced the connection that failed (KSUSB_Stop's reconnect
+    // interrupts the worker's transfer): its new connection stays.
+    std::shared_ptr<DeviceConnection> current = g_connection.load();
+    if (current != failed)
+        return current != nullptr;
+    closeLocked();
+    return openLocked();
 }
 
 bool probeLink() {
@@ -89,30 +132,36 @@ bool probeLink() {
     return true;
 }
 
-bool pipeWrite(const uint8_t *data, size_t count, size_t *transferred) {
+namespace {
+
+// One bulk transfer; a failure (or a short transfer where the whole was required) reconnects.
+template <typename Move>
+bool pipeTransfer(Move move, size_t count, size_t *transferred, Transfer need) {
     size_t moved = 0;
     std::shared_ptr<DeviceConnection> conn = currentConnection();
-    const bool ok = conn && conn->bulkWrite(data, count, moved);
+    const bool ok = conn && move(*conn, moved);
+    moved = moved > count ? count : moved;
     if (transferred)
-        *transferred = moved > count ? count : moved;
-    if (!ok) {
-        KSUSB_Reconnect();
+        *transferred = moved;
+    if (!ok || (need == Transfer::Whole && moved != count)) {
+        reconnectAfterFailure(conn);
         return false;
     }
     return true;
 }
 
-bool pipeRead(uint8_t *data, size_t count, size_t *transferred) {
-    size_t moved = 0;
-    std::shared_ptr<DeviceConnection> conn = currentConnection();
-    const bool ok = conn && conn->bulkRead(data, count, moved);
-    if (transferred)
-        *transferred = moved > count ? count : moved;
-    if (!ok) {
-        KSUSB_Reconnect();
-        return false;
-    }
-    return true;
+} // namespace
+
+bool pipeWrite(const uint8_t *data, size_t count, size_t *transferred, Transfer need) {
+    return pipeTransfer(
+        [&](DeviceConnection &conn, size_t &moved) { return conn.bulkWrite(data, count, moved); },
+        count, transferred, need);
+}
+
+bool pipeRead(uint8_t *data, size_t count, size_t *transferred, Transfer need) {
+    return pipeTransfer(
+        [&](DeviceConnection &conn, size_t &moved) { return conn.bulkRead(data, count, moved); },
+        count, transferred, need);
 }
 
 } // namespace kestousb

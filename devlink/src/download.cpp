@@ -57,12 +57,6 @@ std::string_view fileNameOf(std::string_view path) {
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-int fail(const TransferJob &job, int code) {
-    setLastErrorCode(code);
-    notify(job.window, KSUSB_XFER_FAILED, code);
-    return code;
-}
-
 // Reads up to `want` bytes, riding over short reads; fewer only at the file's end or on error.
 size_t readUpTo(int fd, uint8_t *out, size_t want) {
     size_t got = 0;
@@ -120,7 +114,7 @@ private:
 int streamToPlayer(const TransferJob &job, size_t block, Phase phase) {
     ReadFile file(job.path);
     if (!file.isOpen())
-        return fail(job, KSUSB_ERR_OPEN_FILE);
+        return failTransfer(job, KSUSB_ERR_OPEN_FILE);
     notify(job.window, KSUSB_XFER_START, job.size);
     waitReady(phase);
 
@@ -135,20 +129,21 @@ int streamToPlayer(const TransferJob &job, size_t block, Phase phase) {
         const size_t want = std::min<size_t>(block, left);
         const size_t n = file.take(buffer, want, left);
         if (n < want)
-            return fail(job, KSUSB_ERR_INCOMPLETE);
+            return failTransfer(job, KSUSB_ERR_INCOMPLETE);
         size_t taken = 0;
         pipeWrite(buffer, block, &taken); // its result is the count it reports
         moved += uint32_t(n);
         // The final block is checked like any other: a block the pipe did not take is not a
         // finished transfer.
+        // KSUSB_Stop interrupts a block the player does not take: that is a stop, not a fault.
         if (taken < n)
-            return fail(job, KSUSB_ERR_INCOMPLETE);
+            return failTransfer(job, takeStopEvent() ? KSUSB_ERR_STOPPED : KSUSB_ERR_INCOMPLETE);
         if (left < block)
             notify(job.window, KSUSB_XFER_PROGRESS, job.size);
         else if (moved > job.step)
             notify(job.window, KSUSB_XFER_PROGRESS, moved);
         if (takeStopEvent())
-            return fail(job, KSUSB_ERR_STOPPED);
+            return failTransfer(job, KSUSB_ERR_STOPPED);
     }
     file.close();
     // The last poll comes before the final post, so that a caller that starts its next command

@@ -2,6 +2,7 @@
 // play position and format. Each is one command exchange followed by the result request. The
 // caller names files by their long name; the cached table turns it into the 8.3 name the
 // player's commands carry. None of them updates the cache: callers refresh afterwards.
+#include "byteorder.h"
 #include "filetable.h"
 #include "transport.h"
 
@@ -38,11 +39,6 @@ bool memoryReady(unsigned char mem) {
     return KSUSB_CheckConnect() && KSUSB_CheckMemory(mem);
 }
 
-bool fail(int code) {
-    setLastErrorCode(code);
-    return false;
-}
-
 std::string_view shortNameOf(unsigned char mem, uint16_t index) {
     const KSUSB_TFileEntry &e = cachedTable(mem).entries[index];
     return {e.name83, strnlen(e.name83, sizeof e.name83 - 1)};
@@ -76,7 +72,7 @@ bool exchange(std::span<const uint8_t> body, std::vector<uint8_t> &reply) {
     std::vector<uint8_t> packet(blockAligned(body.size() + 5), 0);
     const size_t length = buildPacket(packet, body);
     if (length == 0)
-        return fail(KSUSB_ERR_SEND); // cannot happen for names within the limits above
+        return failWith(KSUSB_ERR_SEND); // cannot happen for names within the limits above
     reply.assign(blockAligned(length), 0);
     return commandExchange(packet.data(), blockAligned(length), reply.data(), reply.size(),
                            KSUSB_ERR_SEND, KSUSB_ERR_RECEIVE);
@@ -89,18 +85,19 @@ int finishChange(unsigned char mem, bool notReadyFails, ProtectRule rule) {
         return 0;
     const uint8_t flags = result[kFlagsOffset];
     if (notReadyFails && (flags & KSUSB_FLAG_NOT_CONNECTED))
-        return fail(KSUSB_ERR_PLAYER_NOT_READY);
+        return failWith(KSUSB_ERR_PLAYER_NOT_READY);
     if (mem == KSUSB_MEM_CARD && (flags & KSUSB_FLAG_CARD_PROTECTED) &&
         (rule == ProtectRule::Always || !(flags & KSUSB_FLAG_NO_CARD)))
-        return fail(KSUSB_ERR_WRITE_PROTECTED);
+        return failWith(KSUSB_ERR_WRITE_PROTECTED);
     if (result[kMarkOffset] != kClosingMark)
-        return fail(KSUSB_ERR_NO_CLOSING_MARK);
+        return failWith(KSUSB_ERR_NO_CLOSING_MARK);
     return 1;
 }
 
 void appendBigEndian16(std::vector<uint8_t> &out, size_t value) {
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value & 0xFF));
+    uint8_t two[2];
+    putBe16(two, static_cast<uint16_t>(value));
+    out.insert(out.end(), two, two + 2);
 }
 
 void appendBytes(std::vector<uint8_t> &out, std::string_view bytes) {
@@ -112,12 +109,12 @@ int rename(unsigned char mem, const char *oldName, const char *newName, ShortNam
         return 0;
     // A new name must be a name: empty or longer than the interface allows is refused.
     if (newName == nullptr || newName[0] == '\0' || strnlen(newName, kMaxNameArg + 1) > kMaxNameArg)
-        return fail(KSUSB_ERR_NOT_FOUND);
+        return failWith(KSUSB_ERR_NOT_FOUND);
     const std::string_view wanted = newName;
     const std::string fitted = fitLongName(wanted);
     // The cut name is what the player will store, so it must not collide either.
     if (findEntry(mem, wanted) != kEntryNotFound || findEntry(mem, fitted) != kEntryNotFound)
-        return fail(KSUSB_ERR_EXISTS);
+        return failWith(KSUSB_ERR_EXISTS);
     const uint16_t index = lookUp(mem, oldName);
     if (index == kEntryNotFound)
         return 0;
@@ -140,9 +137,9 @@ int rename(unsigned char mem, const char *oldName, const char *newName, ShortNam
     if (!exchange(body, reply))
         return 0;
     if (echoIs(reply, oldShort.size(), kUnknownEcho))
-        return fail(KSUSB_ERR_NOT_FOUND);
+        return failWith(KSUSB_ERR_NOT_FOUND);
     if (echoIs(reply, oldShort.size(), kNoRoomEcho))
-        return fail(KSUSB_ERR_NO_NAME_ROOM);
+        return failWith(KSUSB_ERR_NO_NAME_ROOM);
     return finishChange(mem, false, ProtectRule::Always);
 }
 
@@ -163,7 +160,7 @@ KSUSB_API int KSUSB_DeleteFileInMemory(unsigned char mem, const char *name) {
     if (!exchange(body, reply))
         return 0;
     if (echoIs(reply, shortName.size(), kUnknownEcho))
-        return fail(KSUSB_ERR_NOT_FOUND);
+        return failWith(KSUSB_ERR_NOT_FOUND);
     return finishChange(mem, false, ProtectRule::UnlessNoCard);
 }
 
@@ -189,7 +186,7 @@ KSUSB_API int KSUSB_ReplaceInMemory(unsigned char mem, const char *name, unsigne
     if (!exchange(body, reply))
         return 0;
     if (echoIs(reply, shortName.size(), kUnknownEcho))
-        return fail(KSUSB_ERR_NOT_FOUND);
+        return failWith(KSUSB_ERR_NOT_FOUND);
     return finishChange(mem, false, ProtectRule::Always);
 }
 

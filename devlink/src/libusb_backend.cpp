@@ -5,7 +5,9 @@
 #include <libusb.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <optional>
+#include <set>
 
 namespace kestousb {
 
@@ -96,15 +98,21 @@ private:
     size_t m_count = 0;
 };
 
+// One claimed player. Its handle is used by the caller's thread and a transfer worker at once,
+// and libusb must not close a handle while a transfer on it is in flight. So every operation
+// counts itself as a user of the handle, bulk transfers are submitted asynchronously (so that
+// they can be cancelled), and close() cancels what is in flight, waits until the last user has
+// let go, and only then releases the interface and closes the handle.
 class LibusbConnection : public DeviceConnection {
 public:
     LibusbConnection(std::shared_ptr<LibusbContext> ctx, libusb_device_handle *handle,
                      Interface iface, std::string path)
         : m_ctx(std::move(ctx)), m_handle(handle), m_iface(iface), m_path(std::move(path)) {}
-    ~LibusbConnection() override { closeHandle(); }
+    ~LibusbConnection() override { close(); }
 
     bool probe() override {
-        if (!m_handle)
+        Use use(*this);
+        if (!use)
             return false;
         uint8_t status[kStatusSize] = {};
         const int r = libusb_control_transfer(m_handle, kStandardIn, LIBUSB_REQUEST_GET_STATUS, 0,
@@ -121,7 +129,8 @@ public:
     }
 
     bool vendorRequest(uint8_t request, uint16_t value, uint16_t index, uint8_t &answer) override {
-        if (!m_handle)
+        Use use(*this);
+        if (!use)
             return false;
         uint8_t byte = 0;
         const int r = libusb_control_transfer(m_handle, kVendorIn, request, value, index, &byte, 1,
@@ -132,14 +141,23 @@ public:
         return true;
     }
 
-    void release() override {
-        if (m_handle && m_claimed)
-            libusb_release_interface(m_handle, m_iface.number);
-        m_claimed = false;
-    }
+    // The interface is released by close(), once no transfer uses it any more.
+    void release() override {}
 
     bool close() override {
-        closeHandle();
+        std::unique_lock lock(m_mutex);
+        if (!m_handle)
+            return true;
+        m_closing = true;
+        // A cancelled transfer completes on the thread that waits for it, which then lets go.
+        for (libusb_transfer *transfer : m_inFlight)
+            libusb_cancel_transfer(transfer);
+        m_idle.wait(lock, [this] { return m_users == 0; });
+        if (m_claimed)
+            libusb_release_interface(m_handle, m_iface.number);
+        m_claimed = false;
+        libusb_close(m_handle);
+        m_handle = nullptr;
         return true;
     }
 
@@ -147,29 +165,81 @@ public:
 
     bool claim() {
         libusb_set_auto_detach_kernel_driver(m_handle, 1);
-        m_claimed = libusb_claim_interface(m_handle, m_iface.number) == LIBUSB_SUCCESS;
+        const int r = libusb_claim_interface(m_handle, m_iface.number);
+        m_claimed = r == LIBUSB_SUCCESS;
+        m_claimRefused = r == LIBUSB_ERROR_BUSY;
         return m_claimed;
     }
+    // The claim failed because another program holds the interface.
+    bool claimRefused() const { return m_claimRefused; }
 
 private:
-    bool bulk(uint8_t endpoint, uint8_t *data, size_t count, size_t &transferred) {
-        transferred = 0;
-        if (!m_handle || count > static_cast<size_t>(INT32_MAX))
-            return false;
-        int moved = 0;
-        const int r = libusb_bulk_transfer(m_handle, endpoint, data, static_cast<int>(count),
-                                           &moved, kPipeTimeoutMs);
-        // libusb reports what moved even on a time-out; never more than was asked.
-        transferred = moved > 0 ? std::min(static_cast<size_t>(moved), count) : 0;
-        return r == LIBUSB_SUCCESS;
+    // One operation on the handle; false (and nothing counted) once close() has begun.
+    class Use {
+    public:
+        explicit Use(LibusbConnection &conn) : m_conn(conn) {
+            std::lock_guard lock(conn.m_mutex);
+            m_ok = conn.m_handle && !conn.m_closing;
+            if (m_ok)
+                ++conn.m_users;
+        }
+        ~Use() {
+            if (!m_ok)
+                return;
+            std::lock_guard lock(m_conn.m_mutex);
+            if (--m_conn.m_users == 0)
+                m_conn.m_idle.notify_all();
+        }
+        Use(const Use &) = delete;
+        Use &operator=(const Use &) = delete;
+        explicit operator bool() const { return m_ok; }
+
+    private:
+        LibusbConnection &m_conn;
+        bool m_ok = false;
+    };
+
+    static void LIBUSB_CALL onTransferDone(libusb_transfer *transfer) {
+        *static_cast<int *>(transfer->user_data) = 1;
     }
 
-    void closeHandle() {
-        if (!m_handle)
-            return;
-        release();
-        libusb_close(m_handle);
-        m_handle = nullptr;
+    bool bulk(uint8_t endpoint, uint8_t *data, size_t count, size_t &transferred) {
+        transferred = 0;
+        Use use(*this);
+        if (!use || count > static_cast<size_t>(INT32_MAX))
+            return false;
+        libusb_transfer *transfer = libusb_alloc_transfer(0);
+        if (!transfer)
+            return false;
+        int completed = 0;
+        libusb_fill_bulk_transfer(transfer, m_handle, endpoint, data, static_cast<int>(count),
+                                  onTransferDone, &completed, kPipeTimeoutMs);
+        {
+            // Submitted under the lock, so that close() either sees it in flight and cancels it
+            // or has already refused this operation.
+            std::lock_guard lock(m_mutex);
+            if (m_closing || libusb_submit_transfer(transfer) != LIBUSB_SUCCESS) {
+                libusb_free_transfer(transfer);
+                return false;
+            }
+            m_inFlight.insert(transfer);
+        }
+        while (!completed) {
+            if (libusb_handle_events_completed(m_ctx->get(), &completed) < 0) {
+                // Without event handling the transfer cannot finish: cancel and wait for it.
+                libusb_cancel_transfer(transfer);
+            }
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_inFlight.erase(transfer);
+        }
+        const int moved = transfer->actual_length;
+        const bool ok = transfer->status == LIBUSB_TRANSFER_COMPLETED;
+        libusb_free_transfer(transfer);
+        // libusb reports what moved even on a time-out; never more than was asked.
+        transferred = moved > 0 ? std::min(static_cast<size_t>(moved), count) : 0;
+        return ok;
     }
 
     std::shared_ptr<LibusbContext> m_ctx;
@@ -177,6 +247,13 @@ private:
     Interface m_iface;
     std::string m_path;
     bool m_claimed = false;
+    bool m_claimRefused = false;
+
+    std::mutex m_mutex; // guards the members below and the handle's lifetime
+    std::condition_variable m_idle;
+    int m_users = 0;
+    bool m_closing = false;
+    std::set<libusb_transfer *> m_inFlight;
 };
 
 } // namespace
@@ -213,7 +290,7 @@ std::vector<std::string> LibusbBackend::enumerate() {
     return paths;
 }
 
-std::unique_ptr<DeviceConnection> LibusbBackend::open(const std::string &path) {
+std::unique_ptr<DeviceConnection> LibusbBackend::open(const std::string &path, bool &inUse) {
     const auto ctx = context();
     if (!ctx)
         return nullptr;
@@ -228,7 +305,12 @@ std::unique_ptr<DeviceConnection> LibusbBackend::open(const std::string &path) {
             return nullptr;
         auto conn = std::make_unique<LibusbConnection>(ctx, handle, *iface, path);
         // A device node can outlive the player behind it; only one that answers counts as open.
-        if (!conn->claim() || !conn->probe())
+        if (!conn->claim()) {
+            if (conn->claimRefused())
+                inUse = true;
+            return nullptr;
+        }
+        if (!conn->probe())
             return nullptr;
         return conn;
     }

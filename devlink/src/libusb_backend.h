@@ -28,7 +28,8 @@ private:
 class LibusbBackend : public Backend {
 public:
     std::vector<std::string> enumerate() override;
-    std::unique_ptr<DeviceConnection> open(const std::string &path) override;
+    using Backend::open;
+    std::unique_ptr<DeviceConnection> open(const std::string &path, bool &inUse) override;
 
 private:
     std::shared_ptr<LibusbContext> context();

@@ -28,12 +28,13 @@ TickSource tickSource() {
 // Repeats the request with no delay until the player answers 0x40, or until more than 10 s
 // have passed. The request's own failure is not acted on: only the answer byte counts.
 bool poll(uint8_t request, uint16_t value, uint16_t index) {
-    std::shared_ptr<DeviceConnection> conn = currentConnection();
-    if (!conn)
-        return false; // nobody to answer: waiting 10 s could not change that
     const TickSource ticks = tickSource();
     const int64_t start = ticks();
     for (;;) {
+        // Taken anew for every request: another thread may reconnect while this one polls.
+        std::shared_ptr<DeviceConnection> conn = currentConnection();
+        if (!conn)
+            return false; // nobody to answer: waiting 10 s could not change that
         uint8_t answer = 0;
         conn->vendorRequest(request, value, index, answer);
         if (answer == kReady)

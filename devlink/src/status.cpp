@@ -95,15 +95,18 @@ void setSleepForTesting(SleepFunction sleep) {
 using namespace kestousb;
 
 extern "C" int KSUSB_CheckConnect(void) {
+    const std::shared_ptr<DeviceConnection> probed = currentConnection();
     if (probeLink())
         return 1;
-    closePipes();
-    return openPipes() ? 1 : 0;
+    return reconnectAfterFailure(probed) ? 1 : 0;
 }
 
 extern "C" int KSUSB_Reconnect(void) {
-    closePipes();
-    return openPipes() ? 1 : 0;
+    return reconnect() ? 1 : 0;
+}
+
+extern "C" int KSUSB_PlayerInUse(void) {
+    return playerInUse() ? 1 : 0;
 }
 
 extern "C" int KSUSB_CheckMemory(unsigned char mem) {

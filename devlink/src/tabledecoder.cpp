@@ -2,6 +2,7 @@
 // name first) followed by its short-name record.
 #include "tabledecoder.h"
 
+#include "byteorder.h"
 #include "names.h"
 
 #include <array>
@@ -28,16 +29,6 @@ constexpr size_t kMaxLongNameRecords = 0xFF - kLongNameFirstFlag;
 constexpr std::array<size_t, kLongNameUnitsPerRecord> kUnitOffsets = {1,  3,  5,  7,  9,  14, 16,
                                                                       18, 20, 22, 24, 28, 30};
 
-uint32_t bigEndian32(const uint8_t *b) {
-    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | uint32_t(b[3]);
-}
-uint16_t littleEndian16(const uint8_t *b) {
-    return static_cast<uint16_t>(b[0] | b[1] << 8);
-}
-uint32_t littleEndian32(const uint8_t *b) {
-    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-}
-
 // "BASE.EXT" from the padded record form: each part up to its first space; the '.' always.
 void compactShortName(const uint8_t *rec, char (&out)[sizeof(KSUSB_TFileEntry::name83)]) {
     size_t n = 0;
@@ -58,8 +49,8 @@ TableDecode decodeTable(std::span<const uint8_t> data, size_t p, KSUSB_TOpenTabl
         return TableDecode::NoClosingMark;
 
     const uint8_t *bytes = data.data();
-    table.total = bigEndian32(bytes);
-    table.free = bigEndian32(bytes + 4);
+    table.total = getBe32(bytes);
+    table.free = getBe32(bytes + 4);
     table.count = 0;
 
     const size_t records = (p - kTableHeaderSize) / kDirRecordSize;
@@ -86,7 +77,7 @@ TableDecode decodeTable(std::span<const uint8_t> data, size_t p, KSUSB_TOpenTabl
             size_t u = 0;
             for (size_t r = j + size_t(n); r-- > j;)
                 for (const size_t off : kUnitOffsets)
-                    units[u++] = static_cast<char16_t>(littleEndian16(record(r) + off));
+                    units[u++] = static_cast<char16_t>(getLe16(record(r) + off));
             const std::string name =
                 utf16ToUtf8(std::span<const char16_t>(units.data(), u), kMaxLongNameBytes);
             std::memcpy(entry.name, name.data(), name.size());
@@ -99,11 +90,11 @@ TableDecode decodeTable(std::span<const uint8_t> data, size_t p, KSUSB_TOpenTabl
             std::memcpy(entry.name, entry.name83, sizeof entry.name83);
         entry.attr = rec[kAttrOffset];
         std::memcpy(entry.rawTimes, rec + kRawTimesOffset, sizeof entry.rawTimes);
-        entry.time = littleEndian16(rec + kTimeOffset);
-        entry.date = littleEndian16(rec + kDateOffset);
+        entry.time = getLe16(rec + kTimeOffset);
+        entry.date = getLe16(rec + kDateOffset);
         // The player's first-cluster word is taken with its bytes in big-endian order.
         entry.cluster = static_cast<uint16_t>(rec[kClusterOffset] << 8 | rec[kClusterOffset + 1]);
-        entry.size = littleEndian32(rec + kSizeOffset);
+        entry.size = getLe32(rec + kSizeOffset);
 
         if (entry.date == kListEndStamp && entry.time == kListEndStamp)
             return TableDecode::Ok;

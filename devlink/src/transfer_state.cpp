@@ -109,6 +109,12 @@ void notify(KSNotifyTarget *window, uintptr_t what, intptr_t value) {
         window->post(window, WM_XFER_NOTIFY, what, value);
 }
 
+int failTransfer(const TransferJob &job, int code) {
+    setLastErrorCode(code);
+    notify(job.window, KSUSB_XFER_FAILED, code);
+    return code;
+}
+
 bool startTransfer(const TransferJob &job) {
     g_lastJob = job;
     if (!stopEventExists())

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "KestoUSB.h"
+#include "byteorder.h"
 #include "transport.h"
 
 #include <cstddef>
@@ -38,21 +39,6 @@ struct TransferJob {
     uint8_t mode = 0;
 };
 
-// Big-endian numbers inside packets.
-inline void putBe16(uint8_t *out, uint16_t v) {
-    out[0] = uint8_t(v >> 8);
-    out[1] = uint8_t(v);
-}
-inline void putBe32(uint8_t *out, uint32_t v) {
-    out[0] = uint8_t(v >> 24);
-    out[1] = uint8_t(v >> 16);
-    out[2] = uint8_t(v >> 8);
-    out[3] = uint8_t(v);
-}
-inline uint32_t getBe32(const uint8_t *in) {
-    return uint32_t(in[0]) << 24 | uint32_t(in[1]) << 16 | uint32_t(in[2]) << 8 | in[3];
-}
-
 // Copies a caller's zero-terminated path into `out`. False (nothing copied) for a null path or
 // one that does not fit with its terminator.
 bool copyPath(const char *path, char (&out)[kMaxPath]);
@@ -69,6 +55,10 @@ int lookUpPcFile(const char *path, PcFile &out);
 
 // Posts WM_XFER_NOTIFY to `window`; nothing when no window was given.
 void notify(KSNotifyTarget *window, uintptr_t what, intptr_t value);
+
+// A worker's failure: stores `code` as the last error, posts (4, code) and returns `code` (the
+// thread's exit code).
+int failTransfer(const TransferJob &job, int code);
 
 // Stores `job` as the library's transfer state, creates the stop event on first use and starts
 // the worker for the job's kind on a detached thread. False with -21 when the thread could not

@@ -18,25 +18,11 @@ constexpr size_t kMaxL = 255;
 // A short transfer on the command path leaves the pipes out of step with the player, so it is
 // handled like a failed one: reconnect, then the caller's code.
 bool writeWhole(const uint8_t *data, size_t count) {
-    size_t moved = 0;
-    if (!pipeWrite(data, count, &moved))
-        return false;
-    if (moved != count) {
-        KSUSB_Reconnect();
-        return false;
-    }
-    return true;
+    return pipeWrite(data, count, nullptr, Transfer::Whole);
 }
 
 bool readWhole(uint8_t *data, size_t count) {
-    size_t moved = 0;
-    if (!pipeRead(data, count, &moved))
-        return false;
-    if (moved != count) {
-        KSUSB_Reconnect();
-        return false;
-    }
-    return true;
+    return pipeRead(data, count, nullptr, Transfer::Whole);
 }
 
 } // namespace

@@ -16,6 +16,11 @@ class DeviceConnection;
 // ---- last error -----------------------------------------------------------------------------
 void setLastErrorCode(int code);
 int lastErrorCode();
+// Stores `code` and returns false: the failure path of the library's internal operations.
+inline bool failWith(int code) {
+    setLastErrorCode(code);
+    return false;
+}
 
 // ---- packets --------------------------------------------------------------------------------
 constexpr size_t kBlock = 64;           // commands go out in whole 64-byte blocks
@@ -36,6 +41,13 @@ bool openPipes();  // -40 on failure
 bool closePipes(); // -41 on failure; the connection counts as closed afterwards
 bool probeLink();  // -45 on failure
 bool pipesOpen();
+// Close and open again (KSUSB_Reconnect); opening and closing never run on two threads at once.
+bool reconnect();
+// The reconnect after a failed transfer on `failed`: skipped when another thread has already
+// replaced that connection (the result then tells whether a connection is open).
+bool reconnectAfterFailure(const std::shared_ptr<DeviceConnection> &failed);
+// True when the last open failed because the player is there but another program holds it.
+bool playerInUse();
 const char *devicePath(); // the path last used to open (empty before)
 
 // The open connection, shared so that a reconnect on one thread never frees it under another
@@ -45,10 +57,14 @@ std::shared_ptr<DeviceConnection> currentConnection();
 // Tests: forget the connection without talking to it (its back end may already be gone).
 void dropConnectionForTesting();
 
-// One bulk transfer of exactly `count` bytes. On failure the connection is closed and reopened
-// (KSUSB_Reconnect) and false returned; no error code is set (the caller sets its own).
-bool pipeWrite(const uint8_t *data, size_t count, size_t *transferred = nullptr);
-bool pipeRead(uint8_t *data, size_t count, size_t *transferred = nullptr);
+// One bulk transfer of `count` bytes. On failure (with Transfer::Whole also when fewer bytes
+// moved) the connection is closed and reopened and false returned; no error code is set (the
+// caller sets its own).
+enum class Transfer { Partial, Whole };
+bool pipeWrite(const uint8_t *data, size_t count, size_t *transferred = nullptr,
+               Transfer need = Transfer::Partial);
+bool pipeRead(uint8_t *data, size_t count, size_t *transferred = nullptr,
+              Transfer need = Transfer::Partial);
 
 // ---- handshake polls ------------------------------------------------------------------------
 enum class Phase : uint8_t {

@@ -91,17 +91,25 @@ public:
         return ok;
     }
 
-    // Gives the file the permissions the destination has (or a new file would get), closes it
-    // and moves it over the destination. -44 when the data may not all be on disk, -42 when the
-    // destination cannot be replaced; 0 on success.
+    // Gives the file the permissions (and, where allowed, the owner) the destination has or a
+    // new file would get, flushes it to the disk, closes it, moves it over the destination and
+    // flushes the folder, so that a power cut leaves either the old file or the whole new one
+    // under the destination's name, never an empty one. -44 when the data may not all be on
+    // disk, -42 when the destination cannot be replaced; 0 on success. On failure the
+    // destructor removes the temporary file.
     int commit() {
         if (!flush())
             return KSUSB_ERR_INCOMPLETE;
         struct stat existing {};
-        const mode_t mode = ::stat(m_destination.c_str(), &existing) == 0
-                                ? (existing.st_mode & 07777)
-                                : (kCreateMode & ~currentUmask());
-        ::fchmod(m_fd, mode);
+        if (::stat(m_destination.c_str(), &existing) == 0) {
+            ::fchmod(m_fd, existing.st_mode & 07777);
+            // Only a privileged process may give the file away; otherwise we stay its owner.
+            [[maybe_unused]] const int owned = ::fchown(m_fd, existing.st_uid, existing.st_gid);
+        } else {
+            ::fchmod(m_fd, kCreateMode & ~currentUmask());
+        }
+        if (::fsync(m_fd) != 0)
+            return KSUSB_ERR_INCOMPLETE;
         const int closed = ::close(m_fd);
         m_fd = -1;
         if (closed != 0)
@@ -109,11 +117,26 @@ public:
         if (::rename(m_temp.c_str(), m_destination.c_str()) != 0)
             return KSUSB_ERR_OPEN_FILE;
         m_temp.clear();
-        return 0;
+        // The rename itself lives in the folder: until the folder is on disk a power cut may
+        // bring the old entry back. The new file is in place either way, so it stays.
+        return syncFolder() ? 0 : KSUSB_ERR_INCOMPLETE;
     }
 
 private:
     static constexpr size_t kWriteBehind = 256 * 1024;
+
+    bool syncFolder() const {
+        const size_t slash = m_destination.rfind('/');
+        const std::string folder = slash == std::string::npos ? std::string(".")
+                                   : slash == 0               ? std::string("/")
+                                                              : m_destination.substr(0, slash);
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const bool ok = ::fsync(fd) == 0;
+        ::close(fd);
+        return ok;
+    }
 
     bool writeAll(const uint8_t *data, size_t count) {
         size_t done = 0;
@@ -134,12 +157,6 @@ private:
     std::string m_temp;
     int m_fd = -1;
 };
-
-int fail(const TransferJob &job, int code) {
-    setLastErrorCode(code);
-    notify(job.window, KSUSB_XFER_FAILED, code);
-    return code;
-}
 
 } // namespace
 
@@ -162,8 +179,9 @@ int runUpload(const TransferJob &job) {
             size_t n = 0;
             // The announced size is the player's word only: a stream that ends early (nothing
             // arrives, or the pipe fails after its time-out) fails rather than wait or pad.
+            // KSUSB_Stop interrupts a read the player does not answer: that is a stop.
             if (!pipeRead(buffer, block, &n) || n == 0)
-                return KSUSB_ERR_INCOMPLETE;
+                return takeStopEvent() ? KSUSB_ERR_STOPPED : KSUSB_ERR_INCOMPLETE;
             n = std::min(n, block);
             const uint32_t left = job.size - received;
             if (left < block) {
@@ -188,7 +206,7 @@ int runUpload(const TransferJob &job) {
         return file.commit();
     }();
     if (code != 0)
-        return fail(job, code);
+        return failTransfer(job, code);
     // The last poll comes before the final post (see the download worker).
     waitDone();
     notify(job.window, KSUSB_XFER_DONE, job.size);

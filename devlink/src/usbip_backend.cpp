@@ -98,16 +98,19 @@ bool connectTo(Socket &socket, const UsbipServer &server) {
 }
 
 // Sends an operation request and reads the reply's header; true when the server answered the
-// expected code with status 0.
+// expected code with status 0. `refused` is set when it answered that code with another status.
 bool operation(Socket &socket, const std::vector<uint8_t> &request, uint16_t replyCode,
-               Clock::time_point deadline) {
+               Clock::time_point deadline, bool *refused = nullptr) {
     if (!socket.sendAll(request.data(), request.size(), deadline))
         return false;
     std::array<uint8_t, usbip::kOpHeaderSize> header{};
     if (!socket.recvAll(header.data(), header.size(), deadline))
         return false;
     const usbip::OpHeader h = usbip::decodeOpHeader(header);
-    return h.version == usbip::kVersion && h.code == replyCode && h.status == 0;
+    const bool answered = h.version == usbip::kVersion && h.code == replyCode;
+    if (refused)
+        *refused = answered && h.status != 0;
+    return answered && h.status == 0;
 }
 
 // One imported device: every transfer is a CMD_SUBMIT answered by its RET_SUBMIT on the same
@@ -382,7 +385,7 @@ std::vector<std::string> UsbipBackend::enumerate() {
     return paths;
 }
 
-std::unique_ptr<DeviceConnection> UsbipBackend::open(const std::string &path) {
+std::unique_ptr<DeviceConnection> UsbipBackend::open(const std::string &path, bool &inUse) {
     const auto where = parseUsbipPath(path);
     if (!where)
         return nullptr;
@@ -393,23 +396,32 @@ std::unique_ptr<DeviceConnection> UsbipBackend::open(const std::string &path) {
     const Clock::time_point retryUntil = Clock::now() + usbipLimits().control;
     for (;;) {
         bool reachable = false;
-        if (auto conn = importDevice(*where, path, reachable))
+        bool refused = false;
+        if (auto conn = importDevice(*where, path, reachable, refused))
             return conn;
-        if (!reachable || Clock::now() >= retryUntil)
+        if (!reachable)
             return nullptr;
+        if (Clock::now() >= retryUntil) {
+            // The server lists the device (that is how its path was found) yet still refuses
+            // to hand it over: another client has imported it.
+            if (refused)
+                inUse = true;
+            return nullptr;
+        }
         std::this_thread::sleep_for(kImportRetryPause);
     }
 }
 
-std::unique_ptr<DeviceConnection>
-UsbipBackend::importDevice(const UsbipPath &where, const std::string &path, bool &reachable) {
+std::unique_ptr<DeviceConnection> UsbipBackend::importDevice(const UsbipPath &where,
+                                                             const std::string &path,
+                                                             bool &reachable, bool &refused) {
     Socket socket;
     if (!connectTo(socket, where.server))
         return nullptr;
     reachable = true;
     const Clock::time_point deadline = Clock::now() + usbipLimits().control;
     if (!operation(socket, usbip::encodeOpRequest(usbip::kOpReqImport, where.busId),
-                   usbip::kOpRepImport, deadline))
+                   usbip::kOpRepImport, deadline, &refused))
         return nullptr;
     std::array<uint8_t, usbip::kDeviceRecordSize> record{};
     if (!socket.recvAll(record.data(), record.size(), deadline))

@@ -56,13 +56,15 @@ public:
     explicit UsbipBackend(std::vector<UsbipServer> servers) : m_fixed(std::move(servers)) {}
 
     std::vector<std::string> enumerate() override;
-    std::unique_ptr<DeviceConnection> open(const std::string &path) override;
+    using Backend::open;
+    std::unique_ptr<DeviceConnection> open(const std::string &path, bool &inUse) override;
 
 private:
     std::vector<UsbipServer> servers() const;
-    // One import attempt; `reachable` tells whether the server answered the connection.
+    // One import attempt; `reachable` tells whether the server answered the connection,
+    // `refused` whether it answered the import with a refusal.
     std::unique_ptr<DeviceConnection> importDevice(const UsbipPath &where, const std::string &path,
-                                                   bool &reachable);
+                                                   bool &reachable, bool &refused);
     std::optional<std::vector<UsbipServer>> m_fixed;
 };
 

@@ -3,6 +3,8 @@
 // treats every byte from the server as untrusted.
 #pragma once
 
+#include "byteorder.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -74,9 +76,9 @@ UrbHeader decodeUrb(std::span<const uint8_t, kUrbHeaderSize> bytes);
 // A fixed-size text field: up to the first zero, never past the field.
 std::string fixedText(std::span<const uint8_t> field);
 
-uint16_t getBe16(const uint8_t *p);
-uint32_t getBe32(const uint8_t *p);
-void putBe16(uint8_t *p, uint16_t v);
-void putBe32(uint8_t *p, uint32_t v);
+using kestousb::getBe16;
+using kestousb::getBe32;
+using kestousb::putBe16;
+using kestousb::putBe32;
 
 } // namespace kestousb::usbip

@@ -67,6 +67,10 @@ int KSUSB_CheckConnect(void) {
     return player().connected ? 1 : fail(KSUSB_ERR_NOT_CONNECTED);
 }
 
+int KSUSB_PlayerInUse(void) {
+    return player().inUse ? 1 : 0;
+}
+
 int KSUSB_PlayerPresent(void) {
     log("KSUSB_PlayerPresent");
     return player().present ? 1 : 0;

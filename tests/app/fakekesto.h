@@ -15,6 +15,7 @@ namespace fake {
 struct Player {
     bool present = true;
     bool connected = true;
+    bool inUse = false; // KSUSB_PlayerInUse: held by another program
     // InvokePlayer answers these in turn; once empty, `flags`.
     std::deque<unsigned char> flagQueue;
     unsigned char flags = 0;

@@ -6,6 +6,7 @@
 #include "mainwindowfixture.h"
 #include "shell/deviceinfodlg.h"
 #include "shell/singleinstance.h"
+#include "shell/windowplacement.h"
 #include "shell/zamo_expview.h"
 
 #include <QAction>
@@ -15,6 +16,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QScreen>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -126,23 +128,30 @@ private slots:
     void connectionFailures_data() {
         QTest::addColumn<int>("versionError");
         QTest::addColumn<int>("statusError");
+        QTest::addColumn<bool>("inUse");
         QTest::addColumn<QStringList>("notices");
         QTest::addColumn<bool>("connected");
         QTest::newRow("no player")
-            << int(KSUSB_ERR_NOT_CONNECTED) << 0 << QStringList{NotConnectedLong} << false;
-        QTest::newRow("send failed") << int(KSUSB_ERR_SEND) << 0 << QStringList{Failed} << false;
+            << int(KSUSB_ERR_NOT_CONNECTED) << 0 << false << QStringList{NotConnectedLong} << false;
+        QTest::newRow("player in use by another program")
+            << int(KSUSB_ERR_NOT_CONNECTED) << 0 << true
+            << QStringList{QStringLiteral("The player is in use by another program")} << false;
+        QTest::newRow("send failed")
+            << int(KSUSB_ERR_SEND) << 0 << false << QStringList{Failed} << false;
         QTest::newRow("status failed")
-            << 0 << int(KSUSB_ERR_RECEIVE) << QStringList{Failed} << false;
+            << 0 << int(KSUSB_ERR_RECEIVE) << false << QStringList{Failed} << false;
         QTest::newRow("card changed is no failure")
-            << int(KSUSB_ERR_CARD_CHANGED) << 0 << QStringList{} << true;
+            << int(KSUSB_ERR_CARD_CHANGED) << 0 << false << QStringList{} << true;
     }
     void connectionFailures() {
         QFETCH(int, versionError);
         QFETCH(int, statusError);
+        QFETCH(bool, inUse);
         QFETCH(QStringList, notices);
         QFETCH(bool, connected);
         fake::player().versionError = versionError;
         fake::player().statusError = statusError;
+        fake::player().inUse = inUse;
         MainWindowFixture f;
         f.open();
         QCOMPARE(f.ui.timed, notices);
@@ -592,6 +601,54 @@ private slots:
         QCOMPARE(n, replaces);
         if (yes)
             QCOMPARE(fake::player().calls.back(), std::string("Replace:M:song3.mp3:3"));
+    }
+
+    // When shown, the whole window lies inside the available area of its screen: moved, and
+    // shrunk where it must be; a placement that fits is kept. Rows are offsets from that area.
+    void windowLiesOnTheScreen_data() {
+        QTest::addColumn<QRect>("placed");   // x, y from the area's top left; width, height
+        QTest::addColumn<QRect>("expected"); // the same way; width -1: the whole area
+        QTest::newRow("fits: kept") << QRect(40, 30, 640, 400) << QRect(40, 30, 640, 400);
+        QTest::newRow("left and top edges off screen")
+            << QRect(-300, -200, 640, 400) << QRect(0, 0, 640, 400);
+        QTest::newRow("larger than the screen")
+            << QRect(-50, -50, 5000, 4000) << QRect(0, 0, -1, -1);
+    }
+    void windowLiesOnTheScreen() {
+        QFETCH(QRect, placed);
+        QFETCH(QRect, expected);
+        MainWindowFixture f;
+        f.open(false);
+        const QRect area = f.frame->screen()->availableGeometry();
+        f.frame->resize(placed.size());
+        f.frame->move(area.topLeft() + placed.topLeft());
+        f.frame->show();
+        f.frame->deviceWatch().stop();
+        f.settle();
+        // Sizes in the rows are the window's own; the frame adds the platform's margins.
+        const QSize margins = f.frame->frameGeometry().size() - f.frame->size();
+        const QRect want(area.topLeft() + expected.topLeft(),
+                         expected.width() < 0 ? area.size() : expected.size() + margins);
+        QCOMPARE(f.frame->frameGeometry(), want);
+        QVERIFY(area.contains(f.frame->frameGeometry()));
+    }
+
+    // Never below the 600 x 300 minimum, even on a screen smaller than that: the top left
+    // corner stays on the screen then.
+    void windowKeepsItsMinimum_data() {
+        QTest::addColumn<QRect>("frame");
+        QTest::addColumn<QRect>("area");
+        QTest::addColumn<QRect>("expected");
+        QTest::newRow("area smaller than the minimum")
+            << QRect(100, 80, 900, 560) << QRect(0, 0, 500, 250) << QRect(0, 0, 600, 300);
+        QTest::newRow("area on a second screen")
+            << QRect(0, 0, 900, 560) << QRect(1280, 0, 853, 533) << QRect(1280, 0, 853, 533);
+    }
+    void windowKeepsItsMinimum() {
+        QFETCH(QRect, frame);
+        QFETCH(QRect, area);
+        QFETCH(QRect, expected);
+        QCOMPARE(tunara::shell::fitIntoArea(frame, area, QSize(600, 300)), expected);
     }
 };
 

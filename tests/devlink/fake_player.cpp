@@ -84,7 +84,7 @@ std::vector<std::string> FakePlayer::enumerate() {
     return {m_path};
 }
 
-std::unique_ptr<DeviceConnection> FakePlayer::open(const std::string &path) {
+std::unique_ptr<DeviceConnection> FakePlayer::open(const std::string &path, bool &) {
     std::lock_guard lock(m_mutex);
     FakeOp op{FakeOp::Kind::Open, {}};
     if (m_faults.absent || path != m_path || m_faults.openFailures > 0) {

@@ -72,7 +72,8 @@ public:
 
     // ---- Backend
     std::vector<std::string> enumerate() override;
-    std::unique_ptr<DeviceConnection> open(const std::string &path) override;
+    using Backend::open;
+    std::unique_ptr<DeviceConnection> open(const std::string &path, bool &inUse) override;
 
     // ---- replies
     // Framed reply: '#', 0x00, L, ':', payload, '.', zero-filled to `size` bytes. The payload

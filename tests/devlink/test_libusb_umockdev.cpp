@@ -6,6 +6,8 @@
 
 #include "KestoUSB.h"
 #include "libusb_backend.h"
+#include "status.h"
+#include "test_download_support.h"
 #include "transport.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +21,7 @@
 #include <list>
 #include <mutex>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace ku = kestousb;
@@ -37,6 +40,7 @@ guint8 *bytesOf(const T *p) {
 struct PendingUrb {
     UMockdevIoctlData *urb; // the client's struct usbdevfs_urb
     bool discarded = false;
+    bool held = false; // kept pending by UsbfsDevice::holdBulkAfter
 };
 
 // Serves the usbfs ioctls of the emulated device from the player engine. Called on umockdev's
@@ -56,8 +60,14 @@ public:
             return TRUE;
         }
         case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_DISCONNECT_CLAIM: // the claim libusb makes with auto-detach on
+            if (claimedElsewhere()) {   // another process holds the interface
+                umockdev_ioctl_client_complete(client, -1, EBUSY);
+                return TRUE;
+            }
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return TRUE;
         case USBDEVFS_RELEASEINTERFACE:
-        case USBDEVFS_DISCONNECT_CLAIM:
         case USBDEVFS_SETINTERFACE:
         case USBDEVFS_CLEAR_HALT:
         case USBDEVFS_RESET:
@@ -84,6 +94,23 @@ public:
         return m_submitted;
     }
 
+    // Lets `passing` more bulk URBs complete, then keeps every later one pending (a pipe the
+    // player never serves) until the host discards it; -1 serves them all again.
+    void holdBulkAfter(int passing) {
+        std::lock_guard lock(m_mutex);
+        m_holdAfter = passing;
+    }
+    // True while a bulk URB is kept pending by the hold.
+    bool holdingBulk() const {
+        std::lock_guard lock(m_mutex);
+        return m_held > 0;
+    }
+
+    void setClaimedElsewhere(bool on) {
+        std::lock_guard lock(m_mutex);
+        m_claimedElsewhere = on;
+    }
+
 private:
     gboolean submit(UMockdevIoctlClient *client, UMockdevIoctlData *arg) {
         GError *error = nullptr;
@@ -100,11 +127,28 @@ private:
         return TRUE;
     }
 
+    bool claimedElsewhere() const {
+        std::lock_guard lock(m_mutex);
+        return m_claimedElsewhere;
+    }
+
     // Runs an URB against the engine; false while the engine has nothing for it yet.
     bool run(PendingUrb &p) {
         auto *u = reinterpret_cast<usbdevfs_urb *>(p.urb->data);
         int status = 0;
         size_t actual = 0;
+        const bool bulk = u->type == USBDEVFS_URB_TYPE_BULK;
+        if (bulk && !p.discarded && m_holdAfter == 0) {
+            if (!p.held) {
+                p.held = true;
+                ++m_held;
+            }
+            return false;
+        }
+        if (p.held) {
+            p.held = false;
+            --m_held;
+        }
         if (p.discarded) {
             status = -ENOENT;
         } else {
@@ -145,6 +189,8 @@ private:
                 g_object_unref(buffer);
             }
         }
+        if (bulk && !p.discarded && m_holdAfter > 0)
+            --m_holdAfter;
         const int actualLength = static_cast<int>(actual);
         umockdev_ioctl_data_update(p.urb, offsetof(usbdevfs_urb, status), bytesOf(&status),
                                    sizeof status);
@@ -195,6 +241,9 @@ private:
     mutable std::mutex m_mutex;
     std::list<PendingUrb> m_pending;
     int m_submitted = 0;
+    int m_holdAfter = -1;
+    int m_held = 0;
+    bool m_claimedElsewhere = false;
 };
 
 gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer self) {
@@ -244,6 +293,9 @@ protected:
         ku::setLastErrorCode(0);
     }
     void TearDown() override {
+        device.holdBulkAfter(-1);
+        ku::waitTransferIdle(20000);
+        ku::setSleepForTesting({});
         ku::closePipes();
         ku::setBackendsForTesting({});
         if (testbed) {
@@ -306,5 +358,106 @@ TEST_F(LibusbUmockdev, CardOutIsSeenThroughLibusb) {
     EXPECT_EQ(InvokePlayer() & KSUSB_FLAG_NO_CARD, KSUSB_FLAG_NO_CARD);
     EXPECT_EQ(KSUSB_CheckMemory('S'), 0);
 }
+
+// Another program has claimed the player's interface: the open fails with -40 as for no
+// player, and the library says that the player is there but in use. A player that is gone is
+// not "in use".
+struct OpenRow {
+    const char *name;
+    bool claimedElsewhere;
+    bool plugged;
+    int connected;
+    int inUse;
+};
+
+void PrintTo(const OpenRow &row, std::ostream *os) {
+    *os << row.name;
+}
+
+class LibusbUmockdevOpen : public LibusbUmockdev, public ::testing::WithParamInterface<OpenRow> {};
+
+TEST_P(LibusbUmockdevOpen, TellsAPlayerInUseFromNoPlayer) {
+    const OpenRow &row = GetParam();
+    device.setClaimedElsewhere(row.claimedElsewhere);
+    engine.setPlugged(row.plugged);
+    EXPECT_EQ(KSUSB_CheckConnect(), row.connected);
+    EXPECT_EQ(KSUSB_PlayerInUse(), row.inUse);
+    if (!row.connected) {
+        EXPECT_EQ(KSUSB_GetLastError(), -40);
+    }
+    // Once the other program lets go, the next call opens and the flag clears.
+    device.setClaimedElsewhere(false);
+    engine.setPlugged(true);
+    EXPECT_EQ(KSUSB_CheckConnect(), 1);
+    EXPECT_EQ(KSUSB_PlayerInUse(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Open, LibusbUmockdevOpen,
+                         ::testing::Values(OpenRow{"Free", false, true, 1, 0},
+                                           OpenRow{"ClaimedByAnotherProgram", true, true, 0, 1},
+                                           OpenRow{"Unplugged", false, false, 0, 0}),
+                         [](const auto &row) { return std::string(row.param.name); });
+
+// KSUSB_Stop while the worker is blocked inside a bulk transfer the player never serves: the
+// transfer is cancelled before its handle is closed, the worker reports the stop, and the next
+// call works on the new connection. Many rounds, so that a race between the two threads shows
+// (the sanitizer build runs this too).
+enum class Direction { Upload, Download };
+struct StopRow {
+    const char *name;
+    Direction direction;
+};
+
+void PrintTo(const StopRow &row, std::ostream *os) {
+    *os << row.name;
+}
+
+class LibusbUmockdevStop : public LibusbUmockdev, public ::testing::WithParamInterface<StopRow> {};
+
+TEST_P(LibusbUmockdevStop, StopDuringABlockedTransferThenTheNextCallWorks) {
+    constexpr int kRounds = 100;
+    constexpr int kAnnounceUrbs = 2; // the announcement's command and reply
+    ku::test::ScratchDir dir;
+    const std::string source = dir.write("song.bin", ku::test::pattern(64 * 1024));
+    // The sleep of KSUSB_Stop only gives a worker time to leave on its own; this one cannot.
+    ku::setSleepForTesting([](std::chrono::milliseconds) {});
+    ASSERT_EQ(KSUSB_CheckConnect(), 1);
+    if (GetParam().direction == Direction::Upload) {
+        ku::test::Recorder put;
+        ASSERT_EQ(KSUSB_Download('M', source.c_str(), &put, 0), 1) << KSUSB_GetLastError();
+        ASSERT_EQ(put.waitEnd().back().first, KSUSB_XFER_DONE);
+        ASSERT_EQ(KSUSB_RefreshMemory('M'), 1);
+    }
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ku::test::Recorder notes;
+        device.holdBulkAfter(kAnnounceUrbs + 1); // one data block goes through, then none
+        int started = 0;
+        if (GetParam().direction == Direction::Upload) {
+            const std::string target = (dir.path() / "back.bin").string();
+            started = KSUSB_Upload('M', "song.bin", target.c_str(), &notes, 0);
+        } else {
+            const std::string copy = dir.write("copy" + std::to_string(round) + ".bin",
+                                               ku::test::pattern(64 * 1024, uint8_t(round)));
+            started = KSUSB_Download('M', copy.c_str(), &notes, 0);
+        }
+        ASSERT_EQ(started, 1) << KSUSB_GetLastError();
+        for (int i = 0; i < 2000 && !device.holdingBulk(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(device.holdingBulk()) << "the worker never blocked";
+        EXPECT_EQ(KSUSB_Stop(), 1);
+        device.holdBulkAfter(-1);
+        const ku::test::Notes got = notes.waitEnd();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.back(), ku::test::Note(KSUSB_XFER_FAILED, KSUSB_ERR_STOPPED));
+        ASSERT_EQ(GetPlayerVersion(), 1) << KSUSB_GetLastError();
+        ASSERT_EQ(InvokePlayer() & KSUSB_FLAG_NOT_CONNECTED, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stop, LibusbUmockdevStop,
+                         ::testing::Values(StopRow{"Upload", Direction::Upload},
+                                           StopRow{"Download", Direction::Download}),
+                         [](const auto &row) { return std::string(row.param.name); });
 
 } // namespace

@@ -2,10 +2,62 @@
 // it writes, and that a failed or stopped upload leaves the destination as it was.
 #include "test_download_support.h"
 
+#include <cerrno>
+#include <mutex>
 #include <optional>
+
+#include <dlfcn.h>
+#include <sys/stat.h>
 
 using namespace kestousb;
 using namespace kestousb::test;
+
+namespace {
+
+// The upload's file-system calls that decide durability, recorded in order while a test arms
+// the log; one of them can be made to fail with EIO. The definitions below take the place of
+// the C library's for this test program (the library is linked in statically).
+struct DurabilityLog {
+    std::mutex mutex;
+    bool armed = false;
+    std::vector<std::string> events;
+    std::string failOn; // "fsync-file" or "fsync-folder"
+};
+DurabilityLog &durability() {
+    static DurabilityLog log;
+    return log;
+}
+
+// Records `event`; true when it is the one that should fail.
+bool record(const std::string &event) {
+    DurabilityLog &log = durability();
+    std::lock_guard lock(log.mutex);
+    if (!log.armed)
+        return false;
+    log.events.push_back(event);
+    return log.failOn == event;
+}
+
+} // namespace
+
+extern "C" int fsync(int fd) {
+    using Real = int (*)(int);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "fsync"));
+    struct stat st {};
+    const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    if (record(folder ? "fsync-folder" : "fsync-file")) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
+}
+
+extern "C" int rename(const char *from, const char *to) noexcept {
+    using Real = int (*)(const char *, const char *);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "rename"));
+    record("rename");
+    return real(from, to);
+}
 
 namespace {
 
@@ -248,5 +300,72 @@ TEST_F(UploadTest, CallFailures) {
     EXPECT_TRUE(recorder.notes().empty());
     EXPECT_FALSE(std::filesystem::exists(dest()));
 }
+
+} // namespace
+
+namespace {
+
+// The new file is flushed before it takes the destination's name and the folder after, so a
+// power cut cannot leave an empty file under that name; a failed flush is a failed upload and
+// leaves no temporary file. The replaced file's permissions carry over.
+struct DurabilityCase {
+    const char *name;
+    const char *failOn;
+    std::vector<std::string> events;
+    int code;              // 0: done
+    bool destinationIsNew; // the new bytes are under the destination's name
+};
+class UploadDurability : public UploadTest, public testing::WithParamInterface<DurabilityCase> {
+protected:
+    void TearDown() override {
+        {
+            std::lock_guard lock(durability().mutex);
+            durability().armed = false;
+            durability().events.clear();
+        }
+        UploadTest::TearDown();
+    }
+};
+
+TEST_P(UploadDurability, FlushesTheFileBeforeTheRenameAndTheFolderAfter) {
+    const DurabilityCase &c = GetParam();
+    const Bytes before = pattern(333, 9);
+    dir.write("out.mp3", before);
+    std::filesystem::permissions(dest(), std::filesystem::perms(0604));
+    const Bytes data = pattern(1500, 4);
+    script(player, announceReply(kName83, 1500, 0), blocksOf(data, 512));
+    {
+        std::lock_guard lock(durability().mutex);
+        durability().armed = true;
+        durability().failOn = c.failOn;
+    }
+    ASSERT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), dest().c_str(), &recorder, 0), 1);
+    const Notes notes = recorder.waitEnd();
+    std::vector<std::string> events;
+    {
+        std::lock_guard lock(durability().mutex);
+        durability().armed = false;
+        events = durability().events;
+    }
+    EXPECT_EQ(events, c.events);
+    ASSERT_FALSE(notes.empty());
+    EXPECT_EQ(notes.back(),
+              c.code == 0 ? Note(KSUSB_XFER_DONE, 1500) : Note(KSUSB_XFER_FAILED, c.code));
+    EXPECT_EQ(ScratchDir::read(dest()), c.destinationIsNew ? data : before);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.mp3"}); // no temporary file left
+    EXPECT_EQ(std::filesystem::status(dest()).permissions(), std::filesystem::perms(0604));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Upload, UploadDurability,
+    testing::Values(
+        DurabilityCase{"flushedInOrder", "", {"fsync-file", "rename", "fsync-folder"}, 0, true},
+        DurabilityCase{"fileFlushFails", "fsync-file", {"fsync-file"}, KSUSB_ERR_INCOMPLETE, false},
+        DurabilityCase{"folderFlushFails",
+                       "fsync-folder",
+                       {"fsync-file", "rename", "fsync-folder"},
+                       KSUSB_ERR_INCOMPLETE,
+                       true}),
+    [](const auto &row) { return std::string(row.param.name); });
 
 } // namespace

@@ -5,12 +5,15 @@
 
 #include "KestoUSB.h"
 #include "backend.h"
+#include "status.h"
+#include "test_download_support.h"
 #include "transport.h"
 #include "usbip_backend.h"
 
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <thread>
 
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +37,8 @@ protected:
         ku::setLastErrorCode(0);
     }
     void TearDown() override {
+        ku::waitTransferIdle(20000);
+        ku::setSleepForTesting({});
         ku::closePipes();
         ku::setBackendsForTesting({});
         ::unsetenv("KESTOUSB_USBIP");
@@ -140,5 +145,65 @@ TEST_F(UsbipVplayer, DebiansUsbipClientListsThePlayer) {
     EXPECT_NE(r.out.find("(ff/00/00)"), std::string::npos) << r.out;
 }
 #endif
+
+// A second client holds the player (the program while kesto runs): the server refuses our
+// import, the call fails with -40 as for no player, and the library tells that the player is
+// in use. When the other client lets go, the next call connects and the flag clears.
+TEST_F(UsbipVplayer, APlayerImportedByAnotherClientIsInUse) {
+    ku::setUsbipLimitsForTesting({std::chrono::milliseconds(2000), std::chrono::milliseconds(300),
+                                  std::chrono::milliseconds(2000)});
+    ku::UsbipBackend other;
+    bool otherInUse = false;
+    std::unique_ptr<ku::DeviceConnection> held = other.open(expectedPath(), otherInUse);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(KSUSB_CheckConnect(), 0);
+    EXPECT_EQ(KSUSB_GetLastError(), -40);
+    EXPECT_EQ(KSUSB_PlayerInUse(), 1);
+    held->close();
+    held.reset();
+    EXPECT_EQ(KSUSB_CheckConnect(), 1);
+    EXPECT_EQ(KSUSB_PlayerInUse(), 0);
+    // Unplugged is "not connected", not "in use".
+    ASSERT_EQ(player.ctl({"unplug"}), 0);
+    EXPECT_EQ(KSUSB_CheckConnect(), 0);
+    EXPECT_EQ(KSUSB_PlayerInUse(), 0);
+}
+
+// KSUSB_Stop while the worker waits for a block the player never sends (a stalled pipe): the
+// stop shuts the connection under the worker, which reports the stop; its failure path does not
+// reconnect a second time over the stop's new connection, and the next call works. 100 rounds.
+TEST_F(UsbipVplayer, StopDuringAStalledUploadThenTheNextCallWorks) {
+    constexpr int kRounds = 100;
+    ku::test::ScratchDir dir;
+    const std::string source = dir.write("song.bin", ku::test::pattern(4 * 1024 * 1024));
+    ASSERT_EQ(KSUSB_CheckConnect(), 1);
+    {
+        ku::test::Recorder put;
+        ASSERT_EQ(KSUSB_Download('M', source.c_str(), &put, 0), 1) << KSUSB_GetLastError();
+        ASSERT_EQ(put.waitEnd().back().first, KSUSB_XFER_DONE);
+    }
+    ASSERT_EQ(KSUSB_RefreshMemory('M'), 1);
+    // Paced (about 3 s for the whole file), so that the stream is still running when the stall
+    // is armed.
+    ASSERT_EQ(player.ctl({"speed", "full"}), 0);
+    // Stop's pause stays shorter than the stall, so the worker is inside the blocked read.
+    ku::setSleepForTesting([](std::chrono::milliseconds) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
+    const std::string target = (dir.path() / "back.bin").string();
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ku::test::Recorder notes;
+        ASSERT_EQ(KSUSB_Upload('M', "song.bin", target.c_str(), &notes, 0), 1)
+            << KSUSB_GetLastError();
+        ASSERT_EQ(player.ctl({"fault", "stall"}), 0);
+        EXPECT_EQ(KSUSB_Stop(), 1);
+        const ku::test::Notes got = notes.waitEnd();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.back(), ku::test::Note(KSUSB_XFER_FAILED, KSUSB_ERR_STOPPED));
+        ASSERT_EQ(player.ctl({"fault", "clear"}), 0);
+        ASSERT_EQ(GetPlayerVersion(), 1) << KSUSB_GetLastError();
+    }
+}
 
 } // namespace

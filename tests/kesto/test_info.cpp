@@ -1,6 +1,9 @@
 // kesto info as a black box: its stdout, stderr and exit status against the virtual player.
 #include "vplayer_process.h"
 
+#include "backend.h"
+#include "usbip_backend.h"
+
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -85,6 +88,33 @@ TEST_F(KestoInfo, UnpluggedFailsWithMinus40AndReplugSucceeds) {
     r = info();
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("model:   QN520\n"), std::string::npos);
+}
+
+// While another client (the program) holds the player, kesto says so instead of giving the
+// cable advice, and fails with exit status 1; once the player is free the same command works.
+TEST_F(KestoInfo, APlayerHeldByAnotherProgramIsReportedAsInUse) {
+    kestousb::UsbipBackend other(kestousb::parseUsbipServers(player.address()));
+    std::unique_ptr<kestousb::DeviceConnection> held =
+        other.open("usbip://" + player.address() + "/1-1");
+    ASSERT_TRUE(held);
+    for (const std::string verb : {"info", "ls M"}) {
+        std::vector<std::string> argv = {KESTO_PROGRAM};
+        for (size_t at = 0, space = 0; space != std::string::npos; at = space + 1) {
+            space = verb.find(' ', at);
+            argv.push_back(verb.substr(at, space - at));
+        }
+        const ProcessResult r = runProcess(argv, {"KESTOUSB_USBIP=" + player.address()});
+        EXPECT_EQ(r.exitCode, 1) << verb;
+        EXPECT_NE(r.err.find("error -40 (KSUSB_ERR_NOT_CONNECTED): The player is in use by "
+                             "another program\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.err.find("cable"), std::string::npos) << r.err;
+    }
+    held->close();
+    held.reset();
+    const ProcessResult r = info();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
 TEST_F(KestoInfo, NoServerAtAllIsMinus40) {

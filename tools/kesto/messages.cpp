@@ -1,32 +1,35 @@
 #include "messages.h"
 
 #include "KestoUSB.h"
+#include "kesto_texts.h"
 
 namespace kesto {
 
 namespace {
+
+using texts::text;
 
 struct ErrorText {
     int code;
     Message message;
 };
 
+consteval Message msg(int id) {
+    return {id, text(id)};
+}
+
 // The codes the program maps to a message of their own; all others get the generic one.
 constexpr ErrorText kErrorTexts[] = {
-    {KSUSB_ERR_EXISTS, {10009, "Already file exist."}},
-    {KSUSB_ERR_NOT_FOUND, {10012, "File not found!"}},
-    {KSUSB_ERR_MEMORY_FULL, {10010, "Memory is full!"}},
-    {KSUSB_ERR_NAME_AREA_FULL,
-     {10021, "Filename storage area is full. Try to shorten the existing filenames"}},
-    {KSUSB_ERR_NOT_CONNECTED,
-     {10015, "Device is Not connected. Try to reconnect USB cable when the driver is installed "
-             "properly."}},
-    {KSUSB_ERR_OPEN_FILE, {10014, "Can't open a file"}},
-    {KSUSB_ERR_REFUSED, {10013, "Download failed"}},
-    {KSUSB_ERR_PLAYER_NOT_READY, {10099, "Can't connect to player"}},
-    {KSUSB_ERR_WRITE_PROTECTED, {10094, "External Memory is protected from writing."}},
+    {KSUSB_ERR_EXISTS, msg(10009)},          {KSUSB_ERR_NOT_FOUND, msg(10012)},
+    {KSUSB_ERR_MEMORY_FULL, msg(10010)},     {KSUSB_ERR_NAME_AREA_FULL, msg(10021)},
+    {KSUSB_ERR_NOT_CONNECTED, msg(10015)},   {KSUSB_ERR_OPEN_FILE, msg(10014)},
+    {KSUSB_ERR_REFUSED, msg(10013)},         {KSUSB_ERR_PLAYER_NOT_READY, msg(10099)},
+    {KSUSB_ERR_WRITE_PROTECTED, msg(10094)},
 };
-constexpr Message kGeneric{10022, "Failed data transmitted"};
+constexpr Message kGeneric = msg(10022);
+// A -40 while the player is attached but held by another program (the program itself, while
+// it runs): no cable advice.
+constexpr Message kPlayerInUse = msg(10350);
 
 struct FlagText {
     unsigned flag;
@@ -36,14 +39,12 @@ struct FlagText {
 
 // In the order the program shows its notices.
 constexpr FlagText kFlagTexts[] = {
-    {KSUSB_FLAG_NOT_CONNECTED, "not connected", {10082, "Player is not connected"}},
-    {KSUSB_FLAG_BUSY, "busy", {10073, "Player is busy."}},
-    {KSUSB_FLAG_CARD_CHANGED, "card changed", {10078, "External memory card is updated"}},
-    {KSUSB_FLAG_CARD_PROTECTED,
-     "card write-protected",
-     {10092, "Write protection tab is detected"}},
-    {KSUSB_FLAG_FLASH_FULL, "internal memory full", {10079, "Internal memory is full"}},
-    {KSUSB_FLAG_CARD_FULL, "external memory full", {10077, "External memory is full"}},
+    {KSUSB_FLAG_NOT_CONNECTED, "not connected", msg(10082)},
+    {KSUSB_FLAG_BUSY, "busy", msg(10073)},
+    {KSUSB_FLAG_CARD_CHANGED, "card changed", msg(10078)},
+    {KSUSB_FLAG_CARD_PROTECTED, "card write-protected", msg(10092)},
+    {KSUSB_FLAG_FLASH_FULL, "internal memory full", msg(10079)},
+    {KSUSB_FLAG_CARD_FULL, "external memory full", msg(10077)},
 };
 constexpr unsigned kNoCardFlag = KSUSB_FLAG_NO_CARD; // shown as a name only: the program adds or
                                                      // removes the card pane instead
@@ -51,6 +52,8 @@ constexpr unsigned kNoCardFlag = KSUSB_FLAG_NO_CARD; // shown as a name only: th
 } // namespace
 
 Message messageForError(int code) {
+    if (code == KSUSB_ERR_NOT_CONNECTED && KSUSB_PlayerInUse())
+        return kPlayerInUse;
     for (const ErrorText &e : kErrorTexts)
         if (e.code == code)
             return e.message;

@@ -14,7 +14,8 @@ struct Message {
 };
 
 // The message for a last-error code: the code's own text where the program has one, else
-// 10022 "Failed data transmitted".
+// 10022 "Failed data transmitted". For -40 it asks the library whether the player is there but
+// held by another program, and then says so instead of giving the cable advice.
 Message messageForError(int code);
 
 // Just the text of messageForError(code).
