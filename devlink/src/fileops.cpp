@@ -122,7 +122,7 @@ int rename(unsigned char mem, const char *oldName, const char *newName, ShortNam
     const std::string_view oldShort = shortNameOf(mem, index);
     const std::string newShort = chooseShortName(mem, fitted, maker);
     if (newShort.empty())
-        return fail(KSUSB_ERR_NAME_AREA_FULL);
+        return failWith(KSUSB_ERR_NAME_AREA_FULL);
     const std::string wide = toUtf16le(fitted, kMaxNameUnits);
 
     std::vector<uint8_t> body = {mem, kRename};
