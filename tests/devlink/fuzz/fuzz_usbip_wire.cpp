@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size >= usbip::kDeviceRecordSize) {
         const usbip::DeviceRecord d =
             usbip::decodeDeviceRecord(bytes.first<usbip::kDeviceRecordSize>());
-        if (d.path.size() >= usbip::kPathSize || d.busId.size() >= usbip::kBusIdSize + 1)
+        if (d.path.size() > usbip::kPathSize || d.busId.size() > usbip::kBusIdSize)
             std::abort();
     }
 
