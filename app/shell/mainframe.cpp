@@ -84,8 +84,11 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
+    // While a transfer runs its worker owns the pipes: a change is acted on (which talks to the
+    // player) once it is over.
     m_watch.setPaused([this] {
-        return deviceCallRunning() || m_refreshing || QApplication::activeModalWidget() != nullptr;
+        return deviceCallRunning() || m_refreshing || m_transferBusy ||
+               QApplication::activeModalWidget() != nullptr;
     });
     connect(&m_watch, &DeviceWatch::deviceNodesChanged, this, &CMainFrame::onDeviceNodesChanged);
     connect(&m_watch, &DeviceWatch::polled, this, [this] { pollCardState(); });
