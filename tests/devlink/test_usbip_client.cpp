@@ -46,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
         // An IPv6 address only in brackets; a host of other characters is no host.
         ServersCase{"BareIpv6Refused", "::1,fe80::2:99,ok", {{"ok", 3240}}},
         ServersCase{"ControlCharsRefused", "\x18::1]:4000,a b:1,c]:2,[d/e]:3", {}},
-        ServersCase{"ScopedIpv6", "[fe80::1%eth0]:9", {{"fe80::1%eth0", 9}}}),
+        ServersCase{"ScopedIpv6", "[fe80::1%eth0]:9", {{"fe80::1%eth0", 9}}},
+        ServersCase{"BracketsWithoutIpv6Refused", "[%%1]:4,[host]:5", {}}),
     [](const auto &row) { return std::string(row.param.name); });
 
 // ---- paths ----------------------------------------------------------------------------------
