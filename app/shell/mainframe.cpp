@@ -92,9 +92,10 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
+    // While a transfer runs its worker owns the pipes: a change is acted on (which talks to the
+    // player) once it is over.
     m_watch.setPaused([this] {
-        // While a transfer's worker runs nothing else may call the library.
-        return deviceCallRunning() || m_refreshing || m_transferBusy ||
+        return deviceCallRunning() || m_refreshing || transferBusy() ||
                QApplication::activeModalWidget() != nullptr;
     });
     connect(&m_watch, &DeviceWatch::deviceNodesChanged, this, &CMainFrame::onDeviceNodesChanged);

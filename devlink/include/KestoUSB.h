@@ -176,7 +176,7 @@ KSUSB_API int KSUSB_Stop(void);
 /* 1 if a player can be found right now (USB/IP servers of KESTOUSB_USBIP and the USB bus),
  * else 0. Only enumerates: it neither opens a player nor touches the open connection, and sets no
  * error code. For a device-change watch that polls it from a timer; blocks for at most about a
- * second per unreachable USB/IP server. Caller's thread. */
+ * second per unreachable USB/IP server. Any thread: it shares nothing with the open connection. */
 KSUSB_API int KSUSB_PlayerPresent(void);
 
 /* 1 if the last failed attempt to open the player (the -40 of KSUSB_CheckConnect and every call
@@ -185,6 +185,15 @@ KSUSB_API int KSUSB_PlayerPresent(void);
  * and 0 again once an open succeeds. Sets no error code and does not talk to the player; a
  * caller reads it after a -40 to tell "in use" from "not connected". Any thread. */
 KSUSB_API int KSUSB_PlayerInUse(void);
+/* Waits up to timeoutMs milliseconds for a player to be attached to or detached from the local
+ * USB bus, as libusb's hot-plug notice reports it. Result: 1 when one was (call
+ * KSUSB_PlayerPresent for the state now), 0 when the time passed without one, -1 at once when
+ * hot-plug notice is not available here (the caller then polls KSUSB_PlayerPresent on its own
+ * schedule). USB/IP servers give no notice: they are only seen by KSUSB_PlayerPresent. Touches
+ * neither the open connection nor the error code, so a device watch may call it, and
+ * KSUSB_PlayerPresent, on a thread of its own while the caller's thread talks to the player.
+ * One watcher thread at a time. */
+KSUSB_API int KSUSB_WaitDeviceChange(int timeoutMs);
 
 /* A short English name of an error code, for logs and tools ("KSUSB_ERR_NOT_CONNECTED");
  * "KSUSB_ERR_UNKNOWN" for a code the library does not know. Never NULL; static storage. */

@@ -317,4 +317,47 @@ std::unique_ptr<DeviceConnection> LibusbBackend::open(const std::string &path, b
     return nullptr;
 }
 
+int LibusbBackend::waitForChange(std::chrono::milliseconds limit) {
+    const auto ctx = context();
+    if (!ctx || !libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG))
+        return -1;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_hotplugTried) {
+            m_hotplugTried = true;
+            // Every device: the id is checked in the callback, against the same list as the
+            // enumeration. The registration lives as long as the context.
+            auto callback = [](libusb_context *, libusb_device *dev, libusb_hotplug_event,
+                               void *self) -> int {
+                libusb_device_descriptor d{};
+                if (libusb_get_device_descriptor(dev, &d) == LIBUSB_SUCCESS &&
+                    isPlayerId(d.idVendor, d.idProduct))
+                    static_cast<LibusbBackend *>(self)->m_changes.fetch_add(1);
+                return 0; // stay registered
+            };
+            m_hotplug =
+                libusb_hotplug_register_callback(
+                    ctx->get(),
+                    static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                                      LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+                    LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                    LIBUSB_HOTPLUG_MATCH_ANY, callback, this, nullptr) == LIBUSB_SUCCESS;
+        }
+        if (!m_hotplug)
+            return -1;
+    }
+    const unsigned before = m_changes.load();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (m_changes.load() == before) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero())
+            return 0;
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+        timeval tv{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+        if (libusb_handle_events_timeout_completed(ctx->get(), &tv, nullptr) != LIBUSB_SUCCESS)
+            return 0;
+    }
+    return 1;
+}
+
 } // namespace kestousb

@@ -3,6 +3,8 @@
 
 #include "backend.h"
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -31,11 +33,21 @@ public:
     using Backend::open;
     std::unique_ptr<DeviceConnection> open(const std::string &path, bool &inUse) override;
 
+    // Waits up to `limit` for libusb to report a player attached to or detached from the bus.
+    // 1 when one was, 0 when the time passed, -1 at once when this libusb offers no hot-plug
+    // notice. Meant for one watcher thread; it handles the context's events while it waits,
+    // which libusb allows beside transfers on other threads.
+    int waitForChange(std::chrono::milliseconds limit);
+
 private:
     std::shared_ptr<LibusbContext> context();
     std::mutex m_mutex;
     std::shared_ptr<LibusbContext> m_context;
     bool m_tried = false;
+    // The hot-plug registration, made by the first wait; `m_changes` counts the notices.
+    bool m_hotplugTried = false;
+    bool m_hotplug = false;
+    std::atomic<unsigned> m_changes{0};
 };
 
 } // namespace kestousb

@@ -5,6 +5,7 @@
 #include "usbip_wire.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -66,7 +67,16 @@ std::optional<UsbipServer> parseServer(std::string_view item) {
         host = item.substr(0, colon);
         port = item.substr(colon + 1);
     }
-    if (host.empty())
+    // A host name or address, nothing else: an IPv6 address (it has ':') always and only in
+    // brackets, so that "::1" is not taken for host ":" on port 1 and every accepted server
+    // formats back to the same text.
+    const bool bracketed = host.data() != item.data();
+    const bool hostChars = std::all_of(host.begin(), host.end(), [&](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' ||
+               (bracketed && (c == ':' || c == '%'));
+    });
+    const bool ipv6 = host.find(':') != std::string_view::npos;
+    if (host.empty() || !hostChars || bracketed != ipv6)
         return std::nullopt;
     UsbipServer server{std::string(host), kUsbipDefaultPort};
     if (!port.empty()) {

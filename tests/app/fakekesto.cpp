@@ -76,6 +76,11 @@ int KSUSB_PlayerPresent(void) {
     return player().present ? 1 : 0;
 }
 
+// No hot-plug notice in the fake: a watch falls back to its plain wait.
+int KSUSB_WaitDeviceChange(int) {
+    return -1;
+}
+
 unsigned char InvokePlayer(void) {
     log("InvokePlayer");
     if (!player().connected) {

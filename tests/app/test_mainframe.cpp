@@ -372,6 +372,34 @@ private slots:
         QCOMPARE(probes, 1);
     }
 
+    // A change is acted on by talking to the player, so the watch holds its answers while a
+    // transfer's worker owns the pipes, and while a device call runs.
+    void watchHoldsAnswersWhileThePipesAreBusy_data() {
+        QTest::addColumn<bool>("transfer");
+        QTest::addColumn<bool>("held");
+        QTest::newRow("transfer running") << true << true;
+        QTest::newRow("idle") << false << false;
+    }
+    void watchHoldsAnswersWhileThePipesAreBusy() {
+        QFETCH(bool, transfer);
+        QFETCH(bool, held);
+        MainWindowFixture f;
+        f.open();
+        shell::DeviceWatch &watch = f.frame->deviceWatch();
+        QVERIFY(!watch.poll()); // baseline: present
+        fake::player().present = false;
+        fake::player().connected = false;
+        fake::player().calls.clear();
+        f.frame->setTransferBusy(transfer);
+        QCOMPARE(watch.poll(), !held);
+        QCOMPARE(fake::countCalls("KSUSB_CheckConnect"), held ? 0 : 2);
+        f.frame->setTransferBusy(false);
+        if (held) {
+            QVERIFY(watch.poll()); // noticed once the transfer is over
+            QVERIFY(!f.frame->connected());
+        }
+    }
+
     void deviceInfoDialog_data() {
         QTest::addColumn<QString>("model");
         QTest::addColumn<QString>("picture");

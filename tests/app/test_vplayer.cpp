@@ -9,11 +9,18 @@
 #include "shell/zamo_expview.h"
 #include "testui.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace tunara;
 
@@ -44,6 +51,45 @@ QStringList rowNames(const QTreeWidget *list) {
     for (int i = 0; i < list->topLevelItemCount(); ++i)
         out << list->topLevelItem(i)->text(0);
     return out;
+}
+// A USB/IP server that takes connections and never answers: every device list asked of it
+// waits out the library's limit.
+class SilentServer {
+public:
+    SilentServer() {
+        m_fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr *>(&a), len) != 0 ||
+            listen(m_fd, 128) != 0 || getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len))
+            return;
+        m_port = ntohs(a.sin_port);
+    }
+    ~SilentServer() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
+    bool ok() const { return m_port != 0; }
+
+private:
+    int m_fd = -1;
+    uint16_t m_port = 0;
+};
+
+// The longest time the UI thread went without running its event loop while `during` ran.
+template <typename F>
+qint64 longestStall(F during) {
+    QElapsedTimer gap;
+    gap.start();
+    qint64 longest = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { longest = std::max(longest, gap.restart()); });
+    tick.start(10);
+    during();
+    return std::max(longest, gap.elapsed());
 }
 } // namespace
 
@@ -199,6 +245,41 @@ private slots:
         QVERIFY(clean);
         QCOMPARE(frame.messageText(), QStringLiteral("Ready."));
         frame.close();
+    }
+
+    // The watch asks the servers on its own thread: a server that never answers (each ask of
+    // it waits out the library's one-second limit) holds up neither the window nor the notice
+    // of an unplug of the player on the server that does answer.
+    void watchNeverHoldsTheWindow_data() {
+        QTest::addColumn<bool>("silentFirst");
+        QTest::newRow("player's server only") << false;
+        QTest::newRow("silent server before the player's") << true;
+    }
+    void watchNeverHoldsTheWindow() {
+        QFETCH(bool, silentFirst);
+        SilentServer silent;
+        QVERIFY(silent.ok());
+        qputenv("KESTOUSB_USBIP",
+                (silentFirst ? silent.address() + "," + m_addr : m_addr).toLatin1());
+        QTemporaryDir dir;
+        TestUi ui;
+        shell::CTunaraApp app({dir.path(), dir.filePath("profile.ini")}, ui);
+        app.start();
+        shell::CMainFrame frame(app);
+        frame.show();
+        QTRY_COMPARE_WITH_TIMEOUT(frame.list(0)->topLevelItemCount(), 3, WaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(frame.connected(), WaitMs);
+        frame.deviceWatch().start(shell::DeviceWatch::DefaultIntervalMs, PollMs);
+        // Several asks of the silent server fall into this time.
+        const qint64 stall = longestStall([] { QTest::qWait(3000); });
+        QVERIFY2(stall < 600, qPrintable(QStringLiteral("window held for %1 ms").arg(stall)));
+
+        QVERIFY(ctl({"unplug"}));
+        QTRY_VERIFY_WITH_TIMEOUT(!frame.connected(), WaitMs);
+        QVERIFY(ctl({"plug"}));
+        QTRY_VERIFY_WITH_TIMEOUT(frame.connected(), WaitMs);
+        frame.close();
+        qputenv("KESTOUSB_USBIP", m_addr.toLatin1());
     }
 };
 

@@ -42,7 +42,12 @@ INSTANTIATE_TEST_SUITE_P(
         ServersCase{"Several", "a:1, b ,c:65535", {{"a", 1}, {"b", 3240}, {"c", 65535}}},
         ServersCase{"Ipv6", "[::1]:5000,[fe80::2]", {{"::1", 5000}, {"fe80::2", 3240}}},
         ServersCase{"BadPortsSkipped", "a:0,b:65536,c:x,d:12y,:5,e:7", {{"e", 7}}},
-        ServersCase{"Empty", "", {}}, ServersCase{"OnlyCommas", ",,", {}}),
+        ServersCase{"Empty", "", {}}, ServersCase{"OnlyCommas", ",,", {}},
+        // An IPv6 address only in brackets; a host of other characters is no host.
+        ServersCase{"BareIpv6Refused", "::1,fe80::2:99,ok", {{"ok", 3240}}},
+        ServersCase{"ControlCharsRefused", "\x18::1]:4000,a b:1,c]:2,[d/e]:3", {}},
+        ServersCase{"ScopedIpv6", "[fe80::1%eth0]:9", {{"fe80::1%eth0", 9}}},
+        ServersCase{"BracketsWithoutIpv6Refused", "[%%1]:4,[host]:5", {}}),
     [](const auto &row) { return std::string(row.param.name); });
 
 // ---- paths ----------------------------------------------------------------------------------
@@ -72,6 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{"NoBusId", "usbip://h:1/", false},
                       PathCase{"SlashInBusId", "usbip://h:1/a/b", false},
                       PathCase{"SpaceInBusId", "usbip://h:1/a b", false},
+                      PathCase{"StrayBracketHost", "usbip://\x18::1]:4000/2-1.3", false},
                       PathCase{"BusIdTooLong", "usbip://h:1/0123456789012345678901234567890123",
                                false}),
     [](const auto &row) { return std::string(row.param.name); });

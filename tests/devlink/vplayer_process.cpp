@@ -105,9 +105,12 @@ ProcessResult runProcess(const std::vector<std::string> &argvIn,
     return result;
 }
 
-VplayerProcess::VplayerProcess(std::string program) : m_program(std::move(program)) {
+VplayerProcess::VplayerProcess(std::string program, std::string stateDir)
+    : m_program(std::move(program)) {
     std::string templ = (std::filesystem::temp_directory_path() / "vplayer-XXXXXX").string();
-    if (!::mkdtemp(templ.data()))
+    if (!stateDir.empty())
+        templ = stateDir;
+    else if (!::mkdtemp(templ.data()))
         return;
     m_state = templ;
     std::vector<std::string> argv = {m_program, "--state", m_state, "--listen", "127.0.0.1:0"};

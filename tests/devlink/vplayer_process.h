@@ -22,8 +22,9 @@ ProcessResult runProcess(const std::vector<std::string> &argv,
 class VplayerProcess {
 public:
     // Starts `program --state <fresh temporary folder> --listen 127.0.0.1:0` and waits for its
-    // "listening on HOST:PORT" line. started() tells whether that worked.
-    explicit VplayerProcess(std::string program);
+    // "listening on HOST:PORT" line. started() tells whether that worked. A given `stateDir`
+    // (which must exist) is used instead of a fresh folder; its content is removed at the end.
+    explicit VplayerProcess(std::string program, std::string stateDir = {});
     ~VplayerProcess(); // stops the player and removes its folder
     VplayerProcess(const VplayerProcess &) = delete;
     VplayerProcess &operator=(const VplayerProcess &) = delete;
