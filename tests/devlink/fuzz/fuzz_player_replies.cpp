@@ -49,7 +49,7 @@ public:
 class ScriptedBackend : public Backend {
 public:
     std::vector<std::string> enumerate() override { return {"fuzz:1-1"}; }
-    std::unique_ptr<DeviceConnection> open(const std::string &) override {
+    std::unique_ptr<DeviceConnection> open(const std::string &, bool &) override {
         return std::make_unique<ScriptedConnection>();
     }
 };
