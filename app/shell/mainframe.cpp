@@ -104,7 +104,14 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
     startSplash();
 }
 
-CMainFrame::~CMainFrame() = default;
+CMainFrame::~CMainFrame() {
+    // The dialog hides as it goes; nothing may ask the half-destroyed queue whether it is busy.
+    if (m_transferDlg != nullptr) {
+        m_transferDlg->removeEventFilter(this);
+        setTransferQueue(nullptr);
+        m_transferDlg.reset();
+    }
+}
 
 void CMainFrame::startSplash() {
     m_splash =
