@@ -1,5 +1,6 @@
 #include "creditsdlg.h"
 
+#include "chrome/scrolltext.h"
 #include "res/stringtable.h"
 
 #include <QLabel>
@@ -51,18 +52,21 @@ CCreditsDlg::CCreditsDlg(QWidget *parent) : QDialog(parent) {
     setWindowTitle(builtInText(res::StrId::CreditsCaption));
     m_picture = new Picture(this);
 
-    // The list of the team sits on the picture.
-    m_list = new QLabel(builtInText(res::StrId::CreditsText), m_picture);
+    // The list of the team scrolls up under the picture.
+    m_list = new chrome::CScrollText(this);
     m_list->setObjectName(QStringLiteral("creditsList"));
-    m_list->setAlignment(Qt::AlignCenter);
-    m_list->setStyleSheet(QStringLiteral("color: white; background: transparent;"));
     m_list->setAccessibleName(windowTitle());
-    auto *over = new QVBoxLayout(m_picture);
-    over->addWidget(m_list);
+    m_list->setScrollText(builtInText(res::StrId::CreditsText), QLatin1Char('\n'));
+    m_list->setSpeed(chrome::CScrollText::Speed::Medium);
+    m_list->setBackground(QColor(0x10, 0x20, 0x60), Qt::black);
+    m_list->setFixedHeight(ListHeight);
+    m_list->start();
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
     layout->addWidget(m_picture);
+    layout->addWidget(m_list);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
     m_timer.setInterval(TickMs);
@@ -78,7 +82,7 @@ int CCreditsDlg::opacity() const {
 }
 
 QString CCreditsDlg::creditsText() const {
-    return m_list->text();
+    return m_list->scrollText();
 }
 
 } // namespace tunara::shell

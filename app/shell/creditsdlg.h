@@ -6,7 +6,9 @@
 #include <QImage>
 #include <QTimer>
 
-class QLabel;
+namespace tunara::chrome {
+class CScrollText;
+}
 
 namespace tunara::shell {
 
@@ -16,6 +18,7 @@ public:
     static constexpr int PictureControl = 1164;
     static constexpr int TickMs = 100;
     static constexpr int OpacitySteps = 256; // from transparent to opaque, then again
+    static constexpr int ListHeight = 120;
 
     explicit CCreditsDlg(QWidget *parent = nullptr);
 
@@ -26,7 +29,7 @@ public:
 private:
     class Picture;
     Picture *m_picture = nullptr;
-    QLabel *m_list = nullptr;
+    chrome::CScrollText *m_list = nullptr;
     QTimer m_timer;
 };
 
