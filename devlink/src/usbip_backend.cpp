@@ -402,8 +402,10 @@ std::unique_ptr<DeviceConnection> UsbipBackend::open(const std::string &path, bo
     // A server notices the close of our previous connection a moment after we made it, and
     // until then it refuses the import as "device busy". A reconnect right after a failed
     // transfer runs straight into that window, so a refused import is tried again for a short
-    // while. A server that cannot be reached still fails at once.
-    const Clock::time_point retryUntil = Clock::now() + usbipLimits().control;
+    // while: three control limits, so that one slow answer of a loaded server (each import
+    // waits up to one control limit) still leaves room for another try. A server that cannot
+    // be reached still fails at once.
+    const Clock::time_point retryUntil = Clock::now() + 3 * usbipLimits().control;
     for (;;) {
         bool reachable = false;
         bool refused = false;

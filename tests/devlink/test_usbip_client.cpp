@@ -243,7 +243,7 @@ TEST_F(UsbipClient, ImportRefusedForAMomentIsTriedAgain) {
     EXPECT_EQ(server.importRequests(), 3);
 }
 
-TEST_F(UsbipClient, ImportRefusedForLongerThanTheControlLimitFails) {
+TEST_F(UsbipClient, ImportRefusedForLongerThanTheRetryWindowFails) {
     server.refuseImports(1000000);
     auto b = backend();
     EXPECT_EQ(b.open(playerPath()), nullptr);
