@@ -12,6 +12,7 @@
 //   bench_gui [--vplayer PATH] [--rounds N]
 #include "device/uiservices.h"
 #include "device/zamo_listview.h"
+#include "quietui.h"
 #include "shell/mainframe.h"
 #include "shell/tunaraapp.h"
 
@@ -37,29 +38,6 @@ using namespace tunara;
 namespace {
 
 constexpr int Files = 255;
-
-// Answers nothing and never blocks: a bench has no user.
-class QuietUi : public device::UiServices {
-public:
-    int notices = 0;
-    void timedMessage(QWidget *, const QString &, unsigned) override { ++notices; }
-    void message(QWidget *, const QString &, device::MessageIcon) override {}
-    bool askYesNo(QWidget *, const QString &) override { return false; }
-    bool askOkCancel(QWidget *, const QString &, device::MessageIcon) override { return true; }
-    QStringList openFiles(QWidget *, const QString &, const QString &, const QString &) override {
-        return {};
-    }
-    QString openFile(QWidget *, const QString &, const QString &, const QString &) override {
-        return {};
-    }
-    QString saveFile(QWidget *, const QString &, const QString &, const QString &) override {
-        return {};
-    }
-    QString chooseFolder(QWidget *, const QString &, const QString &) override { return {}; }
-    std::optional<QFont> chooseFont(QWidget *, const QFont &) override { return std::nullopt; }
-    bool openUrl(const QUrl &) override { return false; }
-    bool startDetached(const QString &, const QStringList &) override { return false; }
-};
 
 bool run(const QString &program, const QStringList &args) {
     QProcess p;

@@ -8,6 +8,7 @@
 //
 //   bench_queue [--vplayer PATH] [--kesto PATH] [--rounds N]
 #include "device/uiservices.h"
+#include "quietui.h"
 #include "shell/mainframe.h"
 #include "shell/tunaraapp.h"
 #include "transfer/transferdlg.h"
@@ -34,27 +35,6 @@ constexpr int ManyFiles = 200;
 constexpr int SmallSize = 64 * 1024;
 constexpr int BigSize = 64 * 1024 * 1024;
 constexpr int TickMs = 2;
-
-class QuietUi : public device::UiServices {
-public:
-    void timedMessage(QWidget *, const QString &, unsigned) override {}
-    void message(QWidget *, const QString &, device::MessageIcon) override {}
-    bool askYesNo(QWidget *, const QString &) override { return false; }
-    bool askOkCancel(QWidget *, const QString &, device::MessageIcon) override { return true; }
-    QStringList openFiles(QWidget *, const QString &, const QString &, const QString &) override {
-        return {};
-    }
-    QString openFile(QWidget *, const QString &, const QString &, const QString &) override {
-        return {};
-    }
-    QString saveFile(QWidget *, const QString &, const QString &, const QString &) override {
-        return {};
-    }
-    QString chooseFolder(QWidget *, const QString &, const QString &) override { return {}; }
-    std::optional<QFont> chooseFont(QWidget *, const QFont &) override { return std::nullopt; }
-    bool openUrl(const QUrl &) override { return false; }
-    bool startDetached(const QString &, const QStringList &) override { return false; }
-};
 
 bool run(const QString &program, const QStringList &args) {
     QProcess p;
