@@ -142,6 +142,18 @@ TEST_P(KestoSyncMemory, FirstSendsAllSecondSendsNothing) {
     EXPECT_NE(r.out.find("; 4 up to date\n"), std::string::npos) << r.out;
     EXPECT_EQ(readAll(image(mem)) == before, true) << "the second sync changed the image";
 }
+// The library takes paths of at most 255 bytes; a folder deeper than that still syncs.
+TEST_F(KestoSync, AFolderDeeperThanAPathTheLibraryTakes) {
+    fs::path deep = folder;
+    for (int i = 0; i < 6; ++i)
+        deep /= std::string(50, char('a' + i));
+    fs::create_directories(deep);
+    writeFile(deep / "deep.mp3", 5000, kMarch2021);
+    const ProcessResult r = kesto({"sync", deep.string(), "M"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(playerNames('M'), std::vector<std::string>{"deep.mp3"});
+}
+
 INSTANTIATE_TEST_SUITE_P(Memories, KestoSyncMemory, ::testing::Values('M', 'S'),
                          [](const auto &row) { return row.param == 'M' ? "Flash" : "Card"; });
 

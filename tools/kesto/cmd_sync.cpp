@@ -10,13 +10,16 @@
 #include "KestoUSB.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kesto {
 namespace {
@@ -265,6 +268,12 @@ int sync(std::span<const std::string> args) {
         return kExitFailed;
     }
 
+    // The library takes paths of at most 255 bytes: sent from inside the folder, each file is
+    // named by its own name only, however deep the folder lies.
+    if (::chdir(dir.c_str()) != 0) {
+        std::fprintf(stderr, "kesto sync: %s: %s\n", dir.c_str(), std::strerror(errno));
+        return kExitFailed;
+    }
     bool stopped = false;
     for (const SyncStep &s : plan.steps) {
         report.step(s);
@@ -283,7 +292,7 @@ int sync(std::span<const std::string> args) {
                 continue;
             }
         }
-        const int code = send(*mem, dir / s.local, s.local, report);
+        const int code = send(*mem, s.local, s.local, report);
         if (code != 0)
             report.failed(s, code);
         else
