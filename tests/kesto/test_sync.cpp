@@ -166,9 +166,6 @@ struct ChangeCase {
     std::string plan;               // the dry run's lines before its summary
     std::vector<std::string> names; // the player's names afterwards, in play order
 };
-void PrintTo(const ChangeCase &row, std::ostream *os) {
-    *os << row.name;
-}
 
 class KestoSyncChange : public KestoSync, public ::testing::WithParamInterface<ChangeCase> {};
 
@@ -251,9 +248,6 @@ struct FailureCase {
     std::string err;                // stderr, exactly
     size_t sent;                    // files on the player afterwards
 };
-void PrintTo(const FailureCase &row, std::ostream *os) {
-    *os << row.name;
-}
 
 class KestoSyncFailure : public KestoSync, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -355,9 +349,6 @@ struct NameCase {
     int exit;
     std::string out, err;
 };
-void PrintTo(const NameCase &row, std::ostream *os) {
-    *os << row.name;
-}
 
 class KestoNameLookup : public KestoNames, public ::testing::WithParamInterface<NameCase> {};
 

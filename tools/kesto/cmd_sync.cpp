@@ -214,13 +214,14 @@ private:
     double m_seconds = 0;
 };
 
-// Sends one file, with the progress bar on a terminal; 0 or the library's error code.
-int send(unsigned char mem, const fs::path &path, const std::string &label, Report &report) {
-    ProgressBar bar = terminalBar(label);
+// Sends the file `name` of the current folder, with the progress bar on a terminal; 0 or the
+// library's error code.
+int send(unsigned char mem, const std::string &name, Report &report) {
+    ProgressBar bar = terminalBar(name);
     const auto started = std::chrono::steady_clock::now();
     const int code = followTransfer(
         [&](KSNotifyTarget *window) {
-            return KSUSB_Download(mem, path.c_str(), window, kProgressStep);
+            return KSUSB_Download(mem, name.c_str(), window, kProgressStep);
         },
         bar);
     report.addSendingTime(
@@ -292,7 +293,7 @@ int sync(std::span<const std::string> args) {
                 continue;
             }
         }
-        const int code = send(*mem, s.local, s.local, report);
+        const int code = send(*mem, s.local, report);
         if (code != 0)
             report.failed(s, code);
         else
