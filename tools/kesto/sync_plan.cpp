@@ -123,7 +123,7 @@ SyncPlan planSync(std::vector<LocalFile> folder, const std::vector<PlayerFile> &
 
         // The player's file of this name: the exact name, else the one that differs in case.
         std::vector<size_t> matches;
-        for (size_t i = 0; i < table.size(); ++i)
+        for (size_t i = 0; i < table.size() && matches.empty(); ++i)
             if (!claimed[i] && table[i].name == step.target)
                 matches = {i};
         if (matches.empty())
