@@ -326,11 +326,12 @@ const Verb registration(
     "Makes the flash memory (M) or the card (S) hold what the folder DIR holds (its files, not "
     "its subfolders): sends each file the memory lacks or holds with another size or time, sets "
     "the play order to the folder's files sorted by name, and with --delete deletes the "
-    "memory's files the folder lacks. Nothing on the PC is changed. A name over 80 bytes is cut "
-    "to 80 keeping its extension, and found again by that name. A file the player cannot take "
-    "(no extension, a character its names cannot hold) is reported and the rest goes on. "
-    "--dry-run prints the plan and changes nothing; --json prints one JSON object instead of "
-    "lines. Exit status 1 if any file failed.",
+    "memory's files the folder lacks (without it they stay, after the folder's files). A player "
+    "file whose name differs only in letter case is the same file. Nothing on the PC is "
+    "changed. A name over 80 bytes is cut to 80 keeping its extension, and found again by that "
+    "name. A file the player cannot take (no extension, a character its names cannot hold) is "
+    "reported and the rest goes on. --dry-run prints the plan and changes nothing; --json "
+    "prints one JSON object instead of lines. Exit status 1 if any file failed.",
     sync);
 
 } // namespace
