@@ -141,6 +141,13 @@ TEST_P(KestoSyncMemory, FirstSendsAllSecondSendsNothing) {
     EXPECT_NE(r.out.find("sent 0 file(s), 0 bytes in "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("; 4 up to date\n"), std::string::npos) << r.out;
     EXPECT_EQ(readAll(image(mem)) == before, true) << "the second sync changed the image";
+    r = sync(mem, {"--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with(std::string("{\"memory\":\"") + mem +
+                                  "\",\"dryRun\":false,\"steps\":[],\"sent\":0,\"bytes\":0,"
+                                  "\"deleted\":0,\"moved\":0,\"upToDate\":4,\"kept\":0,"
+                                  "\"failed\":0,"))
+        << r.out;
 }
 // The library takes paths of at most 255 bytes; a folder deeper than that still syncs.
 TEST_F(KestoSync, AFolderDeeperThanAPathTheLibraryTakes) {
