@@ -483,7 +483,8 @@ TEST_F(FilesCli, TooManyFilesIsReportedInWords) {
     startPlayer();
     const Result r = kesto("ls M");
     EXPECT_EQ(r.exit, 1);
-    EXPECT_EQ(r.err.rfind("kesto: the flash memory holds more files than a table can list", 0), 0u)
+    EXPECT_EQ(r.err.rfind("kesto ls: the flash memory holds more files than a table can list", 0),
+              0u)
         << r.err;
     // One file fewer and it lists again.
     stopPlayer();
@@ -688,18 +689,18 @@ TEST_P(FilesCliFailures, ExitAndMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Errors, FilesCliFailures,
     testing::Values(
-        FailureCase{"RemoveUnknown", "", "", "rm M nope.mp3", 1, "error -11 "},
-        FailureCase{"RenameUnknown", "", "", "mv S nope.mp3 x.mp3", 1, "error -11 "},
+        FailureCase{"RemoveUnknown", "", "", "rm M nope.mp3", 1, "kesto rm: error -11 "},
+        FailureCase{"RenameUnknown", "", "", "mv S nope.mp3 x.mp3", 1, "kesto mv: error -11 "},
         FailureCase{"RenameOntoExisting", "", "", "mv M ABC.MP3 'My Song [live].mp3'", 1,
-                    "error -10 "},
-        FailureCase{"OrderUnknown", "", "", "order M nope.mp3 1", 1, "error -11 "},
+                    "kesto mv: error -10 "},
+        FailureCase{"OrderUnknown", "", "", "order M nope.mp3 1", 1, "kesto order: error -11 "},
         FailureCase{"ProtectedCardDelete", "protect on", "protect off", "rm S ABC.MP3", 1,
-                    "error -61 "},
+                    "kesto rm: error -61 "},
         FailureCase{"ProtectedCardRename", "protect on", "protect off", "mv S ABC.MP3 x.mp3", 1,
-                    "error -61 "},
+                    "kesto mv: error -61 "},
         FailureCase{"ProtectedCardFormat", "protect on", "protect off", "format S --yes", 1,
-                    "error -61 "},
-        FailureCase{"NoCard", "card out", "card in", "ls S", 1, "kesto: no memory card"},
+                    "kesto format: error -61 "},
+        FailureCase{"NoCard", "card out", "card in", "ls S", 1, "kesto ls: no memory card"},
         FailureCase{"BadMemory", "", "", "ls X", 2, "kesto ls: "},
         FailureCase{"PositionZero", "", "", "order M ABC.MP3 0", 2, "kesto order: "},
         FailureCase{"PositionTooLarge", "", "", "order M ABC.MP3 256", 2, "kesto order: "},

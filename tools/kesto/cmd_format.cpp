@@ -48,9 +48,9 @@ int format(std::span<const std::string> args) {
     }
 
     if (KSUSB_FormatMemory(*mem) == 0)
-        return failWithLastError(*mem);
+        return failWithLastError("format", *mem);
     auto table = std::make_unique<KSUSB_TOpenTable>();
-    if (!refreshTable(*mem, false))
+    if (!refreshTable("format", *mem, false))
         return kExitFailed;
     GetFileInfo(*mem, table.get());
     std::printf("formatted %c (%s): total %u bytes, free %u bytes\n", *mem, memoryLabel(*mem),

@@ -1,5 +1,6 @@
 // kesto get [-m M|S] NAME DEST: uploads a file of the player to the PC.
 #include "memory_arg.h"
+#include "player_names.h"
 #include "progress.h"
 #include "verb.h"
 
@@ -38,20 +39,22 @@ int get(std::span<const std::string> args) {
     }
     // The player-side name goes to the library exactly as given; only the PC file named after
     // it is made safe, since the player's table may hold names such as "../../x".
-    const std::string &name = operands[0];
+    std::string name = operands[0];
+    if (!refreshTable("get", mem, false) || !resolvePlayerName("get", mem, name))
+        return kExitFailed;
     std::string dest = operands[1];
     std::error_code ec;
     if (std::filesystem::is_directory(dest, ec))
         dest = (std::filesystem::path(dest) / tunara::media::SafeFileName(name)).string();
 
-    if (KSUSB_RefreshMemory(mem) == 0)
-        return reportFailure("get", KSUSB_GetLastError());
     ProgressBar bar = terminalBar(name);
     const int code = followTransfer(
         [&](KSNotifyTarget *window) {
             return KSUSB_Upload(mem, name.c_str(), dest.c_str(), window, kProgressStep);
         },
         bar);
+    if (code == KSUSB_ERR_NOT_FOUND)
+        return failOnPlayerName("get", mem, name);
     if (code != 0)
         return reportFailure("get", code);
     std::printf("%c:%s -> %s\n", mem, name.c_str(), dest.c_str());

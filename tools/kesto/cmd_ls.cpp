@@ -53,22 +53,6 @@ std::string_view fieldText(const char *field, size_t capacity) {
     return {field, strnlen(field, capacity)};
 }
 
-// Bytes of the valid UTF-8 character at `i`, or 0 when the byte there does not start one.
-size_t validUtf8Length(std::string_view s, size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const size_t len = c < 0x80                ? 1
-                       : c >= 0xC2 && c < 0xE0 ? 2
-                       : c >= 0xE0 && c < 0xF0 ? 3
-                       : c >= 0xF0 && c < 0xF5 ? 4
-                                               : 0;
-    if (len == 0 || i + len > s.size())
-        return 0;
-    for (size_t k = 1; k < len; ++k)
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-            return 0;
-    return len;
-}
-
 // For the terminal: a byte outside valid UTF-8 (a short name in the player's own code page) or
 // a control character is shown as \xNN.
 std::string terminalText(std::string_view s) {
@@ -87,33 +71,6 @@ std::string terminalText(std::string_view s) {
         }
     }
     return out;
-}
-
-// JSON string: valid UTF-8 is kept; a byte that is not part of valid UTF-8 (a short name the
-// player made in its own code page) is written as the character of that byte value, \u00XX.
-std::string jsonString(std::string_view s) {
-    std::string out = "\"";
-    for (size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        const size_t len = validUtf8Length(s, i);
-        if (len > 1) {
-            out.append(s.substr(i, len));
-            i += len;
-            continue;
-        }
-        char esc[8];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x80) {
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-        ++i;
-    }
-    return out + "\"";
 }
 
 // Characters, not bytes, for lining up columns of UTF-8 names.
@@ -174,11 +131,11 @@ int ls(std::span<const std::string> args) {
         return usageError("ls", "the memory is M (flash) or S (card)", kUsage);
 
     // Like the program when it connects: version, status, then the table.
-    if (!refreshTable(*mem, true))
+    if (!refreshTable("ls", *mem, true))
         return kExitFailed;
     auto table = std::make_unique<KSUSB_TOpenTable>();
     if (GetFileInfo(*mem, table.get()) == 0)
-        return failWithLastError(*mem);
+        return failWithLastError("ls", *mem);
     if (parsed->has("--json"))
         printJson(*mem, *table);
     else

@@ -1,5 +1,6 @@
 // kesto mv M|S OLD NEW [--83]: gives a file of the player a new long name (and a new 8.3 name).
 #include "memory_arg.h"
+#include "player_names.h"
 #include "verb.h"
 
 #include "KestoUSB.h"
@@ -22,18 +23,18 @@ int mv(std::span<const std::string> args) {
     const auto mem = memoryOperand(parsed->operands[0]);
     if (!mem)
         return usageError("mv", "the memory is M (flash) or S (card)", kUsage);
-    const std::string &oldName = parsed->operands[1];
+    std::string oldName = parsed->operands[1];
     // The library takes the new name as a writable buffer.
     std::vector<char> newName(parsed->operands[2].begin(), parsed->operands[2].end());
     newName.push_back('\0');
 
-    if (!refreshTable(*mem, false))
+    if (!refreshTable("mv", *mem, false) || !resolvePlayerName("mv", *mem, oldName))
         return kExitFailed;
     const int ok = parsed->has("--83")
                        ? KSUSB_RenameInMemory83(*mem, oldName.c_str(), newName.data())
                        : KSUSB_RenameInMemory(*mem, oldName.c_str(), newName.data());
     if (ok == 0)
-        return failWithLastError(*mem);
+        return failOnPlayerName("mv", *mem, oldName);
     std::printf("renamed %c:%s -> %s\n", *mem, oldName.c_str(), newName.data());
     return kExitOk;
 }

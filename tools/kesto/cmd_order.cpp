@@ -1,5 +1,6 @@
 // kesto order M|S NAME POSITION: moves a file to another place in the play order.
 #include "memory_arg.h"
+#include "player_names.h"
 #include "verb.h"
 
 #include "KestoUSB.h"
@@ -23,7 +24,7 @@ int order(std::span<const std::string> args) {
     const auto mem = memoryOperand(parsed->operands[0]);
     if (!mem)
         return usageError("order", "the memory is M (flash) or S (card)", kUsage);
-    const std::string &name = parsed->operands[1];
+    std::string name = parsed->operands[1];
     const std::string &posText = parsed->operands[2];
     unsigned position = 0;
     const auto [end, ec] =
@@ -32,10 +33,10 @@ int order(std::span<const std::string> args) {
         position > kMaxPosition)
         return usageError("order", "the position is a number from 1 to 255", kUsage);
 
-    if (!refreshTable(*mem, false))
+    if (!refreshTable("order", *mem, false) || !resolvePlayerName("order", *mem, name))
         return kExitFailed;
     if (KSUSB_ReplaceInMemory(*mem, name.c_str(), static_cast<unsigned char>(position)) == 0)
-        return failWithLastError(*mem);
+        return failOnPlayerName("order", *mem, name);
     std::printf("moved %c:%s to position %u\n", *mem, name.c_str(), position);
     return kExitOk;
 }

@@ -38,8 +38,8 @@ int put(std::span<const std::string> args) {
 
     // The library checks names against its cached table, so it must be fresh, and fresh again
     // after each file: the next file's short name must not collide with the one just sent.
-    if (KSUSB_RefreshMemory(mem) == 0)
-        return reportFailure("put", KSUSB_GetLastError());
+    if (!refreshTable("put", mem, false))
+        return kExitFailed;
     int result = kExitOk;
     for (const std::string &file : files) {
         ProgressBar bar = terminalBar(file);
@@ -49,16 +49,15 @@ int put(std::span<const std::string> args) {
             },
             bar);
         if (code != 0) {
-            std::fprintf(stderr, "kesto put: %s: ", file.c_str());
-            reportFailure("put", code);
+            reportFailure("put", code, file);
             result = kExitFailed;
             if (code == KSUSB_ERR_STOPPED)
                 break;
             continue;
         }
         std::printf("%s -> %c\n", file.c_str(), mem);
-        if (KSUSB_RefreshMemory(mem) == 0)
-            return reportFailure("put", KSUSB_GetLastError());
+        if (!refreshTable("put", mem, false))
+            return kExitFailed;
     }
     return result;
 }

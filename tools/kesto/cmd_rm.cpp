@@ -1,5 +1,6 @@
 // kesto rm M|S NAME: deletes a file of the player by its long name.
 #include "memory_arg.h"
+#include "player_names.h"
 #include "verb.h"
 
 #include "KestoUSB.h"
@@ -21,13 +22,13 @@ int rm(std::span<const std::string> args) {
     const auto mem = memoryOperand(parsed->operands[0]);
     if (!mem)
         return usageError("rm", "the memory is M (flash) or S (card)", kUsage);
-    const std::string &name = parsed->operands[1];
+    std::string name = parsed->operands[1];
 
     // The library finds the file's 8.3 name in its cached table, so read the table first.
-    if (!refreshTable(*mem, false))
+    if (!refreshTable("rm", *mem, false) || !resolvePlayerName("rm", *mem, name))
         return kExitFailed;
     if (KSUSB_DeleteFileInMemory(*mem, name.c_str()) == 0)
-        return failWithLastError(*mem);
+        return failOnPlayerName("rm", *mem, name);
     std::printf("deleted %c:%s\n", *mem, name.c_str());
     return kExitOk;
 }

@@ -17,7 +17,9 @@ Verb::Verb(std::string_view name, std::string_view usage, std::string_view help,
     registry().push_back({name, usage, help, main});
 }
 
-const std::vector<VerbInfo> &verbs() { return registry(); }
+const std::vector<VerbInfo> &verbs() {
+    return registry();
+}
 
 } // namespace kesto
 
@@ -26,11 +28,12 @@ namespace {
 void printHelp(FILE *out) {
     auto all = kesto::verbs();
     std::sort(all.begin(), all.end(), [](auto &a, auto &b) { return a.name < b.name; });
-    std::fprintf(out, "Usage: kesto <command> [arguments]\n\n"
-                      "Talks to the player through the KestoUSB library. The player is searched on\n"
-                      "the USB/IP servers named in KESTOUSB_USBIP (host[:port],...) first, then on\n"
-                      "the USB bus. Exit status: 0 success, 1 the operation failed, 2 bad usage.\n\n"
-                      "Commands:\n");
+    std::fprintf(out,
+                 "Usage: kesto <command> [arguments]\n\n"
+                 "Talks to the player through the KestoUSB library. The player is searched on\n"
+                 "the USB/IP servers named in KESTOUSB_USBIP (host[:port],...) first, then on\n"
+                 "the USB bus. Exit status: 0 success, 1 the operation failed, 2 bad usage.\n\n"
+                 "Commands:\n");
     for (const auto &v : all)
         std::fprintf(out, "  kesto %.*s %.*s\n", int(v.name.size()), v.name.data(),
                      int(v.usage.size()), v.usage.data());

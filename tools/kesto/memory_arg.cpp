@@ -22,15 +22,17 @@ const char *memoryLabel(unsigned char mem) {
     return mem == KSUSB_MEM_FLASH ? "flash" : "card";
 }
 
-int failWithLastError(unsigned char mem) {
+int failWithLastError(std::string_view verb, unsigned char mem) {
     const int code = KSUSB_GetLastError();
     // The library refuses the card without a code of its own when none is in; say so instead
     // of showing whatever code an earlier step left behind.
     if (mem == KSUSB_MEM_CARD && (InvokePlayer() & KSUSB_FLAG_NO_CARD) != 0) {
-        std::fprintf(stderr, "kesto: no memory card in the player\n");
+        std::fprintf(stderr, "kesto %.*s: no memory card in the player\n", int(verb.size()),
+                     verb.data());
         return kExitFailed;
     }
-    std::fprintf(stderr, "%s\n", describeError(code).c_str());
+    std::fprintf(stderr, "kesto %.*s: %s\n", int(verb.size()), verb.data(),
+                 describeError(code).c_str());
     return kExitFailed;
 }
 
@@ -55,7 +57,7 @@ bool storedByRefresh(int code) {
 
 } // namespace
 
-bool refreshTable(unsigned char mem, bool withStatus) {
+bool refreshTable(std::string_view verb, unsigned char mem, bool withStatus) {
     const int ok = withStatus ? RefreshMemory(mem) : KSUSB_RefreshMemory(mem);
     if (ok != 0)
         return true;
@@ -63,13 +65,53 @@ bool refreshTable(unsigned char mem, bool withStatus) {
         !(mem == KSUSB_MEM_CARD && (InvokePlayer() & KSUSB_FLAG_NO_CARD) != 0)) {
         // With the card in, the only failure without a code is a table of 256 files or more.
         std::fprintf(stderr,
-                     "kesto: the %s memory holds more files than a table can list (at most "
+                     "kesto %.*s: the %s memory holds more files than a table can list (at most "
                      "255)\n",
-                     memoryLabel(mem));
+                     int(verb.size()), verb.data(), memoryLabel(mem));
         return false;
     }
-    failWithLastError(mem);
+    failWithLastError(verb, mem);
     return false;
+}
+
+size_t validUtf8Length(std::string_view s, size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const size_t len = c < 0x80                ? 1
+                       : c >= 0xC2 && c < 0xE0 ? 2
+                       : c >= 0xE0 && c < 0xF0 ? 3
+                       : c >= 0xF0 && c < 0xF5 ? 4
+                                               : 0;
+    if (len == 0 || i + len > s.size())
+        return 0;
+    for (size_t k = 1; k < len; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+            return 0;
+    return len;
+}
+
+std::string jsonString(std::string_view s) {
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const size_t len = validUtf8Length(s, i);
+        if (len > 1) {
+            out.append(s.substr(i, len));
+            i += len;
+            continue;
+        }
+        char esc[8];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x80) {
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out + "\"";
 }
 
 int usageError(std::string_view verb, std::string_view problem, std::string_view usage) {

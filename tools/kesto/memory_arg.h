@@ -17,17 +17,24 @@ std::optional<unsigned char> memoryOperand(std::string_view text);
 // "flash" / "card".
 const char *memoryLabel(unsigned char mem);
 
-// Prints the library's last error on stderr as every verb does ("error CODE (NAME): MESSAGE",
-// the program's message for the code) and returns kExitFailed. For the card it first asks the
-// player whether a card is in: without one the library fails with no code of its own, and
-// "kesto: no memory card in the player" is printed instead.
-int failWithLastError(unsigned char mem);
+// Prints the library's last error on stderr as every verb does ("kesto VERB: error CODE (NAME):
+// MESSAGE", the program's message for the code) and returns kExitFailed. For the card it first
+// asks the player whether a card is in: without one the library fails with no code of its own,
+// and "kesto VERB: no memory card in the player" is printed instead.
+int failWithLastError(std::string_view verb, unsigned char mem);
 
 // Reads the memory's table into the library's cache: RefreshMemory (version, status, table)
 // when `withStatus`, else KSUSB_RefreshMemory. On failure prints why (as failWithLastError) and
 // returns false. A table of 256 or more files fails in the library without a code of its own;
 // that is reported in words.
-bool refreshTable(unsigned char mem, bool withStatus);
+bool refreshTable(std::string_view verb, unsigned char mem, bool withStatus);
+
+// Bytes of the valid UTF-8 character at `i` of `s`, or 0 when the byte there does not start one.
+size_t validUtf8Length(std::string_view s, size_t i);
+
+// A JSON string: valid UTF-8 is kept; a byte that is not part of valid UTF-8 (a short name the
+// player made in its own code page) is written as the character of that byte value, \u00XX.
+std::string jsonString(std::string_view s);
 
 // Prints "kesto VERB: PROBLEM" and the verb's usage line on stderr; returns kExitUsage.
 int usageError(std::string_view verb, std::string_view problem, std::string_view usage);

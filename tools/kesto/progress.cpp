@@ -195,8 +195,9 @@ int followTransfer(const std::function<int(KSNotifyTarget *)> &start, ProgressBa
 
 namespace kesto {
 
-int reportFailure(std::string_view verb, int code) {
-    std::fprintf(stderr, "kesto %.*s: %s\n", int(verb.size()), verb.data(),
+int reportFailure(std::string_view verb, int code, std::string_view subject) {
+    const std::string about = subject.empty() ? std::string() : std::string(subject) + ": ";
+    std::fprintf(stderr, "kesto %.*s: %s%s\n", int(verb.size()), verb.data(), about.c_str(),
                  describeError(code).c_str());
     return kExitFailed;
 }

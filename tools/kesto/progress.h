@@ -76,8 +76,9 @@ private:
     double m_lastDraw = -1;
 };
 
-// Prints "kesto VERB: error CODE (NAME): MESSAGE" to stderr and returns kExitFailed.
-int reportFailure(std::string_view verb, int code);
+// Prints "kesto VERB: error CODE (NAME): MESSAGE" to stderr, or with a `subject` (the file the
+// failure concerns) "kesto VERB: SUBJECT: error CODE (NAME): MESSAGE", and returns kExitFailed.
+int reportFailure(std::string_view verb, int code, std::string_view subject = {});
 
 // The bar for a transfer on stderr, drawn only when stderr is a terminal.
 ProgressBar terminalBar(std::string label);

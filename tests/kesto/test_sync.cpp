@@ -1,0 +1,422 @@
+// kesto sync, and how the file verbs find and report player names, as a black box against the
+// virtual player. mcopy reads the files back out of the player's FAT image.
+#include "vplayer_process.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using kestousb::test::ProcessResult;
+using kestousb::test::runProcess;
+using kestousb::test::VplayerProcess;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kLongName = std::string(85, 'L') + ".mp3";   // over 80 bytes
+const std::string kFittedName = std::string(76, 'L') + ".mp3"; // as the player keeps it
+
+std::string readAll(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A file of `size` bytes that differ from file to file, modified at `modified` (UTC seconds).
+void writeFile(const fs::path &p, size_t size, time_t modified) {
+    {
+        std::ofstream out(p, std::ios::binary | std::ios::trunc);
+        for (size_t k = 0; k < size; ++k)
+            out.put(char((k * 7 + p.filename().string().size()) % 251));
+    }
+    const timespec times[2] = {{modified, 0}, {modified, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, 0), 0) << p;
+}
+
+constexpr time_t kMarch2021 = 1614834367; // 2021-03-04 05:06:07 UTC: an odd second
+constexpr time_t kBefore1980 = 157766400; // 1975-01-01
+
+class KestoSync : public ::testing::Test {
+public:
+    explicit KestoSync(std::string stateDir = {}) : player(VPLAYER_PROGRAM, std::move(stateDir)) {}
+
+    void SetUp() override {
+        ASSERT_TRUE(player.started());
+        fs::create_directories(folder);
+        writeFile(folder / "b song.mp3", 30000, kMarch2021);
+        writeFile(folder / "a.mp3", 1000, kBefore1980);
+        writeFile(folder / "Zed.txt", 0, kMarch2021 + 2);
+        writeFile(folder / kLongName, 70000, kMarch2021 + 5);
+        fs::create_directories(folder / "sub.mp3"); // a folder: not synced
+    }
+    void TearDown() override { fs::remove_all(folder.parent_path()); }
+
+    ProcessResult kesto(std::vector<std::string> args) {
+        args.insert(args.begin(), KESTO_PROGRAM);
+        // A local time far from UTC: the player records the file system's time as it is.
+        return runProcess(args, {"KESTOUSB_USBIP=" + player.address(), "TZ=XST-5:30"});
+    }
+    ProcessResult sync(char mem, std::vector<std::string> flags = {}) {
+        std::vector<std::string> args = {"sync", folder.string(), std::string(1, mem)};
+        args.insert(args.end(), flags.begin(), flags.end());
+        return kesto(args);
+    }
+    fs::path image(char mem) const {
+        return fs::path(player.stateDir()) / (mem == 'M' ? "flash.img" : "card.img");
+    }
+    // The player's names in play order, from kesto ls --json.
+    std::vector<std::string> playerNames(char mem) {
+        const ProcessResult r = kesto({"ls", std::string(1, mem), "--json"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        static const std::regex name("\"name\":\"([^\"]*)\"");
+        std::vector<std::string> out;
+        for (std::sregex_iterator it(r.out.begin(), r.out.end(), name), end; it != end; ++it)
+            out.push_back((*it)[1]);
+        return out;
+    }
+    // The folder's files, sorted, as the player names them.
+    std::vector<std::string> folderNames() const {
+        std::vector<std::string> out;
+        for (const auto &e : fs::directory_iterator(folder))
+            if (e.is_regular_file())
+                out.push_back(e.path().filename() == kLongName ? kFittedName
+                                                               : e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    // Every file of the folder read back out of the image by mcopy is byte for byte the same.
+    void expectImageHoldsFolder(char mem) {
+        for (const auto &e : fs::directory_iterator(folder)) {
+            if (!e.is_regular_file())
+                continue;
+            const std::string name = e.path().filename();
+            const fs::path back = folder.parent_path() / "back.bin";
+            fs::remove(back);
+            const ProcessResult r =
+                runProcess({MCOPY_PROGRAM, "-n", "-i", image(mem).string(),
+                            "::" + (name == kLongName ? kFittedName : name), back.string()},
+                           {"MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8"});
+            ASSERT_EQ(r.exitCode, 0) << name << ": " << r.err;
+            EXPECT_EQ(readAll(back), readAll(e.path())) << name;
+        }
+    }
+
+    VplayerProcess player;
+    fs::path folder = fs::temp_directory_path() /
+                      ("kesto_sync_" + std::to_string(getpid()) + "_" +
+                       testing::UnitTest::GetInstance()->current_test_info()->name()) /
+                      "music";
+};
+
+class KestoSyncMemory : public KestoSync, public ::testing::WithParamInterface<char> {};
+
+// The first sync sends every file; the image then holds the folder byte for byte, in the
+// folder's sorted order; a second sync finds everything in place and leaves the image as it is.
+TEST_P(KestoSyncMemory, FirstSendsAllSecondSendsNothing) {
+    const char mem = GetParam();
+    ProcessResult r = sync(mem);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("send " + kLongName + " as " + kFittedName + " (70000 bytes)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(": sent 4 file(s), 101000 bytes in "), std::string::npos) << r.out;
+    expectImageHoldsFolder(mem);
+    EXPECT_EQ(playerNames(mem), folderNames());
+
+    const std::string before = readAll(image(mem));
+    r = sync(mem);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_TRUE(r.out.starts_with(std::string(1, mem) + " (")) << r.out; // the summary only
+    EXPECT_NE(r.out.find("sent 0 file(s), 0 bytes in "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("; 4 up to date\n"), std::string::npos) << r.out;
+    EXPECT_EQ(readAll(image(mem)) == before, true) << "the second sync changed the image";
+    r = sync(mem, {"--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(r.out.starts_with(std::string("{\"memory\":\"") + mem +
+                                  "\",\"dryRun\":false,\"steps\":[],\"sent\":0,\"bytes\":0,"
+                                  "\"deleted\":0,\"moved\":0,\"upToDate\":4,\"kept\":0,"
+                                  "\"failed\":0,"))
+        << r.out;
+}
+// The library takes paths of at most 255 bytes; a folder deeper than that still syncs.
+TEST_F(KestoSync, AFolderDeeperThanAPathTheLibraryTakes) {
+    fs::path deep = folder;
+    for (int i = 0; i < 6; ++i)
+        deep /= std::string(50, char('a' + i));
+    fs::create_directories(deep);
+    writeFile(deep / "deep.mp3", 5000, kMarch2021);
+    const ProcessResult r = kesto({"sync", deep.string(), "M"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(playerNames('M'), std::vector<std::string>{"deep.mp3"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Memories, KestoSyncMemory, ::testing::Values('M', 'S'),
+                         [](const auto &row) { return row.param == 'M' ? "Flash" : "Card"; });
+
+// A change after a first sync: the dry run prints exactly the plan and leaves the image as it
+// is; the real run then makes the player hold the folder, and a third run sends nothing.
+struct ChangeCase {
+    const char *name;
+    void (*change)(const fs::path &folder, KestoSync &self);
+    std::vector<std::string> flags;
+    std::string plan;               // the dry run's lines before its summary
+    std::vector<std::string> names; // the player's names afterwards, in play order
+};
+
+class KestoSyncChange : public KestoSync, public ::testing::WithParamInterface<ChangeCase> {};
+
+TEST_P(KestoSyncChange, DryRunPrintsThePlanAndChangesNothing) {
+    const ChangeCase &c = GetParam();
+    ASSERT_EQ(sync('M').exitCode, 0);
+    c.change(folder, *this);
+    const std::string before = readAll(image('M'));
+
+    std::vector<std::string> flags = c.flags;
+    flags.push_back("--dry-run");
+    ProcessResult r = sync('M', flags);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find("M (flash): dry run, nothing changed: ")), c.plan);
+    EXPECT_EQ(readAll(image('M')) == before, true) << "the dry run changed the image";
+
+    r = sync('M', c.flags);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(playerNames('M'), c.names);
+    expectImageHoldsFolder('M');
+    const std::string synced = readAll(image('M'));
+    r = sync('M', c.flags);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("sent 0 file(s)"), std::string::npos) << r.out;
+    EXPECT_EQ(readAll(image('M')) == synced, true) << "the third sync changed the image";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, KestoSyncChange,
+    ::testing::Values(
+        ChangeCase{"NewFile",
+                   [](const fs::path &f, KestoSync &) { writeFile(f / "B.mp3", 10, kMarch2021); },
+                   {},
+                   "send B.mp3 (10 bytes)\norder B.mp3 to 1\n",
+                   {"B.mp3", kFittedName, "Zed.txt", "a.mp3", "b song.mp3"}},
+        ChangeCase{
+            "OtherSize",
+            [](const fs::path &f, KestoSync &) { writeFile(f / "a.mp3", 2000, kBefore1980); },
+            {},
+            "replace a.mp3 (2000 bytes): the size differs\norder a.mp3 to 3\n",
+            {kFittedName, "Zed.txt", "a.mp3", "b song.mp3"}},
+        ChangeCase{"OtherTime",
+                   [](const fs::path &f, KestoSync &) {
+                       writeFile(f / "b song.mp3", 30000, kMarch2021 + 60);
+                   },
+                   {},
+                   "replace b song.mp3 (30000 bytes): the time differs\n",
+                   {kFittedName, "Zed.txt", "a.mp3", "b song.mp3"}},
+        ChangeCase{"OtherCaseIsTheSameFile",
+                   [](const fs::path &f, KestoSync &) { fs::rename(f / "a.mp3", f / "A.MP3"); },
+                   {},
+                   "order a.mp3 to 1\n",
+                   {"a.mp3", kFittedName, "Zed.txt", "b song.mp3"}},
+        ChangeCase{"ExtraKept",
+                   [](const fs::path &f, KestoSync &) { fs::remove(f / "Zed.txt"); },
+                   {},
+                   // the folder's files first, what it lacks after them
+                   "order a.mp3 to 2\norder b song.mp3 to 3\n",
+                   {kFittedName, "a.mp3", "b song.mp3", "Zed.txt"}},
+        ChangeCase{"ExtraDeleted",
+                   [](const fs::path &f, KestoSync &) { fs::remove(f / "Zed.txt"); },
+                   {"--delete"},
+                   "delete Zed.txt\n",
+                   {kFittedName, "a.mp3", "b song.mp3"}},
+        ChangeCase{"OrderChangedOnThePlayer",
+                   [](const fs::path &, KestoSync &self) {
+                       ASSERT_EQ(self.kesto({"order", "M", "b song.mp3", "1"}).exitCode, 0);
+                   },
+                   {},
+                   "order " + kFittedName + " to 1\norder Zed.txt to 2\norder a.mp3 to 3\n",
+                   {kFittedName, "Zed.txt", "a.mp3", "b song.mp3"}}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+// What cannot be sent is reported, one line each, with exit status 1; the rest goes on.
+struct FailureCase {
+    const char *name;
+    char mem;
+    std::vector<std::string> files; // added to the folder
+    std::vector<std::string> ctl;   // player state first
+    std::string err;                // stderr, exactly
+    size_t sent;                    // files on the player afterwards
+};
+
+class KestoSyncFailure : public KestoSync, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(KestoSyncFailure, ReportsAndGoesOn) {
+    const FailureCase &c = GetParam();
+    for (const std::string &f : c.files)
+        writeFile(folder / f, 100, kMarch2021);
+    if (!c.ctl.empty()) {
+        ASSERT_EQ(player.ctl(c.ctl), 0);
+    }
+    const ProcessResult r = sync(c.mem);
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_EQ(r.err, c.err);
+    if (!c.ctl.empty()) {
+        ASSERT_EQ(player.ctl({c.ctl[0], c.ctl[1] == "on" ? "off" : "in"}), 0);
+    }
+    EXPECT_EQ(playerNames(c.mem).size(), c.sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, KestoSyncFailure,
+    ::testing::Values(
+        FailureCase{"NoExtension",
+                    'M',
+                    {"README", "notes."},
+                    {},
+                    "kesto sync: README: File can't be downloaded without file extension\n"
+                    "kesto sync: notes.: File can't be downloaded without file extension\n",
+                    4},
+        FailureCase{"CharacterANameCannotHold",
+                    'M',
+                    {"what?.mp3"},
+                    {},
+                    "kesto sync: what?.mp3: the name holds '?', which the player's names "
+                    "cannot hold\n",
+                    4},
+        FailureCase{"NotUtf8",
+                    'S',
+                    {"caf\xE9.mp3"},
+                    {},
+                    "kesto sync: caf\xE9.mp3: the name is not valid UTF-8\n",
+                    4},
+        FailureCase{"SameNameInAnotherCase",
+                    'M',
+                    {"A.MP3"},
+                    {},
+                    "kesto sync: a.mp3: the player would hold it under the same name as "
+                    "A.MP3\n",
+                    4},
+        FailureCase{
+            "NoCard", 'S', {}, {"card", "out"}, "kesto sync: no memory card in the player\n", 0},
+        FailureCase{"WriteProtectedCard",
+                    'S',
+                    {},
+                    {"protect", "on"},
+                    "kesto sync: External Memory is protected from writing.\n",
+                    0}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+// ---- player names typed by hand -----------------------------------------------------------
+
+// A flash image made by mkfs.fat and mcopy, so that it holds a file without a long name
+// ("README."), plus files the rows look for.
+class KestoNames : public KestoSync {
+protected:
+    KestoNames() : KestoSync(seededState()) {}
+
+    static std::string seededState() {
+        const fs::path state = fs::temp_directory_path() /
+                               ("kesto_names_" + std::to_string(getpid()) + "_" +
+                                testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(state);
+        fs::create_directories(state / "seed");
+        const std::string img = (state / "flash.img").string();
+        const std::vector<std::string> env = {"MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8"};
+        EXPECT_EQ(runProcess({MKFS_FAT_PROGRAM, "-F", "16", "-C", img, "16384"}).exitCode, 0);
+        std::vector<std::string> copy = {MCOPY_PROGRAM, "-m", "-i", img};
+        for (const char *name : {"readme", "Song.mp3", "Dup.mp3"}) {
+            writeFile(state / "seed" / name, 50, kMarch2021);
+            copy.push_back((state / "seed" / name).string());
+        }
+        copy.push_back("::");
+        EXPECT_EQ(runProcess(copy, env).exitCode, 0);
+        fs::remove_all(state / "seed");
+        return state.string();
+    }
+
+    void SetUp() override {
+        KestoSync::SetUp();
+        // The library takes "dup.mp3" for a new name: two names that differ only in case.
+        writeFile(folder / "dup.mp3", 20, kMarch2021);
+        ASSERT_EQ(kesto({"put", (folder / "dup.mp3").string()}).exitCode, 0);
+    }
+};
+
+struct NameCase {
+    const char *name;
+    std::vector<std::string> args; // DIR stands for a scratch folder
+    int exit;
+    std::string out, err;
+};
+
+class KestoNameLookup : public KestoNames, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(KestoNameLookup, FindsTheOneFileOrListsTheCloseNames) {
+    const NameCase &c = GetParam();
+    const auto expand = [&](std::string text) {
+        for (size_t at; (at = text.find("DIR")) != std::string::npos;)
+            text.replace(at, 3, folder.parent_path().string());
+        return text;
+    };
+    std::vector<std::string> args;
+    for (const std::string &a : c.args)
+        args.push_back(expand(a));
+    const ProcessResult r = kesto(args);
+    EXPECT_EQ(r.exitCode, c.exit) << r.err;
+    EXPECT_EQ(r.out, expand(c.out));
+    EXPECT_EQ(r.err, expand(c.err));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, KestoNameLookup,
+    ::testing::Values(
+        NameCase{"OtherCase", {"rm", "M", "SONG.MP3"}, 0, "deleted M:Song.mp3\n", ""},
+        NameCase{"WithoutTrailingDot",
+                 {"order", "M", "README", "1"},
+                 0,
+                 "moved M:README. to position 1\n",
+                 ""},
+        NameCase{"OtherCaseWithoutDot",
+                 {"get", "-m", "M", "readme", "DIR/r.bin"},
+                 0,
+                 "M:README. -> DIR/r.bin\n",
+                 ""},
+        NameCase{"ExactNameAmongCaseTwins",
+                 {"mv", "M", "dup.mp3", "twin.mp3"},
+                 0,
+                 "renamed M:dup.mp3 -> twin.mp3\n",
+                 ""},
+        NameCase{"AmbiguousListsTheNames",
+                 {"rm", "M", "DUP.MP3"},
+                 1,
+                 "",
+                 "kesto rm: 'DUP.MP3' matches several files of the flash memory: 'Dup.mp3', "
+                 "'dup.mp3'\n"},
+        NameCase{"UnknownListsCloseNames",
+                 {"mv", "M", "Sang.mp3", "x.mp3"},
+                 1,
+                 "",
+                 "kesto mv: error -11 (KSUSB_ERR_NOT_FOUND): File not found!\n"
+                 "kesto mv: close names on the flash memory: 'Song.mp3'\n"},
+        NameCase{"UnknownWithNothingClose",
+                 {"get", "nothing-like-it.wav", "DIR/x"},
+                 1,
+                 "",
+                 "kesto get: error -11 (KSUSB_ERR_NOT_FOUND): File not found!\n"},
+        NameCase{"PutNamesItsCommandOnce",
+                 {"put", "DIR/missing.mp3"},
+                 1,
+                 "",
+                 "kesto put: DIR/missing.mp3: error -11 (KSUSB_ERR_NOT_FOUND): File not "
+                 "found!\n"}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+} // namespace

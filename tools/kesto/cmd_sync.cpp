@@ -1,0 +1,338 @@
+// kesto sync DIR M|S [--delete] [--dry-run] [--json]: makes a memory of the player hold what a
+// local folder holds.
+#include "kesto_texts.h"
+#include "memory_arg.h"
+#include "player_names.h"
+#include "progress.h"
+#include "sync_plan.h"
+#include "verb.h"
+
+#include "KestoUSB.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kesto {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kUsage = "DIR M|S [--delete] [--dry-run] [--json]";
+constexpr std::string_view kVerb = "sync";
+constexpr uint32_t kProgressStep = 10000; // as the program: a post per block after 10,000 bytes
+
+// The folder's regular files (symbolic links to them included), not its subfolders.
+bool readFolder(const fs::path &dir, std::vector<LocalFile> &out) {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    if (ec) {
+        std::fprintf(stderr, "kesto sync: %s: %s\n", dir.c_str(), ec.message().c_str());
+        return false;
+    }
+    for (const fs::directory_entry &e : it) {
+        struct stat st {};
+        if (::stat(e.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        out.push_back({e.path().filename().string(), uint64_t(st.st_size), int64_t(st.st_mtime)});
+    }
+    return true;
+}
+
+std::vector<PlayerFile> playerFiles(const KSUSB_TOpenTable &t) {
+    std::vector<PlayerFile> out;
+    for (unsigned i = 0; i < t.count; ++i)
+        out.push_back(
+            {entryName(t.entries[i]), t.entries[i].size, t.entries[i].date, t.entries[i].time});
+    return out;
+}
+
+std::vector<std::string> names(const std::vector<PlayerFile> &files) {
+    std::vector<std::string> out;
+    for (const PlayerFile &f : files)
+        out.push_back(f.name);
+    return out;
+}
+
+// The table as a dry run expects it after the steps: deleted and replaced files gone, sent ones
+// at the end (a real player may put a new file into a freed place; the real run orders what it
+// finds).
+std::vector<std::string> expectedNames(const std::vector<PlayerFile> &table, const SyncPlan &plan) {
+    std::vector<std::string> out = names(table);
+    for (const SyncStep &s : plan.steps)
+        if (s.kind == StepKind::Delete || s.kind == StepKind::Replace)
+            std::erase(out, s.player);
+    for (const SyncStep &s : plan.steps)
+        if (s.kind == StepKind::Send || s.kind == StepKind::Replace)
+            out.push_back(s.target);
+    return out;
+}
+
+// One line per action on stdout, or, with --json, one object at the end; counts for the summary.
+class Report {
+public:
+    Report(unsigned char mem, bool dryRun, bool json) : m_mem(mem), m_dry(dryRun), m_json(json) {}
+
+    void step(const SyncStep &s) {
+        std::string line;
+        switch (s.kind) {
+        case StepKind::Delete:
+            line = "delete " + s.player;
+            break;
+        case StepKind::Send:
+        case StepKind::Replace:
+            line = s.kind == StepKind::Send ? "send " : "replace ";
+            if (s.kind == StepKind::Replace && s.player != s.local)
+                line += s.player + " with ";
+            line += s.local;
+            if (s.target != s.local)
+                line += " as " + s.target;
+            line += " (" + std::to_string(s.size) + " bytes)";
+            if (s.kind == StepKind::Replace)
+                line += ": " + s.reason;
+            break;
+        case StepKind::Refuse:
+            std::fprintf(stderr, "kesto sync: %s: %s\n", s.local.c_str(), s.reason.c_str());
+            ++m_failed;
+            record(s, "failed", 0);
+            return;
+        }
+        if (!m_json)
+            std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+        if (m_dry)
+            done(s);
+    }
+
+    void move(const std::string &name, unsigned position) {
+        if (!m_json)
+            std::printf("order %s to %u\n", name.c_str(), position);
+        std::fflush(stdout);
+        m_steps.push_back("{\"action\":\"order\",\"name\":" + jsonString(name) +
+                          ",\"position\":" + std::to_string(position) +
+                          ",\"status\":" + (m_dry ? "\"planned\"" : "\"done\"") + "}");
+        ++m_moved;
+    }
+
+    void done(const SyncStep &s) {
+        if (s.kind == StepKind::Delete) {
+            ++m_deleted;
+        } else {
+            ++m_sent;
+            m_bytes += s.size;
+        }
+        record(s, m_dry ? "planned" : "done", 0);
+    }
+
+    void failed(const SyncStep &s, int code) {
+        reportFailure(kVerb, code, s.kind == StepKind::Delete ? s.player : s.local);
+        ++m_failed;
+        record(s, "failed", code);
+    }
+
+    void failedMove(const std::string &name, int code) {
+        reportFailure(kVerb, code, name);
+        ++m_failed;
+        m_steps.back() = "{\"action\":\"order\",\"name\":" + jsonString(name) +
+                         ",\"status\":\"failed\",\"error\":" + std::to_string(code) + "}";
+        --m_moved;
+    }
+
+    void addSendingTime(double seconds) { m_seconds += seconds; }
+
+    void summary(const SyncPlan &plan) const {
+        const double speed = m_seconds > 0 ? double(m_bytes) / m_seconds : 0;
+        if (m_json) {
+            std::string steps;
+            for (const std::string &s : m_steps)
+                steps += (steps.empty() ? "" : ",") + s;
+            std::printf("{\"memory\":\"%c\",\"dryRun\":%s,\"steps\":[%s],\"sent\":%zu,"
+                        "\"bytes\":%llu,\"deleted\":%zu,\"moved\":%zu,\"upToDate\":%zu,"
+                        "\"kept\":%zu,\"failed\":%zu,\"seconds\":%.3f,\"bytesPerSecond\":%.0f}\n",
+                        m_mem, m_dry ? "true" : "false", steps.c_str(), m_sent,
+                        static_cast<unsigned long long>(m_bytes), m_deleted, m_moved, plan.upToDate,
+                        plan.kept, m_failed, m_seconds, speed);
+            return;
+        }
+        std::string line = std::string(1, char(m_mem)) + " (" + memoryLabel(m_mem) + "): ";
+        if (m_dry) {
+            line += "dry run, nothing changed: would send " + std::to_string(m_sent) +
+                    " file(s), " + std::to_string(m_bytes) + " bytes; would delete " +
+                    std::to_string(m_deleted) + "; would move " + std::to_string(m_moved);
+        } else {
+            char timing[96];
+            std::snprintf(timing, sizeof timing, " in %.1f s (%s/s)", m_seconds,
+                          formatBytes(uint64_t(speed)).c_str());
+            line += "sent " + std::to_string(m_sent) + " file(s), " + std::to_string(m_bytes) +
+                    " bytes" + timing + "; deleted " + std::to_string(m_deleted) + "; moved " +
+                    std::to_string(m_moved);
+        }
+        line += "; " + std::to_string(plan.upToDate) + " up to date";
+        if (plan.kept > 0)
+            line += "; " + std::to_string(plan.kept) +
+                    " not in the folder, kept (--delete removes them)";
+        if (m_failed > 0)
+            line += "; " + std::to_string(m_failed) + " failed";
+        std::printf("%s\n", line.c_str());
+    }
+
+    bool anyFailed() const { return m_failed > 0; }
+
+private:
+    void record(const SyncStep &s, const char *status, int code) {
+        static constexpr const char *kActions[] = {"send", "replace", "delete", "refuse"};
+        std::string o = std::string("{\"action\":\"") + kActions[int(s.kind)] + "\"";
+        if (!s.local.empty())
+            o += ",\"file\":" + jsonString(s.local);
+        if (!s.player.empty())
+            o += ",\"was\":" + jsonString(s.player);
+        if (!s.target.empty())
+            o += ",\"name\":" + jsonString(s.target);
+        if (s.kind != StepKind::Delete)
+            o += ",\"size\":" + std::to_string(s.size);
+        if (!s.reason.empty())
+            o += ",\"reason\":" + jsonString(s.reason);
+        o += std::string(",\"status\":\"") + status + "\"";
+        if (code != 0)
+            o += ",\"error\":" + std::to_string(code);
+        m_steps.push_back(o + "}");
+    }
+
+    unsigned char m_mem;
+    bool m_dry, m_json;
+    std::vector<std::string> m_steps; // JSON objects
+    size_t m_sent = 0, m_deleted = 0, m_moved = 0, m_failed = 0;
+    uint64_t m_bytes = 0;
+    double m_seconds = 0;
+};
+
+// Sends the file `name` of the current folder, with the progress bar on a terminal; 0 or the
+// library's error code.
+int send(unsigned char mem, const std::string &name, Report &report) {
+    ProgressBar bar = terminalBar(name);
+    const auto started = std::chrono::steady_clock::now();
+    const int code = followTransfer(
+        [&](KSNotifyTarget *window) {
+            return KSUSB_Download(mem, name.c_str(), window, kProgressStep);
+        },
+        bar);
+    report.addSendingTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    return code;
+}
+
+int sync(std::span<const std::string> args) {
+    std::string unknown;
+    const auto parsed = parseArgs(args, {"--delete", "--dry-run", "--json"}, unknown);
+    if (!parsed)
+        return usageError(kVerb, "unknown option " + unknown, kUsage);
+    if (parsed->operands.size() != 2)
+        return usageError(kVerb, "expected a folder and a memory", kUsage);
+    const auto mem = memoryOperand(parsed->operands[1]);
+    if (!mem)
+        return usageError(kVerb, "the memory is M (flash) or S (card)", kUsage);
+    const fs::path dir = parsed->operands[0];
+    const bool dryRun = parsed->has("--dry-run");
+
+    std::vector<LocalFile> folder;
+    if (!readFolder(dir, folder))
+        return kExitFailed;
+    if (!refreshTable(kVerb, *mem, false))
+        return kExitFailed;
+    const std::vector<PlayerFile> table = playerFiles(*copyTable(*mem));
+    const SyncPlan plan = planSync(folder, table, parsed->has("--delete"));
+    const auto expectedMoves = orderMoves(expectedNames(table, plan), plan.order);
+
+    Report report(*mem, dryRun, parsed->has("--json"));
+    if (dryRun) {
+        for (const SyncStep &s : plan.steps)
+            report.step(s);
+        for (const auto &[name, position] : expectedMoves)
+            report.move(name, position);
+        report.summary(plan);
+        return report.anyFailed() ? kExitFailed : kExitOk;
+    }
+
+    const bool changes =
+        !expectedMoves.empty() || std::any_of(plan.steps.begin(), plan.steps.end(),
+                                              [](auto &s) { return s.kind != StepKind::Refuse; });
+    if (changes && *mem == KSUSB_MEM_CARD && (InvokePlayer() & KSUSB_FLAG_CARD_PROTECTED) != 0) {
+        std::fprintf(stderr, "kesto sync: %s\n", std::string(texts::text(10094)).c_str());
+        return kExitFailed;
+    }
+
+    // The library takes paths of at most 255 bytes: sent from inside the folder, each file is
+    // named by its own name only, however deep the folder lies.
+    if (::chdir(dir.c_str()) != 0) {
+        std::fprintf(stderr, "kesto sync: %s: %s\n", dir.c_str(), std::strerror(errno));
+        return kExitFailed;
+    }
+    bool stopped = false;
+    for (const SyncStep &s : plan.steps) {
+        report.step(s);
+        if (s.kind == StepKind::Refuse)
+            continue;
+        if (s.kind == StepKind::Delete || s.kind == StepKind::Replace) {
+            if (KSUSB_DeleteFileInMemory(*mem, s.player.c_str()) == 0) {
+                report.failed(s, KSUSB_GetLastError());
+                continue;
+            }
+            // The library finds names in its cached table: the deleted name must leave it.
+            if (!refreshTable(kVerb, *mem, false))
+                return kExitFailed;
+            if (s.kind == StepKind::Delete) {
+                report.done(s);
+                continue;
+            }
+        }
+        const int code = send(*mem, s.local, report);
+        if (code != 0)
+            report.failed(s, code);
+        else
+            report.done(s);
+        // The next file's short name must not collide with the one just sent.
+        if (!refreshTable(kVerb, *mem, false))
+            return kExitFailed;
+        if (code == KSUSB_ERR_STOPPED) {
+            stopped = true;
+            break;
+        }
+    }
+
+    if (!stopped) {
+        // The play order of what the player now holds: the folder's files first, sorted.
+        const auto moves = orderMoves(names(playerFiles(*copyTable(*mem))), plan.order);
+        for (const auto &[name, position] : moves) {
+            report.move(name, position);
+            if (KSUSB_ReplaceInMemory(*mem, name.c_str(), static_cast<unsigned char>(position)) ==
+                0)
+                report.failedMove(name, KSUSB_GetLastError());
+        }
+    }
+    report.summary(plan);
+    return report.anyFailed() || stopped ? kExitFailed : kExitOk;
+}
+
+const Verb registration(
+    "sync", kUsage,
+    "Makes the flash memory (M) or the card (S) hold what the folder DIR holds (its files, not "
+    "its subfolders): sends each file the memory lacks or holds with another size or time, sets "
+    "the play order to the folder's files sorted by name, and with --delete deletes the "
+    "memory's files the folder lacks (without it they stay, after the folder's files). A player "
+    "file whose name differs only in letter case is the same file. Nothing on the PC is "
+    "changed. A name over 80 bytes is cut to 80 keeping its extension, and found again by that "
+    "name. A file the player cannot take (no extension, a character its names cannot hold) is "
+    "reported and the rest goes on. --dry-run prints the plan and changes nothing; --json "
+    "prints one JSON object instead of lines. Exit status 1 if any file failed.",
+    sync);
+
+} // namespace
+} // namespace kesto
