@@ -1,7 +1,5 @@
 #include "mediatestutil.h"
-#include "process.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,19 +7,9 @@
 
 namespace mediatest {
 
-TempDir::TempDir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tunara-media-XXXXXX";
-    if (!::mkdtemp(pattern.data()))
+TempDir::TempDir() : kestousb::test::TempDir("tunara-media") {
+    if (!made())
         throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-    std::filesystem::remove_all(m_path, ec);
 }
 
 Bytes readFile(const std::string &path) {

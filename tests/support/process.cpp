@@ -127,9 +127,12 @@ TempDir::TempDir(const std::string &prefix) {
 }
 
 TempDir::~TempDir() {
+    if (m_path.empty())
+        return;
+    // A test may have taken the folder's own rights away.
     std::error_code ec;
-    if (!m_path.empty())
-        fs::remove_all(m_path, ec);
+    fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(m_path, ec);
 }
 
 fs::path TempDir::release() {
