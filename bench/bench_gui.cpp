@@ -12,6 +12,7 @@
 //   bench_gui [--vplayer PATH] [--rounds N]
 #include "device/uiservices.h"
 #include "device/zamo_listview.h"
+#include "qtrun.h"
 #include "quietui.h"
 #include "shell/mainframe.h"
 #include "shell/tunaraapp.h"
@@ -20,7 +21,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <QTimer>
@@ -28,26 +28,15 @@
 #include <algorithm>
 #include <cstdio>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using namespace tunara;
+using kestousb::test::ctl;
+using kestousb::test::run;
+using kestousb::test::SilentServer;
+using kestousb::test::VplayerProcess;
 
 namespace {
 
 constexpr int Files = 255;
-
-bool run(const QString &program, const QStringList &args) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("MTOOLS_SKIP_CHECK", "1");
-    env.insert("LC_ALL", "C.UTF-8");
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    return p.waitForFinished(120000) && p.exitCode() == 0;
-}
 
 // A flash image with 255 files with long names and a card image with a few.
 bool makeState(const QTemporaryDir &dir) {
@@ -85,20 +74,6 @@ bool panesFilled(const shell::CMainFrame &frame) {
     return frame.list(0)->topLevelItemCount() == Files && frame.list(1)->topLevelItemCount() == 2;
 }
 
-// A listening socket that never accepts: connections to it complete and are never answered.
-int silentServer(uint16_t &port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), len) != 0 || listen(fd, 128) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        return -1;
-    port = ntohs(a.sin_port);
-    return fd;
-}
-
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -118,14 +93,12 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "bench_gui: could not make the player's images\n");
         return 1;
     }
-    QProcess player;
-    player.start(vplayer, {"--state", state.path(), "--listen", "127.0.0.1:0"});
-    if (!player.waitForStarted() || !player.waitForReadyRead(10000)) {
+    const VplayerProcess player(vplayer.toStdString(), state.path().toStdString());
+    if (!player.started()) {
         std::fprintf(stderr, "bench_gui: %s did not start\n", qPrintable(vplayer));
         return 1;
     }
-    const QString line = QString::fromLatin1(player.readLine()).trimmed();
-    qputenv("KESTOUSB_USBIP", line.section(' ', -1).toLatin1());
+    qputenv("KESTOUSB_USBIP", QByteArray::fromStdString(player.address()));
 
     QTemporaryDir home;
     QuietUi ui;
@@ -168,16 +141,15 @@ int main(int argc, char *argv[]) {
         frame.show();
         while (!panesFilled(frame))
             QCoreApplication::processEvents();
-        const QStringList ctl{"ctl", "--state", state.path()};
         for (int r = 0; r < 5; ++r) {
             QElapsedTimer t;
-            run(vplayer, ctl + QStringList{"unplug"});
+            ctl(player, {"unplug"});
             t.start();
             while (frame.connected() && t.elapsed() < 10000)
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             unplug.push_back(double(t.nsecsElapsed()) / 1e6);
             frame.list(0)->clear();
-            run(vplayer, ctl + QStringList{"plug"});
+            ctl(player, {"plug"});
             t.restart();
             while (!panesFilled(frame) && t.elapsed() < 10000)
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -189,10 +161,9 @@ int main(int argc, char *argv[]) {
     // 10 ms ticks of the UI thread over 5 s.
     double stallMs = -1;
     {
-        uint16_t port = 0;
-        const int silent = silentServer(port);
+        const SilentServer silent;
         const QByteArray servers = qgetenv("KESTOUSB_USBIP");
-        qputenv("KESTOUSB_USBIP", "127.0.0.1:" + QByteArray::number(port) + "," + servers);
+        qputenv("KESTOUSB_USBIP", QByteArray::fromStdString(silent.address()) + "," + servers);
         shell::CTunaraApp app({home.path(), home.filePath("profile.ini")}, ui);
         app.start();
         shell::CMainFrame frame(app);
@@ -212,11 +183,7 @@ int main(int argc, char *argv[]) {
         stallMs = double(longest);
         frame.close();
         qputenv("KESTOUSB_USBIP", servers);
-        if (silent >= 0)
-            ::close(silent);
     }
-    player.terminate();
-    player.waitForFinished(5000);
 
     const Stats s = stats(start);
     const Stats f = stats(refresh);

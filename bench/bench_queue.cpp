@@ -8,6 +8,7 @@
 //
 //   bench_queue [--vplayer PATH] [--kesto PATH] [--rounds N]
 #include "device/uiservices.h"
+#include "qtrun.h"
 #include "quietui.h"
 #include "shell/mainframe.h"
 #include "shell/tunaraapp.h"
@@ -19,7 +20,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -28,6 +28,8 @@
 #include <cstdio>
 
 using namespace tunara;
+using kestousb::test::run;
+using kestousb::test::VplayerProcess;
 
 namespace {
 
@@ -35,13 +37,6 @@ constexpr int ManyFiles = 200;
 constexpr int SmallSize = 64 * 1024;
 constexpr int BigSize = 64 * 1024 * 1024;
 constexpr int TickMs = 2;
-
-bool run(const QString &program, const QStringList &args) {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(program, args);
-    return p.waitForFinished(600000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
 
 bool writeFile(const QString &path, int size, char fill) {
     QFile f(path);
@@ -108,14 +103,12 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "bench_queue: could not make the files and images\n");
         return 1;
     }
-    QProcess player;
-    player.start(vplayer, {"--state", state.path(), "--listen", "127.0.0.1:0"});
-    if (!player.waitForStarted() || !player.waitForReadyRead(10000)) {
+    const VplayerProcess player(vplayer.toStdString(), state.path().toStdString());
+    if (!player.started()) {
         std::fprintf(stderr, "bench_queue: %s did not start\n", qPrintable(vplayer));
         return 1;
     }
-    const QString line = QString::fromLatin1(player.readLine()).trimmed();
-    qputenv("KESTOUSB_USBIP", line.section(' ', -1).toLatin1());
+    qputenv("KESTOUSB_USBIP", QByteArray::fromStdString(player.address()));
 
     // The command line first: it needs the player to itself.
     std::vector<double> cli;
@@ -204,7 +197,5 @@ int main(int argc, char *argv[]) {
                 median(seconds), BigSize / 1048576.0 / median(seconds), median(stalls),
                 median(paints));
     frame.close();
-    player.terminate();
-    player.waitForFinished(5000);
     return 0;
 }

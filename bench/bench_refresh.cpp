@@ -6,25 +6,19 @@
 //   bench_refresh [--vplayer PATH] [--rounds N]
 #include "KestoUSB.h"
 #include "tabledecoder.h"
+#include "vplayer_process.h"
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -66,24 +60,6 @@ bool makeImage(const fs::path &dir) {
     return run(std::string(FILES_BENCH_MKFS) + " -F 16 -r 1536 -C '" +
                (dir / "flash.img").string() + "' 16384 >/dev/null") &&
            run("MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 " + copy + " ::");
-}
-
-pid_t startPlayer(const std::string &vplayer, const fs::path &dir) {
-    const std::string log = (dir / "vplayer.log").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> args = {vplayer, "--state", dir.string(), "--listen", "127.0.0.1:0"};
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, vplayer.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
 }
 
 // Table data as the player sends it for the same 255 names: each file one short-name record
@@ -159,16 +135,12 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "bench_refresh: could not make the image (mkfs.fat, mcopy)\n");
         return 1;
     }
-    const pid_t pid = startPlayer(vplayer, dir);
-    if (pid < 0) {
+    auto player = std::make_unique<kestousb::test::VplayerProcess>(vplayer, dir.string());
+    if (!player->started()) {
         std::fprintf(stderr, "bench_refresh: could not start %s\n", vplayer.c_str());
         return 1;
     }
-    for (int i = 0; i < 200 && !fs::exists(dir / "vplayer.addr"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::string addr;
-    std::ifstream(dir / "vplayer.addr") >> addr;
-    setenv("KESTOUSB_USBIP", addr.c_str(), 1);
+    setenv("KESTOUSB_USBIP", player->address().c_str(), 1);
 
     int status = 0;
     std::vector<double> refreshMs;
@@ -187,8 +159,7 @@ int main(int argc, char **argv) {
             status = 1;
         }
     }
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    player.reset();
     fs::remove_all(dir);
     if (status != 0)
         return status;

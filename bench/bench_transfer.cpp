@@ -7,6 +7,7 @@
 #include "backend.h"
 #include "transfer_state.h"
 #include "transport.h"
+#include "vplayer_process.h"
 
 #include <algorithm>
 #include <chrono>
@@ -22,13 +23,8 @@
 #include <string>
 #include <vector>
 
-#include <csignal>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -70,57 +66,18 @@ double childCpu(pid_t pid) {
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
-class Player {
+// The virtual player with room for the file twice over and no card.
+class Player : public kestousb::test::VplayerProcess {
 public:
-    Player(const std::string &exe, const fs::path &state) {
+    Player(const std::string &exe, const fs::path &state) : VplayerProcess(exe, prepare(state)) {}
+
+private:
+    static std::string prepare(const fs::path &state) {
         fs::create_directories(state);
         std::ofstream(state / "player.ini")
             << "[Player]\nFlashBytes=" << kFlashBytes << "\nCardPresent=0\n";
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        const std::string stateArg = state.string();
-        std::vector<char *> argv = {
-            const_cast<char *>(exe.c_str()),      const_cast<char *>("--state"),
-            const_cast<char *>(stateArg.c_str()), const_cast<char *>("--listen"),
-            const_cast<char *>("127.0.0.1:0"),    nullptr};
-        if (posix_spawn(&m_pid, exe.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        FILE *lines = fdopen(out[0], "r");
-        char line[256];
-        while (m_pid > 0 && lines && std::fgets(line, sizeof line, lines)) {
-            const std::string text = line;
-            const std::string mark = "listening on ";
-            if (text.rfind(mark, 0) == 0) {
-                m_address = text.substr(mark.size());
-                m_address.erase(m_address.find_last_not_of("\r\n") + 1);
-                break;
-            }
-        }
-        m_lines = lines;
+        return state.string();
     }
-    ~Player() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-        }
-        if (m_lines)
-            std::fclose(m_lines);
-    }
-    const std::string &address() const { return m_address; }
-    pid_t pid() const { return m_pid; }
-
-private:
-    pid_t m_pid = -1;
-    std::string m_address;
-    FILE *m_lines = nullptr;
 };
 
 // Waits for the worker's final notification.

@@ -1,6 +1,8 @@
 // The virtual player's engine in-process: one 'I' exchange, a 'G' table of 255 files, and the
 // download and upload streams (16 KiB blocks) into and out of a FAT image.
 #include "engine.h"
+#include "process.h"
+#include "wire.h"
 
 #include <benchmark/benchmark.h>
 
@@ -12,33 +14,21 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using kestousb::test::Bytes;
 constexpr size_t kBlock = 16384;
 
-class Folder {
+using kestousb::test::frame;
+
+// A state folder with a flash large enough for the streams, removed afterwards.
+class Folder : public kestousb::test::TempDir {
 public:
-    Folder() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "vpbench-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data()))
+    Folder() : TempDir("vpbench") {
+        if (!made())
             std::abort();
-        m_path = tmpl;
-        std::ofstream(m_path / "player.ini")
+        std::ofstream(path() / "player.ini")
             << "[Player]\nFlashBytes=134217728\nCardBytes=4194304\n";
     }
-    ~Folder() { std::filesystem::remove_all(m_path); }
-    const std::filesystem::path &path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
 };
-
-Bytes frame(const Bytes &body) {
-    Bytes p{'#', 0, static_cast<uint8_t>(body.size() + 2), ':'};
-    p.insert(p.end(), body.begin(), body.end());
-    p.push_back('.');
-    p.resize((p.size() + 63) / 64 * 64, 0);
-    return p;
-}
 
 Bytes roundTrip(vplayer::Engine &e, const Bytes &body, size_t replyBytes = 64) {
     uint8_t ready = 0;
@@ -77,6 +67,14 @@ void download(vplayer::Engine &e, const std::string &name, const Bytes &data) {
     }
 }
 
+// Deletes a file and ends the command, as the host does.
+void deleteFile(vplayer::Engine &e, const std::string &name) {
+    Bytes body{'M', 'E'};
+    body.insert(body.end(), name.begin(), name.end());
+    roundTrip(e, body);
+    roundTrip(e, {'F'});
+}
+
 void BM_StatusExchange(benchmark::State &state) {
     Folder f;
     vplayer::Engine e(f.path());
@@ -107,11 +105,7 @@ void BM_Download(benchmark::State &state) {
         const std::string name = "D" + std::to_string(n++) + ".BIN";
         download(e, name, data);
         state.PauseTiming();
-        // Delete it again so that the memory does not fill up.
-        Bytes body{'M', 'E'};
-        body.insert(body.end(), name.begin(), name.end());
-        roundTrip(e, body);
-        roundTrip(e, {'F'});
+        deleteFile(e, name); // so that the memory does not fill up
         state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
@@ -149,10 +143,7 @@ void BM_PacedDownload(benchmark::State &state) {
         const std::string name = "P" + std::to_string(n++) + ".BIN";
         download(e, name, data);
         state.PauseTiming();
-        Bytes body{'M', 'E'};
-        body.insert(body.end(), name.begin(), name.end());
-        roundTrip(e, body);
-        roundTrip(e, {'F'});
+        deleteFile(e, name); // so that the memory does not fill up
         state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));

@@ -4,7 +4,7 @@
 find_program(FILES_BENCH_MKFS mkfs.fat PATHS /usr/sbin /sbin)
 find_program(FILES_BENCH_MCOPY mcopy)
 add_executable(bench_refresh ${CMAKE_CURRENT_LIST_DIR}/bench_refresh.cpp)
-target_link_libraries(bench_refresh PRIVATE kestousb_core)
+target_link_libraries(bench_refresh PRIVATE kestousb_core tunara_test_support)
 target_compile_definitions(bench_refresh PRIVATE FILES_BENCH_MKFS="${FILES_BENCH_MKFS}"
                                                  FILES_BENCH_MCOPY="${FILES_BENCH_MCOPY}")
 if(TARGET tunara-vplayer)

@@ -8,7 +8,7 @@ if(TARGET tunara_gui AND TARGET KestoUSB)
   find_program(GUI_BENCH_MCOPY mcopy)
   qt_add_executable(bench_gui ${CMAKE_CURRENT_LIST_DIR}/bench_gui.cpp ${TUNARA_RESOURCES})
   set_target_properties(bench_gui PROPERTIES AUTOMOC ON AUTORCC ON)
-  target_link_libraries(bench_gui PRIVATE tunara_gui KestoUSB)
+  target_link_libraries(bench_gui PRIVATE tunara_gui KestoUSB tunara_test_support)
   target_compile_definitions(bench_gui PRIVATE GUI_BENCH_MKFS="${GUI_BENCH_MKFS}"
                                                GUI_BENCH_MCOPY="${GUI_BENCH_MCOPY}")
   if(TARGET tunara-vplayer)

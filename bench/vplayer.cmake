@@ -2,5 +2,6 @@
 # the data streams, without any link in between. Run `build/.../bin/bench_vplayer_engine`.
 if(TARGET vplayer_engine)
   add_executable(bench_vplayer_engine ${CMAKE_CURRENT_LIST_DIR}/bench_vplayer_engine.cpp)
-  target_link_libraries(bench_vplayer_engine PRIVATE vplayer_engine benchmark::benchmark)
+  target_link_libraries(bench_vplayer_engine PRIVATE vplayer_engine tunara_test_support
+                                                     benchmark::benchmark)
 endif()

@@ -1,6 +1,7 @@
 // The service tools against the real library and the virtual player: system images and
 // firmware arriving byte for byte, the memory dump's listing against `kesto dump --text`, and
 // the loop-back test's cycle.
+#include "qtrun.h"
 #include "service/fontdownloaddlg.h"
 #include "service/memorydumpdlg.h"
 #include "service/sysparamdlg.h"
@@ -14,7 +15,6 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
-#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
@@ -25,6 +25,8 @@
 #include <memory>
 
 using namespace tunara;
+using kestousb::test::run;
+using kestousb::test::VplayerProcess;
 using service::CFontDownloadDlg;
 using service::CMemoryDumpDlg;
 using service::CSysParamDlg;
@@ -32,15 +34,6 @@ using service::CSysParamDlg;
 namespace {
 constexpr int WaitMs = 30000;
 constexpr int PollMs = 20;
-
-bool run(const QString &program, const QStringList &args) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("MTOOLS_SKIP_CHECK", "1");
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
 
 QByteArray readAll(const QString &path) {
     QFile f(path);
@@ -75,7 +68,7 @@ class TestService : public QObject {
     Q_OBJECT
     QTemporaryDir m_state;
     QTemporaryDir m_work;
-    QProcess m_player;
+    std::unique_ptr<VplayerProcess> m_player;
     QHash<QString, QByteArray> m_kesto;
     TestUi m_ui;
     std::unique_ptr<QSettings> m_settings;
@@ -90,10 +83,7 @@ class TestService : public QObject {
         return m_shift || logged ? Qt::ShiftModifier : Qt::NoModifier;
     }
 
-    bool ctl(const QStringList &args) {
-        return run(QStringLiteral(TUNARA_VPLAYER),
-                   QStringList{"ctl", "--state", m_state.path()} + args);
-    }
+    bool ctl(const QStringList &args) { return kestousb::test::ctl(*m_player, args); }
 
     service::ServiceContext context() {
         return {m_ui, *m_settings, [this] { return keys(); }, m_work.path()};
@@ -121,12 +111,9 @@ private slots:
         QVERIFY(run(QStringLiteral(TUNARA_MCOPY),
                     {"-i", flash, m_state.filePath("Loop Test.bin"), "::"}));
         QVERIFY(run(QStringLiteral(TUNARA_MKFS), {"-C", m_state.filePath("card.img"), "4096"}));
-        m_player.start(QStringLiteral(TUNARA_VPLAYER),
-                       {"--state", m_state.path(), "--listen", "127.0.0.1:0"});
-        QVERIFY(m_player.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_state.filePath("vplayer.addr")), WaitMs);
-        const QByteArray addr = readAll(m_state.filePath("vplayer.addr")).trimmed();
-        qputenv("KESTOUSB_USBIP", addr);
+        m_player = std::make_unique<VplayerProcess>(TUNARA_VPLAYER, m_state.path().toStdString());
+        QVERIFY2(m_player->started(), m_player->log().c_str());
+        qputenv("KESTOUSB_USBIP", QByteArray::fromStdString(m_player->address()));
 
         // kesto imports the player and lets it go when it ends; this process imports it after.
         for (const KestoDump &d : KestoDumps) {
@@ -141,10 +128,7 @@ private slots:
             std::make_unique<QSettings>(m_work.filePath("profile.ini"), QSettings::IniFormat);
     }
 
-    void cleanupTestCase() {
-        m_player.terminate();
-        m_player.waitForFinished(5000);
-    }
+    void cleanupTestCase() { m_player.reset(); }
 
     void fontDownload_data() {
         QTest::addColumn<QString>("action");

@@ -4,6 +4,7 @@
 // dialog hiding itself, an unplug in the middle of a queue, and a queue longer than 655 rows.
 #include "device/memoryformat.h"
 #include "device/zamo_listview.h"
+#include "qtrun.h"
 #include "shell/mainframe.h"
 #include "shell/singleinstance.h"
 #include "shell/tunaraapp.h"
@@ -15,7 +16,6 @@
 #include <QLocalSocket>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -28,6 +28,7 @@
 #include <memory>
 
 using namespace tunara;
+using kestousb::test::VplayerProcess;
 using transfer::CTransferDlg;
 
 namespace {
@@ -41,15 +42,9 @@ struct RunResult {
 };
 
 RunResult run(const QString &program, const QStringList &args) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("MTOOLS_SKIP_CHECK", "1");
-    env.insert("LC_ALL", "C.UTF-8");
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    const bool ok =
-        p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    return {ok, p.readAllStandardOutput()};
+    RunResult r;
+    r.ok = kestousb::test::run(program, args, &r.out);
+    return r;
 }
 
 // Content that differs per file and per position, so that a misplaced block shows.
@@ -136,13 +131,9 @@ class TestTransfer : public QObject {
     Q_OBJECT
     QTemporaryDir m_state;
     QTemporaryDir m_files;
-    QProcess m_player;
+    std::unique_ptr<VplayerProcess> m_player;
 
-    bool ctl(const QStringList &args) {
-        return run(QStringLiteral(TUNARA_VPLAYER),
-                   QStringList{"ctl", "--state", m_state.path()} + args)
-            .ok;
-    }
+    bool ctl(const QStringList &args) { return kestousb::test::ctl(*m_player, args); }
     QString makeFile(const QString &name, int size) {
         const QString path = m_files.filePath(name);
         QFile f(path);
@@ -200,19 +191,12 @@ private slots:
         QVERIFY(ini.open(QIODevice::WriteOnly));
         ini.write("[Player]\nModel=QN520\nVersion=1.00.00.K5 \nDate=20050718\nCardPresent=1\n");
         ini.close();
-        m_player.start(QStringLiteral(TUNARA_VPLAYER),
-                       {"--state", m_state.path(), "--listen", "127.0.0.1:0"});
-        QVERIFY(m_player.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_state.filePath("vplayer.addr")), WaitMs);
-        QFile addr(m_state.filePath("vplayer.addr"));
-        QVERIFY(addr.open(QIODevice::ReadOnly));
-        qputenv("KESTOUSB_USBIP", QString::fromLatin1(addr.readAll()).trimmed().toLatin1());
+        m_player = std::make_unique<VplayerProcess>(TUNARA_VPLAYER, m_state.path().toStdString());
+        QVERIFY2(m_player->started(), m_player->log().c_str());
+        qputenv("KESTOUSB_USBIP", QByteArray::fromStdString(m_player->address()));
     }
 
-    void cleanupTestCase() {
-        m_player.terminate();
-        m_player.waitForFinished(5000);
-    }
+    void cleanupTestCase() { m_player.reset(); }
 
     void cleanup() {
         QVERIFY(ctl({"fault", "clear"}));

@@ -4,6 +4,7 @@
 #include "chrome/captionstrip.h"
 #include "device/zamo_listview.h"
 #include "paneinput.h"
+#include "qtrun.h"
 #include "shell/mainframe.h"
 #include "shell/splashwnd.h"
 #include "shell/tunaraapp.h"
@@ -12,40 +13,22 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <memory>
 
 using namespace tunara;
+using kestousb::test::run;
+using kestousb::test::SilentServer;
+using kestousb::test::VplayerProcess;
 
 namespace {
 // Generous bounds for waits on the watch; the 2-second goal is measured in bench/, not here.
 constexpr int WaitMs = 15000;
 constexpr int PollMs = 100;
-
-bool run(const QString &program, const QStringList &args, const QString &dir = {},
-         QByteArray *out = nullptr) {
-    QProcess p;
-    if (!dir.isEmpty())
-        p.setWorkingDirectory(dir);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("MTOOLS_SKIP_CHECK", "1");
-    env.insert("LC_ALL", "C.UTF-8");
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    const bool ok =
-        p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    if (out != nullptr)
-        *out = p.readAllStandardOutput();
-    return ok;
-}
 
 QStringList rowNames(const QTreeWidget *list) {
     QStringList out;
@@ -53,33 +36,6 @@ QStringList rowNames(const QTreeWidget *list) {
         out << list->topLevelItem(i)->text(0);
     return out;
 }
-// A USB/IP server that takes connections and never answers: every device list asked of it
-// waits out the library's limit.
-class SilentServer {
-public:
-    SilentServer() {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (m_fd < 0 || bind(m_fd, reinterpret_cast<sockaddr *>(&a), len) != 0 ||
-            listen(m_fd, 128) != 0 || getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len))
-            return;
-        m_port = ntohs(a.sin_port);
-    }
-    ~SilentServer() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
-    bool ok() const { return m_port != 0; }
-
-private:
-    int m_fd = -1;
-    uint16_t m_port = 0;
-};
-
 // The longest time the UI thread went without running its event loop while `during` ran.
 template <typename F>
 qint64 longestStall(F during) {
@@ -97,13 +53,10 @@ qint64 longestStall(F during) {
 class TestVplayer : public QObject {
     Q_OBJECT
     QTemporaryDir m_state;
-    QProcess m_player;
+    std::unique_ptr<VplayerProcess> m_player;
     QString m_addr;
 
-    bool ctl(const QStringList &args) {
-        return run(QStringLiteral(TUNARA_VPLAYER),
-                   QStringList{"ctl", "--state", m_state.path()} + args);
-    }
+    bool ctl(const QStringList &args) { return kestousb::test::ctl(*m_player, args); }
 
     bool makeImage(const QString &name, int kib, const QStringList &files) {
         const QString img = m_state.filePath(name);
@@ -130,13 +83,9 @@ private slots:
         QVERIFY(ini.open(QIODevice::WriteOnly));
         ini.write("[Player]\nModel=QN520\nVersion=1.00.00.K5 \nDate=20050718\nCardPresent=1\n");
         ini.close();
-        m_player.start(QStringLiteral(TUNARA_VPLAYER),
-                       {"--state", m_state.path(), "--listen", "127.0.0.1:0"});
-        QVERIFY(m_player.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_state.filePath("vplayer.addr")), WaitMs);
-        QFile addr(m_state.filePath("vplayer.addr"));
-        QVERIFY(addr.open(QIODevice::ReadOnly));
-        m_addr = QString::fromLatin1(addr.readAll()).trimmed();
+        m_player = std::make_unique<VplayerProcess>(TUNARA_VPLAYER, m_state.path().toStdString());
+        QVERIFY2(m_player->started(), m_player->log().c_str());
+        m_addr = QString::fromStdString(m_player->address());
         qputenv("KESTOUSB_USBIP", m_addr.toLatin1());
     }
 
@@ -144,8 +93,7 @@ private slots:
     // fsck.fat finds the image clean.
     QStringList readBack(const QString &image, bool *clean) {
         QByteArray out;
-        if (!run(QStringLiteral(TUNARA_MDIR), {"-b", "-i", m_state.filePath(image), "::"}, {},
-                 &out))
+        if (!run(QStringLiteral(TUNARA_MDIR), {"-b", "-i", m_state.filePath(image), "::"}, &out))
             return {"<mdir failed>"};
         QStringList names;
         for (const QString &line : QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts))
@@ -154,10 +102,7 @@ private slots:
         return names;
     }
 
-    void cleanupTestCase() {
-        m_player.terminate();
-        m_player.waitForFinished(5000);
-    }
+    void cleanupTestCase() { m_player.reset(); }
 
     void followsThePlayer() {
         QTemporaryDir dir;
@@ -261,7 +206,8 @@ private slots:
         SilentServer silent;
         QVERIFY(silent.ok());
         qputenv("KESTOUSB_USBIP",
-                (silentFirst ? silent.address() + "," + m_addr : m_addr).toLatin1());
+                (silentFirst ? QString::fromStdString(silent.address()) + "," + m_addr : m_addr)
+                    .toLatin1());
         QTemporaryDir dir;
         TestUi ui;
         shell::CTunaraApp app({dir.path(), dir.filePath("profile.ini")}, ui);

@@ -2,6 +2,7 @@
 // command bodies, the block counts, and every error path with its code.
 #include "fake_player.h"
 #include "test_fileops_player.h"
+#include "wire.h"
 
 #include "KestoUSB.h"
 #include "filetable.h"
@@ -15,6 +16,7 @@
 
 using kestousb::test::Bytes;
 using kestousb::test::FakePlayer;
+using kestousb::test::frame;
 using kestousb::test::ScriptedMemory;
 using tabletest::FileRecord;
 using Trace = std::vector<std::string>;
@@ -26,15 +28,6 @@ FileRecord file(const char16_t *longName, const char *shortName) {
     f.longName = longName;
     f.shortName = shortName;
     return f;
-}
-
-// The packet the library writes for `body`, zero-filled to whole 64-byte blocks.
-Bytes packet(const Bytes &body) {
-    Bytes out = {'#', 0, static_cast<uint8_t>(body.size() + 2), ':'};
-    out.insert(out.end(), body.begin(), body.end());
-    out.push_back('.');
-    out.resize((out.size() + 63) / 64 * 64, 0);
-    return out;
 }
 
 Bytes bytes(std::string_view s) {
@@ -79,8 +72,8 @@ TEST_F(FileOpsTest, DeleteSendsShortNameAndAsksForResult) {
     EXPECT_EQ(KSUSB_DeleteFileInMemory(KSUSB_MEM_FLASH, "My Song [live].mp3"), 1);
     const auto w = commands();
     ASSERT_EQ(w.size(), 2u);
-    EXPECT_EQ(w[0], packet(Bytes{'M', 'E'} + bytes("MYSONG~1.MP3")));
-    EXPECT_EQ(w[1], packet({'F'}));
+    EXPECT_EQ(w[0], frame(Bytes{'M', 'E'} + bytes("MYSONG~1.MP3")));
+    EXPECT_EQ(w[1], frame({'F'}));
     EXPECT_EQ(player.wireTrace(),
               (Trace{"ready10", "write 64", "done", "ready12", "read 64", "done", "ready10",
                      "write 64", "done", "ready12", "read 64", "done"}));
@@ -88,23 +81,23 @@ TEST_F(FileOpsTest, DeleteSendsShortNameAndAsksForResult) {
 
 TEST_F(FileOpsTest, DeleteFileWithoutLongNameByItsShortName) {
     EXPECT_EQ(KSUSB_DeleteFileInMemory(KSUSB_MEM_FLASH, "README."), 1);
-    EXPECT_EQ(commands()[0], packet(Bytes{'M', 'E'} + bytes("README.")));
+    EXPECT_EQ(commands()[0], frame(Bytes{'M', 'E'} + bytes("README.")));
 }
 
 TEST_F(FileOpsTest, PlayPositionIsSentCountingFromZero) {
     EXPECT_EQ(KSUSB_ReplaceInMemory(KSUSB_MEM_FLASH, "abc.mp3", 1), 1);
-    EXPECT_EQ(commands()[0], packet(Bytes{'M', 'P'} + bytes("ABC.MP3") + Bytes{0}));
+    EXPECT_EQ(commands()[0], frame(Bytes{'M', 'P'} + bytes("ABC.MP3") + Bytes{0}));
     player.clearOps();
     EXPECT_EQ(KSUSB_ReplaceInMemory(KSUSB_MEM_FLASH, "abc.mp3", 200), 1);
-    EXPECT_EQ(commands()[0], packet(Bytes{'M', 'P'} + bytes("ABC.MP3") + Bytes{199}));
+    EXPECT_EQ(commands()[0], frame(Bytes{'M', 'P'} + bytes("ABC.MP3") + Bytes{199}));
 }
 
 TEST_F(FileOpsTest, FormatBody) {
     EXPECT_EQ(KSUSB_FormatMemory(KSUSB_MEM_FLASH), 1);
     const auto w = commands();
     ASSERT_EQ(w.size(), 2u);
-    EXPECT_EQ(w[0], packet({'M', 'F'}));
-    EXPECT_EQ(w[1], packet({'F'}));
+    EXPECT_EQ(w[0], frame({'M', 'F'}));
+    EXPECT_EQ(w[1], frame({'F'}));
 }
 
 TEST_F(FileOpsTest, RenameBodyLayout) {
@@ -114,7 +107,7 @@ TEST_F(FileOpsTest, RenameBodyLayout) {
                        bytes("NewSong.MP3") + be16(24) + utf16le(u"New Song.mp3");
     // L = o + s + w + 10 = 52; 55 bytes in all: one block.
     EXPECT_EQ(body.size() + 2, 7u + 11u + 24u + 10u);
-    EXPECT_EQ(commands()[0], packet(body));
+    EXPECT_EQ(commands()[0], frame(body));
     EXPECT_EQ(std::string_view(newName), "New Song.mp3"); // the caller's buffer is not touched
 }
 
@@ -125,7 +118,7 @@ TEST_F(FileOpsTest, RenameTakesNextFreeShortName) {
     EXPECT_EQ(KSUSB_RenameInMemory(KSUSB_MEM_FLASH, "abc.mp3", newName), 1);
     const Bytes body = Bytes{'M', 'N'} + be16(7) + bytes("ABC.MP3") + be16(12) +
                        bytes("MySong~2.MP3") + be16(40) + utf16le(u"My Song [live] 2.mp3");
-    EXPECT_EQ(commands()[0], packet(body));
+    EXPECT_EQ(commands()[0], frame(body));
 }
 
 // ABC.MP3 is taken: a short base that differs from it only in case takes a tail as well.
@@ -134,7 +127,7 @@ TEST_F(FileOpsTest, RenameOntoATakenShortBaseTakesATail) {
     EXPECT_EQ(KSUSB_RenameInMemory(KSUSB_MEM_FLASH, "My Song [live].mp3", newName), 1);
     const Bytes body = Bytes{'M', 'N'} + be16(12) + bytes("MYSONG~1.MP3") + be16(9) +
                        bytes("Abc~1.MP3") + be16(14) + utf16le(u"Abc.MP3");
-    EXPECT_EQ(commands()[0], packet(body));
+    EXPECT_EQ(commands()[0], frame(body));
 }
 
 TEST_F(FileOpsTest, Rename83PadsTheBase) {
@@ -142,7 +135,7 @@ TEST_F(FileOpsTest, Rename83PadsTheBase) {
     EXPECT_EQ(KSUSB_RenameInMemory83(KSUSB_MEM_FLASH, "abc.mp3", newName), 1);
     const Bytes body = Bytes{'M', 'N'} + be16(7) + bytes("ABC.MP3") + be16(12) +
                        bytes("AB      .MP3") + be16(12) + utf16le(u"AB.mp3");
-    EXPECT_EQ(commands()[0], packet(body));
+    EXPECT_EQ(commands()[0], frame(body));
 }
 
 TEST_F(FileOpsTest, RenameToLongNameSendsEightyBytesInThreeBlocks) {
@@ -153,7 +146,7 @@ TEST_F(FileOpsTest, RenameToLongNameSendsEightyBytesInThreeBlocks) {
     EXPECT_EQ(KSUSB_RenameInMemory(KSUSB_MEM_FLASH, "abc.mp3", longName.data()), 1);
     const Bytes body = Bytes{'M', 'N'} + be16(7) + bytes("ABC.MP3") + be16(12) +
                        bytes("xxxxxx~1.MP3") + be16(160) + utf16le(wide);
-    const Bytes expected = packet(body);
+    const Bytes expected = frame(body);
     EXPECT_EQ(expected.size(), 192u); // 7 + 12 + 160 + 13 = 192 bytes: 3 blocks
     ASSERT_GE(commands().size(), 1u);
     EXPECT_EQ(commands()[0], expected);
@@ -170,7 +163,7 @@ TEST_F(FileOpsTest, RenameNonAsciiName) {
     const std::u16string wide = u"\u00DCber \xD83C\xDFB5.mp3";
     const Bytes body = Bytes{'M', 'N'} + be16(7) + bytes("ABC.MP3") + be16(11) +
                        bytes("_ber_~1.MP3") + be16(wide.size() * 2) + utf16le(wide);
-    EXPECT_EQ(commands()[0], packet(body));
+    EXPECT_EQ(commands()[0], frame(body));
 }
 
 // ---- error paths ----------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 // KSUSB_SystemReg and KSUSB_SystemUpdateFirmware against the fake player.
 #include "test_download_support.h"
+#include "wire.h"
 
 using namespace kestousb;
 using namespace kestousb::test;
@@ -11,14 +12,6 @@ constexpr uint8_t kImageLetter = 0x12;   // body 0x92 0x12 kind size
 
 Bytes imageVerdict(uint8_t byte4, uint8_t byte6 = 0) {
     return FakePlayer::frame({byte4, 0, byte6});
-}
-
-Bytes framed(Bytes body) {
-    Bytes p = {'#', 0, uint8_t(body.size() + 2), ':'};
-    p.insert(p.end(), body.begin(), body.end());
-    p.push_back('.');
-    p.resize(64, 0);
-    return p;
 }
 
 struct ImageCase {
@@ -76,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                   true,
                   1000,
                   1000,
-                  framed({'U', 'P', 0, 16}),
+                  frame({'U', 'P', 0, 16}),
                   "ready11",
                   {{1, 1000}, {2, 1000}, {3, 1000}}},
         ImageCase{"kindFFIsFirmware",
@@ -84,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   1000,
                   1000,
-                  framed({'U', 'P', 0, 16}),
+                  frame({'U', 'P', 0, 16}),
                   "ready11",
                   {{1, 1000}, {2, 1000}, {3, 1000}}},
         ImageCase{"fontEng",
@@ -92,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   1300,
                   1000,
-                  framed({0x92, 0x12, 0x02, 0, 0, 0x05, 0x14}),
+                  frame({0x92, 0x12, 0x02, 0, 0, 0x05, 0x14}),
                   "ready10",
                   {{1, 1300}, {2, 1024}, {2, 1300}, {3, 1300}}},
         // Exactly one block: its only post depends on the step.
@@ -101,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   512,
                   1000,
-                  framed({0x92, 0x12, 0xE1, 0, 0, 0x02, 0x00}),
+                  frame({0x92, 0x12, 0xE1, 0, 0, 0x02, 0x00}),
                   "ready10",
                   {{1, 512}, {3, 512}}},
         ImageCase{"oneBlockAboveStep",
@@ -109,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   512,
                   100,
-                  framed({0x92, 0x12, 0xE1, 0, 0, 0x02, 0x00}),
+                  frame({0x92, 0x12, 0xE1, 0, 0, 0x02, 0x00}),
                   "ready10",
                   {{1, 512}, {2, 512}, {3, 512}}},
         ImageCase{"unknownKindPassesThrough",
@@ -117,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   0,
                   1000,
-                  framed({0x92, 0x12, 0x42, 0, 0, 0, 0}),
+                  frame({0x92, 0x12, 0x42, 0, 0, 0, 0}),
                   "ready10",
                   {{1, 0}, {3, 0}}},
         ImageCase{"firmware65Bytes",
@@ -125,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
                   true,
                   65,
                   1000,
-                  framed({'U', 'P', 0, 2}),
+                  frame({'U', 'P', 0, 2}),
                   "ready11",
                   {{1, 65}, {2, 65}, {3, 65}}}),
     [](const auto &row) { return row.param.name; });

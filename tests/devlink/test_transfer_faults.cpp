@@ -4,6 +4,7 @@
 // mounts stand in for the full disks; where no tmpfs can be mounted (not root) those tests are
 // skipped with the reason.
 #include "KestoUSB.h"
+#include "notices.h"
 #include "usbip_backend.h"
 #include "vplayer_process.h"
 
@@ -24,46 +25,13 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using kestousb::test::Notices;
 using kestousb::test::runProcess;
 using kestousb::test::VplayerProcess;
 
 namespace {
 
 constexpr auto kTransferLimit = std::chrono::seconds(60);
-
-// The worker's notices, taken in order on the test's thread.
-class Notices : public KSNotifyTarget {
-public:
-    Notices() { post = thunk; }
-    // The next notice; nullopt after `limit`.
-    std::optional<std::pair<uintptr_t, intptr_t>> next(std::chrono::seconds limit) {
-        std::unique_lock lock(m_mutex);
-        if (!m_ready.wait_for(lock, limit, [this] { return !m_queue.empty(); }))
-            return std::nullopt;
-        const auto n = m_queue.front();
-        m_queue.pop_front();
-        return n;
-    }
-    // The last notice (3 done, 4 failed) and its value.
-    std::optional<std::pair<uintptr_t, intptr_t>> end() {
-        for (;;) {
-            const auto n = next(kTransferLimit);
-            if (!n || n->first == 3 || n->first == 4)
-                return n;
-        }
-    }
-
-private:
-    static void thunk(KSNotifyTarget *self, unsigned int, uintptr_t what, intptr_t value) {
-        auto *n = static_cast<Notices *>(self);
-        std::lock_guard lock(n->m_mutex);
-        n->m_queue.emplace_back(what, value);
-        n->m_ready.notify_all();
-    }
-    std::mutex m_mutex;
-    std::condition_variable m_ready;
-    std::deque<std::pair<uintptr_t, intptr_t>> m_queue;
-};
 
 // A tmpfs of `bytes` on a fresh folder, unmounted at the end.
 class Tmpfs {

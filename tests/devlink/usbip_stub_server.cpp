@@ -40,18 +40,6 @@ const Raw kConfiguration = {9, 2, 32,   0, 1,    1,    0, 0x80, 50, // configura
 
 } // namespace
 
-void be16(Raw &out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-}
-void be32(Raw &out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<uint8_t>(v >> shift));
-}
-uint32_t readBe32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
 Raw deviceRecord(const std::string &busId, uint16_t vendor, uint16_t product,
                  uint8_t numInterfaces) {
     Raw r(256 + 32, 0);

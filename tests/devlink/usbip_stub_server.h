@@ -3,6 +3,8 @@
 // the test gives, then hands every URB to the test's handler, which returns the raw reply.
 #pragma once
 
+#include "wire.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -13,11 +15,7 @@
 
 namespace kestousb::test {
 
-using Raw = std::vector<uint8_t>;
-
-void be16(Raw &out, uint16_t v);
-void be32(Raw &out, uint32_t v);
-uint32_t readBe32(const uint8_t *p);
+using Raw = Bytes;
 
 // One device record of a device list or import reply (312 bytes), interfaces not included.
 Raw deviceRecord(const std::string &busId, uint16_t vendor, uint16_t product,

@@ -1,32 +1,34 @@
 // kesto ls/rm/mv/order/format as a black box against a running tunara-vplayer whose memories
 // are FAT images made by mkfs.fat and mcopy. mdir and fsck.fat judge the images: what kesto
 // lists must be what mdir lists, and after every change fsck.fat -n must find the image clean.
+#include "json_fields.h"
+#include "vplayer_process.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace fs = std::filesystem;
+using kestousb::test::JsonFields;
+using kestousb::test::readJsonList;
+using kestousb::test::VplayerProcess;
+using JsonObject = JsonFields;
 
 namespace {
 
@@ -61,116 +63,6 @@ Result shell(const std::string &line, const fs::path &scratch) {
     r.err = readAll(err);
     return r;
 }
-
-// ---- the little JSON kesto ls --json prints: {"k":v,...,"files":[{...},...]} -------------
-
-using JsonObject = std::map<std::string, std::string>; // numbers kept as their text
-
-class JsonReader {
-public:
-    explicit JsonReader(const std::string &text) : m_s(text) {}
-
-    // The top-level scalars and the objects of its "files" array.
-    bool parse(JsonObject &top, std::vector<JsonObject> &files) {
-        if (!eat('{'))
-            return false;
-        while (true) {
-            std::string key;
-            if (!string(key) || !eat(':'))
-                return false;
-            if (key == "files") {
-                if (!eat('['))
-                    return false;
-                while (!peek(']')) {
-                    JsonObject o;
-                    if (!object(o))
-                        return false;
-                    files.push_back(o);
-                    eat(',');
-                }
-                eat(']');
-            } else {
-                std::string value;
-                if (!scalar(value))
-                    return false;
-                top[key] = value;
-            }
-            if (eat('}'))
-                return true;
-            if (!eat(','))
-                return false;
-        }
-    }
-
-private:
-    void skip() {
-        while (m_i < m_s.size() && std::isspace(static_cast<unsigned char>(m_s[m_i])))
-            ++m_i;
-    }
-    bool peek(char c) {
-        skip();
-        return m_i < m_s.size() && m_s[m_i] == c;
-    }
-    bool eat(char c) {
-        if (!peek(c))
-            return false;
-        ++m_i;
-        return true;
-    }
-    static void appendUtf8(std::string &out, unsigned c) {
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    bool string(std::string &out) {
-        if (!eat('"'))
-            return false;
-        while (m_i < m_s.size() && m_s[m_i] != '"') {
-            if (m_s[m_i] == '\\' && m_i + 1 < m_s.size()) {
-                const char e = m_s[m_i + 1];
-                if (e == 'u' && m_i + 5 < m_s.size()) {
-                    appendUtf8(out, unsigned(std::stoul(m_s.substr(m_i + 2, 4), nullptr, 16)));
-                    m_i += 6;
-                    continue;
-                }
-                out += e == 'n' ? '\n' : e;
-                m_i += 2;
-                continue;
-            }
-            out += m_s[m_i++];
-        }
-        return eat('"');
-    }
-    bool scalar(std::string &out) {
-        if (peek('"'))
-            return string(out);
-        while (m_i < m_s.size() && m_s[m_i] != ',' && m_s[m_i] != '}')
-            out += m_s[m_i++];
-        return !out.empty();
-    }
-    bool object(JsonObject &o) {
-        if (!eat('{'))
-            return false;
-        while (!eat('}')) {
-            std::string key, value;
-            if (!string(key) || !eat(':') || !scalar(value))
-                return false;
-            o[key] = value;
-            eat(',');
-        }
-        return true;
-    }
-
-    const std::string &m_s;
-    size_t m_i = 0;
-};
 
 // ---- mdir's listing ---------------------------------------------------------------------------
 
@@ -255,14 +147,7 @@ protected:
         fs::remove_all(m_dir);
     }
 
-    void stopPlayer() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            m_pid = -1;
-        }
-    }
+    void stopPlayer() { m_player.reset(); }
 
     void makeImage(const std::string &name, const std::string &fatType, int kib) {
         const Result r = shell(std::string(MKFS_FAT_BIN) + " " + fatType + " -C " +
@@ -297,30 +182,9 @@ protected:
     }
 
     void startPlayer() {
-        const std::string state = m_dir.string();
-        const std::string log = (m_dir / "vplayer.log").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        std::vector<std::string> args = {VPLAYER_BIN, "--state", state, "--listen", "127.0.0.1:0"};
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ASSERT_EQ(posix_spawn(&m_pid, VPLAYER_BIN, &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        // Wait until it has written its address (a guard against a player that never starts,
-        // not a measurement).
-        const fs::path addr = m_dir / "vplayer.addr";
-        for (int i = 0; i < 400 && !fs::exists(addr); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_TRUE(fs::exists(addr)) << readAll(log);
-        std::string address = readAll(addr);
-        while (!address.empty() && std::isspace(static_cast<unsigned char>(address.back())))
-            address.pop_back();
-        setenv("KESTOUSB_USBIP", address.c_str(), 1);
+        m_player = std::make_unique<VplayerProcess>(VPLAYER_BIN, m_dir.string());
+        ASSERT_TRUE(m_player->started()) << m_player->log();
+        setenv("KESTOUSB_USBIP", m_player->address().c_str(), 1);
     }
 
     Result kesto(const std::string &args) {
@@ -342,7 +206,7 @@ protected:
         EXPECT_EQ(r.exit, 0) << r.err;
         JsonObject t;
         std::vector<JsonObject> files;
-        EXPECT_TRUE(JsonReader(r.out).parse(t, files)) << r.out;
+        EXPECT_TRUE(readJsonList(r.out, "files", t, files)) << r.out;
         if (top)
             *top = t;
         return files;
@@ -384,7 +248,7 @@ protected:
     }
 
     fs::path m_dir;
-    pid_t m_pid = -1;
+    std::unique_ptr<VplayerProcess> m_player;
 };
 
 TEST_F(FilesCli, ListingMatchesMdir) {

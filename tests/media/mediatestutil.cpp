@@ -1,29 +1,15 @@
 #include "mediatestutil.h"
 
-#include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace mediatest {
 
-TempDir::TempDir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tunara-media-XXXXXX";
-    if (!::mkdtemp(pattern.data()))
+TempDir::TempDir() : kestousb::test::TempDir("tunara-media") {
+    if (!made())
         throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
-    std::filesystem::remove_all(m_path, ec);
 }
 
 Bytes readFile(const std::string &path) {
@@ -38,40 +24,9 @@ void writeFile(const std::string &path, const Bytes &bytes) {
         throw std::runtime_error("cannot write " + path);
 }
 
-namespace {
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-} // namespace
-
 RunResult run(const std::vector<std::string> &argv) {
-    TempDir io;
-    const std::string outPath = io.file("out"), errPath = io.file("err");
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0)
-            ::_exit(127);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    RunResult result;
-    int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        result.status = WEXITSTATUS(status);
-    result.out = slurp(outPath);
-    result.err = slurp(errPath);
-    return result;
+    const auto r = kestousb::test::runProcess(argv);
+    return {r.exitCode, r.out, r.err};
 }
 
 std::uint32_t header(unsigned version, unsigned layer, unsigned bitRateIndex,

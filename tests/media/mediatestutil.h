@@ -2,6 +2,8 @@
 // and running peer programs.
 #pragma once
 
+#include "process.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,18 +12,12 @@ namespace mediatest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A fresh folder under $TMPDIR, removed with its contents at the end of the test.
-class TempDir {
+// A fresh folder under $TMPDIR, removed with its contents at the end of the test; throws when
+// it cannot be made.
+class TempDir : public kestousb::test::TempDir {
 public:
     TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return m_path; }
-    std::string file(const std::string &name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
+    std::string file(const std::string &name) const { return (path() / name).string(); }
 };
 
 Bytes readFile(const std::string &path);

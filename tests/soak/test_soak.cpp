@@ -5,6 +5,7 @@
 // fault is cleared the library's next call works. SOAK_SEED and SOAK_OPS choose the run (the
 // ctest form is a few dozen operations; scripts/soak.sh runs a thousand); a seed reproduces it.
 #include "KestoUSB.h"
+#include "notices.h"
 #include "usbip_backend.h"
 #include "vplayer_process.h"
 
@@ -25,44 +26,13 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using kestousb::test::Notices;
 using kestousb::test::runProcess;
 using kestousb::test::VplayerProcess;
 
 namespace {
 
 constexpr size_t kMaxFileBytes = 4u << 20;
-
-// The worker's posts, taken in order by the soak's thread.
-class Notices : public KSNotifyTarget {
-public:
-    Notices() { post = thunk; }
-    // The transfer's last notice (3 done or 4 failed) and its value; nullopt after `limit`.
-    std::optional<std::pair<uintptr_t, intptr_t>> end(std::chrono::seconds limit) {
-        std::unique_lock lock(m_mutex);
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            while (!m_queue.empty()) {
-                const auto n = m_queue.front();
-                m_queue.pop_front();
-                if (n.first == 3 || n.first == 4)
-                    return n;
-            }
-            if (m_ready.wait_until(lock, deadline) == std::cv_status::timeout)
-                return std::nullopt;
-        }
-    }
-
-private:
-    static void thunk(KSNotifyTarget *self, unsigned int, uintptr_t what, intptr_t value) {
-        auto *n = static_cast<Notices *>(self);
-        std::lock_guard lock(n->m_mutex);
-        n->m_queue.emplace_back(what, value);
-        n->m_ready.notify_all();
-    }
-    std::mutex m_mutex;
-    std::condition_variable m_ready;
-    std::deque<std::pair<uintptr_t, intptr_t>> m_queue;
-};
 
 // One file as the image holds it, in directory (play) order.
 struct ImageFile {

@@ -4,12 +4,12 @@
 #pragma once
 
 #include "fat_volume.h"
+#include "process.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -18,33 +18,18 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-extern "C" char **environ;
-
 namespace fattest {
 
-class ScratchDir {
+// A scratch folder, removed with all it holds.
+class ScratchDir : public kestousb::test::TempDir {
 public:
-    ScratchDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "fatvol-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr)
+    ScratchDir() : TempDir("fatvol") {
+        if (!made())
             throw std::runtime_error("mkdtemp failed");
-        m_path = tmpl;
     }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-    const std::filesystem::path &path() const { return m_path; }
-    std::filesystem::path operator/(const std::string &name) const { return m_path / name; }
-
-private:
-    std::filesystem::path m_path;
 };
 
 struct ToolRun {
@@ -104,56 +89,11 @@ inline std::string mtoolsConfig() {
 
 // Runs a program with the private mtools configuration and a UTF-8 locale.
 inline ToolRun runTool(const std::vector<std::string> &argv) {
-    ToolRun run;
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e) {
-        const std::string_view v(*e);
-        if (!v.starts_with("MTOOLSRC=") && !v.starts_with("LC_ALL=") && !v.starts_with("LANG="))
-            env.emplace_back(v);
-    }
-    env.push_back("MTOOLSRC=" + mtoolsConfig());
-    env.push_back("MTOOLS_SKIP_CHECK=1");
-    env.push_back("LC_ALL=C.UTF-8");
-    env.push_back("LANG=C.UTF-8");
-    std::vector<char *> envp;
-    for (std::string &e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char *> argp;
-    for (std::string &a : args)
-        argp.push_back(a.data());
-    argp.push_back(nullptr);
-
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return run;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fds[1], 1);
-        ::dup2(fds[1], 2);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        const int devNull = ::open("/dev/null", O_RDONLY);
-        if (devNull >= 0)
-            ::dup2(devNull, 0);
-        ::execve(argp[0], argp.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n > 0)
-            run.out.append(buf, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            break;
-    }
-    ::close(fds[0]);
-    int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        run.status = WEXITSTATUS(status);
-    return run;
+    const auto r = kestousb::test::runProcess(
+        argv,
+        {"MTOOLSRC=" + mtoolsConfig(), "MTOOLS_SKIP_CHECK=1", "LC_ALL=C.UTF-8", "LANG=C.UTF-8"},
+        kestousb::test::Output::Merged);
+    return {r.exitCode, r.out};
 }
 
 inline bool mkfs(const std::filesystem::path &image, uint32_t kib, const std::string &label = {}) {

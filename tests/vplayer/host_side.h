@@ -3,6 +3,8 @@
 #pragma once
 
 #include "engine.h"
+#include "vplayer_process.h"
+#include "wire.h"
 
 #include <gtest/gtest.h>
 
@@ -28,20 +30,11 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-inline Bytes be16(uint32_t v) {
-    return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-}
-inline Bytes be32(uint32_t v) {
-    return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
-            static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-}
-inline uint32_t readBe32(const Bytes &b, size_t at) {
-    return uint32_t{b.at(at)} << 24 | uint32_t{b.at(at + 1)} << 16 | uint32_t{b.at(at + 2)} << 8 |
-           b.at(at + 3);
-}
-inline uint16_t readBe16(const Bytes &b, size_t at) {
-    return static_cast<uint16_t>(b.at(at) << 8 | b.at(at + 1));
-}
+using kestousb::test::be16;
+using kestousb::test::be32;
+using kestousb::test::frame;
+using kestousb::test::readBe16;
+using kestousb::test::readBe32;
 
 inline Bytes utf16le(const std::u16string &s) {
     Bytes out;
@@ -52,36 +45,15 @@ inline Bytes utf16le(const std::u16string &s) {
     return out;
 }
 
-// '#', 0, L, ':', body, '.', zero-filled to whole 64-byte blocks.
-inline Bytes frame(const Bytes &body) {
-    Bytes p{'#', 0, static_cast<uint8_t>(body.size() + 2), ':'};
-    p.insert(p.end(), body.begin(), body.end());
-    p.push_back('.');
-    p.resize((p.size() + 63) / 64 * 64, 0);
-    return p;
-}
-
 // A state folder in a scratch place with small memories, removed afterwards.
-class StateDir {
+class StateDir : public kestousb::test::TempDir {
 public:
-    explicit StateDir(const std::string &extraIni = {}) {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "vpstate-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data()))
+    explicit StateDir(const std::string &extraIni = {}) : TempDir("vpstate") {
+        if (!made())
             throw std::runtime_error("mkdtemp");
-        m_path = tmpl;
-        std::ofstream(m_path / "player.ini") << "[Player]\nFlashBytes=2097152\nCardBytes=4194304\n"
+        std::ofstream(path() / "player.ini") << "[Player]\nFlashBytes=2097152\nCardBytes=4194304\n"
                                              << extraIni;
     }
-    ~StateDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    StateDir(const StateDir &) = delete;
-    StateDir &operator=(const StateDir &) = delete;
-    const std::filesystem::path &path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
 };
 
 class Host {

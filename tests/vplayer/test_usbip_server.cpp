@@ -43,9 +43,9 @@ protected:
         const auto head = s->recv(8);
         if (!head)
             return nullptr;
-        EXPECT_EQ(get16(*head, 0), 0x0111);
-        EXPECT_EQ(get16(*head, 2), 0x0003);
-        if (get32(*head, 4) != 0)
+        EXPECT_EQ(readBe16(*head, 0), 0x0111);
+        EXPECT_EQ(readBe16(*head, 2), 0x0003);
+        if (readBe32(*head, 4) != 0)
             return nullptr;
         const auto device = s->recv(kDeviceBytes);
         EXPECT_TRUE(device.has_value());
@@ -115,20 +115,20 @@ TEST_F(Server, DeviceListBytes) {
     const auto reply = s.recv(12 + kDeviceBytes + 4);
     ASSERT_TRUE(reply);
     Bytes expected;
-    put16(expected, 0x0111);
-    put16(expected, 0x0005);
-    put32(expected, 0);
-    put32(expected, 1);
+    be16(expected, 0x0111);
+    be16(expected, 0x0005);
+    be32(expected, 0);
+    be32(expected, 1);
     const Bytes path = fixed("/sys/devices/vplayer/1-1", 256);
     expected.insert(expected.end(), path.begin(), path.end());
     const Bytes busId = fixed("1-1", 32);
     expected.insert(expected.end(), busId.begin(), busId.end());
-    put32(expected, 1);      // bus
-    put32(expected, 2);      // device
-    put32(expected, 3);      // high speed
-    put16(expected, 0x1209); // vendor
-    put16(expected, 0x0001); // product
-    put16(expected, 0x0100); // bcdDevice
+    be32(expected, 1);      // bus
+    be32(expected, 2);      // device
+    be32(expected, 3);      // high speed
+    be16(expected, 0x1209); // vendor
+    be16(expected, 0x0001); // product
+    be16(expected, 0x0100); // bcdDevice
     append(expected, {0, 0, 0, 1, 1, 1, 0xFF, 0, 0, 0});
     EXPECT_EQ(*reply, expected);
     EXPECT_TRUE(s.closedByPeer());
@@ -327,7 +327,7 @@ TEST_F(Server, UnplugDropsTheImportAndEmptiesTheList) {
     list.send(opRequest(0x8005));
     const auto reply = list.recv(12);
     ASSERT_TRUE(reply);
-    EXPECT_EQ(get32(*reply, 8), 0u);
+    EXPECT_EQ(readBe32(*reply, 8), 0u);
     EXPECT_TRUE(list.closedByPeer());
     engine->setPlugged(true);
     EXPECT_TRUE(importWhenFree());

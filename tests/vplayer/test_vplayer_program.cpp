@@ -2,118 +2,57 @@
 // the socket, and Debian's usbip client listing the device.
 #include "ctl_server.h"
 #include "host_side.h"
+#include "vplayer_process.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <fcntl.h>
-#include <sys/wait.h>
+#include <fstream>
 #include <unistd.h>
 
 using hosttest::StateDir;
+using kestousb::test::Output;
+using kestousb::test::ProcessResult;
+using kestousb::test::runProcess;
+using kestousb::test::VplayerProcess;
 
 namespace {
 
-struct ProcessRun {
-    int status = -1;
-    std::string out;
-};
-
-// Runs a program to its end; stdout and stderr together.
-ProcessRun run(std::vector<std::string> argv) {
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fds[1], 1);
-        ::dup2(fds[1], 2);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        std::vector<char *> args;
-        for (auto &a : argv)
-            args.push_back(a.data());
-        args.push_back(nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    ProcessRun r;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
-        r.out.append(buf, static_cast<size_t>(n));
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+// A program run to its end; stdout and stderr together.
+ProcessResult run(const std::vector<std::string> &argv) {
+    return runProcess(argv, {}, Output::Merged);
 }
 
-// The virtual player started on a free port; stopped with SIGTERM at the end.
-class Program {
-public:
-    explicit Program(const std::filesystem::path &dir) {
-        int fds[2];
-        if (::pipe(fds) != 0)
-            return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(fds[1], 1);
-            ::close(fds[0]);
-            ::close(fds[1]);
-            ::execl(VPLAYER_PROGRAM, VPLAYER_PROGRAM, "--state", dir.c_str(), "--listen",
-                    "127.0.0.1:0", static_cast<char *>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        // The first line tells the address; reading it waits until the server listens.
-        char ch = 0;
-        while (::read(fds[0], &ch, 1) == 1 && ch != '\n')
-            m_firstLine.push_back(ch);
-        m_out = fds[0];
+// The first line the player wrote; it prints it right after its address file, so it may come a
+// moment after the launcher saw the player listening.
+std::string firstLogLine(const VplayerProcess &p) {
+    for (int waited = 0; waited < 30000; waited += 10) {
+        const std::string log = p.log();
+        if (const size_t end = log.find('\n'); end != std::string::npos)
+            return log.substr(0, end);
+        ::usleep(10000);
     }
-    ~Program() { stop(); }
+    return p.log();
+}
 
-    int stop() {
-        if (m_pid <= 0)
-            return m_status;
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        ::close(m_out);
-        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return m_status;
-    }
-
-    const std::string &firstLine() const { return m_firstLine; }
-    std::string port() const { return m_firstLine.substr(m_firstLine.rfind(':') + 1); }
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-    int m_status = -1;
-    std::string m_firstLine;
-};
-
-ProcessRun ctl(const std::filesystem::path &dir, std::vector<std::string> words) {
+ProcessResult ctl(const std::filesystem::path &dir, std::vector<std::string> words) {
     std::vector<std::string> argv{VPLAYER_PROGRAM, "ctl", "--state", dir.string()};
     argv.insert(argv.end(), words.begin(), words.end());
     return run(argv);
 }
 
-ProcessRun usbipList(const std::string &port) {
+ProcessResult usbipList(const std::string &port) {
     return run({USBIP_PROGRAM, "--tcp-port", port, "list", "-r", "127.0.0.1"});
 }
 
 TEST(Program, ListensTellsItsAddressAndCleansUp) {
     StateDir dir;
-    Program p(dir.path());
-    ASSERT_EQ(p.firstLine().rfind("listening on 127.0.0.1:", 0), 0u) << p.firstLine();
+    VplayerProcess p(VPLAYER_PROGRAM, dir.path().string());
+    const std::string firstLine = firstLogLine(p);
+    ASSERT_EQ(firstLine.rfind("listening on 127.0.0.1:", 0), 0u) << firstLine;
     std::ifstream addr(dir.path() / "vplayer.addr");
     std::string text;
     std::getline(addr, text);
-    EXPECT_EQ("listening on " + text, p.firstLine());
+    EXPECT_EQ("listening on " + text, firstLine);
     EXPECT_TRUE(std::filesystem::exists(dir.path() / "ctl.sock"));
     EXPECT_EQ(p.stop(), 0);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "vplayer.addr"));
@@ -122,18 +61,18 @@ TEST(Program, ListensTellsItsAddressAndCleansUp) {
 
 TEST(Program, UsbipClientListsTheVendorSpecificDevice) {
     StateDir dir;
-    Program p(dir.path());
-    const ProcessRun list = usbipList(p.port());
-    EXPECT_EQ(list.status, 0) << list.out;
+    VplayerProcess p(VPLAYER_PROGRAM, dir.path().string());
+    const ProcessResult list = usbipList(p.port());
+    EXPECT_EQ(list.exitCode, 0) << list.out;
     EXPECT_NE(list.out.find("1-1"), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("1209:0001"), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("(ff/00/00)"), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("Vendor Specific"), std::string::npos) << list.out;
 
-    ASSERT_EQ(ctl(dir.path(), {"unplug"}).status, 0);
-    const ProcessRun gone = usbipList(p.port());
+    ASSERT_EQ(ctl(dir.path(), {"unplug"}).exitCode, 0);
+    const ProcessResult gone = usbipList(p.port());
     EXPECT_EQ(gone.out.find("1209:0001"), std::string::npos) << gone.out;
-    ASSERT_EQ(ctl(dir.path(), {"plug"}).status, 0);
+    ASSERT_EQ(ctl(dir.path(), {"plug"}).exitCode, 0);
     EXPECT_NE(usbipList(p.port()).out.find("1209:0001"), std::string::npos);
 }
 
@@ -148,15 +87,15 @@ class Control : public ::testing::TestWithParam<CtlCase> {};
 
 TEST_P(Control, CommandsReachTheRunningPlayer) {
     StateDir dir;
-    Program p(dir.path());
-    const ProcessRun r = ctl(dir.path(), GetParam().words);
-    EXPECT_EQ(r.status, GetParam().status) << r.out;
+    VplayerProcess p(VPLAYER_PROGRAM, dir.path().string());
+    const ProcessResult r = ctl(dir.path(), GetParam().words);
+    EXPECT_EQ(r.exitCode, GetParam().status) << r.out;
     if (GetParam().status == 1) {
         EXPECT_NE(r.out.find("tunara-vplayer ctl: "), std::string::npos) << r.out;
     }
     if (*GetParam().statusLine) {
-        const ProcessRun s = ctl(dir.path(), {"status"});
-        EXPECT_EQ(s.status, 0);
+        const ProcessResult s = ctl(dir.path(), {"status"});
+        EXPECT_EQ(s.exitCode, 0);
         EXPECT_NE(s.out.find(std::string("\n") + GetParam().statusLine + "\n"), std::string::npos)
             << s.out;
     }
@@ -190,18 +129,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Program, ControlWithoutARunningPlayerFailsWithTwo) {
     StateDir dir;
-    const ProcessRun r = ctl(dir.path(), {"status"});
-    EXPECT_EQ(r.status, 2);
+    const ProcessResult r = ctl(dir.path(), {"status"});
+    EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.out.find("no virtual player answers"), std::string::npos) << r.out;
-    EXPECT_EQ(run({VPLAYER_PROGRAM, "ctl", "status"}).status, 2);
+    EXPECT_EQ(run({VPLAYER_PROGRAM, "ctl", "status"}).exitCode, 2);
 }
 
 TEST(Program, BadArgumentsAndHelp) {
-    EXPECT_EQ(run({VPLAYER_PROGRAM}).status, 2);
-    EXPECT_EQ(run({VPLAYER_PROGRAM, "--state", "/tmp/x", "--listen", "nohost"}).status, 2);
-    EXPECT_EQ(run({VPLAYER_PROGRAM, "--state", "/tmp/x", "--listen", "127.0.0.1:99999"}).status, 2);
-    const ProcessRun help = run({VPLAYER_PROGRAM, "--help"});
-    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(run({VPLAYER_PROGRAM}).exitCode, 2);
+    EXPECT_EQ(run({VPLAYER_PROGRAM, "--state", "/tmp/x", "--listen", "nohost"}).exitCode, 2);
+    EXPECT_EQ(run({VPLAYER_PROGRAM, "--state", "/tmp/x", "--listen", "127.0.0.1:99999"}).exitCode,
+              2);
+    const ProcessResult help = run({VPLAYER_PROGRAM, "--help"});
+    EXPECT_EQ(help.exitCode, 0);
     for (const char *word : {"never-ready", "unplug-after", "drop-stream", "short-block",
                              "pipe-error", "refuse", "speed", "full flash|card"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
@@ -210,9 +150,9 @@ TEST(Program, BadArgumentsAndHelp) {
 TEST(Program, UnreadableStateFolderIsReported) {
     StateDir dir;
     std::ofstream(dir.path() / "card.img") << "garbage";
-    const ProcessRun r =
+    const ProcessResult r =
         run({VPLAYER_PROGRAM, "--state", dir.path().string(), "--listen", "127.0.0.1:0"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find("card.img"), std::string::npos) << r.out;
 }
 

@@ -2,6 +2,8 @@
 // (big-endian headers, 48-byte URB headers) and independent of the server's code.
 #pragma once
 
+#include "wire.h"
+
 #include <arpa/inet.h>
 #include <cstdint>
 #include <cstring>
@@ -15,23 +17,11 @@
 
 namespace usbiptest {
 
-using Bytes = std::vector<uint8_t>;
-
-inline void put16(Bytes &b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v >> 8));
-    b.push_back(static_cast<uint8_t>(v));
-}
-inline void put32(Bytes &b, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8)
-        b.push_back(static_cast<uint8_t>(v >> s));
-}
-inline uint32_t get32(const Bytes &b, size_t at) {
-    return uint32_t{b.at(at)} << 24 | uint32_t{b.at(at + 1)} << 16 | uint32_t{b.at(at + 2)} << 8 |
-           b.at(at + 3);
-}
-inline uint16_t get16(const Bytes &b, size_t at) {
-    return static_cast<uint16_t>(b.at(at) << 8 | b.at(at + 1));
-}
+using kestousb::test::be16;
+using kestousb::test::be32;
+using kestousb::test::Bytes;
+using kestousb::test::readBe16;
+using kestousb::test::readBe32;
 
 // One TCP connection; reads give up after a few seconds so that a server fault fails the test
 // instead of hanging it.
@@ -96,9 +86,9 @@ private:
 
 inline Bytes opRequest(uint16_t code) {
     Bytes b;
-    put16(b, 0x0111);
-    put16(b, code);
-    put32(b, 0);
+    be16(b, 0x0111);
+    be16(b, code);
+    be32(b, 0);
     return b;
 }
 
@@ -123,16 +113,16 @@ struct Submit {
 
 inline Bytes submitRequest(const Submit &s) {
     Bytes b;
-    put32(b, 1);
-    put32(b, s.seqnum);
-    put32(b, s.devid);
-    put32(b, s.direction);
-    put32(b, s.ep);
-    put32(b, 0); // transfer flags
-    put32(b, s.length);
-    put32(b, 0); // start frame
-    put32(b, s.isoPackets);
-    put32(b, 0); // interval
+    be32(b, 1);
+    be32(b, s.seqnum);
+    be32(b, s.devid);
+    be32(b, s.direction);
+    be32(b, s.ep);
+    be32(b, 0); // transfer flags
+    be32(b, s.length);
+    be32(b, 0); // start frame
+    be32(b, s.isoPackets);
+    be32(b, 0); // interval
     b.insert(b.end(), s.setup, s.setup + 8);
     b.insert(b.end(), s.data.begin(), s.data.end());
     return b;
@@ -140,12 +130,12 @@ inline Bytes submitRequest(const Submit &s) {
 
 inline Bytes unlinkRequest(uint32_t seqnum, uint32_t victim) {
     Bytes b;
-    put32(b, 2);
-    put32(b, seqnum);
-    put32(b, 0x00010002);
-    put32(b, 0);
-    put32(b, 0);
-    put32(b, victim);
+    be32(b, 2);
+    be32(b, seqnum);
+    be32(b, 0x00010002);
+    be32(b, 0);
+    be32(b, 0);
+    be32(b, victim);
     b.insert(b.end(), 24, 0);
     return b;
 }
@@ -164,10 +154,10 @@ inline std::optional<Ret> readRet(Socket &s, bool inDirection) {
     if (!h)
         return std::nullopt;
     Ret r;
-    r.command = get32(*h, 0);
-    r.seqnum = get32(*h, 4);
-    r.status = static_cast<int32_t>(get32(*h, 20));
-    r.actual = r.command == 3 ? get32(*h, 24) : 0;
+    r.command = readBe32(*h, 0);
+    r.seqnum = readBe32(*h, 4);
+    r.status = static_cast<int32_t>(readBe32(*h, 20));
+    r.actual = r.command == 3 ? readBe32(*h, 24) : 0;
     if (r.command == 3 && inDirection && r.status == 0 && r.actual > 0) {
         const auto d = s.recv(r.actual);
         if (!d)
