@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -183,16 +184,36 @@ private:
         if (next == nullptr)
             return false;
         std::memcpy(next->data(), m_current->data() + aligned, rest);
-        {
+        if (!startWriter()) {
+            // No thread to be had: this thread writes the chunk itself.
+            const bool ok = write(m_current->data(), aligned, m_offset);
             std::lock_guard lock(m_mutex);
-            m_queue.push_back({m_current, aligned, m_offset});
-            if (!m_thread.joinable())
-                m_thread = std::thread([this] { writerLoop(); });
+            m_free.push_back(m_current);
+            if (!ok) {
+                m_failed = true;
+                return false;
+            }
+        } else {
+            {
+                std::lock_guard lock(m_mutex);
+                m_queue.push_back({m_current, aligned, m_offset});
+            }
+            m_changed.notify_all();
         }
-        m_changed.notify_all();
         m_offset += off_t(aligned);
         m_current = next;
         m_fill = rest;
+        return true;
+    }
+
+    bool startWriter() {
+        if (m_thread.joinable())
+            return true;
+        try {
+            m_thread = std::thread([this] { writerLoop(); });
+        } catch (const std::system_error &) {
+            return false;
+        }
         return true;
     }
 
