@@ -82,7 +82,9 @@ public:
     static constexpr size_t kChunks = 8;      // one filling, the others on their way to the disk
     static constexpr size_t kFlushEvery = 8 << 20;
 
-    explicit ChunkWriter(int fd) : m_fd(fd) {
+    // `expected`: the file's announced size, so that no flush is made right before the end,
+    // where the final one follows anyway.
+    ChunkWriter(int fd, uint64_t expected) : m_fd(fd), m_expected(expected) {
         const int flags = ::fcntl(fd, F_GETFL);
         m_direct = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
     }
@@ -231,7 +233,9 @@ private:
             bool ok = m_failed.load() || m_stopping.load() ||
                       write(job.chunk->data(), job.length, job.offset);
             m_unflushed += job.length;
-            if (ok && m_unflushed >= kFlushEvery && !m_stopping.load() && caughtUp()) {
+            const uint64_t end = uint64_t(job.offset) + job.length;
+            if (ok && m_unflushed >= kFlushEvery && end + kFlushEvery <= m_expected &&
+                !m_stopping.load() && caughtUp()) {
                 ok = ::fdatasync(m_fd) == 0;
                 m_unflushed = 0;
             }
@@ -268,6 +272,7 @@ private:
     }
 
     const int m_fd;
+    const uint64_t m_expected;
     std::atomic<bool> m_direct{false};
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_stopping{false};
@@ -290,7 +295,7 @@ private:
 // The temporary file beside the destination; removed unless committed.
 class PartFile {
 public:
-    explicit PartFile(const std::string &destination)
+    PartFile(const std::string &destination, uint64_t expected)
         : m_destination(destination), m_temp(destination + ".part-XXXXXX") {
         m_fd = ::mkstemp(m_temp.data());
         if (m_fd < 0 && errno == ENAMETOOLONG) {
@@ -305,7 +310,7 @@ public:
         if (m_fd < 0)
             m_temp.clear();
         else
-            m_writer = std::make_unique<ChunkWriter>(m_fd);
+            m_writer = std::make_unique<ChunkWriter>(m_fd, expected);
     }
     ~PartFile() {
         m_writer.reset(); // its thread is done with the file before the file goes
@@ -383,7 +388,7 @@ private:
 int runUpload(const TransferJob &job) {
     // Scoped so that the temporary file is gone before the failure is posted.
     const int code = [&job]() -> int {
-        PartFile file(job.path);
+        PartFile file(job.path, job.size);
         if (!file.isOpen())
             return KSUSB_ERR_OPEN_FILE;
         notify(job.window, KSUSB_XFER_START, job.size);
