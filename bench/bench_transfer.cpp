@@ -1,8 +1,12 @@
-// Transfer throughput: the library's download and upload of a 64 MiB file against a raw bulk
-// loop over the same USB/IP link with the same block size, both in one run, against a
-// tunara-vplayer on an unlimited link. Prints MB/s of each, the ratio and CPU seconds per 100 MB.
+// Transfer throughput: the library's download and upload of a file against a raw bulk loop
+// over the same USB/IP link with the same block size, both in one run, against a tunara-vplayer
+// whose link is paced like a full-speed or high-speed link or not at all. Prints MB/s of each,
+// the ratio of the library to the raw loop (the median of the rounds' own ratios, so that both
+// sides of a ratio ran under the same load) and CPU seconds per 100 MB of each.
 //
-//   bench_transfer [--vplayer PATH] [--mib N] [--rounds N]
+//   bench_transfer [--vplayer PATH] [--speed full|high|unlimited] [--mib N] [--rounds N]
+//
+// Defaults: unlimited link, 64 MiB (4 MiB on a full-speed link), 5 rounds.
 #include "KestoUSB.h"
 #include "backend.h"
 #include "transfer_state.h"
@@ -23,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -41,11 +45,26 @@ struct Sample {
     double playerCpu = 0; // seconds of the virtual player
 };
 
+// The goals the printout is read against: the library's share of the raw loop's rate, and its
+// CPU per 100 MB as a multiple of the raw loop's.
+struct Goals {
+    double minRatio;
+    double maxCpuFactor; // 0: no CPU goal on this link
+};
+
 double processCpu() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+std::string loadAverage() {
+    double load[3] = {};
+    if (getloadavg(load, 3) != 3)
+        return "unknown";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
+    return text;
 }
 
 double childCpu(pid_t pid) {
@@ -208,39 +227,68 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+// One line per direction. The ratios are medians of each round's own ratio: the library and the
+// raw loop of one round ran back to back, so the machine's other load touches both alike.
 void report(const char *what, const std::vector<Sample> &lib, const std::vector<Sample> &raw,
-            double bytes) {
+            double bytes, const Goals &goals) {
     auto rate = [bytes](const Sample &s) { return bytes / s.wall / kMega; };
-    std::vector<double> libRates, rawRates, libCpu, rawCpu, libTotal;
-    for (const Sample &s : lib) {
-        libRates.push_back(rate(s));
-        libCpu.push_back(s.cpu / bytes * kHundredMegabytes);
-        libTotal.push_back((s.cpu + s.playerCpu) / bytes * kHundredMegabytes);
+    auto per100 = [bytes](double seconds) { return seconds / bytes * kHundredMegabytes; };
+    std::vector<double> libRates, rawRates, libCpu, rawCpu, libTotal, ratios, cpuFactors;
+    for (size_t i = 0; i < lib.size() && i < raw.size(); ++i) {
+        libRates.push_back(rate(lib[i]));
+        rawRates.push_back(rate(raw[i]));
+        ratios.push_back(raw[i].wall / lib[i].wall);
+        libCpu.push_back(per100(lib[i].cpu));
+        rawCpu.push_back(per100(raw[i].cpu));
+        cpuFactors.push_back(lib[i].cpu / raw[i].cpu);
+        libTotal.push_back(per100(lib[i].cpu + lib[i].playerCpu));
     }
-    for (const Sample &s : raw) {
-        rawRates.push_back(rate(s));
-        rawCpu.push_back(s.cpu / bytes * kHundredMegabytes);
-    }
-    const double l = median(libRates), r = median(rawRates);
-    std::printf("%-8s library %8.1f MB/s   raw loop %8.1f MB/s   ratio %.3f   "
-                "CPU s/100MB: library %.3f (with player %.3f), raw %.3f\n",
-                what, l, r, l / r, median(libCpu), median(libTotal), median(rawCpu));
+    const double ratio = median(ratios), cpuFactor = median(cpuFactors);
+    std::printf("%-8s library %8.1f MB/s   raw loop %8.1f MB/s   ratio %.3f (goal >= %.2f)\n", what,
+                median(libRates), median(rawRates), ratio, goals.minRatio);
+    std::printf("%-8s CPU s/100MB: library %.3f (with player %.3f), raw %.3f, library/raw %.2f",
+                what, median(libCpu), median(libTotal), median(rawCpu), cpuFactor);
+    if (goals.maxCpuFactor > 0)
+        std::printf(" (goal <= %.2f)", goals.maxCpuFactor);
+    std::printf("\n");
+    std::printf("%-8s ratios by round:", what);
+    for (double r : ratios)
+        std::printf(" %.3f", r);
+    std::printf("\n");
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
     std::string vplayer = (fs::read_symlink("/proc/self/exe").parent_path() / "tunara-vplayer");
-    int mib = 64, rounds = 3;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    int mib = 0, rounds = 5;
+    std::string speed = "unlimited";
+    for (int i = 1; i < argc; i += 2) {
         const std::string opt = argv[i];
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "bench_transfer: %s needs a value\n", opt.c_str());
+            return 2;
+        }
         if (opt == "--vplayer")
             vplayer = argv[i + 1];
         else if (opt == "--mib")
             mib = std::max(1, std::atoi(argv[i + 1]));
         else if (opt == "--rounds")
             rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (opt == "--speed")
+            speed = argv[i + 1];
+        else {
+            std::fprintf(stderr, "bench_transfer: unknown option %s\n", opt.c_str());
+            return 2;
+        }
     }
+    if (speed != "full" && speed != "high" && speed != "unlimited") {
+        std::fprintf(stderr, "bench_transfer: --speed is full, high or unlimited\n");
+        return 2;
+    }
+    if (mib == 0)
+        mib = speed == "full" ? 4 : 64; // a full-speed link moves about 1.2 MB/s
+    const Goals goals = speed == "unlimited" ? Goals{0.98, 1.1} : Goals{0.95, 0};
     const fs::path work =
         fs::temp_directory_path() / ("bench_transfer." + std::to_string(getpid()));
     fs::create_directories(work);
@@ -261,6 +309,12 @@ int main(int argc, char **argv) {
             fs::remove_all(work);
             return 1;
         }
+        if (speed != "unlimited" && player.ctl({"speed", speed}) != 0) {
+            std::fprintf(stderr, "bench_transfer: the player did not take \"speed %s\"\n",
+                         speed.c_str());
+            fs::remove_all(work);
+            return 1;
+        }
         setenv("KESTOUSB_USBIP", player.address().c_str(), 1);
         if (!KSUSB_CheckConnect() || !KSUSB_RefreshMemory('M')) {
             std::fprintf(stderr, "bench_transfer: no player at %s (%d)\n", player.address().c_str(),
@@ -268,8 +322,9 @@ int main(int argc, char **argv) {
             fs::remove_all(work);
             return 1;
         }
-        std::printf("bench_transfer: %d MiB, %d round(s), tunara-vplayer at %s (unlimited link)\n",
-                    mib, rounds, player.address().c_str());
+        std::printf("bench_transfer: %d MiB, %d round(s), tunara-vplayer at %s (%s link), "
+                    "load average %s\n",
+                    mib, rounds, player.address().c_str(), speed.c_str(), loadAverage().c_str());
         Waiter waiter;
         std::vector<Sample> libDown, rawDown, libUp, rawUp;
         for (int round = 0; round < rounds; ++round) {
@@ -323,8 +378,9 @@ int main(int argc, char **argv) {
             KSUSB_DeleteFileInMemory('M', "raw.bin");
             KSUSB_RefreshMemory('M');
         }
-        report("download", libDown, rawDown, double(bytes));
-        report("upload", libUp, rawUp, double(bytes));
+        report("download", libDown, rawDown, double(bytes), goals);
+        report("upload", libUp, rawUp, double(bytes), goals);
+        std::printf("load average at the end %s\n", loadAverage().c_str());
     }
     fs::remove_all(work);
     return result;

@@ -87,15 +87,22 @@ public:
         m_fd = -1;
     }
 
+    // The next `want` bytes where they lie in the read-ahead, or nullptr (nothing taken) when
+    // they are not there in one piece: at the file's end, or after a short read. The read-ahead
+    // size is a multiple of every block size, so whole blocks are always there in one piece.
+    const uint8_t *takeInPlace(size_t want, size_t limit) {
+        refillIfEmpty(limit);
+        if (m_filled - m_at < want)
+            return nullptr;
+        const uint8_t *at = m_ahead.data() + m_at;
+        m_at += want;
+        return at;
+    }
+
     // Copies up to `want` of the next bytes into `out`, reading ahead at most `limit` bytes
     // (what is left of the announced size). Fewer only at the file's end or on an error.
     size_t take(uint8_t *out, size_t want, size_t limit) {
-        if (m_at == m_filled) {
-            if (m_ahead.empty())
-                m_ahead.resize(kReadAhead);
-            m_at = 0;
-            m_filled = readUpTo(m_fd, m_ahead.data(), std::min(kReadAhead, limit));
-        }
+        refillIfEmpty(limit);
         const size_t n = std::min(want, m_filled - m_at);
         std::memcpy(out, m_ahead.data() + m_at, n);
         m_at += n;
@@ -103,6 +110,15 @@ public:
     }
 
 private:
+    void refillIfEmpty(size_t limit) {
+        if (m_at != m_filled)
+            return;
+        if (m_ahead.empty())
+            m_ahead.resize(kReadAhead);
+        m_at = 0;
+        m_filled = readUpTo(m_fd, m_ahead.data(), std::min(kReadAhead, limit));
+    }
+
     int m_fd;
     std::vector<uint8_t> m_ahead;
     size_t m_at = 0;
@@ -118,20 +134,26 @@ int streamToPlayer(const TransferJob &job, size_t block, Phase phase) {
     notify(job.window, KSUSB_XFER_START, job.size);
     waitReady(phase);
 
-    // The block goes out whole; a short final block is zero-padded to the block size.
+    // The block goes out whole; a short final block is zero-padded to the block size. A whole
+    // block goes straight from the read-ahead to the pipe, only the others are gathered here.
     uint8_t buffer[kMaxBlockSize];
     uint32_t moved = 0;
     // Exactly the announced size is streamed: a file that grew since the look-up does not send
     // more than the player expects, and one that shrank fails instead of sending fill bytes.
     while (moved < job.size) {
-        std::memset(buffer, 0, block);
         const uint32_t left = job.size - moved;
         const size_t want = std::min<size_t>(block, left);
-        const size_t n = file.take(buffer, want, left);
-        if (n < want)
-            return failTransfer(job, KSUSB_ERR_INCOMPLETE);
+        const uint8_t *out = want == block ? file.takeInPlace(block, left) : nullptr;
+        size_t n = want;
+        if (out == nullptr) {
+            std::memset(buffer, 0, block);
+            n = file.take(buffer, want, left);
+            if (n < want)
+                return failTransfer(job, KSUSB_ERR_INCOMPLETE);
+            out = buffer;
+        }
         size_t taken = 0;
-        pipeWrite(buffer, block, &taken); // its result is the count it reports
+        pipeWrite(out, block, &taken); // its result is the count it reports
         moved += uint32_t(n);
         // The final block is checked like any other: a block the pipe did not take is not a
         // finished transfer.

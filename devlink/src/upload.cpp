@@ -1,16 +1,27 @@
 // KSUSB_Upload: asks the player for one of its files and writes it to a PC path on the worker
 // thread. The data go to a temporary file beside the destination, which replaces the
 // destination only when the whole file has arrived: a failed or stopped upload leaves an
-// existing file as it was and no half file behind.
+// existing file as it was and no half file behind. The blocks arrive straight into large
+// buffers that a writer thread puts on the disk while the next ones arrive, so that writing the
+// file neither copies its bytes once more nor holds up the pipe.
 #include "filetable.h"
 #include "transfer_state.h"
 #include "transport.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -41,10 +52,250 @@ mode_t currentUmask() {
     return mode_t(mask);
 }
 
+bool writeAllAt(int fd, const uint8_t *data, size_t count, off_t offset) {
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::pwrite(fd, data + done, count - done, offset + off_t(done));
+        if (n > 0)
+            done += size_t(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            return false;
+    }
+    return true;
+}
+
+// The data path of the temporary file. Blocks are received straight into page-aligned chunks;
+// a full chunk goes to the disk on a writer thread while the next one fills. Where the file
+// system takes it the file is written past the page cache (O_DIRECT): no copy of the bytes, and
+// no pile of dirty pages for the final flush to write out at once. The unaligned end of the
+// file, and every byte on a file system without direct writes, goes through the page cache.
+// Whenever the writer has caught up with the stream and several MiB are not yet flushed, it
+// flushes them, so that the disk writes the file out while it arrives and the final flush
+// before the rename has little left to do. A small file that fits into one chunk never starts
+// the thread, and the chunks are allocated as they are first needed.
+class ChunkWriter {
+public:
+    static constexpr size_t kChunk = 1 << 20; // a multiple of every block size
+    static constexpr size_t kAlign = 4096;    // offsets and lengths of direct writes
+    static constexpr size_t kChunks = 8;      // one filling, the others on their way to the disk
+    static constexpr size_t kFlushEvery = 8 << 20;
+
+    // `expected`: the file's announced size, so that no flush is made right before the end,
+    // where the final one follows anyway.
+    ChunkWriter(int fd, uint64_t expected) : m_fd(fd), m_expected(expected) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        m_direct = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+    }
+    ~ChunkWriter() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    ChunkWriter(const ChunkWriter &) = delete;
+    ChunkWriter &operator=(const ChunkWriter &) = delete;
+
+    // Room for `count` (at most kMaxBlockSize) bytes after the data kept so far; nullptr once a
+    // write has failed or memory ran out.
+    uint8_t *space(size_t count) {
+        if (m_failed.load())
+            return nullptr;
+        if (m_current == nullptr && !(m_current = takeChunk()))
+            return nullptr;
+        if (m_fill + count > kChunk && !handOff())
+            return nullptr;
+        return m_current->data() + m_fill;
+    }
+
+    // Keeps the first `count` bytes of the room the last space() gave.
+    void keep(size_t count) { m_fill += count; }
+
+    // Waits for the chunks on their way and writes the rest; false when the file took fewer
+    // bytes than it was given.
+    bool finish() {
+        {
+            std::unique_lock lock(m_mutex);
+            m_changed.wait(lock, [this] { return m_queue.empty() && !m_writing; });
+        }
+        if (m_failed.load())
+            return false;
+        if (m_fill == 0)
+            return true;
+        if (m_fill % kAlign != 0 && m_direct)
+            bufferedFromNowOn();
+        if (!write(m_current->data(), m_fill, m_offset))
+            return false;
+        m_offset += off_t(m_fill);
+        m_fill = 0;
+        return true;
+    }
+
+private:
+    struct FreeAligned {
+        void operator()(uint8_t *p) const { std::free(p); }
+    };
+    class Chunk {
+    public:
+        bool allocate() {
+            m_bytes.reset(static_cast<uint8_t *>(std::aligned_alloc(kAlign, kChunk)));
+            return m_bytes != nullptr;
+        }
+        uint8_t *data() { return m_bytes.get(); }
+
+    private:
+        std::unique_ptr<uint8_t, FreeAligned> m_bytes;
+    };
+    struct Job {
+        Chunk *chunk;
+        size_t length;
+        off_t offset;
+    };
+
+    // A free chunk: one not yet allocated, or one the writer has given back.
+    Chunk *takeChunk() {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(
+            lock, [this] { return !m_free.empty() || m_allocated < kChunks || m_failed.load(); });
+        if (m_failed.load())
+            return nullptr;
+        if (!m_free.empty()) {
+            Chunk *chunk = m_free.back();
+            m_free.pop_back();
+            return chunk;
+        }
+        Chunk &chunk = m_chunks[m_allocated];
+        if (!chunk.allocate()) {
+            m_failed = true;
+            return nullptr;
+        }
+        ++m_allocated;
+        return &chunk;
+    }
+
+    // Queues the aligned part of the current chunk for the writer and carries the rest (less
+    // than kAlign bytes, only after short reads) over to the start of the next chunk.
+    bool handOff() {
+        const size_t aligned = m_fill / kAlign * kAlign;
+        const size_t rest = m_fill - aligned;
+        Chunk *next = takeChunk();
+        if (next == nullptr)
+            return false;
+        std::memcpy(next->data(), m_current->data() + aligned, rest);
+        if (!startWriter()) {
+            // No thread to be had: this thread writes the chunk itself.
+            const bool ok = write(m_current->data(), aligned, m_offset);
+            std::lock_guard lock(m_mutex);
+            m_free.push_back(m_current);
+            if (!ok) {
+                m_failed = true;
+                return false;
+            }
+        } else {
+            {
+                std::lock_guard lock(m_mutex);
+                m_queue.push_back({m_current, aligned, m_offset});
+            }
+            m_changed.notify_all();
+        }
+        m_offset += off_t(aligned);
+        m_current = next;
+        m_fill = rest;
+        return true;
+    }
+
+    bool startWriter() {
+        if (m_thread.joinable())
+            return true;
+        try {
+            m_thread = std::thread([this] { writerLoop(); });
+        } catch (const std::system_error &) {
+            return false;
+        }
+        return true;
+    }
+
+    void writerLoop() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+            if (m_queue.empty())
+                return; // stopping with nothing left
+            const Job job = m_queue.front();
+            m_queue.pop_front();
+            m_writing = true;
+            lock.unlock();
+            // After a failure the rest is not written: the upload fails either way.
+            bool ok = m_failed.load() || m_stopping.load() ||
+                      write(job.chunk->data(), job.length, job.offset);
+            m_unflushed += job.length;
+            const uint64_t end = uint64_t(job.offset) + job.length;
+            if (ok && m_unflushed >= kFlushEvery && end + kFlushEvery <= m_expected &&
+                !m_stopping.load() && caughtUp()) {
+                ok = ::fdatasync(m_fd) == 0;
+                m_unflushed = 0;
+            }
+            lock.lock();
+            m_writing = false;
+            if (!ok)
+                m_failed = true;
+            m_free.push_back(job.chunk);
+            m_changed.notify_all();
+        }
+    }
+
+    bool caughtUp() {
+        std::lock_guard lock(m_mutex);
+        return m_queue.empty();
+    }
+
+    // A file system may take O_DIRECT at open and still refuse the write (EINVAL): the bytes
+    // then go through the page cache.
+    bool write(const uint8_t *data, size_t count, off_t offset) {
+        if (m_direct && !writeAllAt(m_fd, data, count, offset)) {
+            if (errno != EINVAL)
+                return false;
+            bufferedFromNowOn();
+        }
+        return m_direct || writeAllAt(m_fd, data, count, offset);
+    }
+
+    void bufferedFromNowOn() {
+        const int flags = ::fcntl(m_fd, F_GETFL);
+        if (flags >= 0)
+            ::fcntl(m_fd, F_SETFL, flags & ~O_DIRECT);
+        m_direct = false;
+    }
+
+    const int m_fd;
+    const uint64_t m_expected;
+    std::atomic<bool> m_direct{false};
+    std::atomic<bool> m_failed{false};
+    std::atomic<bool> m_stopping{false};
+    // Filled by the caller's (worker's) thread only.
+    Chunk *m_current = nullptr;
+    size_t m_fill = 0;
+    off_t m_offset = 0;
+    // Shared with the writer thread under m_mutex.
+    std::array<Chunk, kChunks> m_chunks;
+    size_t m_allocated = 0;
+    std::vector<Chunk *> m_free;
+    std::deque<Job> m_queue;
+    bool m_writing = false;
+    size_t m_unflushed = 0; // the writer thread's own
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::thread m_thread;
+};
+
 // The temporary file beside the destination; removed unless committed.
 class PartFile {
 public:
-    explicit PartFile(const std::string &destination)
+    PartFile(const std::string &destination, uint64_t expected)
         : m_destination(destination), m_temp(destination + ".part-XXXXXX") {
         m_fd = ::mkstemp(m_temp.data());
         if (m_fd < 0 && errno == ENAMETOOLONG) {
@@ -58,8 +309,11 @@ public:
         }
         if (m_fd < 0)
             m_temp.clear();
+        else
+            m_writer = std::make_unique<ChunkWriter>(m_fd, expected);
     }
     ~PartFile() {
+        m_writer.reset(); // its thread is done with the file before the file goes
         if (m_fd >= 0)
             ::close(m_fd);
         if (!m_temp.empty())
@@ -70,26 +324,11 @@ public:
 
     bool isOpen() const { return m_fd >= 0; }
 
-    // Appends `count` bytes. They are gathered and written in large pieces (one write per block
-    // would add a system call to every block of the stream); false when the file took fewer
-    // bytes than it was given.
-    bool write(const uint8_t *data, size_t count) {
-        if (m_pending.capacity() < kWriteBehind)
-            m_pending.reserve(kWriteBehind);
-        if (m_pending.size() + count > kWriteBehind && !flush())
-            return false;
-        if (count >= kWriteBehind)
-            return writeAll(data, count);
-        m_pending.insert(m_pending.end(), data, data + count);
-        return true;
-    }
-
-    // Writes what is gathered; false when the file took fewer bytes.
-    bool flush() {
-        const bool ok = writeAll(m_pending.data(), m_pending.size());
-        m_pending.clear();
-        return ok;
-    }
+    // Room for the next `count` bytes of the file, to receive a block into; nullptr when an
+    // earlier write failed (the file took fewer bytes than it was given).
+    uint8_t *space(size_t count) { return m_writer->space(count); }
+    // Appends the first `count` bytes put into the last space().
+    void keep(size_t count) { m_writer->keep(count); }
 
     // Gives the file the permissions (and, where allowed, the owner) the destination has or a
     // new file would get, flushes it to the disk, closes it, moves it over the destination and
@@ -98,7 +337,9 @@ public:
     // disk, -42 when the destination cannot be replaced; 0 on success. On failure the
     // destructor removes the temporary file.
     int commit() {
-        if (!flush())
+        const bool written = m_writer->finish();
+        m_writer.reset();
+        if (!written)
             return KSUSB_ERR_INCOMPLETE;
         struct stat existing {};
         if (::stat(m_destination.c_str(), &existing) == 0) {
@@ -123,8 +364,6 @@ public:
     }
 
 private:
-    static constexpr size_t kWriteBehind = 256 * 1024;
-
     bool syncFolder() const {
         const size_t slash = m_destination.rfind('/');
         const std::string folder = slash == std::string::npos ? std::string(".")
@@ -138,21 +377,7 @@ private:
         return ok;
     }
 
-    bool writeAll(const uint8_t *data, size_t count) {
-        size_t done = 0;
-        while (done < count) {
-            const ssize_t n = ::write(m_fd, data + done, count - done);
-            if (n > 0)
-                done += size_t(n);
-            else if (n < 0 && errno == EINTR)
-                continue;
-            else
-                return false;
-        }
-        return true;
-    }
-
-    std::vector<uint8_t> m_pending;
+    std::unique_ptr<ChunkWriter> m_writer;
     std::string m_destination;
     std::string m_temp;
     int m_fd = -1;
@@ -163,19 +388,21 @@ private:
 int runUpload(const TransferJob &job) {
     // Scoped so that the temporary file is gone before the failure is posted.
     const int code = [&job]() -> int {
-        PartFile file(job.path);
+        PartFile file(job.path, job.size);
         if (!file.isOpen())
             return KSUSB_ERR_OPEN_FILE;
         notify(job.window, KSUSB_XFER_START, job.size);
         const size_t block = uploadBlockSize(job.mode);
         waitReady(Phase::Reply);
 
-        uint8_t buffer[kMaxBlockSize];
         uint32_t received = 0;
         while (received < job.size) {
             if (block == 0) // a mode the player should not send: no block size to read by
                 return KSUSB_ERR_INCOMPLETE;
-            std::memset(buffer, 0, block);
+            // The block arrives straight into the file's next bytes; only what is kept counts.
+            uint8_t *buffer = file.space(block);
+            if (buffer == nullptr)
+                return KSUSB_ERR_INCOMPLETE;
             size_t n = 0;
             // The announced size is the player's word only: a stream that ends early (nothing
             // arrives, or the pipe fails after its time-out) fails rather than wait or pad.
@@ -188,14 +415,12 @@ int runUpload(const TransferJob &job) {
                 // Final block: the fill after the file's end is dropped. A short final read
                 // keeps only what arrived and the loop reads the rest.
                 const size_t keep = std::min<size_t>(n, left);
-                if (!file.write(buffer, keep))
-                    return KSUSB_ERR_INCOMPLETE;
+                file.keep(keep);
                 received += uint32_t(keep);
                 if (received == job.size)
                     notify(job.window, KSUSB_XFER_PROGRESS, job.size);
             } else {
-                if (!file.write(buffer, n))
-                    return KSUSB_ERR_INCOMPLETE;
+                file.keep(n);
                 received += uint32_t(n);
                 if (received > job.step)
                     notify(job.window, KSUSB_XFER_PROGRESS, received);

@@ -2,12 +2,15 @@
 // it writes, and that a failed or stopped upload leaves the destination as it was.
 #include "test_download_support.h"
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <optional>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kestousb;
 using namespace kestousb::test;
@@ -50,6 +53,47 @@ extern "C" int fsync(int fd) {
         return -1;
     }
     return real(fd);
+}
+
+namespace {
+
+// The disk as the upload's data writes see it: a file system that refuses direct writes after
+// taking the flag, or a disk that fills up after a number of bytes.
+struct DiskModel {
+    std::atomic<bool> refuseDirect{false};
+    std::atomic<long long> spaceLeft{-1};  // -1: no limit
+    std::atomic<long long> failOnceAt{-1}; // the write at this file offset fails once (EIO)
+};
+DiskModel &disk() {
+    static DiskModel model;
+    return model;
+}
+
+} // namespace
+
+extern "C" ssize_t pwrite(int fd, const void *data, size_t count, off_t offset) {
+    using Real = ssize_t (*)(int, const void *, size_t, off_t);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "pwrite"));
+    DiskModel &d = disk();
+    if (d.refuseDirect.load() && (::fcntl(fd, F_GETFL) & O_DIRECT) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    long long at = offset;
+    if (d.failOnceAt.compare_exchange_strong(at, -1)) {
+        errno = EIO;
+        return -1;
+    }
+    long long left = d.spaceLeft.load();
+    if (left >= 0) {
+        if (left == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        count = std::min<size_t>(count, size_t(left));
+        d.spaceLeft.store(left - static_cast<long long>(count));
+    }
+    return real(fd, data, count, offset);
 }
 
 extern "C" int rename(const char *from, const char *to) noexcept {
@@ -366,6 +410,102 @@ INSTANTIATE_TEST_SUITE_P(
                        {"fsync-file", "rename", "fsync-folder"},
                        KSUSB_ERR_INCOMPLETE,
                        true}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+} // namespace
+
+namespace {
+
+// Large files reach the disk in chunks on a writer thread: sizes around a chunk, short reads that
+// shift the rest of the stream off the chunks' alignment, a file system that refuses direct
+// writes, and a disk that fills up part way.
+constexpr size_t kMiB = 1 << 20;
+
+struct ChunkCase {
+    const char *name;
+    uint32_t size;
+    uint8_t mode;
+    size_t block;
+    size_t shortAt;  // offset of one short read (0: none)
+    size_t shortLen; // bytes that short read brings
+    enum { None, RefuseDirect, DiskFull, WriteErrorOnce } fault;
+    long long space; // bytes the disk takes with DiskFull; the failing write's offset
+    int code;        // 0: done
+};
+class UploadChunks : public UploadTest, public testing::WithParamInterface<ChunkCase> {
+protected:
+    void TearDown() override {
+        disk().refuseDirect = false;
+        disk().spaceLeft = -1;
+        disk().failOnceAt = -1;
+        UploadTest::TearDown();
+    }
+};
+
+// `data` as the player streams it: blocks of `block` bytes, one read at `shortAt` bringing only
+// `shortLen` bytes (the stream goes on from there), the last block zero-padded.
+std::vector<Bytes> streamOf(const Bytes &data, size_t block, size_t shortAt, size_t shortLen) {
+    std::vector<Bytes> out;
+    for (size_t at = 0; at < data.size();) {
+        const size_t len = (shortAt != 0 && at == shortAt) ? shortLen : block;
+        const size_t end = std::min(at + len, data.size());
+        Bytes b(data.begin() + long(at), data.begin() + long(end));
+        if (end == data.size())
+            b.resize(block, 0);
+        out.push_back(b);
+        at = end;
+    }
+    return out;
+}
+
+TEST_P(UploadChunks, WritesEveryByteOnceOrFailsLeavingTheDestination) {
+    const ChunkCase &c = GetParam();
+    const Bytes before = pattern(333, 9);
+    dir.write("out.mp3", before);
+    const Bytes data = pattern(c.size, 6);
+    script(player, announceReply(kName83, c.size, c.mode),
+           streamOf(data, c.block, c.shortAt, c.shortLen));
+    disk().refuseDirect = c.fault == ChunkCase::RefuseDirect;
+    disk().spaceLeft = c.fault == ChunkCase::DiskFull ? c.space : -1;
+    disk().failOnceAt = c.fault == ChunkCase::WriteErrorOnce ? c.space : -1;
+
+    ASSERT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), dest().c_str(), &recorder, 10000), 1);
+    const Notes notes = recorder.waitEnd();
+    disk().spaceLeft = -1;
+    ASSERT_FALSE(notes.empty());
+    if (c.code == 0) {
+        EXPECT_EQ(notes.back(), Note(KSUSB_XFER_DONE, c.size));
+        EXPECT_EQ(ScratchDir::read(dest()), data);
+    } else {
+        EXPECT_EQ(notes.back(), Note(KSUSB_XFER_FAILED, c.code));
+        EXPECT_EQ(ScratchDir::read(dest()), before);
+    }
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.mp3"}); // no temporary file left
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Upload, UploadChunks,
+    testing::Values(ChunkCase{"underOneChunk", kMiB - 1, 5, 16384, 0, 0, ChunkCase::None, 0, 0},
+                    ChunkCase{"exactlyOneChunk", kMiB, 5, 16384, 0, 0, ChunkCase::None, 0, 0},
+                    ChunkCase{"oneChunkAndOneByte", kMiB + 1, 5, 16384, 0, 0, ChunkCase::None, 0,
+                              0},
+                    ChunkCase{"manyChunks", 9 * kMiB + 3, 5, 16384, 0, 0, ChunkCase::None, 0, 0},
+                    ChunkCase{"shortReadShiftsTheChunks", 3 * kMiB + 100, 5, 16384, 3 * 16384, 1000,
+                              ChunkCase::None, 0, 0},
+                    ChunkCase{"shortReadRightBeforeAChunkEnds", 2 * kMiB, 5, 16384, kMiB - 16384,
+                              16383, ChunkCase::None, 0, 0},
+                    ChunkCase{"smallBlocksShortRead", 2 * kMiB + 7, 2, 2048, 5 * 2048, 100,
+                              ChunkCase::None, 0, 0},
+                    ChunkCase{"directWritesRefused", 2 * kMiB + 5, 5, 16384, 0, 0,
+                              ChunkCase::RefuseDirect, 0, 0},
+                    ChunkCase{"diskFullPartWay", 3 * kMiB, 5, 16384, 0, 0, ChunkCase::DiskFull,
+                              (long long)(kMiB + kMiB / 2), KSUSB_ERR_INCOMPLETE},
+                    ChunkCase{"diskFullAtTheLastByte", kMiB + 1, 5, 16384, 0, 0,
+                              ChunkCase::DiskFull, (long long)kMiB, KSUSB_ERR_INCOMPLETE},
+                    ChunkCase{"writeErrorInAnEarlyChunk", 3 * kMiB, 5, 16384, 0, 0,
+                              ChunkCase::WriteErrorOnce, (long long)kMiB, KSUSB_ERR_INCOMPLETE},
+                    ChunkCase{"diskFullAtOnce", 2 * kMiB, 5, 16384, 0, 0, ChunkCase::DiskFull, 0,
+                              KSUSB_ERR_INCOMPLETE}),
     [](const auto &row) { return std::string(row.param.name); });
 
 } // namespace
