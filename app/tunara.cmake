@@ -80,6 +80,7 @@ foreach(lang korean german)
   list(APPEND tunara_packs ${pack})
 endforeach()
 add_custom_target(tunara_lang ALL DEPENDS ${tunara_packs})
+set(TUNARA_LANGUAGE_PACKS ${tunara_packs} CACHE INTERNAL "Language packs, installed beside the program")
 
 if(TARGET KestoUSB)
   qt_add_executable(tunara shell/main.cpp ${TUNARA_RESOURCES})
