@@ -129,7 +129,10 @@ std::string joined(const std::vector<std::string> &lines, const std::string &ind
 }
 
 std::string commandLine(const Source &src, const Entry &e) {
-    return src.name + " " + e.term + (e.usage.empty() ? "" : " " + e.usage);
+    std::string line = src.name + " " + e.term;
+    if (!e.usage.empty())
+        line += " " + e.usage;
+    return line;
 }
 
 // "EXIT STATUS" -> "Exit status"
@@ -270,11 +273,14 @@ std::string manPage(const Source &src, const std::string &version, const std::st
         roffText(m, s.lines);
         for (const Entry &e : s.entries) {
             m << ".TP\n";
-            if (s.commands)
-                m << "\\fB" << roff(src.name + " " + e.term) << "\\fR"
-                  << (e.usage.empty() ? "" : " " + roff(e.usage)) << "\n";
-            else
+            if (s.commands) {
+                m << "\\fB" << roff(src.name + " " + e.term) << "\\fR";
+                if (!e.usage.empty())
+                    m << ' ' << roff(e.usage);
+                m << "\n";
+            } else {
                 m << "\\fB" << roff(e.term) << "\\fR\n";
+            }
             roffText(m, e.lines);
         }
     }
