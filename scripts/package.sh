@@ -28,8 +28,13 @@ fi
 dir=$top/build/package
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-      -DTUNARA_BUILD_TESTS=OFF -DTUNARA_BUILD_BENCH=OFF -DTUNARA_WERROR=ON "${launcher[@]}" >/dev/null
+# Debian's hardening flags (stack protector, fortified functions, read-only relocations). The
+# package does not stop on warnings: a newer compiler's new warning is no reason to ship nothing.
+export CFLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+export CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+export LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
+cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+      -DTUNARA_BUILD_TESTS=OFF -DTUNARA_BUILD_BENCH=OFF -DTUNARA_WERROR=OFF "${launcher[@]}" >/dev/null
 cmake --build "$dir" --parallel "${TUNARA_JOBS:-$(nproc)}"
 # The metadata must pass before anything is packed.
 appstreamcli validate --no-net "$dir/dist/org.example.tunara.metainfo.xml"
