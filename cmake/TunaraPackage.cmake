@@ -22,12 +22,14 @@ set(CPACK_PACKAGE_VENDOR "The Tunara developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${TUNARA_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop companion of a portable MP3 player")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Tunara shows the files in the player's internal flash memory and on its memory card side "
-    "by side, moves files both ways, deletes, renames, reorders and formats them, edits the ID3 "
-    "tags of local MP3 files and checks them against what the player can decode. The package "
-    "holds the program, the device link library KestoUSB with its header and pkg-config file, "
-    "the command-line tool kesto and the virtual player tunara-vplayer.")
+# Lines of the extended description stay under 80 columns.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "Tunara shows the files in the player's internal flash memory and on its\n"
+  "memory card side by side, moves files both ways, deletes, renames, reorders\n"
+  "and formats them, edits the ID3 tags of local MP3 files and checks them\n"
+  "against what the player can decode. The package holds the program, the\n"
+  "device link library KestoUSB with its header and pkg-config file, the\n"
+  "command-line tool kesto and the virtual player tunara-vplayer.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -35,6 +37,10 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tunara.example.org/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The library's cache is refreshed by dpkg's ldconfig trigger; the scripts only apply the udev
+# rule to a player that is already plugged in (and CPack writes no ldconfig calls of its own).
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/debian/triggers
+    ${PROJECT_SOURCE_DIR}/dist/debian/postinst ${PROJECT_SOURCE_DIR}/dist/debian/postrm)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 include(CPack)

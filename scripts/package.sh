@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package tunara_VERSION_ARCH.deb in build/package (tests and benchmarks
 # off) and prints its path. Installs the Debian packages it needs first (as root, or through
-# sudo; only what is missing). Check it with:
-#   apt-get install ./build/package/tunara_*.deb; lintian build/package/tunara_*.deb
+# sudo; only what is missing). The package must pass lintian without errors. Install it with:
+#   apt-get install ./build/package/tunara_*.deb
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -41,4 +41,6 @@ appstreamcli validate --no-net "$dir/dist/org.example.tunara.metainfo.xml"
 desktop-file-validate "$top/dist/tunara.desktop"
 (cd "$dir" && cpack -G DEB >/dev/null)
 deb=$(ls "$dir"/tunara_*.deb)
+# Debian's own judge: errors fail the build (warnings are printed).
+lintian --fail-on error "$deb" 2>/dev/null
 echo "$deb"
