@@ -8,7 +8,8 @@ find_program(GZIP_EXECUTABLE gzip REQUIRED)
 string(TIMESTAMP TUNARA_MAN_DATE "%Y-%m-%d" UTC)
 
 # tunara_help(TARGET SOURCE NAMESPACE): TARGET includes "<name>_help.h" (namespace NAMESPACE,
-# <name> the source's file name without .help, '-' made '_'); <name>.1.gz is installed in man1.
+# <name> the source's file name without .help, '-' made '_'), which the interface library
+# <name>_help also offers; <name>.1.gz is installed in man1.
 function(tunara_help target source namespace)
   get_filename_component(program ${source} NAME_WE)
   string(REPLACE "-" "_" stem ${program})
@@ -27,8 +28,11 @@ function(tunara_help target source namespace)
     COMMAND ${GZIP_EXECUTABLE} -9 -n -f -k ${page}
     DEPENDS ${page}
     VERBATIM)
-  add_custom_target(${stem}_manpage ALL DEPENDS ${page}.gz)
-  target_sources(${target} PRIVATE ${header})
-  target_include_directories(${target} PRIVATE ${include_dir})
+  add_custom_target(${stem}_manpage ALL DEPENDS ${header} ${page}.gz)
+  # What compiles against the help text (the program, and tests of its sources) links this.
+  add_library(${stem}_help INTERFACE)
+  target_include_directories(${stem}_help INTERFACE ${include_dir})
+  add_dependencies(${stem}_help ${stem}_manpage)
+  target_link_libraries(${target} PRIVATE ${stem}_help)
   install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endfunction()
