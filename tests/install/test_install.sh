@@ -153,7 +153,10 @@ printf 'one' >"$work/My Song.mp3"
 printf 'two' >"$work/Mine.txt"
 "$prefix/bin/kesto" put "$work/My Song.mp3" "$work/Mine.txt" >/dev/null 2>&1 || fail "kesto put"
 
-HOME=$work/home XDG_CONFIG_HOME=$work/home/.config TUNARA_GRAB=$work/window.png \
+# A home and a temporary folder of its own: another running copy (a demo on the same machine)
+# would otherwise take its start as a second one and get its files instead.
+mkdir -p "$work/tmp"
+HOME=$work/home XDG_CONFIG_HOME=$work/home/.config TMPDIR=$work/tmp TUNARA_GRAB=$work/window.png \
     TUNARA_GRAB_DELAY_MS=4000 timeout 120 "$prefix/bin/tunara" >"$work/tunara.log" 2>&1 ||
     { cat "$work/tunara.log" >&2; fail "the installed tunara did not run"; }
 [ -n "$(png_size "$work/window.png")" ] || fail "the installed tunara showed no window"
