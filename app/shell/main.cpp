@@ -1,6 +1,7 @@
 // The program: settings and language pack, one instance, the main window.
 //
 //   tunara [--card] [FILE...]
+//   tunara --help | --version   (texts in tunara.help, shared with the manual page)
 //
 // Files named on the command line (the desktop's "Open with" passes them) are queued as
 // downloads into the flash memory, or the card with --card, once the player is connected; a
@@ -10,6 +11,7 @@
 #include "programversion.h"
 #include "settings.h"
 #include "singleinstance.h"
+#include "tunara_help.h"
 #include "tunaraapp.h"
 
 #include <QApplication>
@@ -63,6 +65,10 @@ int main(int argc, char *argv[]) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("tunara %s\n", shell::programVersionLine().toUtf8().constData());
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fwrite(shell::help::kHelp.data(), 1, shell::help::kHelp.size(), stdout);
             return 0;
         }
     }

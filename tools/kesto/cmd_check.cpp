@@ -83,15 +83,6 @@ int checkMain(std::span<const std::string> args) {
     return allPassed ? kesto::kExitOk : kesto::kExitFailed;
 }
 
-const kesto::Verb checkVerb{
-    "check", "[--verbose] FILE...",
-    "Runs the download compatibility check on each local MP3 file and prints one line per file:\n"
-    "the result code, a tab and the path. 0 the player can play it; -1 MPEG-2.5, which the\n"
-    "player cannot decode; -2 no confirmed MPEG frame header near the start (after an ID3v2\n"
-    "tag); -3 a bit rate of 320 kbit/s or more, which some models cannot play from a memory\n"
-    "card. --verbose adds the header's version, layer, sample rate, bit rate and position.\n"
-    "Refusal messages go to stderr. Exit status 0 when every file gave 0, 1 otherwise (a file\n"
-    "that cannot be opened is printed with 0, as the check lets it through, but fails the run).",
-    checkMain};
+const kesto::Verb checkVerb(kesto::help::command("check"), checkMain);
 
 } // namespace

@@ -129,14 +129,7 @@ int dump(std::span<const std::string> args) {
     return kExitOk;
 }
 
-const Verb registration(
-    "dump", "M|S START END [--bin FILE] [--text FILE] [--spare] [--sector N] [--cluster N]",
-    "Reads the raw flash of memory M or S from START up to END (exclusive; hexadecimal) in "
-    "64-byte chunks. --bin writes the raw bytes, --text the hex listing (with a BLOCK/PAGE "
-    "header at each sector start; without either option the listing goes to stdout). --spare "
-    "also reads the 16-byte spare area at each sector start. --sector sets the bytes per sector "
-    "(512), --cluster the sectors per block (32).",
-    dump);
+const Verb registration(help::command("dump"), dump);
 
 } // namespace
 } // namespace kesto

@@ -29,10 +29,7 @@ int firmware(std::span<const std::string> args) {
     return kExitOk;
 }
 
-const Verb registration("firmware", "FILE",
-                        "Sends FILE to the player as a firmware upgrade (in 512-byte blocks). "
-                        "Ctrl-C stops it.",
-                        firmware);
+const Verb registration(help::command("firmware"), firmware);
 
 } // namespace
 } // namespace kesto

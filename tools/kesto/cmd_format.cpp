@@ -13,7 +13,7 @@
 namespace kesto {
 namespace {
 
-constexpr std::string_view kUsage = "M|S [--yes]";
+constexpr std::string_view kUsage = help::command("format").usage;
 
 // Asks on the terminal; only "y" or "yes" goes ahead.
 bool confirmed(unsigned char mem) {
@@ -58,11 +58,7 @@ int format(std::span<const std::string> args) {
     return kExitOk;
 }
 
-const Verb registration("format", kUsage,
-                        "Formats the flash memory (M) or the card (S): every file on it is "
-                        "erased. Asks for confirmation on a terminal; without a terminal it "
-                        "refuses unless --yes is given.",
-                        format);
+const Verb registration(help::command("format"), format);
 
 } // namespace
 } // namespace kesto

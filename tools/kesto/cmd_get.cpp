@@ -61,13 +61,7 @@ int get(std::span<const std::string> args) {
     return kExitOk;
 }
 
-const Verb registration("get", "[-m M|S] NAME DEST",
-                        "Uploads the file NAME (its long name as 'kesto ls' shows it) from the "
-                        "flash memory (M, the default) or the card (S) to DEST (a file, or a "
-                        "folder to write NAME into, its path separators and control characters "
-                        "made '_'). An existing DEST is replaced only when the whole file has "
-                        "arrived.",
-                        get);
+const Verb registration(help::command("get"), get);
 
 } // namespace
 } // namespace kesto

@@ -62,13 +62,6 @@ int runInfo(std::span<const std::string> args) {
     return kesto::kExitOk;
 }
 
-const kesto::Verb info("info", "",
-                       "Connects to the player like the program does (connection check, status "
-                       "flags, version, full status) and prints the device path, the decoded "
-                       "status flags, the firmware version and date and the model. The program's "
-                       "notice for each set flag follows on 'notice:' lines. On failure prints "
-                       "the library's error code and the program's message for it on stderr and "
-                       "exits with 1.",
-                       runInfo);
+const kesto::Verb info(kesto::help::command("info"), runInfo);
 
 } // namespace

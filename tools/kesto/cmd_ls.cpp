@@ -13,7 +13,7 @@
 namespace kesto {
 namespace {
 
-constexpr std::string_view kUsage = "M|S [--json]";
+constexpr std::string_view kUsage = help::command("ls").usage;
 
 constexpr unsigned kDosYearBase = 1980;
 
@@ -143,14 +143,7 @@ int ls(std::span<const std::string> args) {
     return kExitOk;
 }
 
-const Verb registration(
-    "ls", kUsage,
-    "Lists the files of the flash memory (M) or the card (S) in play order: order, long name, "
-    "8.3 name, size in bytes, last-write date and time, FAT attributes (R H S V D A), then the "
-    "memory's capacity and free bytes. --json prints one JSON object instead: memory, total, "
-    "free, count and files[] with order, name, name83, size, date, time, attr, attrByte and "
-    "cluster.",
-    ls);
+const Verb registration(help::command("ls"), ls);
 
 } // namespace
 } // namespace kesto

@@ -11,7 +11,7 @@
 namespace kesto {
 namespace {
 
-constexpr std::string_view kUsage = "M|S OLD NEW [--83]";
+constexpr std::string_view kUsage = help::command("mv").usage;
 
 int mv(std::span<const std::string> args) {
     std::string unknown;
@@ -39,13 +39,7 @@ int mv(std::span<const std::string> args) {
     return kExitOk;
 }
 
-const Verb registration(
-    "mv", kUsage,
-    "Renames the file OLD (its long name as 'kesto ls' shows it) on the flash memory (M) or the "
-    "card (S) to NEW. A new name longer than 80 bytes is cut to 80, keeping its extension. The "
-    "player also gets a new 8.3 name made from NEW: compact (\"MySong~1.MP3\") by default, with "
-    "the base padded to 8 characters (\"AB      .MP3\") with --83, as some player models expect.",
-    mv);
+const Verb registration(help::command("mv"), mv);
 
 } // namespace
 } // namespace kesto

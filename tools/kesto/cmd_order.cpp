@@ -11,7 +11,7 @@
 namespace kesto {
 namespace {
 
-constexpr std::string_view kUsage = "M|S NAME POSITION";
+constexpr std::string_view kUsage = help::command("order").usage;
 constexpr unsigned kMaxPosition = 255; // one byte on the wire, counted from 1
 
 int order(std::span<const std::string> args) {
@@ -41,11 +41,7 @@ int order(std::span<const std::string> args) {
     return kExitOk;
 }
 
-const Verb registration("order", kUsage,
-                        "Moves the file NAME (its long name as 'kesto ls' shows it) to place "
-                        "POSITION (1 = first) of the play order of the flash memory (M) or the "
-                        "card (S). A position past the last file makes it the last.",
-                        order);
+const Verb registration(help::command("order"), order);
 
 } // namespace
 } // namespace kesto

@@ -62,11 +62,7 @@ int put(std::span<const std::string> args) {
     return result;
 }
 
-const Verb registration("put", "[-m M|S] FILE...",
-                        "Downloads each FILE into the flash memory (M, the default) or the card "
-                        "(S) under its own name. A progress bar shows on a terminal; Ctrl-C "
-                        "stops the transfer. Exit status 1 if any file failed.",
-                        put);
+const Verb registration(help::command("put"), put);
 
 } // namespace
 } // namespace kesto

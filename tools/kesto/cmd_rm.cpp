@@ -10,7 +10,7 @@
 namespace kesto {
 namespace {
 
-constexpr std::string_view kUsage = "M|S NAME";
+constexpr std::string_view kUsage = help::command("rm").usage;
 
 int rm(std::span<const std::string> args) {
     std::string unknown;
@@ -33,11 +33,7 @@ int rm(std::span<const std::string> args) {
     return kExitOk;
 }
 
-const Verb registration("rm", kUsage,
-                        "Deletes the file NAME (its long name as 'kesto ls' shows it) from the "
-                        "flash memory (M) or the card (S). Use -- before a name that starts "
-                        "with '-'.",
-                        rm);
+const Verb registration(help::command("rm"), rm);
 
 } // namespace
 } // namespace kesto

@@ -26,7 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kUsage = "DIR M|S [--delete] [--dry-run] [--json]";
+constexpr std::string_view kUsage = help::command("sync").usage;
 constexpr std::string_view kVerb = "sync";
 constexpr uint32_t kProgressStep = 10000; // as the program: a post per block after 10,000 bytes
 
@@ -321,18 +321,7 @@ int sync(std::span<const std::string> args) {
     return report.anyFailed() || stopped ? kExitFailed : kExitOk;
 }
 
-const Verb registration(
-    "sync", kUsage,
-    "Makes the flash memory (M) or the card (S) hold what the folder DIR holds (its files, not "
-    "its subfolders): sends each file the memory lacks or holds with another size or time, sets "
-    "the play order to the folder's files sorted by name, and with --delete deletes the "
-    "memory's files the folder lacks (without it they stay, after the folder's files). A player "
-    "file whose name differs only in letter case is the same file. Nothing on the PC is "
-    "changed. A name over 80 bytes is cut to 80 keeping its extension, and found again by that "
-    "name. A file the player cannot take (no extension, a character its names cannot hold) is "
-    "reported and the rest goes on. --dry-run prints the plan and changes nothing; --json "
-    "prints one JSON object instead of lines. Exit status 1 if any file failed.",
-    sync);
+const Verb registration(help::command("sync"), sync);
 
 } // namespace
 } // namespace kesto

@@ -82,14 +82,7 @@ int sysimg(std::span<const std::string> args) {
     return kExitOk;
 }
 
-const Verb registration(
-    "sysimg", "KIND FILE",
-    "Writes FILE into the system image slot KIND: a number (0-255, or 0x00-0xFF) or a slot "
-    "name: \"Booting code\" (0), FONT-KOR (1), FONT-ENG (2), FONT-CHN(SMPL) (3), FONT-CHN(TRAD) "
-    "(4), FONT-JPN (5), FONT-LATIN1 (6), FONT-CYRILLIC (7), ICON-ICON (0xE0), LOGO-LOGOSYS "
-    "(0xE1), LOGO-LOGOUSER (0xE2), FONT-ASCII (0xE3); 0xFF (\"[Firmware Upgrade]\") sends "
-    "firmware.",
-    sysimg);
+const Verb registration(help::command("sysimg"), sysimg);
 
 } // namespace
 } // namespace kesto

@@ -249,19 +249,6 @@ int tagMain(std::span<const std::string> args) {
     return kesto::kExitUsage;
 }
 
-const kesto::Verb tagVerb{
-    "tag",
-    "show FILE [--json] | set FILE [--title T] [--artist A] [--album A] [--year Y] [--genre NAME] "
-    "[--track N] [--comment C] [--composer C] [--orig-artist A] [--copyright C] [--url U] "
-    "[--encoder E]",
-    "Shows or changes the ID3v2 tag of a local MP3 file, as the tag editor does. 'show' prints\n"
-    "the twelve fields, the tag's version and size and the first MPEG-1 frame header (--json\n"
-    "for a JSON object). 'set' changes the fields given and writes the tag as ID3v2.3 with\n"
-    "all twelve frames; other frames (pictures and the like) are kept and the audio is never\n"
-    "touched: the file is replaced by a checked copy. --genre takes a genre name of the ID3v1\n"
-    "list in any case or its number 0-125, or '' for none. A damaged tag is refused and the file "
-    "left as it is.\n"
-    "Exit status 0 success, 1 the file could not be read or saved, 2 bad usage.",
-    tagMain};
+const kesto::Verb tagVerb(kesto::help::command("tag"), tagMain);
 
 } // namespace

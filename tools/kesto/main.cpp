@@ -1,7 +1,6 @@
 // kesto: the command-line front end of the KestoUSB library.
 #include "verb.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,8 +12,8 @@ static std::vector<VerbInfo> &registry() {
     return all;
 }
 
-Verb::Verb(std::string_view name, std::string_view usage, std::string_view help, VerbMain main) {
-    registry().push_back({name, usage, help, main});
+Verb::Verb(const help::Command &doc, VerbMain main) {
+    registry().push_back({doc.name, main});
 }
 
 const std::vector<VerbInfo> &verbs() {
@@ -26,18 +25,7 @@ const std::vector<VerbInfo> &verbs() {
 namespace {
 
 void printHelp(FILE *out) {
-    auto all = kesto::verbs();
-    std::sort(all.begin(), all.end(), [](auto &a, auto &b) { return a.name < b.name; });
-    std::fprintf(out,
-                 "Usage: kesto <command> [arguments]\n\n"
-                 "Talks to the player through the KestoUSB library. The player is searched on\n"
-                 "the USB/IP servers named in KESTOUSB_USBIP (host[:port],...) first, then on\n"
-                 "the USB bus. Exit status: 0 success, 1 the operation failed, 2 bad usage.\n\n"
-                 "Commands:\n");
-    for (const auto &v : all)
-        std::fprintf(out, "  kesto %.*s %.*s\n", int(v.name.size()), v.name.data(),
-                     int(v.usage.size()), v.usage.data());
-    std::fprintf(out, "\n'kesto help COMMAND' describes one command.\n");
+    std::fwrite(kesto::help::kHelp.data(), 1, kesto::help::kHelp.size(), out);
 }
 
 } // namespace
@@ -49,13 +37,18 @@ int main(int argc, char **argv) {
         return kesto::kExitUsage;
     }
     const std::string &name = args[0];
+    if (name == "--version") {
+        std::printf("kesto %.*s\n", int(kesto::help::kVersion.size()),
+                    kesto::help::kVersion.data());
+        return kesto::kExitOk;
+    }
     if (name == "--help" || name == "-h" || name == "help") {
         if (args.size() > 1) {
-            for (const auto &v : kesto::verbs())
-                if (v.name == args[1]) {
-                    std::printf("Usage: kesto %.*s %.*s\n\n%.*s\n", int(v.name.size()),
-                                v.name.data(), int(v.usage.size()), v.usage.data(),
-                                int(v.help.size()), v.help.data());
+            for (const auto &c : kesto::help::kCommands)
+                if (c.name == args[1]) {
+                    std::printf("Usage: kesto %.*s%s%.*s\n\n%.*s", int(c.name.size()),
+                                c.name.data(), c.usage.empty() ? "" : " ", int(c.usage.size()),
+                                c.usage.data(), int(c.text.size()), c.text.data());
                     return kesto::kExitOk;
                 }
             std::fprintf(stderr, "kesto: unknown command '%s'\n", args[1].c_str());

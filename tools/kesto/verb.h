@@ -1,6 +1,9 @@
 // kesto is one small command per verb. Each verb lives in its own cmd_<verb>.cpp and registers
-// itself with a static Verb object, so adding a verb touches no other file.
+// itself with a static Verb object; its usage line and help text live in kesto.help, from which
+// the build makes both `kesto help VERB` and the manual page.
 #pragma once
+
+#include "kesto_help.h"
 
 #include <span>
 #include <string>
@@ -19,12 +22,13 @@ enum ExitCode : int {
 using VerbMain = int (*)(std::span<const std::string> args);
 
 struct Verb {
-    // Registers the verb; `usage` is the text after "kesto <name>", `help` one paragraph.
-    Verb(std::string_view name, std::string_view usage, std::string_view help, VerbMain main);
+    // Registers the verb `doc.name` (help::command("name"), which fails to compile for a verb
+    // that kesto.help does not describe).
+    Verb(const help::Command &doc, VerbMain main);
 };
 
 struct VerbInfo {
-    std::string_view name, usage, help;
+    std::string_view name;
     VerbMain main;
 };
 const std::vector<VerbInfo> &verbs();

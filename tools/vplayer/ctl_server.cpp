@@ -79,26 +79,6 @@ CtlResult faultCommand(Engine &engine, const std::vector<std::string> &w) {
 
 } // namespace
 
-std::string controlCommandHelp() {
-    return "Control commands (tunara-vplayer ctl --state DIR COMMAND [ARGS]):\n"
-           "  status                      print the player's state\n"
-           "  plug | unplug               attach / detach the player\n"
-           "  card in|out                 insert / remove the memory card\n"
-           "  protect on|off              the card's write-protection tab\n"
-           "  busy on|off                 polls do not answer ready, flag 0x40 reported\n"
-           "  never-ready on|off          polls never answer ready\n"
-           "  flags set|clear 0xNN        sticky status flags (0x20 card changed, 0x80 ...)\n"
-           "  full flash|card on|off      report a memory full; downloads get verdict 2\n"
-           "  speed full|high|unlimited   pace bulk data (~1.2 MB/s, ~40 MB/s, none)\n"
-           "  mode download|upload N|auto block-size code offered in replies\n"
-           "  fault NAME [ARG]            one-shot fault: drop-reply [COUNT], short-reply "
-           "[COUNT],\n"
-           "                              stall [COUNT], pipe-error [COUNT], refuse [VERDICT],\n"
-           "                              drop-stream [AFTER_BYTES], short-block,\n"
-           "                              unplug-after [BYTES]\n"
-           "  fault clear                 disarm all faults\n";
-}
-
 CtlResult runControlCommand(Engine &engine, const std::vector<std::string> &w) {
     if (w.empty())
         return fail("no command");

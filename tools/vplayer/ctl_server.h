@@ -20,8 +20,6 @@ struct CtlResult {
 
 // Carries out one control command on the engine (the words after "ctl --state DIR").
 CtlResult runControlCommand(Engine &engine, const std::vector<std::string> &words);
-// The usage text of the control commands, for --help.
-std::string controlCommandHelp();
 
 class CtlServer {
 public:

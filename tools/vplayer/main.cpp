@@ -1,6 +1,7 @@
 // tunara-vplayer: the virtual player behind a USB/IP server, and its control client.
 #include "ctl_server.h"
 #include "engine.h"
+#include "tunara_vplayer_help.h"
 #include "usbip_server.h"
 
 #include <csignal>
@@ -19,17 +20,7 @@ constexpr uint16_t kDefaultPort = 3240;
 const char *kDefaultHost = "127.0.0.1";
 
 void usage(std::ostream &out) {
-    out << "Usage:\n"
-           "  tunara-vplayer --state DIR [--listen HOST:PORT]\n"
-           "  tunara-vplayer ctl --state DIR COMMAND [ARGS]\n"
-           "  tunara-vplayer --help\n\n"
-           "Runs the virtual player: a USB/IP server (default 127.0.0.1:3240; port 0 picks a\n"
-           "free port) exporting bus id 1-1 (1209:0001). The player's state lives in DIR\n"
-           "(player.ini, flash.img, card.img; created with defaults when missing). Once\n"
-           "listening it prints \"listening on HOST:PORT\" and writes HOST:PORT to\n"
-           "DIR/vplayer.addr; DIR/ctl.sock takes control commands.\n\n"
-        << vplayer::controlCommandHelp()
-        << "\nExit status of ctl: 0 done, 1 refused by the player, 2 usage error or no player.\n";
+    out << vplayer::help::kHelp;
 }
 
 bool splitHostPort(const std::string &text, std::string &host, uint16_t &port) {
@@ -159,6 +150,10 @@ int main(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
         usage(std::cout);
+        return kExitOk;
+    }
+    if (!args.empty() && args[0] == "--version") {
+        std::cout << vplayer::help::kProgram << ' ' << vplayer::help::kVersion << '\n';
         return kExitOk;
     }
     if (!args.empty() && args[0] == "ctl")
