@@ -19,9 +19,6 @@ namespace {
 using usbip::Clock;
 using usbip::Socket;
 
-std::mutex g_limitsMutex;
-UsbipLimits g_limits;
-
 // Standard requests and descriptor facts the client relies on.
 constexpr uint8_t kRequestGetStatus = 0x00;
 constexpr uint8_t kRequestGetDescriptor = 0x06;
@@ -273,16 +270,6 @@ private:
 };
 
 } // namespace
-
-UsbipLimits usbipLimits() {
-    std::lock_guard lock(g_limitsMutex);
-    return g_limits;
-}
-
-void setUsbipLimitsForTesting(const UsbipLimits &limits) {
-    std::lock_guard lock(g_limitsMutex);
-    g_limits = limits;
-}
 
 std::vector<UsbipServer> parseUsbipServers(std::string_view text) {
     std::vector<UsbipServer> servers;
