@@ -16,13 +16,15 @@ targets=(devlink_test_libusb_umockdev devlink_test_usbip_vplayer devlink_test_tr
          devlink_test_status devlink_test_download devlink_test_upload devlink_test_library_state)
 
 if [[ ${1:-} != --no-build ]]; then
-  cmake -S "$top" -B "$dir" -G Ninja -DTUNARA_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  # No -Werror here: GCC 12 reports false array bounds in code instrumented for threads.
+  cmake -S "$top" -B "$dir" -G Ninja -DTUNARA_WERROR=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DTUNARA_TSAN=ON -DTUNARA_BUILD_BENCH=OFF -DTUNARA_BUILD_GUI=OFF
   cmake --build "$dir" -j 2 --target "${targets[@]}"
 fi
 
-# A report fails the program (exit code 66) even when every test passed.
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=0 exitcode=66 second_deadlock_stack=1}
+# A report fails the program (exit code 66) even when every test passed. The suppressions cover
+# umockdev's own threads only (see the file).
+export TSAN_OPTIONS=${TSAN_OPTIONS:-exitcode=66 second_deadlock_stack=1 suppressions=$top/scripts/tsan.supp}
 
 # umockdev's preload library has to come after the sanitizer runtime.
 preload=$(find /usr/lib -name 'libumockdev-preload.so.0' -print -quit)
