@@ -35,7 +35,7 @@ constexpr TextSource kSText11{11, 12}, kSText23{23, 54}, kSVersion{77, 11}, kSDa
     kSModel{96, 13}, kSText109{109, 20}, kSText129{129, 11};
 
 // Filled by the caller's thread only; the worker never reads it.
-KSPlayerStatus &cache() {
+KSPlayerStatus &statusCache() {
     return library().statusCache;
 }
 
@@ -126,9 +126,10 @@ extern "C" int GetPlayerVersion(void) {
         setLastErrorCode(KSUSB_ERR_NO_CLOSING_MARK);
         return 0;
     }
-    copyText(cache().version, reply, kYVersion);
-    copyText(cache().date, reply, kYDate);
-    copyText(cache().model, reply, kYModel);
+    KSPlayerStatus &cache = statusCache();
+    copyText(cache.version, reply, kYVersion);
+    copyText(cache.date, reply, kYDate);
+    copyText(cache.model, reply, kYModel);
     return 1;
 }
 
@@ -138,18 +139,19 @@ extern "C" int KSUSB_GetPlayerStatus(void) {
     uint8_t reply[kFullStatusReplySize] = {};
     if (!sendCommand({kStatusPrefix, kStatusCommand}, reply, sizeof reply, KSUSB_ERR_RECEIVE))
         return 0;
-    cache().reply6 = reply[kReply6];
-    cache().reply7 = reply[kReply7];
-    cache().reply9 = reply[kReply9];
-    cache().reply8 = reply[kReply8];
-    cache().reply10 = reply[kReply10];
-    copyText(cache().text11, reply, kSText11);
-    copyText(cache().text23, reply, kSText23);
-    copyText(cache().version, reply, kSVersion);
-    copyText(cache().model, reply, kSModel);
-    copyText(cache().date, reply, kSDate);
-    copyText(cache().text109, reply, kSText109);
-    copyText(cache().text129, reply, kSText129);
+    KSPlayerStatus &cache = statusCache();
+    cache.reply6 = reply[kReply6];
+    cache.reply7 = reply[kReply7];
+    cache.reply9 = reply[kReply9];
+    cache.reply8 = reply[kReply8];
+    cache.reply10 = reply[kReply10];
+    copyText(cache.text11, reply, kSText11);
+    copyText(cache.text23, reply, kSText23);
+    copyText(cache.version, reply, kSVersion);
+    copyText(cache.model, reply, kSModel);
+    copyText(cache.date, reply, kSDate);
+    copyText(cache.text109, reply, kSText109);
+    copyText(cache.text129, reply, kSText129);
     return 1;
 }
 
@@ -158,18 +160,19 @@ extern "C" int GetPlayerInfo(KSPlayerStatus *out) {
         return 0;
     // Whole fields: the cache holds zeros after each text, so this clears and copies in one go.
     // The alignment byte and `spare` stay as the caller had them.
-    out->reply6 = cache().reply6;
-    out->reply7 = cache().reply7;
-    out->reply9 = cache().reply9;
-    out->reply8 = cache().reply8;
-    out->reply10 = cache().reply10;
-    std::memcpy(out->text11, cache().text11, sizeof out->text11);
-    std::memcpy(out->text23, cache().text23, sizeof out->text23);
-    std::memcpy(out->version, cache().version, sizeof out->version);
-    std::memcpy(out->model, cache().model, sizeof out->model);
-    std::memcpy(out->date, cache().date, sizeof out->date);
-    std::memcpy(out->text109, cache().text109, sizeof out->text109);
-    std::memcpy(out->text129, cache().text129, sizeof out->text129);
+    const KSPlayerStatus &cache = statusCache();
+    out->reply6 = cache.reply6;
+    out->reply7 = cache.reply7;
+    out->reply9 = cache.reply9;
+    out->reply8 = cache.reply8;
+    out->reply10 = cache.reply10;
+    std::memcpy(out->text11, cache.text11, sizeof out->text11);
+    std::memcpy(out->text23, cache.text23, sizeof out->text23);
+    std::memcpy(out->version, cache.version, sizeof out->version);
+    std::memcpy(out->model, cache.model, sizeof out->model);
+    std::memcpy(out->date, cache.date, sizeof out->date);
+    std::memcpy(out->text109, cache.text109, sizeof out->text109);
+    std::memcpy(out->text129, cache.text129, sizeof out->text129);
     return 1;
 }
 
