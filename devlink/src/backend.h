@@ -60,8 +60,6 @@ public:
 
 // The back ends searched in order: USB/IP servers from KESTOUSB_USBIP first, then libusb.
 std::vector<Backend *> defaultBackends();
-
-// Tests replace the search list (nullptr or empty restores the default ones).
-void setBackendsForTesting(std::vector<Backend *> backends);
+// (Tests replace the list through the library's injection, library_state.h.)
 
 } // namespace kestousb

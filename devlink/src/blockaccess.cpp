@@ -24,11 +24,6 @@ enum Op : unsigned char {
     kWriteData = 'w',
 };
 
-bool failed() {
-    setLastErrorCode(KSUSB_ERR_SEND);
-    return false;
-}
-
 // Reads one 64-byte reply into `reply`; a reply that arrives short is a failure, not data. A
 // failed transfer ends the exchange at once, like a failed command exchange.
 bool readReply(uint8_t (&reply)[kBlock]) {
@@ -44,7 +39,7 @@ bool access(unsigned char mem, uint32_t address, unsigned char op, unsigned char
     const bool carriesData =
         op == kReadData || op == kReadSpare || op == kWriteSpare || op == kWriteData;
     if (carriesData && buffer == nullptr)
-        return failed();
+        return failWith(KSUSB_ERR_SEND);
     if (!KSUSB_CheckConnect() || !KSUSB_CheckMemory(mem))
         return false;
 
@@ -66,18 +61,18 @@ bool access(unsigned char mem, uint32_t address, unsigned char op, unsigned char
     waitReady(Phase::Command);
     size_t sent = 0;
     if (!pipeWrite(packet, length, &sent) || sent != length)
-        return failed();
+        return failWith(KSUSB_ERR_SEND);
     waitDone();
 
     uint8_t reply[kBlock] = {};
     switch (op) {
     case kWriteData:
     case kWriteSpare: // the acknowledgement is read but not examined
-        return readReply(reply) || failed();
+        return readReply(reply) || failWith(KSUSB_ERR_SEND);
     case kReadData:
     case kReadSpare:
         if (!readReply(reply))
-            return failed(); // the caller's buffer stays as it was
+            return failWith(KSUSB_ERR_SEND); // the caller's buffer stays as it was
         std::memcpy(buffer, reply, op == kReadData ? kDataBytes : kSpareBytes);
         return true;
     default:

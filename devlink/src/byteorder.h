@@ -26,6 +26,10 @@ inline void putBe32(uint8_t *out, uint32_t v) {
 inline uint16_t getLe16(const uint8_t *in) {
     return static_cast<uint16_t>(in[0] | in[1] << 8);
 }
+inline void putLe16(uint8_t *out, uint16_t v) {
+    out[0] = static_cast<uint8_t>(v);
+    out[1] = static_cast<uint8_t>(v >> 8);
+}
 inline uint32_t getLe32(const uint8_t *in) {
     return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
 }

@@ -3,39 +3,27 @@
 // are always opened and closed together.
 #include "KestoUSB.h"
 #include "backend.h"
+#include "library_state.h"
 #include "transport.h"
 
-#include <atomic>
-#include <cstring>
 #include <mutex>
+#include <string>
 
 namespace kestousb {
 
 namespace {
 
-constexpr size_t kPathSize = 256;
-
-// Swapped atomically: a worker that has not yet left its loop may still hold the old connection
-// while the caller's thread reconnects; the old one lives until it lets go.
-std::atomic<std::shared_ptr<DeviceConnection>> g_connection;
-
-// Opening and closing are serialised: KSUSB_Stop reconnects on the caller's thread while the
-// worker's failed transfer may want to reconnect too, and two opens at once would each claim
-// the player and one connection would silently replace the other.
-std::mutex g_linkMutex;
-bool g_inUse = false; // the last open found the player held by another program
-
-std::mutex g_pathMutex;
-char g_path[kPathSize] = {};
-
-void setPath(const std::string &path) {
-    std::lock_guard lock(g_pathMutex);
-    std::memset(g_path, 0, sizeof g_path);
-    std::strncpy(g_path, path.c_str(), kPathSize - 1);
+// Opening and closing are serialised under the link mutex: KSUSB_Stop reconnects on the caller's
+// thread while the worker's failed transfer may want to reconnect too, and two opens at once
+// would each claim the player and one connection would silently replace the other. The
+// connection is swapped atomically: a worker that has not yet left its loop may still hold the
+// old one while another thread reconnects; the old one lives until it lets go.
+LibraryState::Link &link() {
+    return library().link;
 }
 
 bool closeLocked() {
-    std::shared_ptr<DeviceConnection> conn = g_connection.exchange(nullptr);
+    std::shared_ptr<DeviceConnection> conn = link().connection.exchange(nullptr);
     if (!conn)
         return true; // nothing open: nothing can fail to close
     conn->release();
@@ -50,7 +38,7 @@ bool closeLocked() {
 bool openLocked() {
     // An open connection would be lost without its release and close.
     closeLocked();
-    setPath({});
+    link().path.clear();
     bool inUse = false;
     for (Backend *backend : defaultBackends()) {
         for (const std::string &path : backend->enumerate()) {
@@ -58,13 +46,13 @@ bool openLocked() {
             std::unique_ptr<DeviceConnection> conn = backend->open(path, inUse);
             if (!conn)
                 continue;
-            setPath(conn->path());
-            g_connection.store(std::shared_ptr<DeviceConnection>(std::move(conn)));
-            g_inUse = false;
+            link().path = conn->path();
+            link().connection.store(std::shared_ptr<DeviceConnection>(std::move(conn)));
+            link().inUse = false;
             return true;
         }
     }
-    g_inUse = inUse;
+    link().inUse = inUse;
     setLastErrorCode(KSUSB_ERR_NOT_CONNECTED);
     return false;
 }
@@ -72,51 +60,44 @@ bool openLocked() {
 } // namespace
 
 std::shared_ptr<DeviceConnection> currentConnection() {
-    return g_connection.load();
+    return link().connection.load();
 }
 
 bool pipesOpen() {
     return currentConnection() != nullptr;
 }
 
-const char *devicePath() {
-    // The buffer is never freed; a caller copies it at once (GetDevicePID).
-    return g_path;
+std::string devicePath() {
+    std::lock_guard lock(link().mutex);
+    return link().path;
 }
 
 bool playerInUse() {
-    std::lock_guard lock(g_linkMutex);
-    return g_inUse;
-}
-
-void dropConnectionForTesting() {
-    std::lock_guard lock(g_linkMutex);
-    g_connection.store(nullptr);
-    g_inUse = false;
-    setPath({});
+    std::lock_guard lock(link().mutex);
+    return link().inUse;
 }
 
 bool openPipes() {
-    std::lock_guard lock(g_linkMutex);
+    std::lock_guard lock(link().mutex);
     return openLocked();
 }
 
 bool closePipes() {
-    std::lock_guard lock(g_linkMutex);
+    std::lock_guard lock(link().mutex);
     return closeLocked();
 }
 
 bool reconnect() {
-    std::lock_guard lock(g_linkMutex);
+    std::lock_guard lock(link().mutex);
     closeLocked();
     return openLocked();
 }
 
 bool reconnectAfterFailure(const std::shared_ptr<DeviceConnection> &failed) {
-    std::lock_guard lock(g_linkMutex);
+    std::lock_guard lock(link().mutex);
     // Another thread has already replaced the connection that failed (KSUSB_Stop's reconnect
     // interrupts the worker's transfer): its new connection stays.
-    std::shared_ptr<DeviceConnection> current = g_connection.load();
+    std::shared_ptr<DeviceConnection> current = link().connection.load();
     if (current != failed)
         return current != nullptr;
     closeLocked();

@@ -1,21 +1,16 @@
 // The names of the last-error codes, and the library-wide last error itself.
 #include "KestoUSB.h"
+#include "library_state.h"
 #include "transport.h"
-
-#include <atomic>
 
 namespace kestousb {
 
-namespace {
 // Written by the caller's thread and by a transfer worker; read from any thread.
-std::atomic<int> g_lastError{KSUSB_OK};
-} // namespace
-
 void setLastErrorCode(int code) {
-    g_lastError.store(code, std::memory_order_relaxed);
+    library().lastError.store(code, std::memory_order_relaxed);
 }
 int lastErrorCode() {
-    return g_lastError.load(std::memory_order_relaxed);
+    return library().lastError.load(std::memory_order_relaxed);
 }
 
 } // namespace kestousb

@@ -1,6 +1,8 @@
 // The two cached file tables, their refresh from the player ('G') and the lookups on them.
 #include "filetable.h"
 
+#include "byteorder.h"
+#include "library_state.h"
 #include "tabledecoder.h"
 #include "transport.h"
 
@@ -15,9 +17,6 @@ namespace {
 constexpr size_t kDataLengthOffset = 6; // first reply bytes 6-7: P, big-endian
 constexpr size_t kName83CopyBytes = 12; // GetFileInfo copies 12 bytes; bytes 12-13 stay zero
 constexpr int kLastCandidate = 255;
-
-KSUSB_TOpenTable g_flashTable{};
-KSUSB_TOpenTable g_cardTable{};
 
 std::string_view entryName(const KSUSB_TFileEntry &e) {
     return {e.name, strnlen(e.name, sizeof e.name)};
@@ -46,7 +45,8 @@ bool sameShortName(std::string_view a, std::string_view b) {
 } // namespace
 
 KSUSB_TOpenTable &cachedTable(unsigned char mem) {
-    return mem == KSUSB_MEM_FLASH ? g_flashTable : g_cardTable;
+    LibraryState &state = library();
+    return mem == KSUSB_MEM_FLASH ? state.flashTable : state.cardTable;
 }
 
 uint16_t findEntry(unsigned char mem, std::string_view name) {
@@ -99,7 +99,7 @@ KSUSB_API int KSUSB_RefreshMemory(unsigned char mem) {
                          KSUSB_ERR_SEND, KSUSB_ERR_RECEIVE))
         return 0;
 
-    const size_t p = size_t(reply[kDataLengthOffset]) << 8 | reply[kDataLengthOffset + 1];
+    const size_t p = getBe16(reply.data() + kDataLengthOffset);
     // A length the buffer cannot hold (with its closing '.') or too short for total and free is
     // refused before the data is requested, so nothing is read past the buffer.
     if (!tableLengthValid(p)) {

@@ -1,8 +1,7 @@
 // The one-byte handshake polls on the control handle.
 #include "backend.h"
+#include "library_state.h"
 #include "transport.h"
-
-#include <mutex>
 
 namespace kestousb {
 
@@ -11,19 +10,6 @@ namespace {
 constexpr uint8_t kDoneRequest = 10;
 constexpr uint16_t kDoneIndex = 0xFFFF;
 constexpr uint16_t kAbortValue = 0xFFFF;
-
-int64_t steadyTicks() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::mutex g_tickMutex;
-TickSource g_ticks;
-
-TickSource tickSource() {
-    std::lock_guard lock(g_tickMutex);
-    return g_ticks ? g_ticks : TickSource(steadyTicks);
-}
 
 // Repeats the request with no delay until the player answers 0x40, or until more than 10 s
 // have passed. The request's own failure is not acted on: only the answer byte counts.
@@ -45,11 +31,6 @@ bool poll(uint8_t request, uint16_t value, uint16_t index) {
 }
 
 } // namespace
-
-void setTickSourceForTesting(TickSource ticks) {
-    std::lock_guard lock(g_tickMutex);
-    g_ticks = std::move(ticks);
-}
 
 bool waitReady(Phase phase) {
     return poll(static_cast<uint8_t>(phase), 0, 0);

@@ -2,12 +2,11 @@
 #include "status.h"
 
 #include "backend.h"
+#include "library_state.h"
 #include "transport.h"
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 namespace kestousb {
 
@@ -36,10 +35,9 @@ constexpr TextSource kSText11{11, 12}, kSText23{23, 54}, kSVersion{77, 11}, kSDa
     kSModel{96, 13}, kSText109{109, 20}, kSText129{129, 11};
 
 // Filled by the caller's thread only; the worker never reads it.
-KSPlayerStatus g_cache{};
-
-std::mutex g_sleepMutex;
-SleepFunction g_sleep;
+KSPlayerStatus &statusCache() {
+    return library().statusCache;
+}
 
 // Copies the raw bytes and puts a zero after them; every field is longer than its text.
 template <size_t N>
@@ -79,15 +77,6 @@ bool readStatusFlags(uint8_t &flags) {
         return false;
     }
     return true;
-}
-
-void resetStatusCacheForTesting() {
-    g_cache = KSPlayerStatus{};
-}
-
-void setSleepForTesting(SleepFunction sleep) {
-    std::lock_guard lock(g_sleepMutex);
-    g_sleep = std::move(sleep);
 }
 
 } // namespace kestousb
@@ -137,9 +126,10 @@ extern "C" int GetPlayerVersion(void) {
         setLastErrorCode(KSUSB_ERR_NO_CLOSING_MARK);
         return 0;
     }
-    copyText(g_cache.version, reply, kYVersion);
-    copyText(g_cache.date, reply, kYDate);
-    copyText(g_cache.model, reply, kYModel);
+    KSPlayerStatus &cache = statusCache();
+    copyText(cache.version, reply, kYVersion);
+    copyText(cache.date, reply, kYDate);
+    copyText(cache.model, reply, kYModel);
     return 1;
 }
 
@@ -149,18 +139,19 @@ extern "C" int KSUSB_GetPlayerStatus(void) {
     uint8_t reply[kFullStatusReplySize] = {};
     if (!sendCommand({kStatusPrefix, kStatusCommand}, reply, sizeof reply, KSUSB_ERR_RECEIVE))
         return 0;
-    g_cache.reply6 = reply[kReply6];
-    g_cache.reply7 = reply[kReply7];
-    g_cache.reply9 = reply[kReply9];
-    g_cache.reply8 = reply[kReply8];
-    g_cache.reply10 = reply[kReply10];
-    copyText(g_cache.text11, reply, kSText11);
-    copyText(g_cache.text23, reply, kSText23);
-    copyText(g_cache.version, reply, kSVersion);
-    copyText(g_cache.model, reply, kSModel);
-    copyText(g_cache.date, reply, kSDate);
-    copyText(g_cache.text109, reply, kSText109);
-    copyText(g_cache.text129, reply, kSText129);
+    KSPlayerStatus &cache = statusCache();
+    cache.reply6 = reply[kReply6];
+    cache.reply7 = reply[kReply7];
+    cache.reply9 = reply[kReply9];
+    cache.reply8 = reply[kReply8];
+    cache.reply10 = reply[kReply10];
+    copyText(cache.text11, reply, kSText11);
+    copyText(cache.text23, reply, kSText23);
+    copyText(cache.version, reply, kSVersion);
+    copyText(cache.model, reply, kSModel);
+    copyText(cache.date, reply, kSDate);
+    copyText(cache.text109, reply, kSText109);
+    copyText(cache.text129, reply, kSText129);
     return 1;
 }
 
@@ -169,18 +160,19 @@ extern "C" int GetPlayerInfo(KSPlayerStatus *out) {
         return 0;
     // Whole fields: the cache holds zeros after each text, so this clears and copies in one go.
     // The alignment byte and `spare` stay as the caller had them.
-    out->reply6 = g_cache.reply6;
-    out->reply7 = g_cache.reply7;
-    out->reply9 = g_cache.reply9;
-    out->reply8 = g_cache.reply8;
-    out->reply10 = g_cache.reply10;
-    std::memcpy(out->text11, g_cache.text11, sizeof out->text11);
-    std::memcpy(out->text23, g_cache.text23, sizeof out->text23);
-    std::memcpy(out->version, g_cache.version, sizeof out->version);
-    std::memcpy(out->model, g_cache.model, sizeof out->model);
-    std::memcpy(out->date, g_cache.date, sizeof out->date);
-    std::memcpy(out->text109, g_cache.text109, sizeof out->text109);
-    std::memcpy(out->text129, g_cache.text129, sizeof out->text129);
+    const KSPlayerStatus &cache = statusCache();
+    out->reply6 = cache.reply6;
+    out->reply7 = cache.reply7;
+    out->reply9 = cache.reply9;
+    out->reply8 = cache.reply8;
+    out->reply10 = cache.reply10;
+    std::memcpy(out->text11, cache.text11, sizeof out->text11);
+    std::memcpy(out->text23, cache.text23, sizeof out->text23);
+    std::memcpy(out->version, cache.version, sizeof out->version);
+    std::memcpy(out->model, cache.model, sizeof out->model);
+    std::memcpy(out->date, cache.date, sizeof out->date);
+    std::memcpy(out->text109, cache.text109, sizeof out->text109);
+    std::memcpy(out->text129, cache.text129, sizeof out->text129);
     return 1;
 }
 
@@ -188,7 +180,7 @@ extern "C" int GetDevicePID(char *out) {
     if (!out)
         return 0;
     std::memset(out, 0, kDevicePathBytes);
-    std::strncpy(out, devicePath(), kDevicePathBytes - 1);
+    std::strncpy(out, devicePath().c_str(), kDevicePathBytes - 1);
     return 1;
 }
 
@@ -198,17 +190,7 @@ extern "C" int KSUSB_Stop(void) {
         return 0;
     }
     signalStopEvent();
-    {
-        SleepFunction sleep;
-        {
-            std::lock_guard lock(g_sleepMutex);
-            sleep = g_sleep;
-        }
-        if (sleep)
-            sleep(kStopPause);
-        else
-            std::this_thread::sleep_for(kStopPause);
-    }
+    pauseFor(kStopPause);
     KSUSB_Reconnect();
     return waitAbortDone() ? 1 : 0;
 }

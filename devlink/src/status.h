@@ -18,9 +18,7 @@ bool readStatusFlags(uint8_t &flags);
 constexpr size_t kFullStatusReplySize = 192;
 constexpr size_t kVersionReplyClose = 36; // the 'Y' reply's closing '.'
 
-// Tests: the status cache back to all zeros, and a sleep that does not wait.
-void resetStatusCacheForTesting();
+// A pause of KSUSB_Stop; tests inject one that does not wait (library_state.h).
 using SleepFunction = std::function<void(std::chrono::milliseconds)>;
-void setSleepForTesting(SleepFunction sleep); // empty restores std::this_thread::sleep_for
 
 } // namespace kestousb

@@ -93,7 +93,7 @@ TableDecode decodeTable(std::span<const uint8_t> data, size_t p, KSUSB_TOpenTabl
         entry.time = getLe16(rec + kTimeOffset);
         entry.date = getLe16(rec + kDateOffset);
         // The player's first-cluster word is taken with its bytes in big-endian order.
-        entry.cluster = static_cast<uint16_t>(rec[kClusterOffset] << 8 | rec[kClusterOffset + 1]);
+        entry.cluster = getBe16(rec + kClusterOffset);
         entry.size = getLe32(rec + kSizeOffset);
 
         if (entry.date == kListEndStamp && entry.time == kListEndStamp)

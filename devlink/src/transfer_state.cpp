@@ -1,6 +1,8 @@
 // The one transfer state, the notifications and the worker thread.
 #include "transfer_state.h"
 
+#include "library_state.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -21,19 +23,9 @@ constexpr size_t kMode4Block = 8192;
 constexpr size_t kMode5Block = 16384;
 static_assert(kMode5Block <= kMaxBlockSize);
 
-// Written and read by the caller's thread only; the worker works on its own copy.
-TransferJob g_lastJob;
-
-// Counts workers that have not finished. Never destroyed: a detached worker may still be
-// leaving while the process exits.
-struct WorkerCount {
-    std::mutex mutex;
-    std::condition_variable idle;
-    int running = 0;
-};
-WorkerCount &workers() {
-    static auto *count = new WorkerCount;
-    return *count;
+// Counts workers that have not finished.
+LibraryState::Workers &workers() {
+    return library().workers;
 }
 
 void workerMain(TransferJob job) {
@@ -116,7 +108,8 @@ int failTransfer(const TransferJob &job, int code) {
 }
 
 bool startTransfer(const TransferJob &job) {
-    g_lastJob = job;
+    // Written and read by the caller's thread only; the worker works on its own copy.
+    library().lastJob = job;
     if (!stopEventExists())
         createStopEvent();
     auto &w = workers();
@@ -137,7 +130,7 @@ bool startTransfer(const TransferJob &job) {
 }
 
 TransferJob lastTransfer() {
-    return g_lastJob;
+    return library().lastJob;
 }
 
 bool transferRunning() {

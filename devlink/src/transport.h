@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 
 namespace kestousb {
 
@@ -48,14 +49,11 @@ bool reconnect();
 bool reconnectAfterFailure(const std::shared_ptr<DeviceConnection> &failed);
 // True when the last open failed because the player is there but another program holds it.
 bool playerInUse();
-const char *devicePath(); // the path last used to open (empty before)
+std::string devicePath(); // the path last used to open (empty before)
 
 // The open connection, shared so that a reconnect on one thread never frees it under another
 // thread's transfer; nullptr while closed.
 std::shared_ptr<DeviceConnection> currentConnection();
-
-// Tests: forget the connection without talking to it (its back end may already be gone).
-void dropConnectionForTesting();
 
 // One bulk transfer of `count` bytes. On failure (with Transfer::Whole also when fewer bytes
 // moved) the connection is closed and reopened and false returned; no error code is set (the
@@ -77,10 +75,9 @@ bool waitReady(Phase phase);     // true when the player answered 0x40 within 10
 bool waitDone();
 bool waitAbortDone();
 
-// Millisecond tick count used by the polls; tests inject their own clock.
+// Millisecond tick count used by the polls; tests inject their own clock (library_state.h).
 using TickSource = std::function<int64_t()>;
-void setTickSourceForTesting(TickSource ticks); // empty restores steady_clock
-constexpr int64_t kPollLimitMs = 10000;         // a poll gives up once more than this has passed
+constexpr int64_t kPollLimitMs = 10000; // a poll gives up once more than this has passed
 
 // ---- exchanges ------------------------------------------------------------------------------
 // The command exchange: WaitReady(Command), write `packet` (already block-aligned, `length`
@@ -107,8 +104,5 @@ bool stopEventExists();
 void createStopEvent();
 void signalStopEvent();
 bool takeStopEvent(); // tests without waiting and resets: true if it was signalled
-
-// Tests: back to "no transfer started since the library was loaded".
-void resetStopEventForTesting();
 
 } // namespace kestousb

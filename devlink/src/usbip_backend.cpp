@@ -1,5 +1,6 @@
 #include "usbip_backend.h"
 
+#include "byteorder.h"
 #include "device_ids.h"
 #include "usbip_socket.h"
 #include "usbip_wire.h"
@@ -18,9 +19,6 @@ namespace {
 
 using usbip::Clock;
 using usbip::Socket;
-
-std::mutex g_limitsMutex;
-UsbipLimits g_limits;
 
 // Standard requests and descriptor facts the client relies on.
 constexpr uint8_t kRequestGetStatus = 0x00;
@@ -140,8 +138,7 @@ public:
             got < 4)
             return false;
         // wTotalLength is little-endian, like every USB descriptor field.
-        const size_t total =
-            std::min<size_t>(size_t{head[2]} | size_t{head[3]} << 8, kMaxConfigSize);
+        const size_t total = std::min<size_t>(getLe16(head + 2), kMaxConfigSize);
         std::vector<uint8_t> config(std::max(total, kConfigHeaderSize));
         if (!control(kStandardIn, kRequestGetDescriptor, kConfigurationDescriptor, 0, config.data(),
                      config.size(), got))
@@ -200,12 +197,10 @@ private:
         uint8_t setup[8];
         setup[0] = requestType;
         setup[1] = request;
-        setup[2] = static_cast<uint8_t>(value);
-        setup[3] = static_cast<uint8_t>(value >> 8);
-        setup[4] = static_cast<uint8_t>(index);
-        setup[5] = static_cast<uint8_t>(index >> 8);
-        setup[6] = static_cast<uint8_t>(length);
-        setup[7] = static_cast<uint8_t>(length >> 8);
+        // The setup packet's words are little-endian, like every USB field.
+        putLe16(setup + 2, value);
+        putLe16(setup + 4, index);
+        putLe16(setup + 6, static_cast<uint16_t>(length));
         const uint32_t direction = (requestType & kEndpointDirIn) ? usbip::kDirIn : usbip::kDirOut;
         return submit(direction, kControlEndpoint, setup, data, length, transferred,
                       usbipLimits().control);
@@ -273,16 +268,6 @@ private:
 };
 
 } // namespace
-
-UsbipLimits usbipLimits() {
-    std::lock_guard lock(g_limitsMutex);
-    return g_limits;
-}
-
-void setUsbipLimitsForTesting(const UsbipLimits &limits) {
-    std::lock_guard lock(g_limitsMutex);
-    g_limits = limits;
-}
 
 std::vector<UsbipServer> parseUsbipServers(std::string_view text) {
     std::vector<UsbipServer> servers;

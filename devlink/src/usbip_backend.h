@@ -39,14 +39,13 @@ struct PlayerEndpoints {
 };
 std::optional<PlayerEndpoints> findPlayerEndpoints(std::span<const uint8_t> configuration);
 
-// How long the client waits for the server. Tests shorten them.
+// How long the client waits for the server. Tests shorten them (library_state.h).
 struct UsbipLimits {
     std::chrono::milliseconds connect{1000};
     std::chrono::milliseconds control{1000}; // vendor requests and the probe
     std::chrono::milliseconds pipe{30000};   // bulk transfers
 };
 UsbipLimits usbipLimits();
-void setUsbipLimitsForTesting(const UsbipLimits &limits);
 
 class UsbipBackend : public Backend {
 public:

@@ -1,5 +1,6 @@
 #include "fake_player.h"
 
+#include "library_state.h"
 #include "status.h"
 #include "transport.h"
 
@@ -57,22 +58,21 @@ FakePlayer::FakePlayer(std::string path, bool install)
     : m_path(std::move(path)), m_installed(install), m_clock(std::make_shared<FakeClock>()) {
     m_poll = [](uint8_t, uint16_t, uint16_t) { return kReadyAnswer; };
     if (m_installed) {
-        setBackendsForTesting({this});
         std::shared_ptr<FakeClock> clock = m_clock;
-        setTickSourceForTesting([clock] { return (*clock)(); });
-        setSleepForTesting([this](std::chrono::milliseconds ms) {
-            FakeOp op{FakeOp::Kind::Sleep, {}};
-            op.size = static_cast<size_t>(ms.count());
-            record(op);
-        });
+        resetLibraryForTesting({.backends = {this},
+                                .ticks = [clock] { return (*clock)(); },
+                                .sleep =
+                                    [this](std::chrono::milliseconds ms) {
+                                        FakeOp op{FakeOp::Kind::Sleep, {}};
+                                        op.size = static_cast<size_t>(ms.count());
+                                        record(op);
+                                    }});
     }
 }
 
 FakePlayer::~FakePlayer() {
     if (m_installed) {
-        setBackendsForTesting({});
-        setTickSourceForTesting({});
-        setSleepForTesting({});
+        resetLibraryForTesting();
     }
 }
 

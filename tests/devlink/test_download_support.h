@@ -5,6 +5,7 @@
 #include "KestoUSB.h"
 #include "fake_player.h"
 #include "filetable.h"
+#include "library_state.h"
 #include "transfer_state.h"
 #include "transport.h"
 
@@ -139,13 +140,12 @@ class TransferTest : public testing::Test {
 protected:
     void SetUp() override {
         clearTables();
-        resetStopEventForTesting();
+        resetLibraryForTesting(library().injected());
         setLastErrorCode(0);
     }
     void TearDown() override {
         EXPECT_TRUE(waitTransferIdle(20000));
-        dropConnectionForTesting();
-        resetStopEventForTesting();
+        resetLibraryForTesting(library().injected());
         clearTables();
     }
 

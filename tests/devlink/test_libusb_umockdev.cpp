@@ -5,6 +5,7 @@
 #include "usb_descriptors.h"
 
 #include "KestoUSB.h"
+#include "library_state.h"
 #include "libusb_backend.h"
 #include "status.h"
 #include "test_download_support.h"
@@ -289,15 +290,14 @@ protected:
                                    hex + "\n";
         ASSERT_TRUE(umockdev_testbed_add_from_string(testbed, record.c_str(), &error))
             << (error ? error->message : "");
-        ku::setBackendsForTesting({&backend});
+        ku::resetLibraryForTesting({.backends = {&backend}});
         ku::setLastErrorCode(0);
     }
     void TearDown() override {
         device.holdBulkAfter(-1);
         ku::waitTransferIdle(20000);
-        ku::setSleepForTesting({});
         ku::closePipes();
-        ku::setBackendsForTesting({});
+        ku::resetLibraryForTesting();
         if (testbed) {
             umockdev_testbed_detach_ioctl(testbed, kDevNode, nullptr);
             g_object_unref(handler);
@@ -420,7 +420,9 @@ TEST_P(LibusbUmockdevStop, StopDuringABlockedTransferThenTheNextCallWorks) {
     ku::test::ScratchDir dir;
     const std::string source = dir.write("song.bin", ku::test::pattern(64 * 1024));
     // The sleep of KSUSB_Stop only gives a worker time to leave on its own; this one cannot.
-    ku::setSleepForTesting([](std::chrono::milliseconds) {});
+    ku::TestInjection noPause = ku::library().injected();
+    noPause.sleep = [](std::chrono::milliseconds) {};
+    ku::library().inject(noPause);
     ASSERT_EQ(KSUSB_CheckConnect(), 1);
     if (GetParam().direction == Direction::Upload) {
         ku::test::Recorder put;

@@ -3,6 +3,7 @@
 #include "fake_player.h"
 
 #include "KestoUSB.h"
+#include "library_state.h"
 #include "status.h"
 #include "transport.h"
 
@@ -23,8 +24,7 @@ class StatusTest : public ::testing::Test {
 protected:
     void SetUp() override {
         kestousb::setLastErrorCode(0);
-        kestousb::resetStatusCacheForTesting();
-        kestousb::resetStopEventForTesting();
+        kestousb::resetLibraryForTesting(kestousb::library().injected());
     }
     // Opens the connection, then forgets what that took, so a test sees only its own traffic.
     void connect() {

@@ -4,6 +4,7 @@
 // mounts stand in for the full disks; where no tmpfs can be mounted (not root) those tests are
 // skipped with the reason.
 #include "KestoUSB.h"
+#include "library_state.h"
 #include "notices.h"
 #include "usbip_backend.h"
 #include "vplayer_process.h"
@@ -120,15 +121,16 @@ protected:
     void connect(VplayerProcess &player) {
         ASSERT_TRUE(player.started());
         ::setenv("KESTOUSB_USBIP", player.address().c_str(), 1);
-        kestousb::setUsbipLimitsForTesting({std::chrono::milliseconds(2000),
-                                            std::chrono::milliseconds(2000),
-                                            std::chrono::milliseconds(5000)});
+        kestousb::TestInjection limits = kestousb::library().injected();
+        limits.usbipLimits = {std::chrono::milliseconds(2000), std::chrono::milliseconds(2000),
+                              std::chrono::milliseconds(5000)};
+        kestousb::library().inject(limits);
         ASSERT_EQ(KSUSB_Reconnect(), 1);
     }
     void TearDown() override {
         KSUSB_Reconnect(); // leaves the player of this test
         ::unsetenv("KESTOUSB_USBIP");
-        kestousb::setUsbipLimitsForTesting({});
+        kestousb::resetLibraryForTesting();
     }
     // Puts `bytes` on the player's flash as `name`: 0 when the copy was done, else the code
     // of the call or the worker.

@@ -3,6 +3,7 @@
 #include "fake_player.h"
 
 #include "KestoUSB.h"
+#include "library_state.h"
 #include "transport.h"
 
 #include <gtest/gtest.h>
@@ -149,7 +150,7 @@ TEST_P(PollRequests, IgnoreTheRequestsOwnFailureAndKeepAsking) {
 }
 
 TEST_P(PollRequests, FailAtOnceWithoutConnection) {
-    ku::dropConnectionForTesting();
+    ku::resetLibraryForTesting(ku::library().injected());
     EXPECT_FALSE(GetParam().poll());
     EXPECT_TRUE(player.ops().empty());
 }
@@ -296,7 +297,7 @@ TEST_F(TransportTest, OpenWithoutPlayerIsMinus40AtOnce) {
     EXPECT_FALSE(ku::openPipes());
     EXPECT_EQ(KSUSB_GetLastError(), -40);
     EXPECT_FALSE(ku::pipesOpen());
-    EXPECT_STREQ(ku::devicePath(), "");
+    EXPECT_EQ(ku::devicePath(), "");
     EXPECT_EQ(KSUSB_CheckConnect(), 0);
     EXPECT_EQ(KSUSB_GetLastError(), -40);
 }
@@ -304,10 +305,13 @@ TEST_F(TransportTest, OpenWithoutPlayerIsMinus40AtOnce) {
 TEST_F(TransportTest, OpenSkipsAPlayerThatDoesNotOpen) {
     FakePlayer second("fake:2-1", false);
     player.faults().openFailures = 1;
-    ku::setBackendsForTesting({&player, &second});
+    ku::TestInjection both = ku::library().injected();
+    both.backends = {&player, &second};
+    ku::library().inject(both);
     ASSERT_TRUE(ku::openPipes());
-    EXPECT_STREQ(ku::devicePath(), "fake:2-1");
-    ku::setBackendsForTesting({&player});
+    EXPECT_EQ(ku::devicePath(), "fake:2-1");
+    both.backends = {&player};
+    ku::library().inject(both);
 }
 
 TEST_F(TransportTest, FailedCloseIsMinus41AndLeavesTheConnectionClosed) {
@@ -361,7 +365,7 @@ TEST_F(TransportTest, PipeFailureReconnectsAndReportsWhatMoved) {
 // ---- stop event -----------------------------------------------------------------------------
 
 TEST(StopEvent, IsAutoResetAndKeepsASignalUntilTaken) {
-    ku::resetStopEventForTesting();
+    ku::resetLibraryForTesting();
     EXPECT_FALSE(ku::stopEventExists());
     ku::createStopEvent();
     EXPECT_TRUE(ku::stopEventExists());

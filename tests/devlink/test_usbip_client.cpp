@@ -3,6 +3,7 @@
 #include "usbip_stub_server.h"
 
 #include "device_ids.h"
+#include "library_state.h"
 #include "usbip_backend.h"
 
 #include <gtest/gtest.h>
@@ -159,11 +160,11 @@ class UsbipClient : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(server.port(), 0);
-        ku::setUsbipLimitsForTesting({std::chrono::milliseconds(2000),
-                                      std::chrono::milliseconds(1000),
-                                      std::chrono::milliseconds(1000)});
+        ku::resetLibraryForTesting(
+            {.usbipLimits = {std::chrono::milliseconds(2000), std::chrono::milliseconds(1000),
+                             std::chrono::milliseconds(1000)}});
     }
-    void TearDown() override { ku::setUsbipLimitsForTesting({}); }
+    void TearDown() override { ku::resetLibraryForTesting(); }
     std::string playerPath() const { return "usbip://" + server.address() + "/1-1"; }
     ku::UsbipBackend backend() const { return ku::UsbipBackend({{"127.0.0.1", server.port()}}); }
 

@@ -5,6 +5,7 @@
 
 #include "KestoUSB.h"
 #include "backend.h"
+#include "library_state.h"
 #include "status.h"
 #include "test_download_support.h"
 #include "transport.h"
@@ -33,16 +34,14 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(player.started()) << "tunara-vplayer did not start";
         ::setenv("KESTOUSB_USBIP", player.address().c_str(), 1);
-        ku::setBackendsForTesting({&backend});
+        ku::resetLibraryForTesting({.backends = {&backend}});
         ku::setLastErrorCode(0);
     }
     void TearDown() override {
         ku::waitTransferIdle(20000);
-        ku::setSleepForTesting({});
         ku::closePipes();
-        ku::setBackendsForTesting({});
         ::unsetenv("KESTOUSB_USBIP");
-        ku::setUsbipLimitsForTesting({});
+        ku::resetLibraryForTesting();
     }
     std::string expectedPath() const { return "usbip://" + player.address() + "/1-1"; }
 
@@ -114,8 +113,10 @@ class UsbipVplayerFaults : public UsbipVplayer, public ::testing::WithParamInter
 TEST_P(UsbipVplayerFaults, FailWithTheCallersCodeAndRecover) {
     // Limits far below 30 s so that a reply that never comes costs little time, yet well above
     // what a loaded machine needs for an answer that does come.
-    ku::setUsbipLimitsForTesting({std::chrono::milliseconds(2000), std::chrono::milliseconds(2000),
-                                  std::chrono::milliseconds(2000)});
+    ku::TestInjection limits = ku::library().injected();
+    limits.usbipLimits = {std::chrono::milliseconds(2000), std::chrono::milliseconds(2000),
+                          std::chrono::milliseconds(2000)};
+    ku::library().inject(limits);
     ASSERT_EQ(KSUSB_CheckConnect(), 1);
     ASSERT_EQ(player.ctl(GetParam().ctl), 0);
     EXPECT_EQ(GetParam().operation(), 0);
@@ -150,8 +151,10 @@ TEST_F(UsbipVplayer, DebiansUsbipClientListsThePlayer) {
 // import, the call fails with -40 as for no player, and the library tells that the player is
 // in use. When the other client lets go, the next call connects and the flag clears.
 TEST_F(UsbipVplayer, APlayerImportedByAnotherClientIsInUse) {
-    ku::setUsbipLimitsForTesting({std::chrono::milliseconds(2000), std::chrono::milliseconds(300),
-                                  std::chrono::milliseconds(2000)});
+    ku::TestInjection limits = ku::library().injected();
+    limits.usbipLimits = {std::chrono::milliseconds(2000), std::chrono::milliseconds(300),
+                          std::chrono::milliseconds(2000)};
+    ku::library().inject(limits);
     ku::UsbipBackend other;
     bool otherInUse = false;
     std::unique_ptr<ku::DeviceConnection> held = other.open(expectedPath(), otherInUse);
@@ -187,9 +190,11 @@ TEST_F(UsbipVplayer, StopDuringAStalledUploadThenTheNextCallWorks) {
     // is armed.
     ASSERT_EQ(player.ctl({"speed", "full"}), 0);
     // Stop's pause stays shorter than the stall, so the worker is inside the blocked read.
-    ku::setSleepForTesting([](std::chrono::milliseconds) {
+    ku::TestInjection shortStop = ku::library().injected();
+    shortStop.sleep = [](std::chrono::milliseconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    });
+    };
+    ku::library().inject(shortStop);
     const std::string target = (dir.path() / "back.bin").string();
     for (int round = 0; round < kRounds; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));

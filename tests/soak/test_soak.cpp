@@ -5,6 +5,7 @@
 // fault is cleared the library's next call works. SOAK_SEED and SOAK_OPS choose the run (the
 // ctest form is a few dozen operations; scripts/soak.sh runs a thousand); a seed reproduces it.
 #include "KestoUSB.h"
+#include "library_state.h"
 #include "notices.h"
 #include "usbip_backend.h"
 #include "vplayer_process.h"
@@ -380,9 +381,9 @@ TEST(Soak, RandomOperationsUnderFaults) {
     ASSERT_TRUE(player.started());
     ::setenv("KESTOUSB_USBIP", player.address().c_str(), 1);
     // A stalled or dropped transfer gives up after 3 s rather than the usual 30 s.
-    kestousb::setUsbipLimitsForTesting({std::chrono::milliseconds(1000),
-                                        std::chrono::milliseconds(1000),
-                                        std::chrono::milliseconds(3000)});
+    kestousb::resetLibraryForTesting(
+        {.usbipLimits = {std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
+                         std::chrono::milliseconds(3000)}});
     const fs::path pc = fs::temp_directory_path() / ("soak-" + std::to_string(::getpid()));
     Soak soak(player, seed, pc);
     std::string why;
@@ -399,7 +400,7 @@ TEST(Soak, RandomOperationsUnderFaults) {
             std::printf("  %-8s done 0, failed %d\n", op.c_str(), n);
     fs::remove_all(pc);
     ::unsetenv("KESTOUSB_USBIP");
-    kestousb::setUsbipLimitsForTesting({});
+    kestousb::resetLibraryForTesting();
     EXPECT_TRUE(why.empty()) << "seed " << seed << ": " << why;
 }
 

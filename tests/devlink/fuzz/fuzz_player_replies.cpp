@@ -4,6 +4,7 @@
 // The polls answer ready and the clock moves on by itself, so that nothing waits.
 #include "KestoUSB.h"
 #include "backend.h"
+#include "library_state.h"
 #include "status.h"
 #include "transport.h"
 
@@ -64,12 +65,13 @@ void checkText(const char *text, size_t capacity) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static ScriptedBackend backend;
     static const bool installed = [] {
-        setBackendsForTesting({&backend});
-        setTickSourceForTesting([] {
-            static int64_t now = 0;
-            return now += 1;
-        });
-        setSleepForTesting([](std::chrono::milliseconds) {});
+        resetLibraryForTesting({.backends = {&backend},
+                                .ticks =
+                                    [] {
+                                        static int64_t now = 0;
+                                        return now += 1;
+                                    },
+                                .sleep = [](std::chrono::milliseconds) {}});
         return true;
     }();
     (void)installed;
