@@ -6,24 +6,9 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-bash scripts/setup-deps.sh
-
-# Packaging needs dpkg-shlibdeps (dpkg-dev), and the checks lintian and appstreamcli.
-packages=(dpkg-dev file lintian appstream desktop-file-utils)
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# Packaging needs dpkg-shlibdeps (dpkg-dev) and the checks lintian and appstreamcli; man-db
+# shows the installed manual pages.
+bash scripts/setup-deps.sh dpkg-dev file lintian appstream desktop-file-utils man-db
 
 dir=$top/build/package
 launcher=()

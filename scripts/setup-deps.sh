@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package that building, running and testing Tunara needs.
-# Idempotent: installs only what is missing. Runs as root, or through sudo.
+# Idempotent: installs only what is missing. Runs as root, or through sudo. Packages named as
+# arguments are installed beside them (scripts/package.sh adds its packaging tools).
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,7 @@ packages=(
   umockdev usbip mtools dosfstools lame twolame sox python3-mutagen id3v2
   # headless GUI runs and screenshots
   xvfb xauth fonts-nanum fonts-dejavu-core
+  "$@"
 )
 
 missing=()
