@@ -127,9 +127,10 @@ std::optional<std::string> storedGenreText(std::span<const std::uint8_t> tagByte
         if (found || !frame.plain || frame.payload.empty() ||
             (frame.id != "TCON" && frame.id != "TCO"))
             return;
-        const auto encoding = static_cast<TagLib::String::Type>(frame.payload[0]);
-        if (encoding > TagLib::String::UTF8)
+        // The encoding byte comes from the file: only the four known values become a type.
+        if (frame.payload[0] > TagLib::String::UTF8)
             return;
+        const auto encoding = static_cast<TagLib::String::Type>(frame.payload[0]);
         const TagLib::ByteVector text(reinterpret_cast<const char *>(frame.payload.data() + 1),
                                       static_cast<unsigned>(frame.payload.size() - 1));
         // 2.4 separates several genres with a null; a lone number stands for "(n)".
@@ -147,6 +148,15 @@ std::optional<std::string> storedGenreText(std::span<const std::uint8_t> tagByte
     return found;
 }
 
+// A TCON text that TagLib reads as a number from 0 to 255 (" 1", "+7", "200") is written as a
+// genre reference, "( 1)" or "(200)". The text takes that form on loading already, so that what
+// the editor shows is what a save writes and loads again.
+std::string asWrittenTcon(std::string text) {
+    bool number = false;
+    const int n = TagLib::String(text, TagLib::String::UTF8).toInt(&number);
+    return number && n >= 0 && n <= 255 ? "(" + text + ")" : text;
+}
+
 TagFields readFields(const id3::Tag &tag, std::span<const std::uint8_t> tagBytes) {
     TagFields f;
     f.track = leadingInteger(joinedText(tag, "TRCK")).value_or(0);
@@ -156,7 +166,7 @@ TagFields readFields(const id3::Tag &tag, std::span<const std::uint8_t> tagBytes
     f.year = joinedText(tag, "TYER");
     if (f.year.empty())
         f.year = joinedText(tag, "TDRC");
-    const std::string tcon = storedGenreText(tagBytes).value_or(genreText(tag));
+    const std::string tcon = asWrittenTcon(storedGenreText(tagBytes).value_or(genreText(tag)));
     f.genre = genreFromTcon(tcon);
     if (!f.genre)
         f.genreText = tcon;
