@@ -9,16 +9,8 @@ export LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen
 # In a sanitized build: leaks at exit are the library and program tests' business, not this one's.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 
-work=$(mktemp -d)
+source "$(dirname "${BASH_SOURCE[0]}")/../support/blackbox.sh"
 prefix=$work/prefix
-pid=
-failures=0
-cleanup() {
-    [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
     { cat "$work/install.log" >&2; echo "FAIL: cmake --install" >&2; exit 1; }
@@ -140,15 +132,8 @@ grep -qF 'kesto sync DIR M|S [--delete] [--dry-run]' "$work/kesto.help" ||
 state=$work/state
 mkdir -p "$state" "$work/home"
 printf '[Player]\nFlashBytes=4194304\nCardBytes=4194304\n' >"$state/player.ini"
-"$prefix/bin/tunara-vplayer" --state "$state" --listen 127.0.0.1:0 >"$work/vplayer.out" 2>&1 &
-pid=$!
-for _ in $(seq 1 200); do
-    [ -s "$state/vplayer.addr" ] && break
-    sleep 0.05
-done
-[ -s "$state/vplayer.addr" ] || { fail "tunara-vplayer did not start"; exit 1; }
-export KESTOUSB_USBIP
-KESTOUSB_USBIP=$(cat "$state/vplayer.addr")
+vplayer=$prefix/bin/tunara-vplayer
+start_player
 printf 'one' >"$work/My Song.mp3"
 printf 'two' >"$work/Mine.txt"
 "$prefix/bin/kesto" put "$work/My Song.mp3" "$work/Mine.txt" >/dev/null 2>&1 || fail "kesto put"

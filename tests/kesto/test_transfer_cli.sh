@@ -6,17 +6,9 @@ set -uo pipefail
 kesto=$1 vplayer=$2 mcopy=$3 fsck=$4
 export LC_ALL=C.UTF-8
 
-work=$(mktemp -d)
+source "$(dirname "${BASH_SOURCE[0]}")/../support/blackbox.sh"
 state=$work/state
-pid=
-failures=0
-cleanup() {
-    [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
 
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 check() { # check DESCRIPTION COMMAND...
     local what=$1; shift
     "$@" || fail "$what"
@@ -29,24 +21,6 @@ expect_exit() {
     [ "$got" = "$want" ] || { fail "$what: exit $got, expected $want"; cat "$work/err" >&2; }
 }
 ctl() { "$vplayer" ctl --state "$state" "$@" >/dev/null || fail "ctl $*"; }
-
-start_player() {
-    rm -f "$state/vplayer.addr"
-    "$vplayer" --state "$state" --listen 127.0.0.1:0 >"$work/vplayer.out" 2>&1 &
-    pid=$!
-    for _ in $(seq 1 200); do
-        [ -s "$state/vplayer.addr" ] && break
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    [ -s "$state/vplayer.addr" ] || { echo "tunara-vplayer did not start" >&2; exit 1; }
-    export KESTOUSB_USBIP
-    KESTOUSB_USBIP=$(cat "$state/vplayer.addr")
-}
-stop_player() {
-    kill -TERM "$pid" && wait "$pid"
-    pid=
-}
 
 mkdir -p "$state" "$work/src" "$work/back"
 printf '[Player]\nFlashBytes=8388608\nCardBytes=4194304\n' >"$state/player.ini"
