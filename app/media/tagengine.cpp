@@ -393,6 +393,15 @@ bool hasEditorFrame(const id3::Tag &tag, const char *id) {
     return !frames(tag, id).isEmpty();
 }
 
+// Whether a readable frame gives the field of `id` its value. The year has two homes: TYER, and
+// TDRC, which the field shows when TYER cannot be read.
+bool fieldHasHome(const id3::Tag &tag, const char *id) {
+    const std::string_view name(id);
+    if (name == "TYER" || name == "TDRC")
+        return hasEditorFrame(tag, "TYER") || hasEditorFrame(tag, "TDRC");
+    return hasEditorFrame(tag, id);
+}
+
 // Which of the frames set aside go back into the saved tag. A frame of the editor stays while
 // its field keeps the value the load showed (the frame could not be read, so the field showed
 // empty) and nothing readable took its place; a value the user typed replaces it. Other frames
@@ -410,7 +419,7 @@ std::vector<const SetAsideFrame *> framesToKeep(const std::vector<SetAsideFrame>
         }
         const bool untouched = editor->value(fields) == editor->value(loaded);
         const bool described = frame.id == "COMM" || frame.id == "WXXX";
-        const bool home = hasEditorFrame(tag, editor->id);
+        const bool home = fieldHasHome(tag, editor->id);
         if (described ? (untouched || home) : (untouched && !home))
             keep.push_back(&frame);
     }
@@ -514,7 +523,7 @@ std::variant<std::vector<std::uint8_t>, TagError> renderTag(std::span<const std:
     std::vector<std::string> leave;
     for (const auto *frame : keep)
         if (const EditorFrame *editor = editorFrame(TagLib::ByteVector(frame->id.c_str()));
-            editor && !hasEditorFrame(*tag, editor->id))
+            editor && !fieldHasHome(*tag, editor->id))
             leave.push_back(frame->id);
     writeFields(*tag, fields, leave);
     const TagLib::ByteVector data = tag->render(id3::v3);

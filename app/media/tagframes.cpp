@@ -24,6 +24,7 @@ struct FrameFlags {
     bool compressed = false;
     bool encrypted = false;
     bool unsynchronised = false; // 2.4 only
+    bool dataLength = false;     // 2.4 only: a four-byte length precedes the data
 };
 
 FrameFlags flagsOf(unsigned version, std::uint8_t status, std::uint8_t format) {
@@ -39,6 +40,7 @@ FrameFlags flagsOf(unsigned version, std::uint8_t status, std::uint8_t format) {
         f.compressed = (format & 0x08) != 0;
         f.encrypted = (format & 0x04) != 0;
         f.unsynchronised = (format & 0x02) != 0;
+        f.dataLength = (format & 0x01) != 0;
     }
     return f;
 }
@@ -154,6 +156,10 @@ SortedFrames sortFrames(unsigned version, std::span<const std::uint8_t> body,
             ungrouped.erase(ungrouped.begin() + std::ptrdiff_t(groupAt));
             payload = ungrouped;
         }
+        // A frame without data holds nothing, and the library stops reading the tag at it,
+        // dropping every frame after it: it is left out.
+        if (payload.size() <= (f.dataLength ? kSizeField : 0))
+            continue;
         const bool readable = !f.encrypted && groupFits && sizeWritable &&
                               (!f.compressed || compressedReadable(f, payload));
         if (!readable) {

@@ -2,7 +2,8 @@
 // Before the library parses a tag, its frames are sorted: a grouped frame loses its group byte
 // (the library would read that byte as part of the value), and a frame nobody can read here (an
 // encrypted one, or one whose compressed data does not inflate) is set aside, so that the
-// library neither shows nor rewrites it. Set-aside frames are later put back byte for byte.
+// library neither shows nor rewrites it. Set-aside frames are later put back byte for byte. A
+// frame without data is left out: the library would stop reading the tag at it.
 #pragma once
 
 #include <cstdint>
