@@ -27,6 +27,17 @@ public:
     // One bulk IN transfer of up to `count` bytes; `transferred` receives what arrived.
     virtual bool bulkRead(uint8_t *data, size_t count, size_t &transferred) = 0;
 
+    // Lets the next `reads` bulk IN transfers of `count` bytes each be requested ahead: while
+    // the caller handles one block the back end already asks for the next, so that the device
+    // never waits for the host between blocks. No more than `reads` are ever requested, so a
+    // stream read to its announced end leaves nothing in flight. Any other transfer, a read of
+    // another size, or readAhead(0, 0) ends it; a request still in flight is then cancelled.
+    // Back ends without it read one block at a time.
+    virtual void readAhead(size_t count, size_t reads) {
+        (void)count;
+        (void)reads;
+    }
+
     // Vendor control-in request (bmRequestType 0xC0) with wLength 1; `answer` receives the byte.
     // Gives up after 1 s.
     virtual bool vendorRequest(uint8_t request, uint16_t value, uint16_t index,

@@ -145,4 +145,14 @@ bool pipeRead(uint8_t *data, size_t count, size_t *transferred, Transfer need) {
         count, transferred, need);
 }
 
+ReadAhead::ReadAhead(size_t count, size_t reads) : m_conn(currentConnection()) {
+    if (m_conn)
+        m_conn->readAhead(count, reads);
+}
+
+ReadAhead::~ReadAhead() {
+    if (m_conn)
+        m_conn->readAhead(0, 0);
+}
+
 } // namespace kestousb

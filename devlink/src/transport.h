@@ -64,6 +64,20 @@ bool pipeWrite(const uint8_t *data, size_t count, size_t *transferred = nullptr,
 bool pipeRead(uint8_t *data, size_t count, size_t *transferred = nullptr,
               Transfer need = Transfer::Partial);
 
+// While it lives, the next `reads` reads of `count` bytes on the connection open now may be
+// asked for ahead of the caller (DeviceConnection::readAhead), so that a stream of blocks flows
+// without a pause between them. A read still asked for when it goes is cancelled.
+class ReadAhead {
+public:
+    ReadAhead(size_t count, size_t reads);
+    ~ReadAhead();
+    ReadAhead(const ReadAhead &) = delete;
+    ReadAhead &operator=(const ReadAhead &) = delete;
+
+private:
+    std::shared_ptr<DeviceConnection> m_conn;
+};
+
 // ---- handshake polls ------------------------------------------------------------------------
 enum class Phase : uint8_t {
     Command = 10, // before the host writes a command or a system image

@@ -394,6 +394,7 @@ int runUpload(const TransferJob &job) {
         notify(job.window, KSUSB_XFER_START, job.size);
         const size_t block = uploadBlockSize(job.mode);
         waitReady(Phase::Reply);
+        const ReadAhead ahead(block, block == 0 ? 0 : (size_t(job.size) + block - 1) / block);
 
         uint32_t received = 0;
         while (received < job.size) {

@@ -166,10 +166,42 @@ public:
     }
 
     bool bulkRead(uint8_t *data, size_t count, size_t &transferred) override {
+        static constexpr uint8_t kNoSetup[8] = {};
         transferred = 0;
-        const uint8_t setup[8] = {};
-        return submit(usbip::kDirIn, m_endpoints.bulkIn & 0x0F, setup, data, count, transferred,
-                      usbipLimits().pipe);
+        std::lock_guard lock(m_mutex);
+        if (m_ahead.count != count && !endReadAhead())
+            return false;
+        if (m_broken || count > UINT32_MAX)
+            return false;
+        const Clock::time_point deadline = Clock::now() + usbipLimits().pipe;
+        uint32_t seqnum = 0;
+        if (m_ahead.inFlight) {
+            seqnum = m_ahead.seqnum;
+            m_ahead.inFlight = false;
+        } else {
+            if (m_ahead.reads > 0)
+                --m_ahead.reads;
+            if (!sendSubmit(usbip::kDirIn, m_endpoints.bulkIn & 0x0F, kNoSetup, nullptr, count,
+                            deadline, seqnum))
+                return fail();
+        }
+        // The next block is asked for before this one is read, so that the server has it on
+        // its way while the caller handles this one.
+        if (m_ahead.reads > 0) {
+            if (!sendSubmit(usbip::kDirIn, m_endpoints.bulkIn & 0x0F, kNoSetup, nullptr, count,
+                            deadline, m_ahead.seqnum))
+                return fail();
+            --m_ahead.reads;
+            m_ahead.inFlight = true;
+        }
+        return receive(usbip::kDirIn, seqnum, data, count, transferred, deadline);
+    }
+
+    void readAhead(size_t count, size_t reads) override {
+        std::lock_guard lock(m_mutex);
+        endReadAhead();
+        if (count > 0 && reads > 0)
+            m_ahead = {count, reads, false, 0};
     }
 
     bool vendorRequest(uint8_t request, uint16_t value, uint16_t index, uint8_t &answer) override {
@@ -213,22 +245,34 @@ private:
                 size_t length, size_t &transferred, std::chrono::milliseconds limit) {
         std::lock_guard lock(m_mutex);
         transferred = 0;
-        if (m_broken || length > UINT32_MAX)
+        if (!endReadAhead() || m_broken || length > UINT32_MAX)
             return false;
         const Clock::time_point deadline = Clock::now() + limit;
+        uint32_t seqnum = 0;
+        if (!sendSubmit(direction, ep, setup, data, length, deadline, seqnum))
+            return fail();
+        return receive(direction, seqnum, data, length, transferred, deadline);
+    }
+
+    bool sendSubmit(uint32_t direction, uint32_t ep, const uint8_t (&setup)[8], const uint8_t *data,
+                    size_t length, Clock::time_point deadline, uint32_t &seqnum) {
         usbip::UrbHeader cmd;
         cmd.command = usbip::kCmdSubmit;
-        cmd.seqnum = ++m_seqnum;
+        cmd.seqnum = seqnum = ++m_seqnum;
         cmd.devid = m_devid;
         cmd.direction = direction;
         cmd.ep = ep;
         cmd.word = {0, static_cast<uint32_t>(length), 0, 0, 0};
         std::copy(std::begin(setup), std::end(setup), cmd.setup.begin());
         const auto header = usbip::encodeUrb(cmd);
-        if (!m_socket.sendAll(header.data(), header.size(), deadline) ||
-            (direction == usbip::kDirOut && length > 0 &&
-             !m_socket.sendAll(data, length, deadline)))
-            return fail();
+        return m_socket.sendAll(header.data(), header.size(), deadline) &&
+               (direction != usbip::kDirOut || length == 0 ||
+                m_socket.sendAll(data, length, deadline));
+    }
+
+    // The RET_SUBMIT of URB `seqnum`, the oldest one in flight.
+    bool receive(uint32_t direction, uint32_t seqnum, uint8_t *data, size_t length,
+                 size_t &transferred, Clock::time_point deadline) {
         for (;;) {
             std::array<uint8_t, usbip::kUrbHeaderSize> raw{};
             if (!m_socket.recvAll(raw.data(), raw.size(), deadline))
@@ -236,7 +280,7 @@ private:
             const usbip::UrbHeader ret = usbip::decodeUrb(raw);
             if (ret.command == usbip::kRetUnlink)
                 continue; // fixed size, nothing follows: harmless to skip
-            if (ret.command != usbip::kRetSubmit || ret.seqnum != cmd.seqnum)
+            if (ret.command != usbip::kRetSubmit || ret.seqnum != seqnum)
                 return fail(); // we cannot know how many bytes belong to it
             const auto status = static_cast<int32_t>(ret.word[0]);
             const uint32_t actual = ret.word[1];
@@ -252,6 +296,41 @@ private:
         }
     }
 
+    // Ends a read-ahead. A read still in flight is cancelled with CMD_UNLINK: the server
+    // answers RET_UNLINK, after the read's own RET_SUBMIT when the read had already completed
+    // (its data is dropped). False when the connection is broken.
+    bool endReadAhead() {
+        const ReadAheadState ahead = m_ahead;
+        m_ahead = {};
+        if (!ahead.inFlight)
+            return !m_broken;
+        if (m_broken)
+            return false;
+        const Clock::time_point deadline = Clock::now() + usbipLimits().control;
+        usbip::UrbHeader cmd;
+        cmd.command = usbip::kCmdUnlink;
+        cmd.seqnum = ++m_seqnum;
+        cmd.devid = m_devid;
+        cmd.word[0] = ahead.seqnum;
+        const auto header = usbip::encodeUrb(cmd);
+        if (!m_socket.sendAll(header.data(), header.size(), deadline))
+            return fail();
+        std::vector<uint8_t> dropped(ahead.count);
+        for (;;) {
+            std::array<uint8_t, usbip::kUrbHeaderSize> raw{};
+            if (!m_socket.recvAll(raw.data(), raw.size(), deadline))
+                return fail();
+            const usbip::UrbHeader ret = usbip::decodeUrb(raw);
+            if (ret.command == usbip::kRetUnlink && ret.seqnum == cmd.seqnum)
+                return true;
+            if (ret.command != usbip::kRetSubmit || ret.seqnum != ahead.seqnum ||
+                ret.word[1] > ahead.count)
+                return fail();
+            if (ret.word[1] > 0 && !m_socket.recvAll(dropped.data(), ret.word[1], deadline))
+                return fail();
+        }
+    }
+
     bool fail() {
         m_broken = true;
         m_socket.shutdown();
@@ -263,6 +342,12 @@ private:
     uint32_t m_devid;
     uint32_t m_seqnum = 0;
     bool m_broken = false;
+    struct ReadAheadState {
+        size_t count = 0;      // bytes of each read
+        size_t reads = 0;      // reads that may still be asked for
+        bool inFlight = false; // one is asked for and not yet received
+        uint32_t seqnum = 0;   // its URB
+    } m_ahead;
     PlayerEndpoints m_endpoints{0, 0x01, 0x82};
     std::string m_path;
 };

@@ -393,4 +393,77 @@ TEST_F(UsbipClient, UnlinkRepliesInBetweenAreSkipped) {
     EXPECT_EQ(in[0], 9);
 }
 
+// A stream read ahead: the next block is asked for while the caller handles one, never more
+// than announced, and one still asked for is cancelled before any other transfer, whether the
+// server had already answered it or still holds it.
+struct AheadCase {
+    const char *name;
+    bool serverHoldsTheLastRead; // the read asked for ahead gets no answer until cancelled
+};
+class UsbipReadAhead : public UsbipClient, public ::testing::WithParamInterface<AheadCase> {};
+
+TEST_P(UsbipReadAhead, AsksForTheNextBlockAndCancelsWhatIsLeft) {
+    std::vector<Urb> seen;
+    std::mutex seenMutex;
+    int reads = 0;
+    const bool hold = GetParam().serverHoldsTheLastRead;
+    server.setUrbHandler([&](const Urb &urb) {
+        std::lock_guard lock(seenMutex);
+        seen.push_back(urb);
+        if (urb.command == 2) {
+            Raw r = retSubmit(urb.seqnum, hold ? -104 : 0, 0);
+            r[3] = 4; // RET_UNLINK
+            return r;
+        }
+        if (urb.ep != 2)
+            return StubServer::defaultAnswer(urb);
+        ++reads;
+        if (hold && reads == 4)
+            return Raw{};
+        return retSubmit(urb.seqnum, 0, 4, Raw(4, uint8_t(reads)));
+    });
+    auto b = backend();
+    auto conn = b.open(playerPath());
+    ASSERT_NE(conn, nullptr);
+    auto inReads = [&] {
+        std::lock_guard lock(seenMutex);
+        return std::count_if(seen.begin(), seen.end(),
+                             [](const Urb &u) { return u.command == 1 && u.ep == 2; });
+    };
+
+    // Two blocks announced and read: two reads asked for, none left in flight.
+    conn->readAhead(4, 2);
+    uint8_t in[4] = {};
+    size_t moved = 0;
+    for (uint8_t block = 1; block <= 2; ++block) {
+        ASSERT_TRUE(conn->bulkRead(in, sizeof in, moved));
+        EXPECT_EQ(moved, 4u);
+        EXPECT_EQ(in[0], block) << "blocks arrive in order";
+    }
+    EXPECT_EQ(inReads(), 2);
+    // Five announced, one read: the second is already asked for, and cancelled by the next
+    // transfer of another kind, which then gets its own answer.
+    conn->readAhead(4, 5);
+    ASSERT_TRUE(conn->bulkRead(in, sizeof in, moved));
+    EXPECT_EQ(in[0], 3);
+    uint8_t answer = 0;
+    EXPECT_TRUE(conn->vendorRequest(12, 0, 0, answer));
+    EXPECT_EQ(answer, 0x40);
+    {
+        std::lock_guard lock(seenMutex);
+        const auto unlink =
+            std::find_if(seen.begin(), seen.end(), [](const Urb &u) { return u.command == 2; });
+        ASSERT_NE(unlink, seen.end()) << "the read in flight was not cancelled";
+        EXPECT_EQ(unlink->victim, seen[size_t(unlink - seen.begin()) - 1].seqnum);
+    }
+    // Afterwards a read is a read of its own again.
+    ASSERT_TRUE(conn->bulkRead(in, sizeof in, moved));
+    EXPECT_EQ(in[0], 5);
+    EXPECT_EQ(inReads(), 5);
+}
+INSTANTIATE_TEST_SUITE_P(Ahead, UsbipReadAhead,
+                         ::testing::Values(AheadCase{"AnsweredBeforeTheCancel", false},
+                                           AheadCase{"HeldUntilTheCancel", true}),
+                         [](const auto &row) { return std::string(row.param.name); });
+
 } // namespace

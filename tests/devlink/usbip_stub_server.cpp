@@ -201,7 +201,8 @@ void StubServer::handle(int fd) {
                 {},
                 {}};
         std::memcpy(urb.setup, h + 40, 8);
-        if (urb.direction == 0 && urb.length > 0) {
+        urb.victim = readBe32(h + 20);
+        if (urb.command == 1 && urb.direction == 0 && urb.length > 0) {
             urb.out.resize(urb.length);
             if (!readAll(fd, urb.out.data(), urb.length))
                 return;

@@ -24,7 +24,8 @@ Raw deviceRecord(const std::string &busId, uint16_t vendor, uint16_t product,
 struct Urb {
     uint32_t command, seqnum, devid, direction, ep, length;
     uint8_t setup[8];
-    Raw out; // OUT data
+    Raw out;             // OUT data
+    uint32_t victim = 0; // CMD_UNLINK: the seqnum to cancel
 };
 
 // A RET_SUBMIT header (48 bytes) with `data` after it.
