@@ -210,8 +210,16 @@ void removeAll(id3::Tag &tag, const char *id) {
         tag.removeFrame(frame, true);
 }
 
+// Digits where "yyyy-mm-dd" has them: a year with other text in it is kept as typed.
 bool isDate(const std::string &s) {
-    return s.size() >= kDateLength && s[4] == '-' && s[7] == '-';
+    if (s.size() < kDateLength)
+        return false;
+    for (std::size_t i = 0; i < kDateLength; ++i) {
+        const bool dash = i == 4 || i == 7;
+        if (dash ? s[i] != '-' : (s[i] < '0' || s[i] > '9'))
+            return false;
+    }
+    return true;
 }
 
 // The year goes into TYER as typed. A full date ("2001-05-03", as 2.4 tags hold it) goes through

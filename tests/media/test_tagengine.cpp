@@ -473,6 +473,20 @@ TEST_F(TagEngine, UnknownGenreTextSurvivesASaveAndAPickedGenreReplacesIt) {
     EXPECT_EQ(mutagenRead(path).text.at("TCON"), std::vector<std::string>{"(123)Acapella"});
 }
 
+TEST_F(TagEngine, YearIsSavedAsTypedAndADateAsItsYear) {
+    const std::pair<std::string, std::string> rows[] = {{"1999", "1999"},
+                                                        {"2001-05-03", "2001"},
+                                                        {"\u00b301-04-03", "\u00b301-04-03"},
+                                                        {"abcd-ef-gh", "abcd-ef-gh"}};
+    for (const auto &[typed, reloaded] : rows) {
+        const std::string path = fresh("y.mp3", audio());
+        TagFields f = sampleFields();
+        f.year = typed;
+        ASSERT_FALSE(saveTag(path, f)) << typed;
+        EXPECT_EQ(std::get<LoadedTag>(loadTag(path)).fields.year, reloaded) << typed;
+    }
+}
+
 TEST_F(TagEngine, UrlOutsideLatin1IsRefused) {
     const Bytes original = audio();
     const std::string path = fresh("w.mp3", original);
