@@ -149,9 +149,12 @@ std::optional<std::string> storedGenreText(std::span<const std::uint8_t> tagByte
 }
 
 // A TCON text that TagLib reads as a number from 0 to 255 (" 1", "+7", "200") is written as a
-// genre reference, "( 1)" or "(200)". The text takes that form on loading already, so that what
-// the editor shows is what a save writes and loads again.
+// genre reference, "( 1)" or "(200)", and so are the two refinements "RX" (remix) and "CR"
+// (cover). The text takes that form on loading already, so that what the editor shows is what a
+// save writes and loads again.
 std::string asWrittenTcon(std::string text) {
+    if (text == "RX" || text == "CR")
+        return "(" + text + ")";
     bool number = false;
     const int n = TagLib::String(text, TagLib::String::UTF8).toInt(&number);
     return number && n >= 0 && n <= 255 ? "(" + text + ")" : text;

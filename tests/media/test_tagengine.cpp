@@ -228,6 +228,8 @@ INSTANTIATE_TEST_SUITE_P(
         RawCase{"genre_above_list_kept", tag23({textFrame23("TCON", "(200)")}), "", std::nullopt,
                 "(200)"},
         RawCase{"genre_remix_kept", tag23({textFrame23("TCON", "(RX)")}), "", std::nullopt, "(RX)"},
+        RawCase{"genre_cover_shown_as_written", tag23({textFrame23("TCON", "CR")}), "",
+                std::nullopt, "(CR)"},
         RawCase{"extended_header",
                 tag23({textFrame23("TIT2", "ext")}, 0x40, Bytes{0, 0, 0, 6, 0, 0, 0, 0, 0, 0}),
                 "ext", std::nullopt, ""},
