@@ -321,8 +321,11 @@ private:
             if (!m_socket.recvAll(raw.data(), raw.size(), deadline))
                 return fail();
             const usbip::UrbHeader ret = usbip::decodeUrb(raw);
-            if (ret.command == usbip::kRetUnlink && ret.seqnum == cmd.seqnum)
-                return true;
+            if (ret.command == usbip::kRetUnlink) {
+                if (ret.seqnum == cmd.seqnum)
+                    return true;
+                continue; // an earlier cancel's answer, skipped as receive() skips it
+            }
             if (ret.command != usbip::kRetSubmit || ret.seqnum != ahead.seqnum ||
                 ret.word[1] > ahead.count)
                 return fail();
