@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -37,11 +38,15 @@ inline bool writeAllAt(int fd, const uint8_t *data, size_t count, off_t offset) 
     return true;
 }
 
-// Writes `count` bytes in order to a pipe or character device, which take no offsets. A pipe
-// whose reader has gone fails the write with EPIPE rather than raising SIGPIPE, which would end
-// the whole program: the signal is blocked on this thread for the write, and one it raised is
-// taken back before the mask is restored.
-inline bool writeAllInOrder(int fd, const uint8_t *data, size_t count) {
+// Writes `count` bytes in order to a pipe or character device opened without waiting
+// (O_NONBLOCK), which takes no offsets. While it takes nothing, the write waits for room in
+// short slices and gives up once `cancelled()` says so: a pipe whose reader reads nothing must
+// not hold the upload past a stop. A pipe whose reader has gone fails the write with EPIPE
+// rather than raising SIGPIPE, which would end the whole program: the signal is blocked on this
+// thread for the write, and one it raised is taken back before the mask is restored.
+template <typename Cancelled>
+bool writeAllInOrder(int fd, const uint8_t *data, size_t count, Cancelled cancelled) {
+    constexpr int kWaitSliceMs = 100;
     sigset_t pipeOnly;
     sigemptyset(&pipeOnly);
     sigaddset(&pipeOnly, SIGPIPE);
@@ -58,7 +63,12 @@ inline bool writeAllInOrder(int fd, const uint8_t *data, size_t count) {
             done += size_t(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !cancelled()) {
+            pollfd room{fd, POLLOUT, 0};
+            ::poll(&room, 1, kWaitSliceMs);
         } else {
+            if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+                errno = ECANCELED;
             ok = false;
             break;
         }
@@ -83,7 +93,8 @@ inline bool writeAllInOrder(int fd, const uint8_t *data, size_t count) {
 // before the rename has little left to do. A small file that fits into one chunk never starts
 // the thread, and the chunks are allocated as they are first needed.
 // A pipe or character device (`inOrder`) takes the bytes in order with plain writes, with
-// no offsets and no flushes, which such files do not have.
+// no offsets and no flushes, which such files do not have; such a write ends early once
+// `stopped()` says so or the writer is destroyed.
 class ChunkWriter {
 public:
     static constexpr size_t kChunk = 1 << 20; // a multiple of every block size
@@ -93,8 +104,8 @@ public:
 
     // `expected`: the file's announced size, so that no flush is made right before the end,
     // where the final one follows anyway.
-    ChunkWriter(int fd, uint64_t expected, bool inOrder)
-        : m_fd(fd), m_expected(expected), m_inOrder(inOrder) {
+    ChunkWriter(int fd, uint64_t expected, bool inOrder, bool (*stopped)() = nullptr)
+        : m_fd(fd), m_expected(expected), m_inOrder(inOrder), m_stopped(stopped) {
         // (On a pipe O_DIRECT would mean packets, which a reader may cut short.)
         const int flags = inOrder ? -1 : ::fcntl(fd, F_GETFL);
         m_direct = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
@@ -268,7 +279,9 @@ private:
     // then go through the page cache.
     bool write(const uint8_t *data, size_t count, off_t offset) {
         if (m_inOrder)
-            return writeAllInOrder(m_fd, data, count);
+            return writeAllInOrder(m_fd, data, count, [this] {
+                return m_stopping.load() || (m_stopped != nullptr && m_stopped());
+            });
         if (m_direct && !writeAllAt(m_fd, data, count, offset)) {
             if (errno != EINVAL)
                 return false;
@@ -287,6 +300,7 @@ private:
     const int m_fd;
     const uint64_t m_expected;
     const bool m_inOrder;
+    bool (*const m_stopped)();
     std::atomic<bool> m_direct{false};
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_stopping{false};

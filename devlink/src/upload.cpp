@@ -166,8 +166,9 @@ private:
     }
 
     // Opened without waiting, so that neither a pipe without a reader nor a device that waits
-    // for a line holds the worker; the writes then wait as usual. A pipe opens for writing only
-    // while somebody reads it: its reader is waited for as long as a poll waits for the player.
+    // for a line holds the worker; the writes wait for room until stopped. A pipe opens for
+    // writing only while somebody reads it: its reader is waited for as long as a poll waits
+    // for the player.
     int openInPlace(bool pipe) {
         const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
         for (int64_t waited = 0;; waited += kReaderPause.count()) {
@@ -184,10 +185,7 @@ private:
         // (The name may have been given to something else since it was looked at.)
         if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)))
             return KSUSB_ERR_OPEN_FILE;
-        const int status = ::fcntl(m_fd, F_GETFL);
-        if (status < 0 || ::fcntl(m_fd, F_SETFL, status & ~O_NONBLOCK) != 0)
-            return KSUSB_ERR_OPEN_FILE;
-        m_writer = std::make_unique<ChunkWriter>(m_fd, m_expected, true);
+        m_writer = std::make_unique<ChunkWriter>(m_fd, m_expected, true, stopEventSignalled);
         return 0;
     }
 
@@ -233,8 +231,8 @@ int runUpload(const TransferJob &job) {
                 return KSUSB_ERR_INCOMPLETE;
             // The block arrives straight into the file's next bytes; only what is kept counts.
             uint8_t *buffer = file.space(block);
-            if (buffer == nullptr)
-                return KSUSB_ERR_INCOMPLETE;
+            if (buffer == nullptr) // (a write into a pipe or device gives up when stopped)
+                return takeStopEvent() ? KSUSB_ERR_STOPPED : KSUSB_ERR_INCOMPLETE;
             size_t n = 0;
             // The announced size is the player's word only: a stream that ends early (nothing
             // arrives, or the pipe fails after its time-out) fails rather than wait or pad.
@@ -260,7 +258,8 @@ int runUpload(const TransferJob &job) {
             if (takeStopEvent())
                 return KSUSB_ERR_STOPPED;
         }
-        return file.commit();
+        const int committed = file.commit();
+        return committed == KSUSB_ERR_INCOMPLETE && takeStopEvent() ? KSUSB_ERR_STOPPED : committed;
     }();
     if (code != 0)
         return failTransfer(job, code);

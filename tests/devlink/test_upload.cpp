@@ -327,6 +327,7 @@ struct DestinationCase {
     enum Kind {
         Pipe,
         PipeReaderLeaves,
+        PipeNotRead,
         CharDevice,
         LinkToDevNull,
         LinkToFile,
@@ -357,6 +358,7 @@ TEST_P(UploadDestination, WritesWhatTheNameStandsForOrRefuses) {
     switch (c.kind) {
     case DestinationCase::Pipe:
     case DestinationCase::PipeReaderLeaves:
+    case DestinationCase::PipeNotRead:
         ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
         break;
     case DestinationCase::CharDevice: // the null device's numbers
@@ -398,12 +400,14 @@ TEST_P(UploadDestination, WritesWhatTheNameStandsForOrRefuses) {
     }
 
     // The pipe's reader: it opens the pipe (which waits for the writer) and reads to the end,
-    // or leaves at once. A handle on the pipe itself lets the test end the wait should the
-    // upload never open it.
-    const bool pipe =
-        c.kind == DestinationCase::Pipe || c.kind == DestinationCase::PipeReaderLeaves;
+    // leaves at once, or holds the pipe without reading until the upload has ended. A handle on the
+    // pipe itself lets the test end the wait should the upload never open it.
+    const bool pipe = c.kind == DestinationCase::Pipe ||
+                      c.kind == DestinationCase::PipeReaderLeaves ||
+                      c.kind == DestinationCase::PipeNotRead;
     const int pipeHandle = pipe ? ::open(out.c_str(), O_PATH | O_CLOEXEC) : -1;
     std::atomic<bool> readerOpened{false};
+    std::atomic<bool> uploadEnded{false};
     Bytes received;
     std::thread reader;
     if (pipe)
@@ -414,13 +418,26 @@ TEST_P(UploadDestination, WritesWhatTheNameStandsForOrRefuses) {
             ssize_t n = 0;
             while (c.kind == DestinationCase::Pipe && (n = ::read(fd, buffer, sizeof buffer)) > 0)
                 received.insert(received.end(), buffer, buffer + n);
+            while (c.kind == DestinationCase::PipeNotRead && !uploadEnded)
+                std::this_thread::yield();
             ::close(fd);
         });
 
     const Bytes data = pattern(c.size, 7);
     script(player, announceReply(kName83, c.size, 5), blocksOf(data, 16384));
     ASSERT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), out.c_str(), &recorder, 0), 1);
+    if (c.kind == DestinationCase::PipeNotRead) {
+        // Once 8 MiB have arrived every buffer waits for the pipe: the stop comes while the
+        // upload waits for room in it.
+        for (bool waiting = true; waiting; std::this_thread::yield())
+            for (const Note &note : recorder.notes())
+                if ((note.first == KSUSB_XFER_PROGRESS && note.second >= (8 << 20)) ||
+                    note.first == KSUSB_XFER_FAILED)
+                    waiting = false;
+        signalStopEvent();
+    }
     const Notes notes = recorder.waitEnd();
+    uploadEnded = true;
     if (pipe) {
         const std::string again = "/proc/self/fd/" + std::to_string(pipeHandle);
         while (!readerOpened) {
@@ -463,6 +480,9 @@ INSTANTIATE_TEST_SUITE_P(
         // The reader has gone: the write fails and the program lives on (no SIGPIPE).
         DestinationCase{"pipeReaderLeaves", DestinationCase::PipeReaderLeaves, 3 * (1 << 20),
                         KSUSB_ERR_INCOMPLETE, S_IFIFO, ""},
+        // A reader that holds the pipe and reads nothing does not hold the upload past a stop.
+        DestinationCase{"pipeNotRead", DestinationCase::PipeNotRead, 10 << 20, KSUSB_ERR_STOPPED,
+                        S_IFIFO, ""},
         DestinationCase{"charDevice", DestinationCase::CharDevice, 40000, 0, S_IFCHR, ""},
         DestinationCase{"linkToDevNull", DestinationCase::LinkToDevNull, 40000, 0, S_IFLNK, ""},
         DestinationCase{"linkToFile", DestinationCase::LinkToFile, 40000, 0, S_IFLNK, "keep.mp3"},
