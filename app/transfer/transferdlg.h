@@ -39,6 +39,8 @@ public:
     // The status-bar bar: pane 0 shrunk by this, its left edge moved right by that.
     static constexpr int StatusBarInset = 1;
     static constexpr int StatusBarTextRoom = 40;
+    // The bars count whole percent per row.
+    static constexpr int MaxPercent = 100;
 
     explicit CTransferDlg(TransferHost &host, QWidget *parent = nullptr);
     ~CTransferDlg() override;
