@@ -42,6 +42,7 @@ add_library(tunara_gui STATIC
   transfer/notifybridge.cpp
   transfer/queueentry.cpp
   transfer/transferdlg.cpp
+  transfer/transferdlg_run.cpp
   transfer/transferhost.h
   service/fontdownloaddlg.cpp
   service/memorydumpdlg.cpp

@@ -62,19 +62,23 @@ QString fieldText(const char (&field)[N]) {
     return QString::fromUtf8(field, qsizetype(strnlen(field, N))).trimmed();
 }
 
-// Counts device calls in progress, so that the device watch leaves the library alone.
-class DeviceCall {
+} // namespace
+
+// Counts device calls in progress, so that the device watch leaves the library alone; the
+// last one to end lets held work go on.
+class CMainFrame::DeviceCall {
 public:
-    explicit DeviceCall(int &depth) : m_depth(depth) { ++m_depth; }
-    ~DeviceCall() { --m_depth; }
+    explicit DeviceCall(CMainFrame &frame) : m_frame(frame) { ++m_frame.m_deviceCalls; }
+    ~DeviceCall() {
+        if (--m_frame.m_deviceCalls == 0)
+            m_frame.deviceWorkEnded();
+    }
     DeviceCall(const DeviceCall &) = delete;
     DeviceCall &operator=(const DeviceCall &) = delete;
 
 private:
-    int &m_depth;
+    CMainFrame &m_frame;
 };
-
-} // namespace
 
 CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), m_app(app) {
     setObjectName(QStringLiteral("mainFrame"));
@@ -94,10 +98,8 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
 
     // While a transfer runs its worker owns the pipes: a change is acted on (which talks to the
     // player) once it is over.
-    m_watch.setPaused([this] {
-        return deviceCallRunning() || m_refreshing || transferBusy() ||
-               QApplication::activeModalWidget() != nullptr;
-    });
+    m_watch.setPaused(
+        [this] { return deviceBusy() || QApplication::activeModalWidget() != nullptr; });
     connect(&m_watch, &DeviceWatch::deviceNodesChanged, this, &CMainFrame::onDeviceNodesChanged);
     connect(&m_watch, &DeviceWatch::polled, this, [this] { pollCardState(); });
     m_commands.updateUi();
@@ -139,7 +141,7 @@ void CMainFrame::buildCommands() {
     auto onPane = [this](void (device::CZamo_ListView::*run)()) {
         return [this, run](QObject *t) {
             if (auto *pane = paneFor(t)) {
-                DeviceCall call(m_deviceCalls);
+                DeviceCall call(*this);
                 (pane->*run)();
             }
         };
@@ -155,7 +157,7 @@ void CMainFrame::buildCommands() {
         Cmd::PaneRefresh,
         [this](QObject *t) {
             if (auto *pane = paneFor(t)) {
-                DeviceCall call(m_deviceCalls);
+                DeviceCall call(*this);
                 pane->refresh();
             }
         },
@@ -164,7 +166,7 @@ void CMainFrame::buildCommands() {
         Cmd::ArrangeOrder,
         [this](QObject *t) {
             if (auto *pane = paneFor(t)) {
-                DeviceCall call(m_deviceCalls);
+                DeviceCall call(*this);
                 pane->arrangeOrder();
             }
         },
@@ -357,6 +359,8 @@ void CMainFrame::bringToFront() {
 void CMainFrame::setTransferBusy(bool busy) {
     m_transferBusy = busy;
     m_commands.updateUi();
+    if (!busy)
+        deviceWorkEnded();
 }
 
 void CMainFrame::halveColumns() {
@@ -512,7 +516,7 @@ void CMainFrame::refreshMemory() {
     }
     m_refreshing = true;
     {
-        DeviceCall call(m_deviceCalls);
+        DeviceCall call(*this);
         device::BusyCursor busy;
         setMessageText(str(StrId::Communicate));
         // The card-changed flag is one-shot: a poll that consumed it hands it on to us.
@@ -574,7 +578,7 @@ void CMainFrame::refreshMemory() {
 void CMainFrame::onDeviceNodesChanged() {
     int c = 0;
     {
-        DeviceCall call(m_deviceCalls);
+        DeviceCall call(*this);
         KSUSB_CheckConnect();
         c = KSUSB_CheckConnect();
     }
@@ -586,18 +590,18 @@ void CMainFrame::onDeviceNodesChanged() {
 }
 
 void CMainFrame::downloadFinished(unsigned char memoryId) {
-    DeviceCall call(m_deviceCalls);
+    DeviceCall call(*this);
     m_doc.updateAllViews(device::CZamo_ListView::HintDownloadDone, memoryId);
 }
 
 void CMainFrame::pollCardState() {
     // Only a connected, idle player is asked; a card that came or went (or a pane that does
     // not match the card) runs the refresh.
-    if (!m_connected || deviceCallRunning() || m_refreshing || transferBusy())
+    if (!m_connected || deviceBusy())
         return;
     unsigned flags = 0;
     {
-        DeviceCall call(m_deviceCalls);
+        DeviceCall call(*this);
         flags = InvokePlayer();
     }
     // A failed exchange also answers 0; a player that went away is the presence watch's

@@ -103,6 +103,10 @@ public:
     void downloadFinished(unsigned char memoryId) override;
     void openOptions() override;
     void transferBusyChanged(bool busy) override { setTransferBusy(busy); }
+    // The one answer to "does anything talk to the player now": a device call of the window, a
+    // refresh, the transfer queue or a service transfer. Files handed in and queue starts wait
+    // while it holds (mainframe_transfer.cpp).
+    bool deviceBusy() const override;
     QString programDir() const override;
 
     // The service tools (mainframe_service.cpp). The About command opens the service dialog
@@ -133,6 +137,12 @@ private:
     void timedMessage(const QString &text);
     device::CZamo_ListView *paneFor(QObject *target) const;
     bool deviceCallRunning() const { return m_deviceCalls > 0; }
+    class DeviceCall;
+    // Device work has ended: once nothing talks to the player, held hand-overs are queued and
+    // a held queue start runs (posted, so that the ending work has returned first).
+    void deviceWorkEnded();
+    void resumeHeldWork();
+    void setServiceRunning(bool running);
 
     void cmdDeviceInfo();
     void cmdHomePage();
@@ -174,6 +184,8 @@ private:
     bool m_refreshing = false;
     bool m_refreshAgain = false;
     int m_deviceCalls = 0;
+    int m_serviceRuns = 0; // service transfers in progress
+    bool m_resumePosted = false;
     unsigned m_pendingFlags = 0;
     bool m_placementSaved = false;
     bool m_serviceCommandsAllowed = false;

@@ -14,8 +14,12 @@ namespace tunara::shell {
 
 service::ServiceContext CMainFrame::serviceContext() {
     return service::ServiceContext{
-        m_app.ui(), m_app.profile(), [this] { return keyboardModifiers(); },
-        QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)};
+        m_app.ui(),
+        m_app.profile(),
+        [this] { return keyboardModifiers(); },
+        QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation),
+        [this] { return deviceBusy(); },
+        [this](bool running) { setServiceRunning(running); }};
 }
 
 void CMainFrame::openServiceDialog() {
