@@ -292,15 +292,12 @@ struct BadSet {
     const char *fileName;
     int status;
     const char *message;
-    Bytes tag = {}; // put before the audio
 };
 class KestoTagRefuses : public Encoded, public testing::WithParamInterface<BadSet> {};
 TEST_P(KestoTagRefuses, AndLeavesTheFileAlone) {
     const BadSet &c = GetParam();
     const std::string path = dir->file(c.fileName);
-    Bytes original = c.tag;
-    const Bytes audio = readFile(file(streams()[0]));
-    original.insert(original.end(), audio.begin(), audio.end());
+    const Bytes original = readFile(file(streams()[0]));
     writeFile(path, original);
     std::vector<std::string> argv{TUNARA_KESTO, "tag", "set", path};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
@@ -316,19 +313,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadSet{"unknown_genre", {"--genre", "Nope"}, "b.mp3", 2, "unknown genre"},
         BadSet{"unknown_option", {"--colour", "red"}, "c.mp3", 2, "unknown option"},
         BadSet{"missing_value", {"--title"}, "d.mp3", 2, "needs a value"},
-        BadSet{"not_mp3", {"--title", "x"}, "e.mp3.bak", 1, "This file is not the MP3 file!"},
-        BadSet{"v22_frame_without_23_form",
-               {"--title", "x"},
-               "f.mp3",
-               1,
-               "'XYZ', which has no ID3v2.3 form",
-               [] {
-                   Bytes v22 = id3Header(2, 0, 16);
-                   const Bytes unknown{'X', 'Y', 'Z', 0, 0, 3, 1, 2, 3};
-                   v22.insert(v22.end(), unknown.begin(), unknown.end());
-                   v22.resize(26, 0);
-                   return v22;
-               }()}),
+        BadSet{"not_mp3", {"--title", "x"}, "e.mp3.bak", 1, "This file is not the MP3 file!"}),
     [](const auto &row) { return std::string(row.param.name); });
 
 TEST_F(Encoded, KestoTagRefusesADamagedTagAndNeverShortensTheFile) {

@@ -650,8 +650,7 @@ TEST_P(FrameFlags, FramesTheEditorCannotReadAreNeverSavedEmpty) {
     if (c.refused) {
         ASSERT_TRUE(error);
         EXPECT_EQ(error->code, *c.refused);
-        const Bytes &first = c.frames.front();
-        const std::string id(first.begin(), first.begin() + (c.major == 2 ? 3 : 4));
+        const std::string id(c.frames[0].begin(), c.frames[0].begin() + (c.major == 2 ? 3 : 4));
         EXPECT_NE(error->message.find(id), std::string::npos) << error->message;
         EXPECT_EQ(readFile(path), file) << "a refused save leaves the file as it was";
         return;
