@@ -18,6 +18,9 @@ namespace id3 = TagLib::ID3v2;
 
 constexpr std::size_t kFrameIdSize = 4;
 constexpr std::size_t kFrameHeaderSize = 10;
+// The encoding bytes of 2.4 that 2.3 lacks.
+constexpr char kUtf16BigEndian = 2;
+constexpr char kUtf8 = 3;
 
 // 2.2 frames TagLib drops because 2.4 has no such frame; 2.3 has, with the same data.
 constexpr std::pair<std::string_view, const char *> kV22Only24Lacks[] = {
@@ -49,20 +52,26 @@ void putBigEndian(std::vector<std::uint8_t> &out, std::uint32_t value) {
 // The frame as a 2.3 frame. It keeps the header of the tag it came from (its size may be
 // synchsafe), so only its data is taken from its rendering and a 2.3 header put before it.
 // The data of the frames TagLib drops is laid out the same in 2.3, except that text may be in
-// UTF-8 or UTF-16BE, which 2.3 lacks.
+// UTF-8 or UTF-16BE, which 2.3 lacks. The encoding is read as the byte rendered: the value
+// TagLib holds comes from the file unchecked and need not be one of its own.
 std::vector<std::uint8_t> as23Frame(id3::Frame &frame, const std::string &id) {
+    TagLib::ByteVector rendered = frame.render();
+    const auto dataOf = [&] {
+        return rendered.mid(rendered.size() - std::min(frame.size(), rendered.size()));
+    };
     if (auto *text = dynamic_cast<id3::TextIdentificationFrame *>(&frame)) {
-        const auto encoding = text->textEncoding();
-        if (encoding == TagLib::String::UTF8 || encoding == TagLib::String::UTF16BE)
+        const TagLib::ByteVector data = dataOf();
+        if (!data.isEmpty() && (data[0] == kUtf16BigEndian || data[0] == kUtf8)) {
             text->setTextEncoding(TagLib::String::UTF16);
+            rendered = frame.render();
+        }
     }
-    const TagLib::ByteVector rendered = frame.render();
-    const unsigned dataSize = std::min<unsigned>(frame.size(), rendered.size());
+    const TagLib::ByteVector data = dataOf();
     std::vector<std::uint8_t> out(id.begin(), id.end());
-    putBigEndian(out, dataSize);
+    putBigEndian(out, data.size());
     out.push_back(0); // no flags: the data is stored as it is
     out.push_back(0);
-    out.insert(out.end(), rendered.end() - dataSize, rendered.end());
+    out.insert(out.end(), data.begin(), data.end());
     return out;
 }
 
