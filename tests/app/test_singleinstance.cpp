@@ -5,39 +5,21 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <cstring>
-
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using tunara::shell::SingleInstance;
 
-namespace {
-// User `nobody` listens on `path` in a child process (the test runs as root for this).
-pid_t foreignSocket(const QString &path) {
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    ::strncpy(a.sun_path, QFile::encodeName(path).constData(), sizeof a.sun_path - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const pid_t pid = ::fork();
-    if (pid == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
-        ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::listen(fd, 8) == 0)
-        ::pause();
-    if (pid == 0)
-        ::_exit(1);
-    return pid;
-}
-} // namespace
+const char *const ListenAsNobody =
+    "import socket, sys, time; s = socket.socket(socket.AF_UNIX); "
+    "s.bind(sys.argv[1]); s.listen(); print(flush=True); time.sleep(60)";
 
 class TestSingleInstance : public QObject {
     Q_OBJECT
@@ -70,29 +52,31 @@ private slots:
         const QString sharedName = SingleInstance(cls, "TUNARA").serverName();
         QLocalServer mine;
         QVERIFY(squatter != "me" || mine.listen(sharedName));
-        const pid_t foreign = squatter == "nobody" ? foreignSocket(sharedName) : -1;
-        auto stop = qScopeGuard([foreign] {
-            if (foreign > 0 && ::kill(foreign, SIGKILL) == 0)
-                ::waitpid(foreign, nullptr, 0);
-        });
-        QTRY_VERIFY(foreign < 0 || QFileInfo::exists(sharedName));
+        QProcess foreign; // user nobody listens on the shared name (needs root)
+        if (squatter == "nobody") {
+            foreign.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                      "/usr/bin/python3", "-c", ListenAsNobody, sharedName});
+            QVERIFY(foreign.waitForReadyRead(10000));
+        }
         if (privateFolder)
             qputenv("XDG_RUNTIME_DIR", run.path().toUtf8());
 
         SingleInstance first(cls, "TUNARA"), second(cls, "TUNARA"), other(cls, "OTHER");
-        QVERIFY(first.serverName().startsWith((privateFolder ? run : shared).path() + '/'));
         QVERIFY(first.claim());
         QSignalSpy raised(&first, &SingleInstance::raiseRequested);
         QSignalSpy files(&first, &SingleInstance::filesHandedOver);
         QStringList sent;
         for (int i = 0; i < paths; ++i)
             sent << QStringLiteral("/music/%1/%2.mp3").arg(i).arg(QString(180, QLatin1Char('x')));
-        QCOMPARE(second.claim({'S', sent}), foreign > 0); // both start beside a stranger
+        QCOMPARE(second.claim({'S', sent}), squatter == "nobody"); // both start beside a stranger
         QVERIFY(!mine.waitForNewConnection(0));
         QVERIFY(QFileInfo::exists(sharedName) || squatter.isEmpty()); // not removed
         QVERIFY(other.claim()); // another window name is another program
-        if (foreign > 0)
+        if (squatter == "nobody") {
+            foreign.kill();
+            QVERIFY(foreign.waitForFinished());
             return;
+        }
         QCOMPARE(second.handOverFailure(), SingleInstance::HandOverFailure::None);
         QCOMPARE(raised.size(), 1);
         const QStringList received = files.value(0).value(1).toStringList();
