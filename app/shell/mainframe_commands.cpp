@@ -57,6 +57,7 @@ void CMainFrame::cmdOption() {
     o.autoStartXfer = chosen.autoStartXfer;
     o.hideXferDlg = chosen.hideXferDlg;
     o.favoriteFolder = chosen.favoriteFolder;
+    m_app.saveOptions();
 }
 
 void CMainFrame::cmdFont() {
@@ -67,6 +68,7 @@ void CMainFrame::cmdFont() {
     o.listFontFace = font->family();
     const double points = font->pointSizeF() > 0 ? font->pointSizeF() : font->pointSize();
     o.listFontSize = static_cast<int>(points * 10.0 + 0.5);
+    m_app.saveOptions();
     m_app.rebuildListFont();
     m_doc.updateAllViews(int(ViewHint::ListFont), 0);
 }
