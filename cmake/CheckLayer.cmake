@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # Fails when a source of a program layer includes a header from a folder the layer must not see
 # (a layer above it). Run as:
 #   cmake -DLAYER=name -DFOLDERS=dir1;dir2 -DSEES=folder;... -P CheckLayer.cmake
