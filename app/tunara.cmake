@@ -25,6 +25,10 @@ endfunction()
 tunara_layer(tunara_res FOLDERS res SEES texts
   SOURCES res/format.cpp res/stringtable.cpp
   LINKS Qt6::Widgets Qt6::Svg tunara_core)
+# The player library the layers call: KestoUSB in the program, a scripted fake in some tests. The
+# program or test names it in its property TUNARA_PLAYER_LIBRARY; linked after the lowest layer,
+# it comes after every layer on the link line.
+target_link_libraries(tunara_res INTERFACE "$<TARGET_PROPERTY:TUNARA_PLAYER_LIBRARY>")
 
 tunara_layer(tunara_panes FOLDERS device chrome SEES res media texts
   SOURCES
@@ -47,6 +51,7 @@ tunara_layer(tunara_transfer FOLDERS transfer SEES device chrome res media texts
     transfer/notifybridge.cpp
     transfer/queueentry.cpp
     transfer/transferdlg.cpp
+    transfer/transferhost.h
   LINKS tunara_panes)
 
 tunara_layer(tunara_service FOLDERS service SEES device chrome res media texts dump
@@ -81,11 +86,11 @@ tunara_layer(tunara_shell FOLDERS shell
     shell/tunaraapp.cpp
     shell/windowplacement.cpp
     shell/zamo_expview.cpp
+    shell/zamo_expdoc.h
   LINKS tunara_transfer tunara_service Qt6::Network)
 
 # Everything but main(): the program, and the tests that run the window against a fake library.
-add_library(tunara_gui INTERFACE)
-target_link_libraries(tunara_gui INTERFACE tunara_shell)
+add_library(tunara_gui ALIAS tunara_shell)
 
 # The version the About box and `tunara --version` show: the project's version and a build
 # number given to the build (0 for a developer's build).
@@ -113,6 +118,7 @@ set(TUNARA_LANGUAGE_PACKS ${tunara_packs} CACHE INTERNAL "Language packs, instal
 
 qt_add_executable(tunara shell/main.cpp ${TUNARA_RESOURCES})
 set_target_properties(tunara PROPERTIES AUTOMOC ON AUTORCC ON)
-target_link_libraries(tunara PRIVATE tunara_gui KestoUSB)
+target_link_libraries(tunara PRIVATE tunara_gui)
+set_target_properties(tunara PROPERTIES TUNARA_PLAYER_LIBRARY KestoUSB)
 add_dependencies(tunara tunara_lang)
 tunara_help(tunara ${TUNARA_APP_DIR}/shell/tunara.help tunara::shell::help)

@@ -4,6 +4,7 @@
 # tunara-vplayer and uses kesto from the same folder; needs mkfs.fat).
 qt_add_executable(bench_queue ${CMAKE_CURRENT_LIST_DIR}/bench_queue.cpp ${TUNARA_RESOURCES})
 set_target_properties(bench_queue PROPERTIES AUTOMOC ON AUTORCC ON)
-target_link_libraries(bench_queue PRIVATE tunara_gui KestoUSB tunara_test_support)
+target_link_libraries(bench_queue PRIVATE tunara_gui tunara_test_support)
+set_target_properties(bench_queue PROPERTIES TUNARA_PLAYER_LIBRARY KestoUSB)
 target_compile_definitions(bench_queue PRIVATE QUEUE_BENCH_MKFS="${MKFS_FAT_EXECUTABLE}")
 add_dependencies(bench_queue tunara-vplayer kesto)
