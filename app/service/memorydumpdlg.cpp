@@ -1,7 +1,7 @@
 #include "memorydumpdlg.h"
 
 #include "device/uiservices.h"
-#include "dump_listing.h"
+#include "dump/dump_listing.h"
 #include "res/format.h"
 
 #include <KestoUSB.h>

@@ -1,10 +1,10 @@
 // kesto sync DIR M|S [--delete] [--dry-run] [--json]: makes a memory of the player hold what a
 // local folder holds.
-#include "kesto_texts.h"
 #include "memory_arg.h"
 #include "player_names.h"
 #include "progress.h"
 #include "sync_plan.h"
+#include "texts/english.h"
 #include "verb.h"
 
 #include "KestoUSB.h"
@@ -427,7 +427,9 @@ int sync(std::span<const std::string> args) {
         !expectedMoves.empty() || std::any_of(plan.steps.begin(), plan.steps.end(),
                                               [](auto &s) { return s.kind != StepKind::Refuse; });
     if (changes && *mem == KSUSB_MEM_CARD && (InvokePlayer() & KSUSB_FLAG_CARD_PROTECTED) != 0) {
-        std::fprintf(stderr, "kesto sync: %s\n", std::string(texts::text(10094)).c_str());
+        std::fprintf(
+            stderr, "kesto sync: %s\n",
+            std::string(tunara::texts::english(tunara::res::StrId::ExternalProtected)).c_str());
         return kExitFailed;
     }
 

@@ -1,8 +1,8 @@
 #include "sync_plan.h"
 
-#include "kesto_texts.h"
 #include "memory_arg.h"
 #include "player_names.h"
+#include "texts/english.h"
 
 #include <algorithm>
 #include <ctime>
@@ -37,7 +37,7 @@ std::string refusal(const LocalFile &f) {
     }
     const size_t dot = f.name.rfind('.');
     if (dot == std::string::npos || dot + 1 == f.name.size())
-        return std::string(texts::text(10102));
+        return std::string(tunara::texts::english(tunara::res::StrId::NoExtension));
     if (f.size > kMaxFileSize)
         return "the file is 4 GiB or larger; the player takes smaller files only";
     return {};
