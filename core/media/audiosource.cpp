@@ -20,6 +20,9 @@ namespace tunara::media {
 namespace {
 
 constexpr int kOutChannels = 2;
+constexpr int kLowestRate = 1000;    // Hz
+constexpr int kHighestRate = 768000; // Hz, the highest rate studio files use
+constexpr int kMostChannels = 64;
 // A source that ends this much before the length its container declares is truncated.
 constexpr double kTruncationSlackSeconds = 0.5;
 // An MP3 stream often carries a damaged frame or two (joined files, a tag in the middle) that
@@ -132,6 +135,13 @@ std::variant<std::unique_ptr<AudioSource>, DecodeFailure> AudioSource::open(cons
         return DecodeFailure{"the decoder refuses the stream: " + avError(rc)};
     if (cc->sample_rate <= 0 || cc->ch_layout.nb_channels <= 0)
         return DecodeFailure{"the stream has no sample rate or no channels"};
+    // A damaged header can claim any rate; resampling from hundreds of MHz would take minutes
+    // and gigabytes for nothing.
+    if (cc->sample_rate < kLowestRate || cc->sample_rate > kHighestRate ||
+        cc->ch_layout.nb_channels > kMostChannels)
+        return DecodeFailure{"the stream claims " + std::to_string(cc->sample_rate) + " Hz and " +
+                             std::to_string(cc->ch_layout.nb_channels) +
+                             " channels, which no audio file has"};
 
     AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
     AVChannelLayout in{};
