@@ -10,6 +10,7 @@ find_program(USBIP_EXECUTABLE usbip PATHS /usr/sbin /sbin REQUIRED)
 find_program(LAME_EXECUTABLE lame REQUIRED)
 find_program(TWOLAME_EXECUTABLE twolame REQUIRED)
 find_program(SOX_EXECUTABLE sox REQUIRED)
+find_program(FFMPEG_EXECUTABLE ffmpeg REQUIRED) # makes AAC/Opus/covers; the benchmark compares with it
 find_program(ID3V2_EXECUTABLE id3v2 REQUIRED)
 # Debian's own Python, which sees python3-mutagen (another python3 on PATH may not).
 set(SYSTEM_PYTHON /usr/bin/python3)

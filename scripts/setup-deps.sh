@@ -10,8 +10,12 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   libusb-1.0-0-dev libtag1-dev libumockdev-dev zlib1g-dev
+  # conversion: FFmpeg's libraries decode, LAME encodes MP3
+  libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev libmp3lame-dev
   # peers the tests use as independent judges, and the demo's test files
   umockdev usbip mtools dosfstools lame twolame sox python3-mutagen id3v2
+  # test files in other formats, and the command line the conversion benchmark compares with
+  ffmpeg
   # headless GUI runs and screenshots
   xvfb xauth fonts-nanum fonts-dejavu-core
   "$@"

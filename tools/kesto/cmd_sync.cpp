@@ -1,6 +1,7 @@
 // kesto sync DIR M|S [--delete] [--dry-run] [--json]: makes a memory of the player hold what a
 // local folder holds.
 #include "memory_arg.h"
+#include "music.h"
 #include "player_names.h"
 #include "progress.h"
 #include "sync_plan.h"
@@ -9,12 +10,17 @@
 
 #include "KestoUSB.h"
 
+#include "conversioncache.h"
+#include "conversionqueue.h"
+#include "playerformat.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,7 +48,8 @@ bool readFolder(const fs::path &dir, std::vector<LocalFile> &out) {
         struct stat st {};
         if (::stat(e.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
-        out.push_back({e.path().filename().string(), uint64_t(st.st_size), int64_t(st.st_mtime)});
+        out.push_back(
+            {e.path().filename().string(), uint64_t(st.st_size), int64_t(st.st_mtime), false, {}});
     }
     return true;
 }
@@ -111,7 +118,8 @@ public:
             line += s.local;
             if (s.target != s.local)
                 line += " as " + s.target;
-            line += " (" + std::to_string(s.size) + " bytes)";
+            line +=
+                " (" + std::to_string(s.size) + " bytes" + (s.converted ? ", converted" : "") + ")";
             if (s.kind == StepKind::Replace)
                 line += ": " + s.reason;
             break;
@@ -262,41 +270,6 @@ int send(unsigned char mem, const std::string &path, const std::string &label, R
     return code;
 }
 
-// The library sends a PC file under its own name. A folder file is sent under another name
-// through a symbolic link of that name, in a private folder made in the temporary folder.
-class LinkFolder {
-public:
-    // Taken before the run leaves the working folder: the temporary folder may be named
-    // relative to it.
-    LinkFolder() {
-        std::error_code ec;
-        const fs::path tmp = fs::temp_directory_path(ec);
-        m_root = ec ? fs::path("/tmp") : fs::absolute(tmp, ec);
-    }
-    LinkFolder(const LinkFolder &) = delete;
-    LinkFolder &operator=(const LinkFolder &) = delete;
-    ~LinkFolder() {
-        if (!m_path.empty())
-            ::rmdir(m_path.c_str());
-    }
-
-    // The path of a new link `name` to `target`, or "" with errno set. The caller removes it.
-    std::string link(const fs::path &target, const std::string &name) {
-        if (m_path.empty()) {
-            std::string pattern = m_root / "kesto-sync-XXXXXX";
-            if (::mkdtemp(pattern.data()) == nullptr)
-                return {};
-            m_path = pattern;
-        }
-        const std::string path = m_path + "/" + name;
-        return ::symlink(target.c_str(), path.c_str()) == 0 ? path : std::string();
-    }
-
-private:
-    fs::path m_root;
-    std::string m_path; // made on first use
-};
-
 // The name the new copy has while the old one is still there: on neither the player (in any
 // case) nor the plan, and with the file's extension, so that the player plays it should it stay.
 std::string stagingName(unsigned char mem, const std::string &target, const SyncPlan &plan) {
@@ -321,7 +294,7 @@ std::string stagingName(unsigned char mem, const std::string &target, const Sync
 // sent under a staging name, then the old one is deleted and the new one renamed into its
 // place. Where a step fails the result says where both copies are.
 ReplaceResult replace(unsigned char mem, const SyncStep &s, const SyncPlan &plan,
-                      const fs::path &folder, LinkFolder &links, Report &report) {
+                      const fs::path &file, LinkFolder &links, Report &report) {
     ReplaceResult r;
     // The library finds names in its cached table: every change must reach it. When it cannot
     // be read, the step ends with the last-error code (already reported) where it stands.
@@ -337,7 +310,7 @@ ReplaceResult replace(unsigned char mem, const SyncStep &s, const SyncPlan &plan
     const std::string newThere = "; the new copy is on the player as " + staging;
     r.oldAs = s.player;
     r.outcome = "the player's " + s.player + " is kept as it was";
-    const std::string link = links.link(folder / s.local, staging);
+    const std::string link = links.link(file, staging);
     if (link.empty()) {
         std::fprintf(stderr, "kesto sync: %s: no link for sending it as %s: %s\n", s.local.c_str(),
                      staging.c_str(), std::strerror(errno));
@@ -391,7 +364,17 @@ ReplaceResult replace(unsigned char mem, const SyncStep &s, const SyncPlan &plan
     return r;
 }
 
-int sync(std::span<const std::string> args) {
+int sync(std::span<const std::string> allArgs) {
+    ConvertChoice choice;
+    std::vector<std::string> args;
+    for (size_t i = 0; i < allArgs.size(); ++i) {
+        if (const auto problem = takeConvertOption(allArgs, i, choice)) {
+            if (!problem->empty())
+                return usageError(kVerb, *problem, kUsage);
+        } else {
+            args.push_back(allArgs[i]);
+        }
+    }
     std::string unknown;
     const auto parsed = parseArgs(args, {"--delete", "--dry-run", "--json"}, unknown);
     if (!parsed)
@@ -409,6 +392,18 @@ int sync(std::span<const std::string> args) {
         return kExitFailed;
     if (!refreshTable(kVerb, *mem, false))
         return kExitFailed;
+    const int model = connectedModel();
+    if (const std::string problem = settingsProblem(choice, model, *mem); !problem.empty()) {
+        std::fprintf(stderr, "kesto sync: %s\n", problem.c_str());
+        return kExitUsage;
+    }
+    if (choice.convert)
+        for (LocalFile &f : folder)
+            if (tunara::media::routeFor((dir / f.name).string(), model, *mem).route ==
+                tunara::media::Route::Convert) {
+                f.converted = true;
+                f.playerName = tunara::media::convertedName(f.name);
+            }
     const std::vector<PlayerFile> table = playerFiles(*copyTable(*mem));
     const SyncPlan plan = planSync(folder, table, parsed->has("--delete"));
     const auto expectedMoves = orderMoves(expectedNames(table, plan), plan.order);
@@ -443,8 +438,35 @@ int sync(std::span<const std::string> args) {
                      ec ? ec.message().c_str() : std::strerror(errno));
         return kExitFailed;
     }
+    // Conversions run ahead of the sends, in their order.
+    tunara::media::ConversionCache cache(tunara::media::ConversionCache::defaultDir());
+    std::unique_ptr<tunara::media::ConversionQueue> queue;
+    std::vector<size_t> jobs(plan.steps.size());
+    for (size_t k = 0; k < plan.steps.size(); ++k) {
+        const SyncStep &s = plan.steps[k];
+        if (!s.converted || (s.kind != StepKind::Send && s.kind != StepKind::Replace))
+            continue;
+        if (!queue)
+            queue = std::make_unique<tunara::media::ConversionQueue>(cache, choice.settings);
+        jobs[k] = queue->add((source / s.local).string());
+    }
     bool stopped = false;
-    for (const SyncStep &s : plan.steps) {
+    for (size_t k = 0; k < plan.steps.size(); ++k) {
+        SyncStep s = plan.steps[k];
+        std::string cached; // the converted file sent in the folder file's place
+        if (queue && s.converted && (s.kind == StepKind::Send || s.kind == StepKind::Replace)) {
+            const tunara::media::ConversionResult r = queue->wait(jobs[k]);
+            if (const auto *failure = std::get_if<tunara::media::ConvertFailure>(&r)) {
+                s.kind = StepKind::Refuse;
+                s.reason = failure->message.substr(failure->message.find(": ") + 2);
+            } else {
+                const auto &file = std::get<tunara::media::CachedFile>(r);
+                for (const std::string &note : file.notes)
+                    std::fprintf(stderr, "kesto sync: %s\n", note.c_str());
+                cached = file.path;
+                s.size = file.size;
+            }
+        }
         report.step(s);
         if (s.kind == StepKind::Refuse)
             continue;
@@ -461,7 +483,8 @@ int sync(std::span<const std::string> args) {
         }
         int code = 0;
         if (s.kind == StepKind::Replace) {
-            const ReplaceResult r = replace(*mem, s, plan, source, links, report);
+            const ReplaceResult r = replace(
+                *mem, s, plan, cached.empty() ? source / s.local : fs::path(cached), links, report);
             if (r.outcome.empty())
                 report.done(s);
             else
@@ -470,7 +493,18 @@ int sync(std::span<const std::string> args) {
                 return kExitFailed;
             code = r.code;
         } else {
-            code = send(*mem, s.local, s.local, report);
+            std::string link;
+            if (!cached.empty()) {
+                link = links.link(cached, s.target);
+                if (link.empty())
+                    std::fprintf(stderr, "kesto sync: %s: no link for sending it as %s: %s\n",
+                                 s.local.c_str(), s.target.c_str(), std::strerror(errno));
+            }
+            code = !cached.empty() && link.empty()
+                       ? KSUSB_ERR_OPEN_FILE
+                       : send(*mem, link.empty() ? s.local : link, s.local, report);
+            if (!link.empty())
+                ::unlink(link.c_str());
             if (code != 0)
                 report.failed(s, code);
             else
@@ -479,8 +513,12 @@ int sync(std::span<const std::string> args) {
             if (!refreshTable(kVerb, *mem, false))
                 return kExitFailed;
         }
+        if (!cached.empty())
+            cache.release(cached);
         if (code == KSUSB_ERR_STOPPED) {
             stopped = true;
+            if (queue)
+                queue->stop();
             break;
         }
     }

@@ -43,9 +43,13 @@ std::string refusal(const LocalFile &f) {
     return {};
 }
 
+const std::string &playerNameOf(const LocalFile &f) {
+    return f.converted ? f.playerName : f.name;
+}
+
 std::string differences(const LocalFile &f, const PlayerFile &p) {
     const auto [date, time] = dosStamp(f.modified);
-    const bool size = f.size != p.size;
+    const bool size = !f.converted && f.size != p.size;
     const bool stamp = date != p.date || time != p.time;
     if (size && stamp)
         return "the size and the time differ";
@@ -107,11 +111,12 @@ SyncPlan planSync(std::vector<LocalFile> folder, const std::vector<PlayerFile> &
         SyncStep &step = files[k];
         step.local = folder[k].name;
         step.size = folder[k].size;
+        step.converted = folder[k].converted;
         step.reason = refusal(folder[k]);
         if (!step.reason.empty())
             step.kind = StepKind::Refuse;
         else
-            step.target = fitLongName(step.local);
+            step.target = fitLongName(playerNameOf(folder[k]));
     }
     // Exact names first, over all files: a player file is the folder file of its very name,
     // whatever other folder file differs from it only in letter case.
@@ -158,10 +163,11 @@ SyncPlan planSync(std::vector<LocalFile> folder, const std::vector<PlayerFile> &
         return foldCase(name.ends_with('.') ? name.substr(0, name.size() - 1) : name);
     };
     std::vector<bool> shielded(table.size(), false);
-    for (const SyncStep &step : files)
-        if (step.kind == StepKind::Refuse)
+    for (size_t k = 0; k < files.size(); ++k)
+        if (files[k].kind == StepKind::Refuse)
             for (size_t i = 0; i < table.size(); ++i)
-                shielded[i] = shielded[i] || loose(table[i].name) == loose(fitLongName(step.local));
+                shielded[i] = shielded[i] ||
+                              loose(table[i].name) == loose(fitLongName(playerNameOf(folder[k])));
 
     SyncPlan plan;
     for (size_t i = 0; i < table.size(); ++i) {

@@ -14,6 +14,10 @@ struct LocalFile {
     std::string name; // file name inside the folder
     uint64_t size = 0;
     int64_t modified = 0; // seconds since the epoch, UTC
+    // A file converted on its way: the player holds the MP3 made from it under this name, with
+    // the file's time but a size of its own, so only the name and the time compare.
+    bool converted = false;
+    std::string playerName; // the converted file's name ("song.mp3" for "song.flac")
 };
 
 struct PlayerFile {
@@ -31,11 +35,12 @@ enum class StepKind {
 
 struct SyncStep {
     StepKind kind{};
-    std::string local;  // the folder's file name (Send, Replace, Refuse)
-    std::string player; // the name on the player: what Replace and Delete remove
-    std::string target; // the name a sent file gets on the player (fitted to 80 bytes)
-    uint64_t size = 0;  // bytes to send
-    std::string reason; // why a file is replaced or refused
+    std::string local;      // the folder's file name (Send, Replace, Refuse)
+    std::string player;     // the name on the player: what Replace and Delete remove
+    std::string target;     // the name a sent file gets on the player (fitted to 80 bytes)
+    uint64_t size = 0;      // bytes to send
+    std::string reason;     // why a file is replaced or refused
+    bool converted = false; // sent as the MP3 made from it
 };
 
 struct SyncPlan {

@@ -1,0 +1,66 @@
+// Conversions run ahead of the transfer: one worker per core takes the files in the order they
+// will be sent, at most a few files ahead of the one being sent, so that the link never waits for
+// a conversion that could have started earlier and memory and cache use stay bounded. Results
+// come back in order. Plain C++: the window and kesto both drive it.
+#pragma once
+
+#include "conversioncache.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+namespace tunara::media {
+
+using ConversionResult = std::variant<CachedFile, ConvertFailure>;
+
+class ConversionQueue {
+public:
+    // Called on a worker thread with the job's index and its fraction done; must not block.
+    using Progress = std::function<void(std::size_t index, double fraction)>;
+
+    // `workers` 0 means one per core; `ahead` 0 means three per worker.
+    ConversionQueue(ConversionCache &cache, ConvertSettings settings, unsigned workers = 0,
+                    std::size_t ahead = 0, Progress progress = {});
+    ~ConversionQueue(); // stops what runs and waits for the workers
+    ConversionQueue(const ConversionQueue &) = delete;
+    ConversionQueue &operator=(const ConversionQueue &) = delete;
+
+    // Adds a source file; its index (0, 1, ...) in the order of adding. Any thread.
+    std::size_t add(std::string source);
+    // Waits for job `index` and returns its result; jobs after it may then start. The result's
+    // file stays in the cache until release(). Call in increasing index order, one thread.
+    ConversionResult wait(std::size_t index);
+    // Lets the cache evict the file of a result again.
+    void release(const ConversionResult &result);
+    // Stops the conversions: running ones end with a "stopped" failure, waiting ones too.
+    void stop();
+    bool stopped() const { return m_stop.load(); }
+
+    unsigned workers() const { return unsigned(m_threads.size()); }
+
+private:
+    void work();
+
+    ConversionCache &m_cache;
+    const ConvertSettings m_settings;
+    const std::size_t m_ahead;
+    Progress m_progress;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_sources;
+    std::vector<std::optional<ConversionResult>> m_results;
+    std::size_t m_next = 0;     // the next job a worker takes
+    std::size_t m_consumer = 0; // the job the caller waits for or sends
+    bool m_closing = false;
+    std::vector<std::thread> m_threads;
+};
+
+} // namespace tunara::media

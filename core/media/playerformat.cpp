@@ -1,0 +1,153 @@
+#include "playerformat.h"
+
+#include "mpegheader.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+
+namespace tunara::media {
+
+namespace {
+
+struct ModelRow {
+    std::string_view name;
+    size_t compared; // characters compared; 0 for the whole name
+    int code;
+};
+
+// Every matching row sets the code, so a later row wins.
+constexpr ModelRow kModels[] = {
+    {"QN-Vela", 0, ModelQnVela}, {"QN70", 3, ModelQn70}, {"QN520", 0, ModelQn520},
+    {"QN500", 0, ModelQn500},    {"LUMA", 0, ModelLuma},
+};
+
+constexpr int kMaxMpeg1Kbps = 320;
+constexpr int kMaxQn70CardKbps = 256; // the highest MPEG-1 Layer III rate below 300 kbit/s
+
+struct Extension {
+    std::string_view ext;
+    AudioKind kind;
+    std::string_view format;
+};
+
+constexpr Extension kExtensions[] = {
+    {"mp3", AudioKind::Mp3, "MP3"},      {"wma", AudioKind::Wma, "WMA"},
+    {"flac", AudioKind::Other, "FLAC"},  {"ogg", AudioKind::Other, "Ogg"},
+    {"oga", AudioKind::Other, "Ogg"},    {"opus", AudioKind::Other, "Opus"},
+    {"m4a", AudioKind::Other, "AAC"},    {"m4b", AudioKind::Other, "AAC"},
+    {"aac", AudioKind::Other, "AAC"},    {"mp4", AudioKind::Other, "MP4 audio"},
+    {"wav", AudioKind::Other, "WAV"},    {"aif", AudioKind::Other, "AIFF"},
+    {"aiff", AudioKind::Other, "AIFF"},  {"ape", AudioKind::Other, "Monkey's Audio"},
+    {"wv", AudioKind::Other, "WavPack"}, {"mpc", AudioKind::Other, "Musepack"},
+    {"mp2", AudioKind::Other, "MP2"},    {"ac3", AudioKind::Other, "AC-3"},
+};
+
+bool equalIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string_view fileNameOf(std::string_view path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+const Extension *extensionOf(std::string_view path) {
+    const std::string_view name = fileNameOf(path);
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0)
+        return nullptr;
+    const std::string_view ext = name.substr(dot + 1);
+    for (const Extension &e : kExtensions)
+        if (equalIgnoringCase(e.ext, ext))
+            return &e;
+    return nullptr;
+}
+
+bool decodesEveryMp3(int model) {
+    return model == ModelQn520 || model == ModelQnVela;
+}
+
+} // namespace
+
+int playerModelFor(std::string_view modelName, int previous) {
+    while (!modelName.empty() &&
+           (modelName.back() == ' ' || modelName.back() == '\t' || modelName.back() == '\0'))
+        modelName.remove_suffix(1);
+    int code = previous;
+    for (const ModelRow &row : kModels) {
+        const bool match = row.compared == 0
+                               ? equalIgnoringCase(modelName, row.name)
+                               : modelName.size() >= row.compared &&
+                                     equalIgnoringCase(modelName.substr(0, row.compared),
+                                                       row.name.substr(0, row.compared));
+        if (match)
+            code = row.code;
+    }
+    return code;
+}
+
+AudioKind audioKindOf(std::string_view path) {
+    const Extension *e = extensionOf(path);
+    return e == nullptr ? AudioKind::NotAudio : e->kind;
+}
+
+bool isHiddenName(std::string_view name) {
+    return !name.empty() && name.front() == '.';
+}
+
+RouteDecision routeFor(const std::string &path, int model, unsigned char memory) {
+    const Extension *e = extensionOf(path);
+    if (e == nullptr)
+        return {};
+    switch (e->kind) {
+    case AudioKind::NotAudio:
+        return {};
+    case AudioKind::Wma:
+        if (decodesEveryMp3(model)) // the models that decode every MP3 play WMA too
+            return {};
+        return {Route::Convert, "WMA audio, which this player cannot play"};
+    case AudioKind::Other:
+        return {Route::Convert, std::string(e->format) + " audio"};
+    case AudioKind::Mp3:
+        break;
+    }
+    if (decodesEveryMp3(model))
+        return {};
+    SilentSink quiet;
+    const MpegCheck check = CheckMpegHeader(path, quiet);
+    switch (check.code) {
+    case MpegCheckCode::Accepted:
+        return {};
+    case MpegCheckCode::Mpeg25:
+        return {Route::Convert, "MPEG-2.5, which this player cannot decode"};
+    case MpegCheckCode::NoFrameHeader:
+        return {Route::Convert, "no MPEG frame header the player can find"};
+    case MpegCheckCode::BitRateTooHigh:
+        if (memory == kMemoryCard && model == ModelQn70)
+            return {Route::Convert, "a bit rate the player cannot play from its card"};
+        return {};
+    }
+    return {};
+}
+
+int maxBitRateKbps(int model, unsigned char memory) {
+    return memory == kMemoryCard && model == ModelQn70 ? kMaxQn70CardKbps : kMaxMpeg1Kbps;
+}
+
+bool vbrPlayable(int model, unsigned char memory) {
+    return !(memory == kMemoryCard && model == ModelQn70);
+}
+
+std::string convertedName(std::string_view sourcePath) {
+    const std::string_view name = fileNameOf(sourcePath);
+    const size_t dot = name.rfind('.');
+    const std::string_view base =
+        dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
+    return std::string(base) + ".mp3";
+}
+
+} // namespace tunara::media

@@ -1,0 +1,62 @@
+// What the player can play: the models we know, which local files are audio, and whether an
+// audio file goes to the player as it is or is converted to an MP3 first. No device traffic.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tunara::media {
+
+// Model codes of the players we know; 0 until a known model has been seen.
+enum PlayerModel : int {
+    ModelUnknown = 0,
+    ModelLuma = 0xC001,
+    ModelQn500 = 0xC002,
+    ModelQn520 = 0xC003,
+    ModelQn70 = 0xC004,
+    ModelQnVela = 0xC005,
+};
+
+// The model code for the player's model field (blank padded); `previous` when none matches.
+int playerModelFor(std::string_view modelName, int previous = ModelUnknown);
+
+inline constexpr unsigned char kMemoryCard = 'S';
+
+enum class AudioKind {
+    NotAudio, // sent as it is (`kesto put FILE`) or skipped (files found in a folder)
+    Mp3,
+    Wma,
+    Other, // FLAC, Ogg, Opus, AAC/M4A, WAV, AIFF...: always converted
+};
+
+// By the extension, case ignored.
+AudioKind audioKindOf(std::string_view path);
+// Hidden files (a name starting with '.') are skipped when a folder is scanned.
+bool isHiddenName(std::string_view name);
+
+enum class Route {
+    AsIs,    // sent byte for byte
+    Convert, // the player cannot play it: converted to MP3 first
+};
+
+struct RouteDecision {
+    Route route = Route::AsIs;
+    std::string reason; // why it is converted ("FLAC audio", "MPEG-2.5")
+};
+
+// How the audio file at `path` reaches memory `memory` of a player of `model`. An MP3 that the
+// model's MPEG check accepts goes as it is; one it refuses is converted. The models QN520 and
+// QN-Vela decode every MP3 and play WMA. Reads the start of an MP3 file; any thread.
+RouteDecision routeFor(const std::string &path, int model, unsigned char memory);
+
+// The highest constant bit rate (kbit/s) the model decodes from that memory: the QN70 plays
+// nothing of 300 kbit/s or more from its card.
+int maxBitRateKbps(int model, unsigned char memory);
+// Whether a VBR stream (whose frames may reach 320 kbit/s) plays from that memory.
+bool vbrPlayable(int model, unsigned char memory);
+
+// The name a converted file gets: the source's file name with ".mp3" for its extension.
+std::string convertedName(std::string_view sourcePath);
+
+} // namespace tunara::media

@@ -1,0 +1,56 @@
+// What `kesto put` and `kesto sync` share to bring music onto the player: the conversion
+// options, the connected model, and sending a PC file under another name.
+#pragma once
+
+#include "converter.h"
+
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kesto {
+
+struct ConvertChoice {
+    bool convert = true; // --no-convert sends every file as it is
+    tunara::media::ConvertSettings settings;
+};
+
+// Takes the conversion option at args[i] (--no-convert, --bitrate N, --vbr, --no-cover),
+// advancing `i` past its value. nullopt when args[i] is not one; else "" or the usage problem.
+std::optional<std::string> takeConvertOption(std::span<const std::string> args, size_t &i,
+                                             ConvertChoice &choice);
+
+// The connected player's model code (tunara::media::PlayerModel), 0 when the player does not
+// say. The library must be connected (a table was read).
+int connectedModel();
+
+// Checks the settings against what the model plays from the memory: "" or the problem.
+std::string settingsProblem(const ConvertChoice &choice, int model, unsigned char mem);
+
+// `desired`, or "name (2).ext", "name (3).ext"... when its folded form is in `taken`; the name
+// returned is added to `taken` (folded).
+std::string freeName(const std::string &desired, std::set<std::string> &taken);
+
+// The library sends a PC file under its own name. A file is sent under another name through a
+// symbolic link of that name, in a private folder made in the temporary folder.
+class LinkFolder {
+public:
+    // Taken before the run leaves the working folder: the temporary folder may be named
+    // relative to it.
+    LinkFolder();
+    LinkFolder(const LinkFolder &) = delete;
+    LinkFolder &operator=(const LinkFolder &) = delete;
+    ~LinkFolder();
+
+    // The path of a new link `name` to `target`, or "" with errno set. The caller removes it.
+    std::string link(const std::filesystem::path &target, const std::string &name);
+
+private:
+    std::filesystem::path m_root;
+    std::string m_path; // made on first use
+};
+
+} // namespace kesto
