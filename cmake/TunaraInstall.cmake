@@ -2,6 +2,8 @@
 # tunara.ini, language packs and splash picture) with PREFIX/bin/tunara a link to it, the
 # library with its header and pkg-config file, the tools, the udev rule, the desktop entry with
 # its icons and AppStream metadata, the manual pages (TunaraHelp.cmake) and kesto's completion.
+# Each rule names the component (and so the Debian package, scripts/package.sh) it belongs to:
+# `library` (libKestoUSB.so.0), `development` (header, .so link, kestousb.pc) and `program`.
 include(GNUInstallDirs)
 
 set(TUNARA_DIST_DIR ${PROJECT_SOURCE_DIR}/dist)
@@ -31,9 +33,10 @@ if(system_libdir EQUAL -1)
 endif()
 
 # The library, its header and pkg-config file.
-install(TARGETS KestoUSB LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS KestoUSB LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
+        NAMELINK_COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/devlink/include/KestoUSB.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 # The prefix in the .pc file is the one installed to (`cmake --install --prefix` may differ
 # from the configured one), so the file is written at install time.
 set(TUNARA_PC_PREFIX "@TUNARA_PC_PREFIX@")
@@ -43,28 +46,30 @@ install(CODE "
   set(pc \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig/kestousb.pc\")
   message(STATUS \"Installing: \${pc}\")
   configure_file(\"${CMAKE_BINARY_DIR}/dist/kestousb.pc.in\" \"\${pc}\" @ONLY)
-  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${pc}\")")
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${pc}\")" COMPONENT development)
 
 # The tools.
 foreach(tool kesto tunara-vplayer)
   if(TARGET ${tool})
-    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
   endif()
 endforeach()
 install(FILES ${TUNARA_DIST_DIR}/kesto.bash-completion
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kesto)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME kesto
+        COMPONENT program)
 
 # Access to the player for the logged-in user.
-install(FILES ${TUNARA_DIST_DIR}/70-kesto-player.rules DESTINATION lib/udev/rules.d)
+install(FILES ${TUNARA_DIST_DIR}/70-kesto-player.rules DESTINATION lib/udev/rules.d COMPONENT program)
 
 if(TARGET tunara)
-  install(TARGETS tunara RUNTIME DESTINATION ${TUNARA_PROGRAM_DIR})
-  install(FILES ${TUNARA_DIST_DIR}/tunara.ini ${TUNARA_LANGUAGE_PACKS} DESTINATION ${TUNARA_PROGRAM_DIR})
+  install(TARGETS tunara RUNTIME DESTINATION ${TUNARA_PROGRAM_DIR} COMPONENT program)
+  install(FILES ${TUNARA_DIST_DIR}/tunara.ini ${TUNARA_LANGUAGE_PACKS} DESTINATION ${TUNARA_PROGRAM_DIR}
+          COMPONENT program)
   file(RELATIVE_PATH link_target ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}
        ${CMAKE_INSTALL_PREFIX}/${TUNARA_PROGRAM_DIR}/tunara)
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/dist/bin)
   file(CREATE_LINK ${link_target} ${CMAKE_BINARY_DIR}/dist/bin/tunara SYMBOLIC)
-  install(FILES ${CMAKE_BINARY_DIR}/dist/bin/tunara DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${CMAKE_BINARY_DIR}/dist/bin/tunara DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
 
   # Pictures drawn from the program's own artwork at build time: the splash picture the
   # program looks for beside itself, and the icon in the sizes desktops ask for.
@@ -84,18 +89,22 @@ if(TARGET tunara)
       COMMAND artrender ${art}/app/tunara.svg ${png} ${size}
       DEPENDS artrender ${art}/app/tunara.svg VERBATIM)
     list(APPEND pictures ${png})
-    install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+    install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+            COMPONENT program)
   endforeach()
   add_custom_target(tunara_install_pictures ALL DEPENDS ${pictures})
-  install(FILES ${splash} DESTINATION ${TUNARA_PROGRAM_DIR})
-  install(FILES ${art}/app/tunara.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  install(FILES ${splash} DESTINATION ${TUNARA_PROGRAM_DIR} COMPONENT program)
+  install(FILES ${art}/app/tunara.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
+          COMPONENT program)
 
-  install(FILES ${TUNARA_DIST_DIR}/tunara.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${TUNARA_DIST_DIR}/tunara.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+          COMPONENT program)
   string(TIMESTAMP TUNARA_RELEASE_DATE "%Y-%m-%d" UTC)
   configure_file(${TUNARA_DIST_DIR}/org.example.tunara.metainfo.xml
                  ${CMAKE_BINARY_DIR}/dist/org.example.tunara.metainfo.xml @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/dist/org.example.tunara.metainfo.xml
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT program)
 endif()
 
-install(FILES ${TUNARA_DIST_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tunara)
+install(FILES ${TUNARA_DIST_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tunara
+        COMPONENT program)

@@ -35,6 +35,21 @@ grep -q 'TAG+="uaccess"' "$prefix/lib/udev/rules.d/70-kesto-player.rules" ||
 grep -qx 'Exec=tunara %F' "$prefix/share/applications/tunara.desktop" &&
     grep -q '^MimeType=.*audio/mpeg;' "$prefix/share/applications/tunara.desktop" ||
     fail "the desktop entry does not take MP3 files"
+
+# ---- components: every file in exactly one, as the Debian packages split them ---------------
+lib=./$libdir/libKestoUSB.so
+declare -A want=([library]="$lib.0 $lib.$version"
+    [development]="./include/KestoUSB.h $lib ./$libdir/pkgconfig/kestousb.pc")
+(cd "$prefix" && find . ! -type d | sort) >"$work/all.list"
+for c in library development program; do
+    cmake --install "$build" --prefix "$work/component-$c" --component "$c" >/dev/null 2>&1 ||
+        fail "cmake --install --component $c"
+    (cd "$work/component-$c" 2>/dev/null && find . ! -type d | sort) >"$work/$c.list"
+    [ "$c" = program ] || [ "$(tr ' ' '\n' <<<"${want[$c]}" | sort)" = "$(cat "$work/$c.list")" ] ||
+        fail "component $c holds: $(tr '\n' ' ' <"$work/$c.list")"
+done
+sort "$work"/{library,development,program}.list | diff -u "$work/all.list" - >&2 ||
+    fail "the components do not hold every installed file exactly once"
 # "PNG width height" of a PNG file (its signature and IHDR), empty for anything else.
 png_size() {
     [ "$(head -c 4 "$1" 2>/dev/null | tail -c 3)" = PNG ] || return 0

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
+#include <string>
 
 using namespace fattest;
 using vplayer::DirRecord;
@@ -364,7 +366,24 @@ INSTANTIATE_TEST_SUITE_P(
         HostNameCase{"\xC3\x84"
                      "B.MP3",
                      std::nullopt},
-        HostNameCase{"AB.\x7F", std::nullopt}));
+        HostNameCase{"AB.\x7F", std::nullopt}),
+    // The name spelled out: letters and digits as they are, blank and dot as '_', any other
+    // byte as x and its hex digits.
+    [](const auto &row) {
+        std::string label;
+        for (const unsigned char c : row.param.host) {
+            if (c < 0x80 && std::isalnum(c)) {
+                label += static_cast<char>(c);
+            } else if (c == ' ' || c == '.') {
+                label += '_';
+            } else {
+                label += 'x';
+                label += "0123456789ABCDEF"[c >> 4];
+                label += "0123456789ABCDEF"[c & 15];
+            }
+        }
+        return label.empty() ? std::string("Empty") : label;
+    });
 
 // ---- Long-name records --------------------------------------------------------------------------
 
@@ -558,4 +577,5 @@ TEST_P(RandomDamage, EveryOperationStaysInsideTheImage) {
     EXPECT_EQ(std::filesystem::file_size(path), size);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, RandomDamage, ::testing::Range(1u, 41u));
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomDamage, ::testing::Range(1u, 41u),
+                         [](const auto &row) { return "Seed" + std::to_string(row.param); });
