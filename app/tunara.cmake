@@ -9,6 +9,9 @@ add_library(tunara_gui STATIC
   res/stringtable.cpp
   device/memoryformat.cpp
   device/mylistview.cpp
+  device/playererrors.cpp
+  device/playercalls.cpp
+  device/playerlink.cpp
   device/renamedlg.cpp
   device/timedmessagebox.cpp
   device/uiservices.cpp

@@ -1,5 +1,6 @@
 #include "fontdownloaddlg.h"
 
+#include "device/playererrors.h"
 #include "device/uiservices.h"
 #include "res/format.h"
 #include "xfernotifier.h"
@@ -31,38 +32,12 @@ constexpr int PercentMax = 100;
 
 // The message for a transfer that could not be started.
 StrId startFailureText(int code) {
-    switch (code) {
-    case KSUSB_ERR_REFUSED:
-        return StrId::DownloadFailed;
-    case KSUSB_ERR_OPEN_FILE:
-    case KSUSB_ERR_NOT_FOUND:
-        return StrId::FileNotFound;
-    case KSUSB_ERR_NOT_CONNECTED:
-        return StrId::NotConnectedOrNoDriver;
-    case KSUSB_ERR_NAME_AREA_FULL:
-        return StrId::TooManyFileEntries;
-    case KSUSB_ERR_MEMORY_FULL:
-        return StrId::MemoryIsFull;
-    case KSUSB_ERR_EXISTS:
-        return StrId::AlreadyFileExist;
-    default:
-        return StrId::FailedDataTransmitted;
-    }
+    return device::playerMessageId(device::Situation::FontStart, code);
 }
 
 // The status line for a transfer that failed on the worker.
 StrId workerFailureText(qint64 code) {
-    switch (code) {
-    case KSUSB_ERR_INCOMPLETE:
-        return StrId::FailedDataTransmittedXfer;
-    case KSUSB_ERR_STOPPED:
-        return StrId::Aborted;
-    case KSUSB_ERR_OPEN_FILE:
-    case KSUSB_ERR_NOT_FOUND:
-        return StrId::FileNotFound;
-    default:
-        return StrId::UnknownError;
-    }
+    return device::playerMessageId(device::Situation::FontRun, int(code));
 }
 
 } // namespace

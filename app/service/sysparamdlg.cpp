@@ -1,5 +1,6 @@
 #include "sysparamdlg.h"
 
+#include "device/playererrors.h"
 #include "device/uiservices.h"
 #include "fontdownloaddlg.h"
 #include "memorydumpdlg.h"
@@ -110,21 +111,10 @@ void CSysParamDlg::onNotify(unsigned code, qint64 value) {
     case KSUSB_XFER_FAILED:
         m_workerRunning = false;
         // The failure replaces the log; the cycle then waits for SHIFT (or Stop).
-        switch (value) {
-        case KSUSB_ERR_INCOMPLETE:
-            m_log->setPlainText(str(StrId::FailedDataTransmittedXfer));
-            break;
-        case KSUSB_ERR_STOPPED:
+        if (const auto text = device::playerMessage(device::Situation::SysParamRun, int(value)))
+            m_log->setPlainText(str(*text));
+        else
             m_log->clear();
-            break;
-        case KSUSB_ERR_OPEN_FILE:
-        case KSUSB_ERR_NOT_FOUND:
-            m_log->setPlainText(str(StrId::FileNotFound));
-            break;
-        default:
-            m_log->setPlainText(str(StrId::LogError));
-            break;
-        }
         break;
     default:
         break;

@@ -4,6 +4,7 @@
 
 #include "commandtable.h"
 #include "device/paneframe.h"
+#include "device/playerlink.h"
 #include "devicewatch.h"
 #include "service/servicecontext.h"
 #include "transfer/transferhost.h"
@@ -77,6 +78,9 @@ public:
     int modelCode() const override;
     QFont listFont() const override;
     device::UiServices &ui() override;
+    device::PlayerLink &link() override { return m_link; }
+    // A player call is queued or running: the commands that call the player are unavailable.
+    bool playerCallRunning() const override { return m_link.busy(); }
     QWidget *dialogParent() override { return this; }
     Qt::KeyboardModifiers keyboardModifiers() const override;
     void postCommand(int id, QObject *target) override;
@@ -132,7 +136,11 @@ private:
     void showFlagNotices(unsigned flags);
     void timedMessage(const QString &text);
     device::CZamo_ListView *paneFor(QObject *target) const;
-    bool deviceCallRunning() const { return m_deviceCalls > 0; }
+    // Runs the connection flow from the event loop (a player change, a poll, a refresh asked
+    // again); unlike the command it waits for a busy link instead of being refused.
+    void requestRefresh();
+    void connectAnswered(const device::ConnectReply &reply);
+    void refreshEnded();
 
     void cmdDeviceInfo();
     void cmdHomePage();
@@ -152,6 +160,9 @@ private:
     CTunaraApp &m_app;
     CZamo_ExpDoc m_doc;
     CommandTable m_commands;
+    // Declared after the commands and before the panes: it goes after them, waiting for a
+    // call in progress, and nothing answers into a half-destroyed window.
+    device::PlayerLink m_link;
     DeviceWatch m_watch;
     QToolBar *m_toolBar = nullptr;
     QMenu *m_fileMenu = nullptr;
@@ -173,7 +184,6 @@ private:
     std::function<void()> m_serviceDialog;
     bool m_refreshing = false;
     bool m_refreshAgain = false;
-    int m_deviceCalls = 0;
     unsigned m_pendingFlags = 0;
     bool m_placementSaved = false;
     bool m_serviceCommandsAllowed = false;

@@ -45,6 +45,8 @@ constexpr int ColumnWidths[CTransferDlg::ColumnCount] = {150, 65, 150, 200, 130}
 constexpr StrId ColumnHeaders[CTransferDlg::ColumnCount] = {
     StrId::Status, StrId::Memory, StrId::RemoteFile, StrId::LocalFile, StrId::Stat};
 constexpr int MaxPercent = 100;
+// How often a queued start looks again whether the window's player call has ended.
+constexpr int LinkRetryMs = 20;
 constexpr double BytesPerMegabyte = 1048576.0;
 constexpr double BitsPerByte = 8.0;
 constexpr unsigned long SettleAfterDownloadMs = 10;
@@ -371,6 +373,11 @@ void CTransferDlg::start() {
         m_finished = true;
         updateDisplay();
         emit queueFinished();
+        return;
+    }
+    // The library takes one caller at a time: the window's player call ends first.
+    if (m_host.playerCallRunning()) {
+        QTimer::singleShot(LinkRetryMs, this, &CTransferDlg::start);
         return;
     }
     updateDisplay();
