@@ -86,8 +86,9 @@ void CMainFrame::cmdAbout() {
     // Service use: with SysReg set, Shift+Alt while choosing About opens the service dialog.
     const Qt::KeyboardModifiers keys = m_app.keyboardModifiers();
     if (m_app.sysReg() != 0 && keys.testFlag(Qt::ShiftModifier) && keys.testFlag(Qt::AltModifier)) {
-        // The service dialog talks to the player: not while a transfer's worker does.
-        if (transferBusy())
+        // The service dialog talks to the player: not while a transfer's worker or a player
+        // call does.
+        if (transferBusy() || playerCallRunning())
             return;
         if (m_serviceDialog)
             m_serviceDialog();

@@ -24,9 +24,9 @@ void CMainFrame::openServiceDialog() {
 
 void CMainFrame::buildServiceCommands() {
     // Beyond the selection rule: no image may be sent while a transfer's worker talks to the
-    // player, so both wait for the queue to be idle.
+    // player, nor while a call of the player link runs, so both wait for the player to be idle.
     const auto allowed = [this](QObject *) {
-        return m_serviceCommandsAllowed && !m_transferBusy &&
+        return m_serviceCommandsAllowed && !m_transferBusy && !playerCallRunning() &&
                (m_transferQueue == nullptr || !m_transferQueue->busy());
     };
     m_commands.add(
