@@ -2,6 +2,4 @@
 # by the tests: `build/.../bin/bench_transfer` (starts its own tunara-vplayer from the same folder).
 add_executable(bench_transfer ${CMAKE_CURRENT_LIST_DIR}/bench_transfer.cpp)
 target_link_libraries(bench_transfer PRIVATE kestousb_core tunara_test_support)
-if(TARGET tunara-vplayer)
-  add_dependencies(bench_transfer tunara-vplayer)
-endif()
+add_dependencies(bench_transfer tunara-vplayer)

@@ -2,7 +2,7 @@
 // usage gauge. Pure functions of the table's numbers and the model code.
 #pragma once
 
-#include "res/strid.h"
+#include "texts/strid.h"
 
 #include <QString>
 

@@ -2,7 +2,7 @@
 // each situation tells apart the codes it names, and every other code gets its fallback text.
 #pragma once
 
-#include "res/strid.h"
+#include "texts/strid.h"
 
 #include <optional>
 

@@ -14,8 +14,10 @@ QByteArray conversionsOf(const QString &format) {
         // flags, width, precision and length modifiers; a '*' takes an argument of its own,
         // which the built-in texts never do, so it is kept to make the comparison fail
         bool star = false;
+        bool wide = false; // a 64-bit integer ("ll", "j", "q"): never read in place of an int
         while (i < f.size() && QByteArrayView("-+ #0123456789.lhqjzt*").contains(f[i])) {
             star = star || f[i] == '*';
+            wide = wide || f[i] == 'j' || f[i] == 'q' || (f[i] == 'l' && i > 0 && f[i - 1] == 'l');
             ++i;
         }
         if (star)
@@ -33,7 +35,7 @@ QByteArray conversionsOf(const QString &format) {
         case 'X':
         case 'o':
         case 'c':
-            out += 'd';
+            out += wide ? 'D' : 'd';
             break;
         case 'f':
         case 'e':

@@ -12,7 +12,8 @@
 
 namespace tunara::res {
 
-// The conversions of a printf format ("%d%s%.1f" -> "dsf"), lengths folded in ("ld" -> "d").
+// The conversions of a printf format ("%d%s%.1f" -> "dsf"), lengths folded in ("ld" -> "d")
+// but for 64-bit integers ("%llu" -> "D"), which an int conversion must not stand in for.
 QByteArray conversionsOf(const QString &format);
 
 // The text of `id` that is safe to hand to printf with the built-in text's arguments.

@@ -2,7 +2,7 @@
 // language pack (*.lng, a binary resource bundle) replaces any of the texts and pictures.
 #pragma once
 
-#include "strid.h"
+#include "texts/strid.h"
 
 #include <QHash>
 #include <QIcon>

@@ -19,6 +19,8 @@
 #include <QPushButton>
 #include <QSettings>
 
+#include <algorithm>
+
 namespace tunara::service {
 
 using res::fmt;
@@ -29,6 +31,11 @@ namespace {
 
 constexpr const char *Section = "FontDown";
 constexpr int PercentMax = 100;
+
+// A byte count as the texts print it (64-bit unsigned: images past 2 GiB stay positive).
+qulonglong byteCount(qint64 bytes) {
+    return qulonglong(std::max<qint64>(bytes, 0));
+}
 
 // The message for a transfer that could not be started.
 StrId startFailureText(int code) {
@@ -118,7 +125,10 @@ CFontDownloadDlg::CFontDownloadDlg(const ServiceContext &context, QWidget *paren
     connect(m_notifier, &XferNotifier::notified, this, &CFontDownloadDlg::onNotify);
 }
 
-CFontDownloadDlg::~CFontDownloadDlg() = default;
+CFontDownloadDlg::~CFontDownloadDlg() {
+    if (m_sending)
+        m_context.setServiceRunning(false);
+}
 
 QString CFontDownloadDlg::settingsKey(const QString &actionText) {
     return QLatin1String(Section) + QLatin1Char('/') + actionText;
@@ -168,6 +178,11 @@ void CFontDownloadDlg::download() {
     const QString path = m_path->text();
     m_context.settings.setValue(settingsKey(m_action->itemText(index)), path);
     m_context.settings.sync();
+    // The worker of a queued transfer owns the player: an image must not land in its stream.
+    if (m_context.busyElsewhere()) {
+        m_context.ui.message(this, str(StrId::PlayerBusy), device::MessageIcon::Warning);
+        return;
+    }
     m_download->setEnabled(false);
 
     const auto kind = static_cast<unsigned char>(m_action->itemData(index).toInt());
@@ -183,6 +198,8 @@ void CFontDownloadDlg::download() {
 }
 
 void CFontDownloadDlg::setIdle(bool idle) {
+    if (m_sending == idle)
+        m_context.setServiceRunning(!idle);
     m_sending = !idle;
     m_download->setEnabled(idle);
     m_close->setEnabled(idle);
@@ -193,19 +210,19 @@ void CFontDownloadDlg::onNotify(unsigned code, qint64 value) {
     case KSUSB_XFER_START:
         m_size = value;
         m_progress->setRange(0, PercentMax);
-        m_status->setText(fmt(StrId::StartDownload, int(m_size)));
+        m_status->setText(fmt(StrId::StartDownload, byteCount(m_size)));
         setIdle(false);
         break;
     case KSUSB_XFER_PROGRESS: {
         // An empty image has nothing to count; never divide by its size.
         const int percent = m_size > 0 ? int(value * PercentMax / m_size) : PercentMax;
         m_progress->setValue(qBound(0, percent, PercentMax));
-        m_status->setText(fmt(StrId::BytesOfBytes, int(value), int(m_size)));
+        m_status->setText(fmt(StrId::BytesOfBytes, byteCount(value), byteCount(m_size)));
         m_percent->setText(fmt(StrId::Percent, percent));
         break;
     }
     case KSUSB_XFER_DONE:
-        m_status->setText(fmt(StrId::FinishDownload, int(m_size)));
+        m_status->setText(fmt(StrId::FinishDownload, byteCount(m_size)));
         setIdle(true);
         m_context.ui.message(this, str(StrId::DownloadFinished), device::MessageIcon::Information);
         break;

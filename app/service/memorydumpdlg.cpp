@@ -1,7 +1,7 @@
 #include "memorydumpdlg.h"
 
 #include "device/uiservices.h"
-#include "dump_listing.h"
+#include "dump/dump_listing.h"
 #include "res/format.h"
 
 #include <KestoUSB.h>
@@ -289,6 +289,8 @@ void CMemoryDumpDlg::browse(QLineEdit *edit) {
 }
 
 void CMemoryDumpDlg::setReading(bool reading) {
+    if (m_reading != reading)
+        m_context.setServiceRunning(reading);
     m_reading = reading;
     updateEnabled();
 }
@@ -296,6 +298,10 @@ void CMemoryDumpDlg::setReading(bool reading) {
 void CMemoryDumpDlg::readBlock() {
     if (m_reading)
         return;
+    if (m_context.busyElsewhere()) {
+        m_context.ui.message(this, str(StrId::PlayerBusy), device::MessageIcon::Warning);
+        return;
+    }
     m_outcome = Outcome{};
     saveData();
     const Values v = m_values;

@@ -1,6 +1,7 @@
 // What the service tools need of the program: the questions and notices, the settings profile
 // (sections "FontDown" and "Debug"), the key state (SHIFT ends the loop-back test) and the
-// folder that stands in for the described "C:\" defaults.
+// folder that stands in for the described "C:\" defaults, and the window's word on the player:
+// whether other work talks to it, and the notice that a service transfer runs.
 #pragma once
 
 #include <QString>
@@ -21,8 +22,18 @@ struct ServiceContext {
     std::function<Qt::KeyboardModifiers()> modifiers;
     // The user's documents folder, without a trailing separator.
     QString documentsFolder;
+    // True while other work talks to the player (a transfer, a pane's call); empty: never.
+    std::function<bool()> playerBusy = {};
+    // Told true when a service transfer (image, firmware, memory dump, loop-back test) begins
+    // and false when it has ended: work handed to the window meanwhile waits for the end.
+    std::function<void(bool)> serviceRunning = {};
 
     bool shiftHeld() const { return modifiers && (modifiers() & Qt::ShiftModifier); }
+    bool busyElsewhere() const { return playerBusy && playerBusy(); }
+    void setServiceRunning(bool running) const {
+        if (serviceRunning)
+            serviceRunning(running);
+    }
 };
 
 } // namespace tunara::service

@@ -48,7 +48,10 @@ bool runHelpTestPath(const ServiceContext &context, const QString &programDir,
     const QString list = QDir(programDir).filePath(QLatin1String(TestListName));
     if (!QFile::exists(list))
         return false;
-    runFontDownload(context, parent);
+    // Like the service dialog, the update dialog stays closed while a transfer talks to the
+    // player; the listed files join the queue all the same.
+    if (!context.busyElsewhere())
+        runFontDownload(context, parent);
     const QStringList paths = readTestList(list);
     if (queue != nullptr && !paths.isEmpty())
         queue->addDownloads(KSUSB_MEM_FLASH, paths);

@@ -29,9 +29,9 @@ void runVolumeLabel(const ServiceContext &context, QWidget *parent);
 QStringList readTestList(const QString &path);
 
 // The Help command's test path: when the test list exists in `programDir`, runs the update
-// dialog modally, then queues every listed file as a download to 'M' (nothing is queued
-// without a transfer queue). Returns false when there is no test list (Help opens the help
-// file instead).
+// dialog modally (not while the player is busy elsewhere), then queues every listed file as a
+// download to 'M' (nothing is queued without a transfer queue). Returns false when there is no test
+// list (Help opens the help file instead).
 bool runHelpTestPath(const ServiceContext &context, const QString &programDir,
                      device::TransferQueue *queue, QWidget *parent);
 

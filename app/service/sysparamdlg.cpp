@@ -77,7 +77,10 @@ CSysParamDlg::CSysParamDlg(const ServiceContext &context, QWidget *parent)
     connect(m_notifier, &XferNotifier::notified, this, &CSysParamDlg::onNotify);
 }
 
-CSysParamDlg::~CSysParamDlg() = default;
+CSysParamDlg::~CSysParamDlg() {
+    if (m_running)
+        m_context.setServiceRunning(false);
+}
 
 void CSysParamDlg::appendLog(const QString &text) {
     if (m_log == nullptr)
@@ -138,6 +141,8 @@ void CSysParamDlg::waitForPlayer() {
 }
 
 void CSysParamDlg::setRunning(bool running) {
+    if (m_running != running)
+        m_context.setServiceRunning(running);
     m_running = running;
     m_loopback->setEnabled(!running);
     m_font->setEnabled(!running);
@@ -148,6 +153,10 @@ void CSysParamDlg::setRunning(bool running) {
 void CSysParamDlg::runLoopbackTest() {
     if (m_running)
         return;
+    if (m_context.busyElsewhere()) {
+        m_context.ui.message(this, str(StrId::PlayerBusy), device::MessageIcon::Warning);
+        return;
+    }
     const QString path =
         m_context.ui.openFile(this, str(StrId::LoopbackTest), QString(), QString());
     if (path.isEmpty())

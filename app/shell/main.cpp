@@ -5,10 +5,12 @@
 //
 // Files named on the command line (the desktop's "Open with" passes them) are queued as
 // downloads into the flash memory, or the card with --card, once the player is connected; a
-// second start hands them to the running program and ends.
+// second start hands them to the running program and ends (status 1, with a message on
+// stderr, when the running program did not take them).
 #include "device/uiservices.h"
 #include "mainframe.h"
 #include "programversion.h"
+#include "res/format.h"
 #include "settings.h"
 #include "singleinstance.h"
 #include "tunara_help.h"
@@ -58,6 +60,19 @@ shell::SingleInstance::HandOver commandLineFiles(const QStringList &arguments) {
     return h;
 }
 
+// The exit status of a second start; a hand-over that did not arrive is said on stderr, since
+// the files named are not queued anywhere.
+int reportHandOver(shell::SingleInstance::HandOverFailure failure, int files) {
+    using Failure = shell::SingleInstance::HandOverFailure;
+    if (failure == Failure::None)
+        return 0;
+    const QString text = res::fmt(failure == Failure::TooMany ? res::StrId::HandOverTooMany
+                                                              : res::StrId::HandOverFailed,
+                                  files);
+    std::fprintf(stderr, "tunara: %s\n", text.toUtf8().constData());
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -90,7 +105,7 @@ int main(int argc, char *argv[]) {
     const shell::SingleInstance::HandOver files = commandLineFiles(QCoreApplication::arguments());
     shell::SingleInstance instance(className, windowName);
     if (!instance.claim(files))
-        return 0;
+        return reportHandOver(instance.handOverFailure(), int(files.paths.size()));
     profile.setValue(QStringLiteral("Init/ClassName"), className);
     profile.setValue(QStringLiteral("Init/WindowName"), windowName);
 

@@ -82,18 +82,20 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
 
     // While a transfer runs its worker owns the pipes: a change is acted on (which talks to the
     // player) once it is over.
-    m_watch.setPaused([this] {
-        return playerCallRunning() || m_refreshing || transferBusy() ||
-               QApplication::activeModalWidget() != nullptr;
-    });
+    m_watch.setPaused(
+        [this] { return deviceBusy() || QApplication::activeModalWidget() != nullptr; });
     connect(&m_watch, &DeviceWatch::deviceNodesChanged, this, &CMainFrame::onDeviceNodesChanged);
     connect(&m_watch, &DeviceWatch::polled, this, [this] { pollCardState(); });
     // While a player call runs, the commands that would call the player are unavailable.
     connect(&m_link, &device::PlayerLink::busyChanged, &m_commands, &CommandTable::updateUi);
-    // A refresh asked for while the player was busy runs once it is idle.
+    // A refresh asked for while the player was busy runs once it is idle; so does the work held
+    // meanwhile (hand-overs, a queue start).
     connect(&m_link, &device::PlayerLink::busyChanged, this, [this](bool busy) {
-        if (!busy && !m_refreshing && std::exchange(m_refreshAgain, false))
+        if (busy)
+            return;
+        if (!m_refreshing && std::exchange(m_refreshAgain, false))
             requestRefresh();
+        deviceWorkEnded();
     });
     m_commands.updateUi();
     startSplash();
@@ -120,7 +122,7 @@ void CMainFrame::startSplash() {
 void CMainFrame::buildCommands() {
     auto always = CommandTable::Rule{};
     // A command that talks to the player: not while a transfer streams or a player call runs.
-    auto idle = [this](QObject *) { return !transferBusy() && !playerCallRunning(); };
+    auto idle = [this](QObject *) { return !deviceBusy(); };
     // Delete and Rename need selected rows in the pane and an idle player; Upload only rows.
     auto rowsIdle = [this, idle](QObject *t) {
         const device::CZamo_ListView *pane = paneFor(t);
@@ -347,6 +349,8 @@ void CMainFrame::bringToFront() {
 void CMainFrame::setTransferBusy(bool busy) {
     m_transferBusy = busy;
     m_commands.updateUi();
+    if (!busy)
+        deviceWorkEnded();
 }
 
 void CMainFrame::halveColumns() {
@@ -505,7 +509,7 @@ void CMainFrame::requestRefresh() {
 void CMainFrame::refreshMemory() {
     // A refresh asked for while one runs, or while the player answers another call, comes
     // once the link is idle.
-    if (m_refreshing || playerCallRunning()) {
+    if (m_refreshing || m_link.busy()) {
         m_refreshAgain = true;
         return;
     }
@@ -565,6 +569,7 @@ void CMainFrame::refreshEnded() {
     m_commands.updateUi();
     if (std::exchange(m_refreshAgain, false))
         requestRefresh();
+    deviceWorkEnded();
 }
 
 void CMainFrame::onDeviceNodesChanged() {
@@ -584,7 +589,7 @@ void CMainFrame::downloadFinished(unsigned char memoryId) {
 void CMainFrame::pollCardState() {
     // Only a connected, idle player is asked; a card that came or went (or a pane that does
     // not match the card) runs the refresh.
-    if (!m_connected || playerCallRunning() || m_refreshing || transferBusy())
+    if (!m_connected || deviceBusy())
         return;
     m_link.pollFlags(this, [this](unsigned flags) {
         // A failed exchange also answers 0; a player that went away is the presence watch's

@@ -79,8 +79,6 @@ public:
     QFont listFont() const override;
     device::UiServices &ui() override;
     device::PlayerLink &link() override { return m_link; }
-    // A player call is queued or running: the commands that call the player are unavailable.
-    bool playerCallRunning() const override { return m_link.busy(); }
     QWidget *dialogParent() override { return this; }
     Qt::KeyboardModifiers keyboardModifiers() const override;
     void postCommand(int id, QObject *target) override;
@@ -107,6 +105,10 @@ public:
     void downloadFinished(unsigned char memoryId) override;
     void openOptions() override;
     void transferBusyChanged(bool busy) override { setTransferBusy(busy); }
+    // The one answer to "does anything talk to the player now": a call of the player link
+    // (queued or running), a refresh, the transfer queue or a service transfer. Files handed in
+    // and queue starts wait while it holds (mainframe_transfer.cpp).
+    bool deviceBusy() const override;
     QString programDir() const override;
 
     // The service tools (mainframe_service.cpp). The About command opens the service dialog
@@ -141,6 +143,11 @@ private:
     void requestRefresh();
     void connectAnswered(const device::ConnectReply &reply);
     void refreshEnded();
+    // Device work has ended: once nothing talks to the player, held hand-overs are queued and
+    // a held queue start runs (posted, so that the ending work has returned first).
+    void deviceWorkEnded();
+    void resumeHeldWork();
+    void setServiceRunning(bool running);
 
     void cmdDeviceInfo();
     void cmdHomePage();
@@ -184,6 +191,8 @@ private:
     std::function<void()> m_serviceDialog;
     bool m_refreshing = false;
     bool m_refreshAgain = false;
+    int m_serviceRuns = 0; // service transfers in progress
+    bool m_resumePosted = false;
     unsigned m_pendingFlags = 0;
     bool m_placementSaved = false;
     bool m_serviceCommandsAllowed = false;

@@ -57,6 +57,7 @@ void CMainFrame::cmdOption() {
     o.autoStartXfer = chosen.autoStartXfer;
     o.hideXferDlg = chosen.hideXferDlg;
     o.favoriteFolder = chosen.favoriteFolder;
+    m_app.saveOptions();
 }
 
 void CMainFrame::cmdFont() {
@@ -67,6 +68,7 @@ void CMainFrame::cmdFont() {
     o.listFontFace = font->family();
     const double points = font->pointSizeF() > 0 ? font->pointSizeF() : font->pointSize();
     o.listFontSize = static_cast<int>(points * 10.0 + 0.5);
+    m_app.saveOptions();
     m_app.rebuildListFont();
     m_doc.updateAllViews(int(ViewHint::ListFont), 0);
 }
@@ -86,9 +88,8 @@ void CMainFrame::cmdAbout() {
     // Service use: with SysReg set, Shift+Alt while choosing About opens the service dialog.
     const Qt::KeyboardModifiers keys = m_app.keyboardModifiers();
     if (m_app.sysReg() != 0 && keys.testFlag(Qt::ShiftModifier) && keys.testFlag(Qt::AltModifier)) {
-        // The service dialog talks to the player: not while a transfer's worker or a player
-        // call does.
-        if (transferBusy() || playerCallRunning())
+        // The service dialog talks to the player: not while anything else does.
+        if (deviceBusy())
             return;
         if (m_serviceDialog)
             m_serviceDialog();

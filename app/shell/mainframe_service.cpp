@@ -14,8 +14,12 @@ namespace tunara::shell {
 
 service::ServiceContext CMainFrame::serviceContext() {
     return service::ServiceContext{
-        m_app.ui(), m_app.profile(), [this] { return keyboardModifiers(); },
-        QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)};
+        m_app.ui(),
+        m_app.profile(),
+        [this] { return keyboardModifiers(); },
+        QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation),
+        [this] { return deviceBusy(); },
+        [this](bool running) { setServiceRunning(running); }};
 }
 
 void CMainFrame::openServiceDialog() {
@@ -26,7 +30,7 @@ void CMainFrame::buildServiceCommands() {
     // Beyond the selection rule: no image may be sent while a transfer's worker talks to the
     // player, nor while a call of the player link runs, so both wait for the player to be idle.
     const auto allowed = [this](QObject *) {
-        return m_serviceCommandsAllowed && !m_transferBusy && !playerCallRunning() &&
+        return m_serviceCommandsAllowed && !m_transferBusy && !m_link.busy() &&
                (m_transferQueue == nullptr || !m_transferQueue->busy());
     };
     m_commands.add(

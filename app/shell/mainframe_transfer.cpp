@@ -66,12 +66,41 @@ void CMainFrame::queueStartupFiles(unsigned char memoryId, const QStringList &pa
 }
 
 void CMainFrame::flushStartupFiles() {
-    // Only a connected player takes them; otherwise they wait for the next Refresh.
-    if (!m_connected || m_transferQueue == nullptr)
+    // Only a connected player takes them; otherwise they wait for the next Refresh. While other
+    // work talks to the player (a firmware stream in a nested event loop, say) they wait for
+    // its end, so that no download's commands land inside it.
+    if (!m_connected || m_transferQueue == nullptr || deviceBusy())
         return;
     const auto batches = std::exchange(m_startupFiles, {});
     for (const auto &[memoryId, paths] : batches)
         m_transferQueue->addDownloads(memoryId, paths);
+}
+
+bool CMainFrame::deviceBusy() const {
+    return m_link.busy() || m_refreshing || transferBusy() || m_serviceRuns > 0;
+}
+
+void CMainFrame::setServiceRunning(bool running) {
+    m_serviceRuns += running ? 1 : -1;
+    if (!running)
+        deviceWorkEnded();
+}
+
+void CMainFrame::deviceWorkEnded() {
+    if (std::exchange(m_resumePosted, true))
+        return;
+    QMetaObject::invokeMethod(this, &CMainFrame::resumeHeldWork, Qt::QueuedConnection);
+}
+
+void CMainFrame::resumeHeldWork() {
+    m_resumePosted = false;
+    // Work that began meanwhile ends with another call here.
+    if (deviceBusy())
+        return;
+    if (m_refreshedOnce)
+        flushStartupFiles();
+    if (m_transferDlg != nullptr)
+        m_transferDlg->resumeHeldStart();
 }
 
 } // namespace tunara::shell

@@ -1,6 +1,7 @@
 // The program's settings: the user's preferences in the profile ("Option" and "Init"
 // sections) and the installation values in tunara.ini beside the program ("System" and the
-// language's own section). Read once at start-up, written at exit.
+// language's own section). Read once at start-up; the options are written when the user
+// changes them and again at exit.
 #pragma once
 
 #include <QFont>

@@ -46,9 +46,13 @@ void CTunaraApp::start() {
 }
 
 void CTunaraApp::exit() {
+    saveOptions();
+    res::StringTable::current().unloadPack();
+}
+
+void CTunaraApp::saveOptions() {
     writeOptions(*m_profile, m_options);
     m_profile->sync();
-    res::StringTable::current().unloadPack();
 }
 
 void CTunaraApp::rebuildListFont() {

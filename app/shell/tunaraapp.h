@@ -44,6 +44,8 @@ public:
     void start();
     // Exit: the options back into the profile, the language pack freed.
     void exit();
+    // The options into the profile now, so that a choice outlives a kill or a crash.
+    void saveOptions();
 
     QSettings &profile() { return *m_profile; }
     QSettings &ini() { return *m_ini; }

@@ -1,6 +1,7 @@
 #include "notifybridge.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QMutexLocker>
 
 namespace tunara::transfer {
@@ -12,6 +13,32 @@ QEvent::Type XferEvent::eventType() {
 
 NotifyBridge::NotifyBridge(QObject *receiver)
     : KSNotifyTarget{&NotifyBridge::postThunk}, m_receiver(receiver) {}
+
+void NotifyBridge::workerStarting() {
+    QMutexLocker lock(&m_mutex);
+    m_workerShare = shared_from_this();
+}
+
+void NotifyBridge::workerRefused() {
+    QMutexLocker lock(&m_mutex);
+    m_workerShare.reset();
+    m_workerEnded.wakeAll();
+}
+
+bool NotifyBridge::workerRunning() const {
+    QMutexLocker lock(&m_mutex);
+    return m_workerShare != nullptr;
+}
+
+bool NotifyBridge::waitWorkerEnded(std::chrono::milliseconds limit) {
+    QDeadlineTimer deadline(limit);
+    QMutexLocker lock(&m_mutex);
+    while (m_workerShare != nullptr) {
+        if (!m_workerEnded.wait(&m_mutex, deadline))
+            break;
+    }
+    return m_workerShare == nullptr;
+}
 
 void NotifyBridge::detach() {
     QMutexLocker lock(&m_mutex);
@@ -28,18 +55,27 @@ void NotifyBridge::postThunk(KSNotifyTarget *self, unsigned int message, uintptr
                              intptr_t lParam) {
     if (message != WM_XFER_NOTIFY)
         return;
-    static_cast<NotifyBridge *>(self)->post(unsigned(wParam), lParam);
+    // The worker's share outlives the post: when the receiver has let go already, the bridge
+    // is freed here, after its mutex has been released.
+    const std::shared_ptr<NotifyBridge> share =
+        static_cast<NotifyBridge *>(self)->post(unsigned(wParam), lParam);
 }
 
-void NotifyBridge::post(unsigned code, std::intptr_t value) {
+std::shared_ptr<NotifyBridge> NotifyBridge::post(unsigned code, std::intptr_t value) {
     if (code == KSUSB_XFER_PROGRESS) {
         m_progress.store(value);
         if (m_progressQueued.exchange(true))
-            return;
+            return {};
     }
     QMutexLocker lock(&m_mutex);
+    std::shared_ptr<NotifyBridge> share;
+    if (code == KSUSB_XFER_DONE || code == KSUSB_XFER_FAILED) {
+        share = std::move(m_workerShare);
+        m_workerEnded.wakeAll();
+    }
     if (m_receiver != nullptr)
         QCoreApplication::postEvent(m_receiver, new XferEvent(code, value));
+    return share;
 }
 
 } // namespace tunara::transfer

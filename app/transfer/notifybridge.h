@@ -3,6 +3,10 @@
 // thousands a second on a fast link) are folded: while one progress event waits in the queue,
 // later ones only replace its value, so the queue never floods and the value read is always
 // the latest. Start, done and failed each get an event of their own, in order.
+//
+// The library's worker holds the bridge from the transfer call until it has posted its last
+// notification (done or failed): the bridge is shared, and the worker's share goes only after
+// that post has returned, so a receiver that goes away first never frees it under the worker.
 #pragma once
 
 #include <KestoUSB.h>
@@ -10,9 +14,12 @@
 #include <QEvent>
 #include <QMutex>
 #include <QObject>
+#include <QWaitCondition>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <memory>
 
 namespace tunara::transfer {
 
@@ -29,12 +36,22 @@ private:
     std::intptr_t m_value;
 };
 
-class NotifyBridge : public KSNotifyTarget {
+class NotifyBridge : public KSNotifyTarget, public std::enable_shared_from_this<NotifyBridge> {
 public:
+    // Made shared (std::make_shared): a worker takes a share of it.
     explicit NotifyBridge(QObject *receiver);
     NotifyBridge(const NotifyBridge &) = delete;
     NotifyBridge &operator=(const NotifyBridge &) = delete;
 
+    // UI thread, right before a call that hands this target to the library's worker: the
+    // worker holds the bridge from now on. workerRefused() when the call started no worker.
+    void workerStarting();
+    void workerRefused();
+    // A worker may still post (its last notification has not been posted yet). Any thread.
+    bool workerRunning() const;
+    // Blocks the calling thread until the worker's last notification, at most `limit`.
+    // Returns true when no worker runs any more.
+    bool waitWorkerEnded(std::chrono::milliseconds limit);
     // No more events for the receiver (it is going away); the worker may still call post.
     void detach();
     // UI thread, on a progress event: the latest byte count, and the fold opened again.
@@ -43,10 +60,13 @@ public:
 private:
     static void postThunk(KSNotifyTarget *self, unsigned int message, uintptr_t wParam,
                           intptr_t lParam);
-    void post(unsigned code, std::intptr_t value);
+    // Returns the worker's share of the bridge after its last notification (empty before).
+    std::shared_ptr<NotifyBridge> post(unsigned code, std::intptr_t value);
 
-    QMutex m_mutex;
-    QObject *m_receiver; // guarded by m_mutex
+    mutable QMutex m_mutex;
+    QWaitCondition m_workerEnded;
+    QObject *m_receiver;                         // guarded by m_mutex
+    std::shared_ptr<NotifyBridge> m_workerShare; // guarded by m_mutex
     std::atomic<bool> m_progressQueued{false};
     std::atomic<std::intptr_t> m_progress{0};
 };

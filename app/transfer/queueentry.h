@@ -2,7 +2,7 @@
 // and its state (kept as the row's icon index), and the user's message for each failure code.
 #pragma once
 
-#include "res/strid.h"
+#include "texts/strid.h"
 
 namespace tunara::transfer {
 

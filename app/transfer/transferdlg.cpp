@@ -25,11 +25,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
-#include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <chrono>
+#include <utility>
 
 namespace tunara::transfer {
 
@@ -44,16 +45,8 @@ constexpr int StateRole = Qt::UserRole + 1;
 constexpr int ColumnWidths[CTransferDlg::ColumnCount] = {150, 65, 150, 200, 130};
 constexpr StrId ColumnHeaders[CTransferDlg::ColumnCount] = {
     StrId::Status, StrId::Memory, StrId::RemoteFile, StrId::LocalFile, StrId::Stat};
-constexpr int MaxPercent = 100;
-// How often a queued start looks again whether the window's player call has ended.
-constexpr int LinkRetryMs = 20;
-constexpr double BytesPerMegabyte = 1048576.0;
-constexpr double BitsPerByte = 8.0;
-constexpr unsigned long SettleAfterDownloadMs = 10;
-// Voice recordings end in these letters; the converter takes them after an upload.
-const QString VoiceSuffix = QStringLiteral("VRF");
-// The converter's names in the program folder, in the order they are looked for.
-const QStringList ConverterNames = {QStringLiteral("sndconv"), QStringLiteral("sndconv.exe")};
+// How long a dialog going away waits for a stopped worker's last notification.
+constexpr std::chrono::milliseconds WorkerEndLimit{3000};
 
 QByteArray localBytes(const QString &path) {
     return QFile::encodeName(path);
@@ -92,23 +85,10 @@ private:
     QWidget *m_parent;
 };
 
-// Whole percent of `done` out of `size`, truncated; an empty file is complete at once.
-int percentOf(std::uint32_t done, std::uint32_t size) {
-    if (size == 0)
-        return MaxPercent;
-    const double pct = double(done) * 100.0 / double(size);
-    return std::clamp(int(pct), 0, MaxPercent);
-}
-
-// Megabits per second of `bytes` moved in `seconds` (> 0).
-double megabitsPerSecond(double bytes, double seconds) {
-    return bytes / BytesPerMegabyte / seconds * BitsPerByte;
-}
-
 } // namespace
 
 CTransferDlg::CTransferDlg(TransferHost &host, QWidget *parent)
-    : QDialog(parent), m_host(host), m_bridge(new NotifyBridge(this)) {
+    : QDialog(parent), m_host(host), m_bridge(std::make_shared<NotifyBridge>(this)) {
     setObjectName(QStringLiteral("transferDialog"));
     setModal(false);
     setWindowIcon(res::StringTable::current().icon(QStringLiteral("app/tunara")));
@@ -133,13 +113,13 @@ CTransferDlg::CTransferDlg(TransferHost &host, QWidget *parent)
 }
 
 CTransferDlg::~CTransferDlg() {
-    if (m_busy) {
-        // The worker still runs and may post: stop it, and leave it a target that drops
-        // what it posts.
+    // Whatever the busy flag says, a worker may post until its last notification: it gets a
+    // target that drops what it posts, and it keeps that target until then. A running one is
+    // stopped and given a moment to end, so that it leaves the player alone.
+    m_bridge->detach();
+    if (m_bridge->workerRunning()) {
         (void)KSUSB_Stop();
-        m_bridge->detach();
-    } else {
-        delete m_bridge;
+        (void)m_bridge->waitWorkerEnded(WorkerEndLimit);
     }
 }
 
@@ -362,22 +342,23 @@ void CTransferDlg::start() {
         updateDisplay();
         return;
     }
-    const int next = nextWaitingRow();
-    if (m_paneRefreshPending) {
-        const QTreeWidgetItem *row = next < 0 ? nullptr : m_list->topLevelItem(next);
-        const auto kind = row ? EntryKind(row->data(ColStatus, KindRole).toInt()) : m_kind;
-        if (row == nullptr || kind != kindFor(m_pendingMemory, true))
-            flushPaneRefresh();
+    // The pane shows the last download before the next one starts: its re-read (a call of the
+    // player link) goes first, once nothing else talks to the player.
+    if (!m_host.deviceBusy())
+        flushPaneRefresh();
+    // Nothing is sent while another part of the program talks to the player (a pane's call, a
+    // service transfer running its own event loop): the host resumes the start afterwards.
+    if (m_host.deviceBusy()) {
+        m_startHeld = true;
+        updateDisplay();
+        return;
     }
+    m_startHeld = false;
+    const int next = nextWaitingRow();
     if (next < 0) {
         m_finished = true;
         updateDisplay();
         emit queueFinished();
-        return;
-    }
-    // The library takes one caller at a time: the window's player call ends first.
-    if (m_host.playerCallRunning()) {
-        QTimer::singleShot(LinkRetryMs, this, &CTransferDlg::start);
         return;
     }
     updateDisplay();
@@ -404,22 +385,24 @@ void CTransferDlg::start() {
     QCoreApplication::sendPostedEvents(this);
 
     int started = 0;
+    m_bridge->workerStarting();
     if (m_isDownload) {
-        m_size = std::uint32_t(QFileInfo(m_localPath).size());
+        m_size = std::uint64_t(std::max<qint64>(QFileInfo(m_localPath).size(), 0));
         m_info->setPlainText(
             editText(fmt(StrId::FromPcToDevice, localBytes(m_localPath).constData(),
                          remote.toUtf8().constData())));
         setState(row, IconRunning, str(StrId::Downloading));
-        started =
-            KSUSB_Download(m_memory, localBytes(m_localPath).constData(), m_bridge, ProgressStep);
+        started = KSUSB_Download(m_memory, localBytes(m_localPath).constData(), m_bridge.get(),
+                                 ProgressStep);
     } else {
         m_info->setPlainText(editText(fmt(StrId::FromDeviceToPc, remote.toUtf8().constData(),
                                           localBytes(m_localPath).constData())));
         setState(row, IconRunning, str(StrId::Uploading));
         started = KSUSB_Upload(m_memory, remote.toUtf8().constData(),
-                               localBytes(m_localPath).constData(), m_bridge, ProgressStep);
+                               localBytes(m_localPath).constData(), m_bridge.get(), ProgressStep);
     }
     if (started == 0) {
+        m_bridge->workerRefused();
         const int code = KSUSB_GetLastError();
         const StrId message = m_isDownload ? downloadStartFailure(code) : uploadStartFailure(code);
         setState(row, IconFailed + int(m_kind), str(message));
@@ -435,185 +418,6 @@ void CTransferDlg::start() {
         }
         updateDisplay();
         postStart();
-    }
-}
-
-void CTransferDlg::customEvent(QEvent *event) {
-    if (event->type() != XferEvent::eventType()) {
-        QDialog::customEvent(event);
-        return;
-    }
-    const auto *e = static_cast<XferEvent *>(event);
-    switch (e->code()) {
-    case KSUSB_XFER_START:
-        onStarted(e->value());
-        break;
-    case KSUSB_XFER_PROGRESS:
-        onProgress(m_bridge->takeProgress());
-        break;
-    case KSUSB_XFER_DONE:
-        onDone(e->value());
-        break;
-    case KSUSB_XFER_FAILED:
-        onFailed(int(e->value()));
-        break;
-    default:
-        break;
-    }
-}
-
-void CTransferDlg::onStarted(std::intptr_t total) {
-    m_busy = true;
-    m_start->setEnabled(false);
-    m_size = std::uint32_t(total);
-    m_info->appendPlainText(QStringLiteral("(%1 bytes)").arg(qlonglong(total)));
-    m_startTime.start();
-    // The file's texts start again from nothing, not from the last file's end.
-    m_progressBytes = 0;
-    paintProgress();
-}
-
-void CTransferDlg::onProgress(std::intptr_t done) {
-    m_progressBytes = std::uint32_t(std::max<std::intptr_t>(done, 0));
-    m_progressDirty = true;
-    const qint64 since = m_lastPaint.elapsed();
-    if (since >= RepaintIntervalMs)
-        paintProgress();
-    else if (!m_paintTimer.isActive())
-        m_paintTimer.start(int(RepaintIntervalMs - since));
-}
-
-void CTransferDlg::paintProgress() {
-    m_paintTimer.stop();
-    m_progressDirty = false;
-    m_lastPaint.restart();
-    ++m_progressPaints;
-    const int pct = percentOf(m_progressBytes, m_size);
-    const int overall = pct + std::max(m_current, 0) * MaxPercent;
-    m_overall->setValue(overall);
-    if (m_statusBar)
-        m_statusBar->setValue(overall);
-    m_file->setValue(pct);
-    m_seconds = m_startTime.isValid() ? double(m_startTime.elapsed()) * 0.001 : 0.0;
-    const QString percent = fmt(StrId::Percent, m_count > 0 ? overall / m_count : 0);
-    setCaptionPercent(percent);
-    m_overallPercent->setText(percent);
-    // Without measurable time there is no speed to show.
-    if (m_seconds > 0.0)
-        m_bytes->setText(fmt(StrId::BytesProgress, int(m_progressBytes), int(m_size), m_seconds,
-                             megabitsPerSecond(double(m_progressBytes), m_seconds)));
-    else
-        m_bytes->setText(fmt(StrId::BytesProgressNoSpeed, int(m_progressBytes), int(m_size)));
-    m_filePercent->setText(fmt(StrId::Percent, pct));
-}
-
-void CTransferDlg::resetFileProgress() {
-    // Until the new file's start notification the texts show its beginning, not the last
-    // file's end.
-    m_paintTimer.stop();
-    m_startTime.invalidate();
-    const int overall = std::max(m_current, 0) * MaxPercent;
-    m_overall->setValue(overall);
-    if (m_statusBar)
-        m_statusBar->setValue(overall);
-    m_file->setValue(0);
-    const QString percent = fmt(StrId::Percent, m_count > 0 ? overall / m_count : 0);
-    setCaptionPercent(percent);
-    m_overallPercent->setText(percent);
-    m_filePercent->setText(fmt(StrId::Percent, 0));
-    m_bytes->clear();
-}
-
-void CTransferDlg::setCaptionPercent(const QString &text) {
-    setWindowTitle(text);
-    m_host.setMessageText(text);
-}
-
-void CTransferDlg::onDone(std::intptr_t moved) {
-    if (!m_isDownload && m_localPath.right(VoiceSuffix.size()).toUpper() == VoiceSuffix)
-        startVoiceConverter(m_localPath);
-    m_start->setEnabled(true);
-    // The last numbers are painted exactly, whatever the throttle held back.
-    m_progressBytes = std::uint32_t(std::max<std::intptr_t>(moved, 0));
-    paintProgress();
-    m_file->setValue(percentOf(m_progressBytes, m_size));
-    if (QTreeWidgetItem *row = currentRow()) {
-        setState(row, IconDone + int(m_kind),
-                 str(m_isDownload ? StrId::DownloadOk : StrId::UploadOk));
-        row->setText(ColStat, m_seconds > 0.0 ? fmt(StrId::SecondsSpeed, m_seconds,
-                                                    megabitsPerSecond(double(m_size), m_seconds))
-                                              : fmt(StrId::SecondsNoSpeed, m_seconds));
-    }
-    if (m_isDownload)
-        refreshAfterDownload();
-    m_busy = false;
-    m_host.transferBusyChanged(false);
-    postStart();
-}
-
-int CTransferDlg::nextWaitingRow() const {
-    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
-        if (isWaiting(stateOf(m_list->topLevelItem(i))))
-            return i;
-    }
-    return -1;
-}
-
-void CTransferDlg::refreshAfterDownload() {
-    m_paneRefreshPending = true;
-    m_pendingMemory = m_memory;
-    const int next = nextWaitingRow();
-    const bool more =
-        next >= 0 &&
-        EntryKind(m_list->topLevelItem(next)->data(ColStatus, KindRole).toInt()) == m_kind;
-    if (!more || !m_lastPaneRefresh.isValid() ||
-        m_lastPaneRefresh.elapsed() >= PaneRefreshIntervalMs) {
-        flushPaneRefresh();
-        return;
-    }
-    // The next file's short name is chosen against the library's table: it must hold the file
-    // just sent. The pane catches up within PaneRefreshIntervalMs or when the run ends.
-    (void)KSUSB_RefreshMemory(m_memory);
-}
-
-void CTransferDlg::flushPaneRefresh() {
-    if (!m_paneRefreshPending)
-        return;
-    m_paneRefreshPending = false;
-    // Lets the player settle before the pane asks it for its new table.
-    QThread::msleep(SettleAfterDownloadMs);
-    m_host.downloadFinished(m_pendingMemory);
-    m_lastPaneRefresh.restart();
-}
-
-void CTransferDlg::onFailed(int code) {
-    QApplication::beep();
-    if (m_progressDirty)
-        paintProgress();
-    m_busy = false;
-    m_host.transferBusyChanged(false);
-    if (QTreeWidgetItem *row = currentRow())
-        setState(row, IconFailed + int(m_kind), str(runFailure(code)));
-    m_hadError = true;
-    updateDisplay();
-    // After a stop the queue waits for Start; the pane shows what arrived before it.
-    if (code != KSUSB_ERR_STOPPED)
-        postStart();
-    else
-        flushPaneRefresh();
-}
-
-void CTransferDlg::startVoiceConverter(const QString &localPath) {
-    const QDir folder(m_host.programDir());
-    const QStringList files = folder.entryList(QDir::Files, QDir::Name);
-    for (const QString &wanted : ConverterNames) {
-        for (const QString &file : files) {
-            if (file.compare(wanted, Qt::CaseInsensitive) == 0) {
-                // The converter's outcome is not ours to report.
-                (void)m_host.ui().startDetached(folder.filePath(file), {localPath});
-                return;
-            }
-        }
     }
 }
 
@@ -690,13 +494,20 @@ void CTransferDlg::openOptions() {
     m_host.openOptions();
 }
 
+void CTransferDlg::resumeHeldStart() {
+    if (std::exchange(m_startHeld, false))
+        postStart();
+}
+
 void CTransferDlg::showRowMenu(const QPoint &pos) {
     if (m_list->itemAt(pos) == nullptr)
         return;
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("rowMenu"));
     QAction *remove = menu.addAction(m_menuIcon, str(StrId::DeleteRow));
-    remove->setEnabled(m_remove->isEnabled());
+    // Unlike the hidden button, which follows the first selected row, Delete is offered while
+    // any selected row can go: the running one stays.
+    remove->setEnabled(removableSelected());
     if (menu.exec(m_list->viewport()->mapToGlobal(pos)) == remove)
         removeItems();
 }
@@ -769,6 +580,13 @@ void CTransferDlg::updateDisplay() {
         break;
     }
     updateButtons();
+}
+
+bool CTransferDlg::removableSelected() const {
+    const QList<QTreeWidgetItem *> selected = m_list->selectedItems();
+    return std::any_of(selected.begin(), selected.end(), [this](QTreeWidgetItem *row) {
+        return !m_busy || m_list->indexOfTopLevelItem(row) != m_current;
+    });
 }
 
 void CTransferDlg::updateButtons() {

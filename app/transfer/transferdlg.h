@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <memory>
 
 class QLabel;
 class QPlainTextEdit;
@@ -35,12 +36,11 @@ public:
     static constexpr std::uint32_t ProgressStep = 10000;
     // Texts and bars are repainted at most this often while a file moves.
     static constexpr int RepaintIntervalMs = 33;
-    // While downloads into one memory follow each other, its pane re-reads the player at most
-    // this often (the library's own table is refreshed after every file).
-    static constexpr int PaneRefreshIntervalMs = 1000;
     // The status-bar bar: pane 0 shrunk by this, its left edge moved right by that.
     static constexpr int StatusBarInset = 1;
     static constexpr int StatusBarTextRoom = 40;
+    // The bars count whole percent per row.
+    static constexpr int MaxPercent = 100;
 
     explicit CTransferDlg(TransferHost &host, QWidget *parent = nullptr);
     ~CTransferDlg() override;
@@ -58,10 +58,16 @@ public:
     void closeDialog(); // Close / Hide / Close And Clear: hides
     void reposition();  // places the status-bar bar in pane 0 (after every layout change)
     void openOptions(); // Transfering option
+    // The host's device work has ended: a start held back meanwhile runs now.
+    void resumeHeldStart();
 
     int current() const { return m_current; }
     bool finished() const { return m_finished; }
     bool hadError() const { return m_hadError; }
+    // A start waits for the host's other device work to end.
+    bool startHeld() const { return m_startHeld; }
+    // The target the library's worker posts to; it lives until the worker's last notification.
+    std::weak_ptr<const NotifyBridge> notifyBridge() const { return m_bridge; }
     QTreeWidget *queueList() const { return m_list; }
     QProgressBar *statusBarProgress() const { return m_statusBar.data(); }
     // The state (icon index) of a row.
@@ -96,6 +102,7 @@ private:
     void failCurrent(const QString &message);
     QTreeWidgetItem *currentRow() const;
     void showRowMenu(const QPoint &pos);
+    bool removableSelected() const;
 
     void onStarted(std::intptr_t total);
     void onProgress(std::intptr_t done);
@@ -115,7 +122,8 @@ private:
     void setCaptionPercent(const QString &text);
 
     TransferHost &m_host;
-    NotifyBridge *m_bridge; // leaked when a worker may still post to it at destruction
+    // Shared with the running worker, which lets go of it after its last notification.
+    std::shared_ptr<NotifyBridge> m_bridge;
 
     QLabel *m_queueCount = nullptr;    // "Total %d file(s), Current %d file(s)"
     QProgressBar *m_overall = nullptr; // the whole queue
@@ -136,8 +144,9 @@ private:
 
     int m_count = 0;
     int m_current = -1;
-    std::uint32_t m_size = 0;
+    std::uint64_t m_size = 0;
     bool m_busy = false;
+    bool m_startHeld = false;
     bool m_finished = false;
     bool m_hadError = false;
     EntryKind m_kind = EntryKind::DownloadFlash;
@@ -148,16 +157,15 @@ private:
     double m_seconds = 0.0;
 
     // Progress painting: the latest numbers, painted at most every RepaintIntervalMs.
-    std::uint32_t m_progressBytes = 0;
+    std::uint64_t m_progressBytes = 0;
     bool m_progressDirty = false;
     QElapsedTimer m_lastPaint;
     QTimer m_paintTimer;
     int m_progressPaints = 0;
 
-    // A pane refresh held back while more downloads into the same memory wait.
+    // The pane refresh after a download, posted once: downloads finishing before it runs share it.
     bool m_paneRefreshPending = false;
     unsigned char m_pendingMemory = 0;
-    QElapsedTimer m_lastPaneRefresh;
 };
 
 } // namespace tunara::transfer

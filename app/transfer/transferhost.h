@@ -39,8 +39,9 @@ public:
     virtual void openOptions() = 0;
     // The queue's busy state changed (commands that talk to the player follow it).
     virtual void transferBusyChanged(bool busy) = 0;
-    // A call of the window's player link is queued or running: a transfer starts after it.
-    virtual bool playerCallRunning() const { return false; }
+    // Something talks to the player: a device call of the window, a refresh, a transfer or a
+    // service transfer. A queue start waits meanwhile; the host calls resumeHeldStart() after.
+    virtual bool deviceBusy() const = 0;
     // The folder of the program file (the voice converter sits there).
     virtual QString programDir() const = 0;
 };

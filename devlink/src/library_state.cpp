@@ -98,6 +98,10 @@ bool takeStopEvent() {
     return library().stop.signalled.exchange(false);
 }
 
+bool stopEventSignalled() {
+    return library().stop.signalled.load();
+}
+
 // ---- the reset ------------------------------------------------------------------------------
 
 void resetLibraryForTesting(TestInjection injection) {

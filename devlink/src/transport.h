@@ -117,6 +117,7 @@ namespace kestousb {
 bool stopEventExists();
 void createStopEvent();
 void signalStopEvent();
-bool takeStopEvent(); // tests without waiting and resets: true if it was signalled
+bool takeStopEvent();      // tests without waiting and resets: true if it was signalled
+bool stopEventSignalled(); // tests without waiting, and leaves it as it is
 
 } // namespace kestousb

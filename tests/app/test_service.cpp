@@ -85,8 +85,9 @@ class TestService : public QObject {
 
     bool ctl(const QStringList &args) { return kestousb::test::ctl(*m_player, args); }
 
-    service::ServiceContext context() {
-        return {m_ui, *m_settings, [this] { return keys(); }, m_work.path()};
+    service::ServiceContext context(bool playerBusy = false) {
+        return {m_ui, *m_settings, [this] { return keys(); }, m_work.path(),
+                [playerBusy] { return playerBusy; }};
     }
 
     void freshAnswers() {
@@ -137,17 +138,21 @@ private slots:
         QTest::addColumn<QString>("code");
         QTest::addColumn<QString>("stored");
         QTest::addColumn<int>("storedSize");
+        QTest::addColumn<bool>("busy"); // a queued transfer talks to the player
         QTest::newRow("font into slot 01") << "FONT-KOR" << 3000 << false << "Action Code = 01h"
-                                           << "sysimg-01.bin" << 3000;
+                                           << "sysimg-01.bin" << 3000 << false;
         QTest::newRow("logo into slot e2, one byte past a block")
             << "LOGO-LOGOUSER" << 513 << false << "Action Code = E2h"
-            << "sysimg-e2.bin" << 513;
+            << "sysimg-e2.bin" << 513 << false;
         // Firmware travels in 64-byte units: 1,000 bytes are announced as 16 units.
         QTest::newRow("firmware") << "[Firmware Upgrade]" << 1000 << false
                                   << "Action Code = FFFFFFFFh"
-                                  << "firmware.bin" << 1024;
+                                  << "firmware.bin" << 1024 << false;
         QTest::newRow("refused announcement") << "FONT-ENG" << 800 << true << "Action Code = 02h"
-                                              << "sysimg-02.bin" << 0;
+                                              << "sysimg-02.bin" << 0 << false;
+        QTest::newRow("player busy with a transfer")
+            << "FONT-CYRILLIC" << 700 << false << "Action Code = 07h"
+            << "sysimg-07.bin" << 0 << true;
     }
 
     void fontDownload() {
@@ -157,6 +162,7 @@ private slots:
         QFETCH(QString, code);
         QFETCH(QString, stored);
         QFETCH(int, storedSize);
+        QFETCH(bool, busy);
         freshAnswers();
         const QByteArray image = pattern(size, size);
         const QString file = m_work.filePath(QString::number(size) + ".img");
@@ -165,7 +171,7 @@ private slots:
             QVERIFY(ctl({"fault", "refuse"}));
 
         {
-            CFontDownloadDlg dlg(context());
+            CFontDownloadDlg dlg(context(busy));
             dlg.show();
             QCOMPARE(dlg.windowTitle(), QStringLiteral("Program & Font Update"));
             QCOMPARE(dlg.pathEdit()->text(), QStringLiteral("Select Action First"));
@@ -179,14 +185,19 @@ private slots:
             QCOMPARE(dlg.pathEdit()->text(), m_work.path() + "/"); // nothing remembered yet
             dlg.pathEdit()->setText(file);
             QTest::mouseClick(dlg.downloadButton(), Qt::LeftButton);
-            QVERIFY(!dlg.downloadButton()->isEnabled());
-            if (refused) {
+            if (busy) {
+                QCOMPARE(m_ui.messages, QStringList{"Player is busy."});
+                QVERIFY(dlg.downloadButton()->isEnabled() && !dlg.sending());
+                QVERIFY(!QFile::exists(m_state.filePath(stored)));
+            } else if (refused) {
+                QVERIFY(!dlg.downloadButton()->isEnabled());
                 QCOMPARE(m_ui.messages, QStringList{"Download failed"});
                 QTest::qWait(200);
                 QVERIFY(!dlg.downloadButton()->isEnabled()); // until the dialog is reopened
                 QVERIFY(dlg.closeButton()->isEnabled());
                 QVERIFY(!QFile::exists(m_state.filePath(stored)));
             } else {
+                QVERIFY(!dlg.downloadButton()->isEnabled());
                 QVERIFY(!dlg.closeButton()->isEnabled());
                 dlg.reject(); // refused while sending
                 QVERIFY(dlg.isVisible());

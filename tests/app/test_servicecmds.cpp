@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -23,8 +24,8 @@ namespace {
 
 constexpr int PollMs = 20;
 
-// Runs `act` once on the next modal dialog other than `outer`.
-void onNextModal(std::function<void(QDialog *)> act, QWidget *outer = nullptr) {
+// Runs `act` once on the next modal dialog other than `outer`; the watch goes when it has.
+QTimer *onNextModal(std::function<void(QDialog *)> act, QWidget *outer = nullptr) {
     auto *timer = new QTimer;
     timer->setInterval(PollMs);
     QObject::connect(timer, &QTimer::timeout, [timer, act, outer] {
@@ -36,6 +37,7 @@ void onNextModal(std::function<void(QDialog *)> act, QWidget *outer = nullptr) {
         act(dlg);
     });
     timer->start();
+    return timer;
 }
 
 class RecordingQueue : public device::TransferQueue {
@@ -46,7 +48,8 @@ public:
         return 1;
     }
     int addUploads(unsigned char, const QStringList &, const QStringList &) override { return 1; }
-    bool busy() const override { return false; }
+    bool busy() const override { return running; }
+    bool running = false;
 };
 
 } // namespace
@@ -155,24 +158,31 @@ private slots:
         QTest::addColumn<QByteArray>("list"); // content of the test list; null: no list
         QTest::addColumn<bool>("withQueue");
         QTest::addColumn<QStringList>("queued");
-        QTest::newRow("no list opens the help file") << QByteArray() << true << QStringList();
+        QTest::addColumn<bool>("running"); // a transfer runs: no update dialog
+        QTest::newRow("no list opens the help file")
+            << QByteArray() << true << QStringList() << false;
         QTest::newRow("every line queued for 'M'")
             << QByteArray("/music/a.mp3\r\n\r\n/music/b c.mp3\n/music/" + QByteArray(300, 'x') +
                           ".mp3\r/music/last.mp3")
             << true
             << QStringList{"/music/a.mp3", "/music/b c.mp3", "/music/" + QString(300, 'x') + ".mp3",
-                           "/music/last.mp3"};
+                           "/music/last.mp3"}
+            << false;
         QTest::newRow("no transfer queue yet")
-            << QByteArray("/music/a.mp3\n") << false << QStringList();
+            << QByteArray("/music/a.mp3\n") << false << QStringList() << false;
+        QTest::newRow("a running transfer keeps the dialog closed")
+            << QByteArray("/music/a.mp3\n") << true << QStringList{"/music/a.mp3"} << true;
     }
 
     void helpTestPath() {
         QFETCH(QByteArray, list);
         QFETCH(bool, withQueue);
         QFETCH(QStringList, queued);
+        QFETCH(bool, running);
         MainWindowFixture f;
         f.open();
         RecordingQueue queue;
+        queue.running = running;
         if (withQueue)
             f.frame->setTransferQueue(&queue);
         if (!list.isNull()) {
@@ -182,19 +192,21 @@ private slots:
         }
         QString shown;
         bool queuedWhileOpen = false;
+        QPointer<QTimer> watch;
         if (!list.isNull())
-            onNextModal([&](QDialog *dlg) {
+            watch = onNextModal([&](QDialog *dlg) {
                 shown = dlg->windowTitle();
                 queuedWhileOpen = !queue.downloads.isEmpty();
                 dlg->reject();
             });
         QVERIFY(f.frame->commands().execute(int(Cmd::Help)));
+        delete watch.data(); // still watching when no dialog came
         if (list.isNull()) {
             QCOMPARE(f.ui.opened, QList<QUrl>{QUrl::fromLocalFile(f.dir.filePath("tunara.chm"))});
             QVERIFY(queue.downloads.isEmpty());
             return;
         }
-        QCOMPARE(shown, QStringLiteral("Program & Font Update"));
+        QCOMPARE(shown, running ? QString() : QStringLiteral("Program & Font Update"));
         QVERIFY(!queuedWhileOpen); // the files follow the dialog
         QVERIFY(f.ui.opened.isEmpty());
         if (queued.isEmpty()) {

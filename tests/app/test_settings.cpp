@@ -218,6 +218,10 @@ private slots:
         QVERIFY(f.frame->commands().execute(int(shell::Cmd::Option)));
         QCOMPARE(f.app->options().hideXferDlg, ok ? 1 : 0);
         QCOMPARE(f.app->options().favoriteFolder == QStringLiteral("/chosen/folder"), ok);
+        // In the profile right after OK, without a normal exit.
+        QSettings stored(f.dir.filePath("profile.ini"), QSettings::IniFormat);
+        QCOMPARE(stored.value("Option/HideXferDlg", 0).toInt(), ok ? 1 : 0);
+        QCOMPARE(stored.contains("Option/FavoriteFolder"), ok);
     }
 };
 

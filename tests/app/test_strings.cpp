@@ -168,22 +168,31 @@ private slots:
     void mismatchedFormatsFallBack_data() {
         QTest::addColumn<QByteArray>("translated");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("matching") << QByteArray("Gesamt %0.ld MB") << "Gesamt 32 MB";
-        QTest::newRow("string for a number") << QByteArray("Gesamt %s MB") << "Total : 32 MB";
-        QTest::newRow("extra argument") << QByteArray("%d %d") << "Total : 32 MB";
-        QTest::newRow("width from an argument") << QByteArray("%*ld") << "Total : 32 MB";
-        QTest::newRow("writes through %n") << QByteArray("%n%ld") << "Total : 32 MB";
-        QTest::newRow("no argument") << QByteArray("Gesamt") << "Total : 32 MB";
-        QTest::newRow("percent sign kept") << QByteArray("%ld MB (100%%)") << "32 MB (100%)";
+        QTest::addColumn<int>("id"); // 10043 with 32 MB; 10226 with 3 GiB of 4 GiB - 1
+        QTest::newRow("int conversions for 64-bit sizes")
+            << QByteArray("%d von %d Bytes") << "3221225472 of 4294967295 Bytes" << 10226;
+        QTest::newRow("matching") << QByteArray("Gesamt %0.ld MB") << "Gesamt 32 MB" << 0;
+        QTest::newRow("string for a number") << QByteArray("Gesamt %s MB") << "Total : 32 MB" << 0;
+        QTest::newRow("extra argument") << QByteArray("%d %d") << "Total : 32 MB" << 0;
+        QTest::newRow("width from an argument") << QByteArray("%*ld") << "Total : 32 MB" << 0;
+        QTest::newRow("writes through %n") << QByteArray("%n%ld") << "Total : 32 MB" << 0;
+        QTest::newRow("no argument") << QByteArray("Gesamt") << "Total : 32 MB" << 0;
+        QTest::newRow("percent sign kept") << QByteArray("%ld MB (100%%)") << "32 MB (100%)" << 0;
     }
     void mismatchedFormatsFallBack() {
         QFETCH(QByteArray, translated);
         QFETCH(QString, shown);
+        QFETCH(int, id);
         QTemporaryDir dir;
-        const QString path = makePack(dir, "de", "10000\tDeutsch\n10043\t" + translated + "\n");
+        const QString path = makePack(dir, "de",
+                                      "10000\tDeutsch\n" + QByteArray::number(id ? id : 10043) +
+                                          "\t" + translated + "\n");
         QVERIFY(!path.isEmpty());
         QVERIFY(StringTable::current().loadPack(path));
-        QCOMPARE(res::fmt(StrId::TotalMb, 32L), shown);
+        if (id == int(StrId::BytesProgressNoSpeed))
+            QCOMPARE(res::fmt(StrId::BytesProgressNoSpeed, 3221225472ULL, 4294967295ULL), shown);
+        else
+            QCOMPARE(res::fmt(StrId::TotalMb, 32L), shown);
     }
 
     void packPicturesReplaceOurs() {

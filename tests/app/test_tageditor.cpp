@@ -17,6 +17,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -264,6 +265,10 @@ private slots:
         QTest::newRow("URL outside Latin-1")
             << "url:http://例え.example/" << QString()
             << "The URL may hold only Latin-1 characters. The tag was not saved.";
+        QTest::newRow("2.2 frame without a 2.3 form")
+            << QString() << "v22.mp3"
+            << "The tag of '%1' holds a frame that would be lost: it cannot be read, or the saved "
+               "tag has no form for it. The tag was not saved.";
     }
     void updateRefusals() {
         QFETCH(QString, action);
@@ -278,11 +283,21 @@ private slots:
         else if (pathBox == QLatin1String("readonly.mp3"))
             target = mp3(QString(), pathBox),
             QFile::setPermissions(target, QFile::ReadOwner | QFile::ReadGroup);
-        else if (pathBox == QLatin1String("folder.mp3"))
+        else if (pathBox == QLatin1String("v22.mp3")) {
+            target = mp3(QString(), pathBox); // a 2.2 tag holding the unknown frame XYZ:
+            mediatest::Bytes file{'I', 'D', '3', 2, 0, 0, 0, 0, 0, 9,
+                                  'X', 'Y', 'Z', 0, 0, 3, 1, 2, 3};
+            const mediatest::Bytes audio = mediatest::readFile(local(target));
+            file.insert(file.end(), audio.begin(), audio.end());
+            mediatest::writeFile(local(target), file);
+        } else if (pathBox == QLatin1String("folder.mp3"))
             target = m_dir.filePath(pathBox), QDir().mkpath(target);
         else if (!pathBox.isEmpty())
             target = m_dir.filePath(pathBox);
         const mediatest::Bytes before = mediatest::readFile(local(path));
+        const bool targetIsFile = QFileInfo(target).isFile();
+        const mediatest::Bytes targetBefore =
+            targetIsFile ? mediatest::readFile(local(target)) : mediatest::Bytes{};
 
         TestUi ui;
         auto dlg = open(ui, path);
@@ -300,6 +315,7 @@ private slots:
         QVERIFY(dlg->isVisible());
         QCOMPARE(dlg->result(), int(QDialog::Rejected));
         QVERIFY(mediatest::readFile(local(path)) == before);
+        QVERIFY(!targetIsFile || mediatest::readFile(local(target)) == targetBefore);
         QVERIFY(!QFile::exists(m_dir.filePath("gone.mp3")));
         if (message == EnterInteger)
             QCOMPARE(dlg->focusWidget(), dlg->edit(Field::TrackNo));

@@ -5,15 +5,20 @@
 #include "device/memoryformat.h"
 #include "device/zamo_listview.h"
 #include "qtrun.h"
+#include "service/fontdownloaddlg.h"
 #include "shell/mainframe.h"
 #include "shell/singleinstance.h"
 #include "shell/tunaraapp.h"
 #include "testui.h"
 #include "transfer/transferdlg.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocalSocket>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -454,19 +459,22 @@ private slots:
         QVERIFY(w.frame->commands().isAvailable(int(shell::Cmd::Refresh)));
     }
 
-    // Stop and Remove while a file moves: only the running row stays, and it finishes.
+    // Stop and the row menu's Delete while a file moves: only the running row stays, and it
+    // finishes. A dialog that goes meanwhile lets its worker keep the target until it ends.
     void stopOrRemoveWhileRunning_data() {
-        QTest::addColumn<bool>("remove");
-        QTest::newRow("Stop") << false;
-        QTest::newRow("Remove with the running row selected") << true;
+        QTest::addColumn<QString>("action");
+        QTest::newRow("Stop") << "stop";
+        QTest::newRow("Delete with the running row topmost") << "remove";
+        QTest::newRow("dialog destroyed") << "destroy";
     }
 
     void stopOrRemoveWhileRunning() {
-        QFETCH(bool, remove);
+        QFETCH(QString, action);
+        const bool remove = action == "remove";
         Window w({});
         QVERIFY(w.connect());
         QVERIFY(ctl({"speed", "full"}));
-        const QString tag = remove ? "rm" : "st";
+        const QString tag = action.left(2);
         QStringList paths;
         for (const char *n : {"a", "b", "c"})
             paths << makeFile(tag + n + ".bin", 400000);
@@ -479,13 +487,24 @@ private slots:
         w.frame->postCommand(int(shell::Cmd::Refresh), nullptr);
         QTRY_COMPARE(refused.size(), 1);
 
+        if (action == "destroy") {
+            const std::weak_ptr<const transfer::NotifyBridge> bridge = w.dlg->notifyBridge();
+            w.frame.reset();
+            QTRY_VERIFY_WITH_TIMEOUT(bridge.expired(), WaitMs);
+            return;
+        }
         if (remove) {
             w.list()->selectAll();
             QVERIFY(!w.dlg->findChild<QPushButton *>("removeButton")->isEnabled());
-            w.list()->clearSelection();
-            w.list()->topLevelItem(2)->setSelected(true);
-            w.list()->topLevelItem(0)->setSelected(true);
-            w.list()->topLevelItem(1)->setSelected(true);
+            bool offered = false;
+            QTimer::singleShot(0, [&offered] {
+                auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+                offered = menu != nullptr && menu->actions().value(0)->isEnabled();
+                menu->close();
+            });
+            const QRect row = w.list()->visualItemRect(w.list()->topLevelItem(1));
+            emit w.list()->customContextMenuRequested(row.center());
+            QVERIFY(offered); // Delete is offered; it removes the rows but the running one
             w.dlg->removeItems();
         } else {
             QVERIFY(w.dlg->findChild<QPushButton *>("stopButton")->isEnabled());
@@ -511,8 +530,14 @@ private slots:
         w.dlg->addDownloads('M', paths);
         int seen = 0;
         QStringList broken;
+        QStringList late; // finished downloads the pane did not list while the next one ran
         QVERIFY(QTest::qWaitFor(
             [&] {
+                const int running = w.dlg->current();
+                if (w.dlg->busy() && w.states().value(running) == 12)
+                    for (const QString &name : w.column(CTransferDlg::ColRemote).mid(0, running))
+                        if (w.frame->list(0)->findItems(name, Qt::MatchExactly).isEmpty())
+                            late << name;
                 if (w.dlg->current() == 1 && w.dlg->busy() && w.states().value(1) == 12) {
                     const int file = w.label("filePercent").chopped(1).toInt();
                     const int overall = w.label("overallPercent").chopped(1).toInt();
@@ -526,6 +551,7 @@ private slots:
             },
             WaitMs));
         QVERIFY2(broken.isEmpty(), qPrintable(broken.join(", ")));
+        QVERIFY2(late.isEmpty(), qPrintable(late.join(", ")));
         QVERIFY2(seen > 0, "no progress seen on the second row");
         QVERIFY(w.waitFinished());
         QCOMPARE(w.dlg->findChild<QProgressBar *>("overallProgress")->value(), 100);
@@ -621,15 +647,18 @@ private slots:
     void handOver_data() {
         QTest::addColumn<bool>("secondStart");
         QTest::addColumn<char>("memory");
-        QTest::newRow("first start, flash") << false << 'M';
-        QTest::newRow("second start, --card") << true << 'S';
+        QTest::addColumn<int>("imageSize"); // a font image sent meanwhile (0: none)
+        QTest::newRow("first start, flash") << false << 'M' << 0;
+        QTest::newRow("second start, --card") << true << 'S' << 0;
+        QTest::newRow("second start during a font download") << true << 'M' << 1500000;
     }
 
     void handOver() {
         QFETCH(bool, secondStart);
         QFETCH(char, memory);
+        QFETCH(int, imageSize);
         const auto mem = static_cast<unsigned char>(memory);
-        const QString tag = secondStart ? "so" : "fs";
+        const QString tag = imageSize > 0 ? "fo" : secondStart ? "so" : "fs";
         QStringList paths;
         for (const char *n : {"2", "1", "3"})
             paths << makeFile(tag + n + ".bin", 30000);
@@ -646,9 +675,22 @@ private slots:
             QVERIFY(w.connect());
         } else {
             QVERIFY(w.connect());
+            std::unique_ptr<service::CFontDownloadDlg> font;
+            if (imageSize > 0) {
+                QVERIFY(ctl({"speed", "full"}));
+                font = std::make_unique<service::CFontDownloadDlg>(w.frame->serviceContext());
+                font->actionBox()->setCurrentIndex(font->actionBox()->findText("FONT-KOR"));
+                font->pathEdit()->setText(makeFile("font.img", imageSize));
+                QTest::mouseClick(font->downloadButton(), Qt::LeftButton);
+            }
             shell::SingleInstance second(cls, tag);
             QVERIFY(!second.claim({mem, paths}));
             QTRY_COMPARE_WITH_TIMEOUT(raised.size(), 1, WaitMs);
+            if (font) { // the files wait for the image's end, then run
+                QVERIFY(font->sending());
+                QCOMPARE(w.list()->topLevelItemCount(), 0);
+                QTRY_VERIFY_WITH_TIMEOUT(!font->sending(), WaitMs);
+            }
         }
         QVERIFY(w.waitFinished());
         QCOMPARE(w.info(), summary(3, 0));

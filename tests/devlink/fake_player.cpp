@@ -229,7 +229,9 @@ bool FakePlayer::vendor(uint8_t request, uint16_t value, uint16_t index, uint8_t
     op.request = request;
     op.value = value;
     op.index = index;
-    if (m_faults.vendorFails) {
+    if (m_faults.vendorFails || m_faults.vendorFailures > 0) {
+        if (m_faults.vendorFailures > 0)
+            --m_faults.vendorFailures;
         op.ok = false;
         record(op);
         return false;

@@ -107,6 +107,7 @@ public:
         std::optional<size_t> shortWrite; // the next write takes only this many bytes (ok)
         std::optional<size_t> shortRead;  // the next read delivers only this many bytes (ok)
         bool vendorFails = false;         // vendor requests fail (answer untouched)
+        int vendorFailures = 0;           // as vendorFails, for the next that many requests
     };
     Faults &faults() { return m_faults; }
 

@@ -141,12 +141,41 @@ TEST_P(PollRequests, GiveUpAfterMoreThanTenSecondsOfTicks) {
     EXPECT_EQ(KSUSB_GetLastError(), 0) << "a poll time-out is silent";
 }
 
-TEST_P(PollRequests, IgnoreTheRequestsOwnFailureAndKeepAsking) {
+// The poll's requests and pauses in order: "ok" / "failed" per request, "sleep N" per pause.
+Trace pollSteps(const FakePlayer &player) {
+    Trace steps;
+    for (const FakeOp &op : player.ops())
+        steps.push_back(op.kind == FakeOp::Kind::Sleep ? "sleep " + std::to_string(op.size)
+                        : op.ok                        ? "ok"
+                                                       : "failed");
+    return steps;
+}
+
+TEST_P(PollRequests, KeepAskingWhenTheRequestFailsAfterAPause) {
     connect();
     player.faults().vendorFails = true;
     player.clock().setStep(2500);
     EXPECT_FALSE(GetParam().poll());
-    EXPECT_EQ(player.ops().size(), 5u); // 2.5, 5, 7.5, 10 s are within; 12.5 s is not
+    // 2.5, 5, 7.5, 10 s are within; 12.5 s is not. No pause after the last request.
+    EXPECT_EQ(pollSteps(player), (Trace{"failed", "sleep 1", "failed", "sleep 2", "failed",
+                                        "sleep 4", "failed", "sleep 8", "failed"}));
+}
+
+TEST_P(PollRequests, PausesGrowWhileRequestsFailAndEndWithAnAnswer) {
+    connect();
+    player.faults().vendorFailures = 5;
+    int answered = 0;
+    player.setPollHandler([&](uint8_t, uint16_t, uint16_t) {
+        if (++answered == 1) {
+            player.faults().vendorFailures = 1; // one more failure after a busy answer
+            return uint8_t{0x00};
+        }
+        return uint8_t{0x40};
+    });
+    EXPECT_TRUE(GetParam().poll());
+    EXPECT_EQ(pollSteps(player),
+              (Trace{"failed", "sleep 1", "failed", "sleep 2", "failed", "sleep 4", "failed",
+                     "sleep 8", "failed", "sleep 8", "ok", "failed", "sleep 1", "ok"}));
 }
 
 TEST_P(PollRequests, FailAtOnceWithoutConnection) {

@@ -6,10 +6,14 @@
 #include <cerrno>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace kestousb;
@@ -313,6 +317,185 @@ TEST_F(UploadTest, DestinationNameAtTheLengthLimit) {
     EXPECT_EQ(ScratchDir::read(dir.path() / target), data);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{target});
 }
+
+// Destinations that are no plain file. A link is followed: the file it names takes the new
+// bytes and the link stays. A pipe and a character device take the bytes in place and stay
+// what they are; a folder, a socket, a block device and a loop of links are refused before
+// anything is written.
+struct DestinationCase {
+    const char *name;
+    enum Kind {
+        Pipe,
+        PipeReaderLeaves,
+        PipeNotRead,
+        CharDevice,
+        LinkToDevNull,
+        LinkToFile,
+        DanglingLink,
+        Folder,
+        Socket,
+        BlockDevice,
+        LinkLoop
+    } kind;
+    uint32_t size;
+    int code;             // 0: done
+    mode_t type;          // what out.mp3 is afterwards
+    const char *receives; // the file that holds the new bytes afterwards, if any
+};
+// Failure messages show the row by its name.
+void PrintTo(const DestinationCase &row, std::ostream *os) {
+    *os << row.name;
+}
+class UploadDestination : public UploadTest, public testing::WithParamInterface<DestinationCase> {};
+
+TEST_P(UploadDestination, WritesWhatTheNameStandsForOrRefuses) {
+    const DestinationCase &c = GetParam();
+    const Bytes before = pattern(333, 9);
+    dir.write("keep.mp3", before);
+    const std::string out = dest();
+    std::filesystem::path expectedFile = *c.receives ? dir.path() / c.receives : "";
+    int socketFd = -1;
+    switch (c.kind) {
+    case DestinationCase::Pipe:
+    case DestinationCase::PipeReaderLeaves:
+    case DestinationCase::PipeNotRead:
+        ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
+        break;
+    case DestinationCase::CharDevice: // the null device's numbers
+    case DestinationCase::BlockDevice:
+        if (::mknod(out.c_str(), (c.kind == DestinationCase::CharDevice ? S_IFCHR : S_IFBLK) | 0600,
+                    c.kind == DestinationCase::CharDevice ? makedev(1, 3) : makedev(7, 200)) != 0)
+            GTEST_SKIP() << "devices cannot be made here";
+        if (c.kind == DestinationCase::CharDevice) {
+            const int probe = ::open(out.c_str(), O_WRONLY);
+            if (probe < 0)
+                GTEST_SKIP() << "devices cannot be opened here";
+            ::close(probe);
+        }
+        break;
+    case DestinationCase::LinkToDevNull:
+        std::filesystem::create_symlink("/dev/null", out);
+        break;
+    case DestinationCase::LinkToFile:
+        std::filesystem::create_symlink("keep.mp3", out);
+        break;
+    case DestinationCase::DanglingLink:
+        std::filesystem::create_symlink("new.mp3", out);
+        break;
+    case DestinationCase::Folder:
+        std::filesystem::create_directory(out);
+        break;
+    case DestinationCase::Socket: {
+        socketFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        ASSERT_LT(out.size(), sizeof address.sun_path);
+        std::memcpy(address.sun_path, out.c_str(), out.size());
+        ASSERT_EQ(::bind(socketFd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        break;
+    }
+    case DestinationCase::LinkLoop:
+        std::filesystem::create_symlink("out.mp3", out);
+        break;
+    }
+
+    // The pipe's reader: it opens the pipe (which waits for the writer) and reads to the end,
+    // leaves at once, or holds the pipe without reading until the upload has ended. A handle on the
+    // pipe itself lets the test end the wait should the upload never open it.
+    const bool pipe = c.kind == DestinationCase::Pipe ||
+                      c.kind == DestinationCase::PipeReaderLeaves ||
+                      c.kind == DestinationCase::PipeNotRead;
+    const int pipeHandle = pipe ? ::open(out.c_str(), O_PATH | O_CLOEXEC) : -1;
+    std::atomic<bool> readerOpened{false};
+    std::atomic<bool> uploadEnded{false};
+    Bytes received;
+    std::thread reader;
+    if (pipe)
+        reader = std::thread([&] {
+            const int fd = ::open(out.c_str(), O_RDONLY | O_CLOEXEC);
+            readerOpened = true;
+            uint8_t buffer[65536];
+            ssize_t n = 0;
+            while (c.kind == DestinationCase::Pipe && (n = ::read(fd, buffer, sizeof buffer)) > 0)
+                received.insert(received.end(), buffer, buffer + n);
+            while (c.kind == DestinationCase::PipeNotRead && !uploadEnded)
+                std::this_thread::yield();
+            ::close(fd);
+        });
+
+    const Bytes data = pattern(c.size, 7);
+    script(player, announceReply(kName83, c.size, 5), blocksOf(data, 16384));
+    ASSERT_EQ(KSUSB_Upload(KSUSB_MEM_FLASH, kName.c_str(), out.c_str(), &recorder, 0), 1);
+    if (c.kind == DestinationCase::PipeNotRead) {
+        // Once 8 MiB have arrived every buffer waits for the pipe: the stop comes while the
+        // upload waits for room in it.
+        for (bool waiting = true; waiting; std::this_thread::yield())
+            for (const Note &note : recorder.notes())
+                if ((note.first == KSUSB_XFER_PROGRESS && note.second >= (8 << 20)) ||
+                    note.first == KSUSB_XFER_FAILED)
+                    waiting = false;
+        signalStopEvent();
+    }
+    const Notes notes = recorder.waitEnd();
+    uploadEnded = true;
+    if (pipe) {
+        const std::string again = "/proc/self/fd/" + std::to_string(pipeHandle);
+        while (!readerOpened) {
+            const int fd = ::open(again.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0)
+                ::close(fd);
+            std::this_thread::yield();
+        }
+        reader.join();
+        ::close(pipeHandle);
+    }
+    if (socketFd >= 0)
+        ::close(socketFd);
+
+    ASSERT_FALSE(notes.empty());
+    EXPECT_EQ(notes.back(),
+              c.code == 0 ? Note(KSUSB_XFER_DONE, c.size) : Note(KSUSB_XFER_FAILED, c.code));
+    struct stat st {};
+    ASSERT_EQ(::lstat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & S_IFMT, c.type);
+    if (pipe) {
+        EXPECT_EQ(received, c.code == 0 ? data : Bytes{});
+    } else if (!expectedFile.empty()) {
+        EXPECT_EQ(ScratchDir::read(expectedFile), data);
+    }
+    if (expectedFile.filename() != "keep.mp3") {
+        EXPECT_EQ(ScratchDir::read(dir.path() / "keep.mp3"), before);
+    }
+    // No temporary file is left, nor a file made beside what was refused.
+    std::vector<std::string> entries = {"keep.mp3", "out.mp3"};
+    if (c.kind == DestinationCase::DanglingLink)
+        entries = {"keep.mp3", "new.mp3", "out.mp3"};
+    EXPECT_EQ(dir.entries(), entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Upload, UploadDestination,
+    testing::Values(
+        DestinationCase{"pipe", DestinationCase::Pipe, 3 * (1 << 20) + 5, 0, S_IFIFO, ""},
+        // The reader has gone: the write fails and the program lives on (no SIGPIPE).
+        DestinationCase{"pipeReaderLeaves", DestinationCase::PipeReaderLeaves, 3 * (1 << 20),
+                        KSUSB_ERR_INCOMPLETE, S_IFIFO, ""},
+        // A reader that holds the pipe and reads nothing does not hold the upload past a stop.
+        DestinationCase{"pipeNotRead", DestinationCase::PipeNotRead, 10 << 20, KSUSB_ERR_STOPPED,
+                        S_IFIFO, ""},
+        DestinationCase{"charDevice", DestinationCase::CharDevice, 40000, 0, S_IFCHR, ""},
+        DestinationCase{"linkToDevNull", DestinationCase::LinkToDevNull, 40000, 0, S_IFLNK, ""},
+        DestinationCase{"linkToFile", DestinationCase::LinkToFile, 40000, 0, S_IFLNK, "keep.mp3"},
+        DestinationCase{"danglingLink", DestinationCase::DanglingLink, 40000, 0, S_IFLNK,
+                        "new.mp3"},
+        DestinationCase{"folder", DestinationCase::Folder, 40000, KSUSB_ERR_OPEN_FILE, S_IFDIR, ""},
+        DestinationCase{"socket", DestinationCase::Socket, 40000, KSUSB_ERR_OPEN_FILE, S_IFSOCK,
+                        ""},
+        DestinationCase{"blockDevice", DestinationCase::BlockDevice, 40000, KSUSB_ERR_OPEN_FILE,
+                        S_IFBLK, ""},
+        DestinationCase{"linkLoop", DestinationCase::LinkLoop, 40000, KSUSB_ERR_OPEN_FILE, S_IFLNK,
+                        ""}),
+    [](const auto &row) { return std::string(row.param.name); });
 
 TEST_F(UploadTest, CallFailures) {
     // Not in the cached table: nothing is sent.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -20,7 +21,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -523,10 +526,20 @@ struct FailureCase {
     const char *label;
     const char *setup; // a ctl command, or ""
     const char *undo;  // the ctl command that restores the player afterwards, or ""
-    const char *args;
+    const char *args;  // '@' stands for the test's folder, here and in stderrStart
     int exit;
     const char *stderrStart;
+    enum class Local { None, Socket, Folder } local = Local::None;
+    const char *localPath = ""; // in the test's folder; stays what it was
 };
+
+// `text` with every '@' replaced by `folder`.
+std::string inFolder(const std::string &text, const fs::path &folder) {
+    std::string out;
+    for (const char c : text)
+        out += c == '@' ? folder.string() : std::string(1, c);
+    return out;
+}
 
 class FilesCliFailures : public FilesCli, public testing::WithParamInterface<FailureCase> {};
 
@@ -535,12 +548,30 @@ TEST_P(FilesCliFailures, ExitAndMessage) {
     if (*c.setup) {
         ASSERT_EQ(ctl(c.setup).exit, 0);
     }
-    const Result r = kesto(c.args);
+    const fs::path local = m_dir / c.localPath;
+    if (c.local == FailureCase::Local::Folder) {
+        fs::create_directories(local);
+    } else if (c.local == FailureCase::Local::Socket) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        ASSERT_LT(local.string().size(), sizeof address.sun_path);
+        std::memcpy(address.sun_path, local.c_str(), local.string().size());
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        ::close(fd);
+    }
+    const Result r = kesto(inFolder(c.args, m_dir));
     if (*c.undo) {
         ASSERT_EQ(ctl(c.undo).exit, 0);
     }
     EXPECT_EQ(r.exit, c.exit) << r.out << r.err;
-    EXPECT_EQ(r.err.rfind(c.stderrStart, 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind(inFolder(c.stderrStart, m_dir), 0), 0u) << r.err;
+    if (c.local == FailureCase::Local::Folder) {
+        EXPECT_TRUE(fs::is_directory(local));
+        EXPECT_TRUE(fs::is_empty(local));
+    } else if (c.local == FailureCase::Local::Socket) {
+        EXPECT_TRUE(fs::is_socket(local));
+    }
     if (c.exit != 0) {
         EXPECT_TRUE(r.out.empty()) << r.out;
     }
@@ -569,7 +600,18 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"PositionZero", "", "", "order M ABC.MP3 0", 2, "kesto order: "},
         FailureCase{"PositionTooLarge", "", "", "order M ABC.MP3 256", 2, "kesto order: "},
         FailureCase{"UnknownOption", "", "", "mv M a b --84", 2, "kesto mv: "},
-        FailureCase{"MissingOperand", "", "", "rm M", 2, "kesto rm: "}),
+        FailureCase{"MissingOperand", "", "", "rm M", 2, "kesto rm: "},
+        // A destination no file can replace is refused, and left as it was.
+        FailureCase{"GetOntoASocket", "", "", "get -m M ABC.MP3 @/sock", 1,
+                    "kesto get: @/sock: error -42 (KSUSB_ERR_OPEN_FILE): Can't open a file\n"
+                    "kesto get: @/sock is a socket; only a file, a character device or a pipe "
+                    "can take the upload\n",
+                    FailureCase::Local::Socket, "sock"},
+        FailureCase{"GetOntoAFolder", "", "", "get -m M ABC.MP3 @/in", 1,
+                    "kesto get: @/in/ABC.MP3: error -42 (KSUSB_ERR_OPEN_FILE): Can't open a file\n"
+                    "kesto get: @/in/ABC.MP3 is a folder; only a file, a character device or a "
+                    "pipe can take the upload\n",
+                    FailureCase::Local::Folder, "in/ABC.MP3"}),
     [](const auto &row) { return std::string(row.param.label); });
 
 } // namespace

@@ -250,28 +250,46 @@ INSTANTIATE_TEST_SUITE_P(
 struct FailureCase {
     const char *name;
     char mem;
-    std::vector<std::string> files; // added to the folder
-    std::vector<std::string> ctl;   // player state first
-    std::string err;                // stderr, exactly
-    size_t sent;                    // files on the player afterwards
+    std::vector<std::string> files;         // added to the folder
+    std::vector<std::string> ctl = {};      // player state first
+    std::string err;                        // stderr, exactly
+    size_t sent;                            // files on the player afterwards
+    bool syncedFirst = false;               // the folder is synced before the files are added
+    std::vector<std::string> onPlayer = {}; // put on the player first, 50 bytes each
+    std::vector<std::string> flags = {};
+    std::vector<std::string> kept = {}; // player names still there afterwards
+    std::string out = {};               // a part of stdout
 };
 
 class KestoSyncFailure : public KestoSync, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(KestoSyncFailure, ReportsAndGoesOn) {
     const FailureCase &c = GetParam();
+    if (c.syncedFirst) {
+        ASSERT_EQ(sync(c.mem).exitCode, 0);
+    }
+    for (const std::string &f : c.onPlayer) {
+        fs::create_directories(folder.parent_path() / f);
+        writeFile(folder.parent_path() / f / f, 50, kMarch2021);
+        ASSERT_EQ(kesto({"put", "-m", {c.mem}, (folder.parent_path() / f / f).string()}).exitCode,
+                  0);
+    }
     for (const std::string &f : c.files)
         writeFile(folder / f, 100, kMarch2021);
     if (!c.ctl.empty()) {
         ASSERT_EQ(player.ctl(c.ctl), 0);
     }
-    const ProcessResult r = sync(c.mem);
+    const ProcessResult r = sync(c.mem, c.flags);
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_EQ(r.err, c.err);
-    if (!c.ctl.empty()) {
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    if (!c.ctl.empty() && c.ctl[0] != "fault") { // back as it was, for the listing
         ASSERT_EQ(player.ctl({c.ctl[0], c.ctl[1] == "on" ? "off" : "in"}), 0);
     }
-    EXPECT_EQ(playerNames(c.mem).size(), c.sent);
+    const std::vector<std::string> names = playerNames(c.mem);
+    EXPECT_EQ(names.size(), c.sent);
+    for (const std::string &name : c.kept)
+        EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -311,7 +329,49 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     {"protect", "on"},
                     "kesto sync: External Memory is protected from writing.\n",
-                    0}),
+                    0},
+        // A refused file keeps every player file it could be, even with --delete.
+        FailureCase{.name = "RefusedKeepsItsMatches",
+                    .mem = 'M',
+                    .files = {"song.mp3"},
+                    .err = "kesto sync: song.mp3: several files of the player match it: "
+                           "'Song.mp3', 'SONG.MP3'\n",
+                    .sent = 6,
+                    .onPlayer = {"Song.mp3", "SONG.MP3"},
+                    .flags = {"--delete"},
+                    .kept = {"Song.mp3", "SONG.MP3"}},
+        FailureCase{.name = "RefusedTwinKeepsItsMatch",
+                    .mem = 'S',
+                    .files = {"b.mp3", "B.mp3"},
+                    .err = "kesto sync: B.mp3: the player would hold it under the same name as "
+                           "b.mp3\n",
+                    .sent = 6,
+                    .onPlayer = {"b.mp3", "B.MP3"},
+                    .flags = {"--delete"},
+                    .kept = {"B.MP3"}},
+        FailureCase{.name = "ExactNameBeforeOtherCase",
+                    .mem = 'M',
+                    .files = {"b.mp3", "B.mp3"},
+                    .err = "kesto sync: B.mp3: the player would hold it under the same name as "
+                           "b.mp3\n",
+                    .sent = 5,
+                    .onPlayer = {"b.mp3"},
+                    .out = "replace b.mp3 (100 bytes): the size differs\n"},
+        // The new copy is refused: the old one stays, and the report says so.
+        FailureCase{
+            .name = "RefusedReplaceKeepsTheOld",
+            .mem = 'S',
+            .files = {"a.mp3"},
+            .ctl = {"fault", "refuse", "2"},
+            .err = "kesto sync: a.mp3: error -34 (KSUSB_ERR_NAME_AREA_FULL): Filename storage "
+                   "area is full. Try to shorten the existing filenames\n"
+                   "kesto sync: a.mp3: the player's a.mp3 is kept as it was\n",
+            .sent = 4,
+            .syncedFirst = true,
+            .flags = {"--json"},
+            .kept = {"a.mp3"},
+            .out = "\"status\":\"failed\",\"error\":-34,\"outcome\":\"the player's a.mp3 "
+                   "is kept as it was\",\"oldAs\":\"a.mp3\"}"}),
     [](const auto &row) { return std::string(row.param.name); });
 
 // ---- player names typed by hand -----------------------------------------------------------

@@ -57,6 +57,21 @@ expect_exit 1 "get of an unknown name" "$kesto" get "nothing.mp3" "$work/back/no
 check "get of an unknown name reports -11" grep -q -- "-11" "$work/err"
 [ ! -e "$work/back/nothing" ] || fail "get of an unknown name created a file"
 
+# ---- get onto a pipe, through a link, onto the null device -------------------------------------
+mkfifo "$work/pipe"
+timeout 60 cat "$work/pipe" >"$work/from-pipe" &
+expect_exit 0 "get into a pipe" "$kesto" get short.mp3 "$work/pipe"
+wait $!
+check "get into a pipe delivers the bytes" cmp -s "$src/short.mp3" "$work/from-pipe"
+check "the pipe stays a pipe" test -p "$work/pipe"
+ln -s back/linked.mp3 "$work/link.mp3"
+expect_exit 0 "get through a link" "$kesto" get short.mp3 "$work/link.mp3"
+check "the link stays a link" test -L "$work/link.mp3"
+check "the linked file takes the bytes" cmp -s "$src/short.mp3" "$work/back/linked.mp3"
+ln -s /dev/null "$work/null"
+expect_exit 0 "get onto the null device" "$kesto" get short.mp3 "$work/null"
+check "the link to the null device stays a link" test -L "$work/null" -a -c /dev/null
+
 # ---- a failed or stopped upload leaves the destination as it was ------------------------------
 echo "precious old content" >"$work/keep.mp3"
 cp "$work/keep.mp3" "$work/keep.orig"

@@ -1,5 +1,5 @@
 // The memory dump and its hex listing, against a flash made of known bytes.
-#include "dump_listing.h"
+#include "dump/dump_listing.h"
 
 #include <gtest/gtest.h>
 

@@ -31,6 +31,8 @@ for f in t.values():
         print('wxxx\t-\t%s' % esc(f.url))
     if f.FrameID == 'APIC':
         print('apic\t-\t%d' % len(f.data))
+    elif not f.FrameID.startswith('T'):
+        print('repr\t%s\t%s' % (f.FrameID, esc(repr(f))))
 )PY";
 
 std::string unescape(const std::string &s) {
@@ -76,6 +78,8 @@ MutagenView mutagenRead(const std::string &path) {
             view.comment = value;
         else if (kind == "wxxx")
             view.url = value;
+        else if (kind == "repr")
+            view.other[id].push_back(value);
         else if (kind == "apic")
             view.pictureBytes = std::stoul(value);
     }

@@ -17,6 +17,7 @@ struct MutagenView {
     std::string url;                     // WXXX with empty description
     std::vector<std::string> ids;        // every frame id in the tag
     std::size_t pictureBytes = 0;        // APIC data length, 0 without one
+    std::map<std::string, std::vector<std::string>> other; // other frames, printed by mutagen
 };
 
 // Reads the tag of `path` with mutagen.

@@ -1,6 +1,6 @@
 // kesto dump M|S START END [...]: reads a memory's raw flash into a binary dump and/or the hex
 // listing the service dialog writes.
-#include "dump_listing.h"
+#include "dump/dump_listing.h"
 #include "memory_arg.h"
 #include "progress.h"
 #include "verb.h"

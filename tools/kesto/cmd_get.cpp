@@ -17,6 +17,25 @@ namespace {
 
 constexpr uint32_t kProgressStep = 10000;
 
+// What `dest` (after its links) is when the library refuses to write it, or nullptr when it
+// is not one of the kinds refused.
+const char *refusedKind(const std::string &dest) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(dest, ec);
+    if (ec == std::errc::too_many_symbolic_link_levels)
+        return "a loop of links";
+    switch (status.type()) {
+    case std::filesystem::file_type::directory:
+        return "a folder";
+    case std::filesystem::file_type::socket:
+        return "a socket";
+    case std::filesystem::file_type::block:
+        return "a block device";
+    default:
+        return nullptr;
+    }
+}
+
 int get(std::span<const std::string> args) {
     unsigned char mem = KSUSB_MEM_FLASH;
     std::vector<std::string> operands;
@@ -55,6 +74,15 @@ int get(std::span<const std::string> args) {
         bar);
     if (code == KSUSB_ERR_NOT_FOUND)
         return failOnPlayerName("get", mem, name);
+    if (code == KSUSB_ERR_OPEN_FILE) {
+        reportFailure("get", code, dest);
+        if (const char *kind = refusedKind(dest))
+            std::fprintf(stderr,
+                         "kesto get: %s is %s; only a file, a character device or a pipe can "
+                         "take the upload\n",
+                         dest.c_str(), kind);
+        return kExitFailed;
+    }
     if (code != 0)
         return reportFailure("get", code);
     std::printf("%c:%s -> %s\n", mem, name.c_str(), dest.c_str());

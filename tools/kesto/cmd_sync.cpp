@@ -1,10 +1,10 @@
 // kesto sync DIR M|S [--delete] [--dry-run] [--json]: makes a memory of the player hold what a
 // local folder holds.
-#include "kesto_texts.h"
 #include "memory_arg.h"
 #include "player_names.h"
 #include "progress.h"
 #include "sync_plan.h"
+#include "texts/english.h"
 #include "verb.h"
 
 #include "KestoUSB.h"
@@ -61,6 +61,22 @@ std::vector<std::string> names(const std::vector<PlayerFile> &files) {
         out.push_back(f.name);
     return out;
 }
+
+bool onPlayer(unsigned char mem, const std::string &name) {
+    const std::vector<std::string> now = names(playerFiles(*copyTable(mem)));
+    return std::find(now.begin(), now.end(), name) != now.end();
+}
+
+// How a replace that did not complete left the player: where the old and the new copy are.
+struct ReplaceResult {
+    int code = 0;        // the first failure, or 0
+    bool sent = false;   // the new copy is on the player
+    bool lost = false;   // the table could not be read again: the run ends
+    bool told = false;   // the code is the failed refresh's, whose message is out
+    std::string outcome; // where the copies are, after a failure
+    std::string oldAs;   // the old copy's name, while it is still on the player
+    std::string newAs;   // the new copy's name, when it is not in its place
+};
 
 // The table as a dry run expects it after the steps: deleted and replaced files gone, sent ones
 // at the end (a real player may put a new file into a freed place; the real run orders what it
@@ -138,6 +154,23 @@ public:
         record(s, "failed", code);
     }
 
+    void replaceFailed(const SyncStep &s, const ReplaceResult &r) {
+        if (!r.told)
+            reportFailure(kVerb, r.code, s.local);
+        std::fprintf(stderr, "kesto sync: %s: %s\n", s.local.c_str(), r.outcome.c_str());
+        ++m_failed;
+        if (r.sent) {
+            ++m_sent;
+            m_bytes += s.size;
+        }
+        std::string where = ",\"outcome\":" + jsonString(r.outcome);
+        if (!r.oldAs.empty())
+            where += ",\"oldAs\":" + jsonString(r.oldAs);
+        if (!r.newAs.empty())
+            where += ",\"newAs\":" + jsonString(r.newAs);
+        record(s, "failed", r.code, where);
+    }
+
     void failedMove(const std::string &name, int code) {
         reportFailure(kVerb, code, name);
         ++m_failed;
@@ -187,7 +220,7 @@ public:
     bool anyFailed() const { return m_failed > 0; }
 
 private:
-    void record(const SyncStep &s, const char *status, int code) {
+    void record(const SyncStep &s, const char *status, int code, const std::string &more = {}) {
         static constexpr const char *kActions[] = {"send", "replace", "delete", "refuse"};
         std::string o = std::string("{\"action\":\"") + kActions[int(s.kind)] + "\"";
         if (!s.local.empty())
@@ -203,7 +236,7 @@ private:
         o += std::string(",\"status\":\"") + status + "\"";
         if (code != 0)
             o += ",\"error\":" + std::to_string(code);
-        m_steps.push_back(o + "}");
+        m_steps.push_back(o + more + "}");
     }
 
     unsigned char m_mem;
@@ -214,19 +247,148 @@ private:
     double m_seconds = 0;
 };
 
-// Sends the file `name` of the current folder, with the progress bar on a terminal; 0 or the
-// library's error code.
-int send(unsigned char mem, const std::string &name, Report &report) {
-    ProgressBar bar = terminalBar(name);
+// Sends the PC file `path` under its file name, with the progress bar for `label` on a
+// terminal; 0 or the library's error code.
+int send(unsigned char mem, const std::string &path, const std::string &label, Report &report) {
+    ProgressBar bar = terminalBar(label);
     const auto started = std::chrono::steady_clock::now();
     const int code = followTransfer(
         [&](KSNotifyTarget *window) {
-            return KSUSB_Download(mem, name.c_str(), window, kProgressStep);
+            return KSUSB_Download(mem, path.c_str(), window, kProgressStep);
         },
         bar);
     report.addSendingTime(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     return code;
+}
+
+// The library sends a PC file under its own name. A folder file is sent under another name
+// through a symbolic link of that name, in a private folder made in the temporary folder.
+class LinkFolder {
+public:
+    // Taken before the run leaves the working folder: the temporary folder may be named
+    // relative to it.
+    LinkFolder() {
+        std::error_code ec;
+        const fs::path tmp = fs::temp_directory_path(ec);
+        m_root = ec ? fs::path("/tmp") : fs::absolute(tmp, ec);
+    }
+    LinkFolder(const LinkFolder &) = delete;
+    LinkFolder &operator=(const LinkFolder &) = delete;
+    ~LinkFolder() {
+        if (!m_path.empty())
+            ::rmdir(m_path.c_str());
+    }
+
+    // The path of a new link `name` to `target`, or "" with errno set. The caller removes it.
+    std::string link(const fs::path &target, const std::string &name) {
+        if (m_path.empty()) {
+            std::string pattern = m_root / "kesto-sync-XXXXXX";
+            if (::mkdtemp(pattern.data()) == nullptr)
+                return {};
+            m_path = pattern;
+        }
+        const std::string path = m_path + "/" + name;
+        return ::symlink(target.c_str(), path.c_str()) == 0 ? path : std::string();
+    }
+
+private:
+    fs::path m_root;
+    std::string m_path; // made on first use
+};
+
+// The name the new copy has while the old one is still there: on neither the player (in any
+// case) nor the plan, and with the file's extension, so that the player plays it should it stay.
+std::string stagingName(unsigned char mem, const std::string &target, const SyncPlan &plan) {
+    constexpr size_t kMaxExtension = 6; // the dot and five characters, as a cut name keeps
+    std::string ext = target.substr(target.rfind('.')); // every name that is sent has one
+    if (ext.size() > kMaxExtension)
+        ext = ".tmp";
+    std::vector<std::string> taken;
+    for (const std::string &name : names(playerFiles(*copyTable(mem))))
+        taken.push_back(foldCase(name));
+    for (const SyncStep &s : plan.steps)
+        taken.push_back(foldCase(s.target));
+    for (unsigned n = 1;; ++n) {
+        const std::string name =
+            "kesto-sync-new" + (n == 1 ? std::string() : "-" + std::to_string(n)) + ext;
+        if (std::find(taken.begin(), taken.end(), foldCase(name)) == taken.end())
+            return name;
+    }
+}
+
+// Replaces the player's copy without losing it before the new one has arrived: the new copy is
+// sent under a staging name, then the old one is deleted and the new one renamed into its
+// place. Where a step fails the result says where both copies are.
+ReplaceResult replace(unsigned char mem, const SyncStep &s, const SyncPlan &plan,
+                      const fs::path &folder, LinkFolder &links, Report &report) {
+    ReplaceResult r;
+    // The library finds names in its cached table: every change must reach it. When it cannot
+    // be read, the step ends with the last-error code (already reported) where it stands.
+    const auto fresh = [&] {
+        r.lost = !refreshTable(kVerb, mem, false);
+        if (r.lost && r.code == 0) {
+            r.code = KSUSB_GetLastError();
+            r.told = true;
+        }
+        return !r.lost;
+    };
+    const std::string staging = stagingName(mem, s.target, plan);
+    const std::string newThere = "; the new copy is on the player as " + staging;
+    r.oldAs = s.player;
+    r.outcome = "the player's " + s.player + " is kept as it was";
+    const std::string link = links.link(folder / s.local, staging);
+    if (link.empty()) {
+        std::fprintf(stderr, "kesto sync: %s: no link for sending it as %s: %s\n", s.local.c_str(),
+                     staging.c_str(), std::strerror(errno));
+        r.code = KSUSB_ERR_OPEN_FILE;
+        return r;
+    }
+    r.code = send(mem, link, s.local, report);
+    ::unlink(link.c_str());
+    if (r.code != 0) {
+        // A player may keep what arrived of a failed file: that part must not stay.
+        if (fresh() && onPlayer(mem, staging)) {
+            if (KSUSB_DeleteFileInMemory(mem, staging.c_str()) == 0)
+                r.outcome += "; a part of the new copy is on the player as " + staging;
+            fresh();
+        }
+        return r;
+    }
+    r.sent = true;
+    r.newAs = staging;
+    if (!fresh()) {
+        r.outcome += newThere;
+        return r;
+    }
+    if (KSUSB_DeleteFileInMemory(mem, s.player.c_str()) == 0) {
+        r.code = KSUSB_GetLastError();
+        r.outcome = "the player's " + s.player + " could not be deleted and is kept";
+        if (KSUSB_DeleteFileInMemory(mem, staging.c_str()) == 0) {
+            r.outcome += newThere;
+        } else {
+            r.outcome += "; the new copy was removed";
+            r.sent = false;
+            r.newAs.clear();
+        }
+        fresh();
+        return r;
+    }
+    r.oldAs.clear();
+    r.outcome = "the player's " + s.player + " was deleted" + newThere;
+    if (!fresh())
+        return r;
+    std::vector<char> name(s.target.begin(), s.target.end()); // the library takes a buffer
+    name.push_back('\0');
+    if (KSUSB_RenameInMemory(mem, staging.c_str(), name.data()) == 0) {
+        r.code = KSUSB_GetLastError();
+        fresh();
+        return r;
+    }
+    r.newAs.clear();
+    r.outcome.clear();
+    r.lost = !refreshTable(kVerb, mem, false); // the replace itself is done
+    return r;
 }
 
 int sync(std::span<const std::string> args) {
@@ -265,14 +427,20 @@ int sync(std::span<const std::string> args) {
         !expectedMoves.empty() || std::any_of(plan.steps.begin(), plan.steps.end(),
                                               [](auto &s) { return s.kind != StepKind::Refuse; });
     if (changes && *mem == KSUSB_MEM_CARD && (InvokePlayer() & KSUSB_FLAG_CARD_PROTECTED) != 0) {
-        std::fprintf(stderr, "kesto sync: %s\n", std::string(texts::text(10094)).c_str());
+        std::fprintf(
+            stderr, "kesto sync: %s\n",
+            std::string(tunara::texts::english(tunara::res::StrId::ExternalProtected)).c_str());
         return kExitFailed;
     }
 
     // The library takes paths of at most 255 bytes: sent from inside the folder, each file is
     // named by its own name only, however deep the folder lies.
-    if (::chdir(dir.c_str()) != 0) {
-        std::fprintf(stderr, "kesto sync: %s: %s\n", dir.c_str(), std::strerror(errno));
+    std::error_code ec;
+    const fs::path source = fs::absolute(dir, ec); // for links to a file under another name
+    LinkFolder links;
+    if (ec || ::chdir(dir.c_str()) != 0) {
+        std::fprintf(stderr, "kesto sync: %s: %s\n", dir.c_str(),
+                     ec ? ec.message().c_str() : std::strerror(errno));
         return kExitFailed;
     }
     bool stopped = false;
@@ -280,7 +448,7 @@ int sync(std::span<const std::string> args) {
         report.step(s);
         if (s.kind == StepKind::Refuse)
             continue;
-        if (s.kind == StepKind::Delete || s.kind == StepKind::Replace) {
+        if (s.kind == StepKind::Delete) {
             if (KSUSB_DeleteFileInMemory(*mem, s.player.c_str()) == 0) {
                 report.failed(s, KSUSB_GetLastError());
                 continue;
@@ -288,19 +456,29 @@ int sync(std::span<const std::string> args) {
             // The library finds names in its cached table: the deleted name must leave it.
             if (!refreshTable(kVerb, *mem, false))
                 return kExitFailed;
-            if (s.kind == StepKind::Delete) {
-                report.done(s);
-                continue;
-            }
-        }
-        const int code = send(*mem, s.local, report);
-        if (code != 0)
-            report.failed(s, code);
-        else
             report.done(s);
-        // The next file's short name must not collide with the one just sent.
-        if (!refreshTable(kVerb, *mem, false))
-            return kExitFailed;
+            continue;
+        }
+        int code = 0;
+        if (s.kind == StepKind::Replace) {
+            const ReplaceResult r = replace(*mem, s, plan, source, links, report);
+            if (r.outcome.empty())
+                report.done(s);
+            else
+                report.replaceFailed(s, r);
+            if (r.lost)
+                return kExitFailed;
+            code = r.code;
+        } else {
+            code = send(*mem, s.local, s.local, report);
+            if (code != 0)
+                report.failed(s, code);
+            else
+                report.done(s);
+            // The next file's short name must not collide with the one just sent.
+            if (!refreshTable(kVerb, *mem, false))
+                return kExitFailed;
+        }
         if (code == KSUSB_ERR_STOPPED) {
             stopped = true;
             break;

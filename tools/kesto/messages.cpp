@@ -1,35 +1,39 @@
 #include "messages.h"
 
 #include "KestoUSB.h"
-#include "kesto_texts.h"
+#include "texts/english.h"
 
 namespace kesto {
 
 namespace {
 
-using texts::text;
+using tunara::res::StrId;
 
 struct ErrorText {
     int code;
     Message message;
 };
 
-consteval Message msg(int id) {
-    return {id, text(id)};
+consteval Message msg(StrId id) {
+    return {static_cast<int>(id), tunara::texts::english(id)};
 }
 
 // The codes the program maps to a message of their own; all others get the generic one.
 constexpr ErrorText kErrorTexts[] = {
-    {KSUSB_ERR_EXISTS, msg(10009)},          {KSUSB_ERR_NOT_FOUND, msg(10012)},
-    {KSUSB_ERR_MEMORY_FULL, msg(10010)},     {KSUSB_ERR_NAME_AREA_FULL, msg(10021)},
-    {KSUSB_ERR_NOT_CONNECTED, msg(10015)},   {KSUSB_ERR_OPEN_FILE, msg(10014)},
-    {KSUSB_ERR_REFUSED, msg(10013)},         {KSUSB_ERR_PLAYER_NOT_READY, msg(10099)},
-    {KSUSB_ERR_WRITE_PROTECTED, msg(10094)},
+    {KSUSB_ERR_EXISTS, msg(StrId::AlreadyFileExist)},
+    {KSUSB_ERR_NOT_FOUND, msg(StrId::FileNotFound)},
+    {KSUSB_ERR_MEMORY_FULL, msg(StrId::MemoryIsFull)},
+    {KSUSB_ERR_NAME_AREA_FULL, msg(StrId::NameAreaFull)},
+    {KSUSB_ERR_NOT_CONNECTED, msg(StrId::DeviceNotConnected)},
+    {KSUSB_ERR_OPEN_FILE, msg(StrId::CantOpenFile)},
+    {KSUSB_ERR_REFUSED, msg(StrId::DownloadFailed)},
+    {KSUSB_ERR_PLAYER_NOT_READY, msg(StrId::CantConnect)},
+    {KSUSB_ERR_WRITE_PROTECTED, msg(StrId::ExternalProtected)},
 };
-constexpr Message kGeneric = msg(10022);
+constexpr Message kGeneric = msg(StrId::FailedDataTransmitted);
 // A -40 while the player is attached but held by another program (the program itself, while
 // it runs): no cable advice.
-constexpr Message kPlayerInUse = msg(10350);
+constexpr Message kPlayerInUse = msg(StrId::PlayerInUse);
 
 struct FlagText {
     unsigned flag;
@@ -39,12 +43,12 @@ struct FlagText {
 
 // In the order the program shows its notices.
 constexpr FlagText kFlagTexts[] = {
-    {KSUSB_FLAG_NOT_CONNECTED, "not connected", msg(10082)},
-    {KSUSB_FLAG_BUSY, "busy", msg(10073)},
-    {KSUSB_FLAG_CARD_CHANGED, "card changed", msg(10078)},
-    {KSUSB_FLAG_CARD_PROTECTED, "card write-protected", msg(10092)},
-    {KSUSB_FLAG_FLASH_FULL, "internal memory full", msg(10079)},
-    {KSUSB_FLAG_CARD_FULL, "external memory full", msg(10077)},
+    {KSUSB_FLAG_NOT_CONNECTED, "not connected", msg(StrId::PlayerNotConnected)},
+    {KSUSB_FLAG_BUSY, "busy", msg(StrId::PlayerBusy)},
+    {KSUSB_FLAG_CARD_CHANGED, "card changed", msg(StrId::CardUpdated)},
+    {KSUSB_FLAG_CARD_PROTECTED, "card write-protected", msg(StrId::WriteProtectTab)},
+    {KSUSB_FLAG_FLASH_FULL, "internal memory full", msg(StrId::InternalFull)},
+    {KSUSB_FLAG_CARD_FULL, "external memory full", msg(StrId::ExternalFull)},
 };
 constexpr unsigned kNoCardFlag = KSUSB_FLAG_NO_CARD; // shown as a name only: the program adds or
                                                      // removes the card pane instead

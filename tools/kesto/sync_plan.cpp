@@ -1,8 +1,8 @@
 #include "sync_plan.h"
 
-#include "kesto_texts.h"
 #include "memory_arg.h"
 #include "player_names.h"
+#include "texts/english.h"
 
 #include <algorithm>
 #include <ctime>
@@ -37,7 +37,7 @@ std::string refusal(const LocalFile &f) {
     }
     const size_t dot = f.name.rfind('.');
     if (dot == std::string::npos || dot + 1 == f.name.size())
-        return std::string(texts::text(10102));
+        return std::string(tunara::texts::english(tunara::res::StrId::NoExtension));
     if (f.size > kMaxFileSize)
         return "the file is 4 GiB or larger; the player takes smaller files only";
     return {};
@@ -96,71 +96,76 @@ SyncPlan planSync(std::vector<LocalFile> folder, const std::vector<PlayerFile> &
                   bool deleteExtras) {
     std::sort(folder.begin(), folder.end(),
               [](const LocalFile &a, const LocalFile &b) { return a.name < b.name; });
-    SyncPlan plan;
+    constexpr size_t kNone = size_t(-1);
     std::vector<bool> claimed(table.size(), false);
     std::map<std::string, std::string> byKey; // folded player name -> the folder file taking it
-    std::vector<SyncStep> files;
+    std::vector<SyncStep> files(folder.size());
+    std::vector<size_t> match(folder.size(), kNone); // the player file each folder file is
+    const auto key = [](const SyncStep &s) { return foldCase(s.target); };
 
-    for (const LocalFile &f : folder) {
-        SyncStep step;
-        step.local = f.name;
-        step.size = f.size;
-        step.reason = refusal(f);
-        if (!step.reason.empty()) {
+    for (size_t k = 0; k < folder.size(); ++k) {
+        SyncStep &step = files[k];
+        step.local = folder[k].name;
+        step.size = folder[k].size;
+        step.reason = refusal(folder[k]);
+        if (!step.reason.empty())
             step.kind = StepKind::Refuse;
-            files.push_back(step);
+        else
+            step.target = fitLongName(step.local);
+    }
+    // Exact names first, over all files: a player file is the folder file of its very name,
+    // whatever other folder file differs from it only in letter case.
+    for (size_t k = 0; k < files.size(); ++k) {
+        if (files[k].kind == StepKind::Refuse || byKey.contains(key(files[k])))
             continue;
-        }
-        step.target = fitLongName(f.name);
-        const std::string key = foldCase(step.target);
-        if (const auto other = byKey.find(key); other != byKey.end()) {
+        for (size_t i = 0; i < table.size(); ++i)
+            if (!claimed[i] && table[i].name == files[k].target) {
+                claimed[i] = true;
+                match[k] = i;
+                byKey.emplace(key(files[k]), files[k].local);
+                break;
+            }
+    }
+    // Then the rest, in sorted order: the one player file whose name differs only in case.
+    for (size_t k = 0; k < files.size(); ++k) {
+        SyncStep &step = files[k];
+        if (step.kind == StepKind::Refuse || match[k] != kNone)
+            continue;
+        if (const auto other = byKey.find(key(step)); other != byKey.end()) {
             step.kind = StepKind::Refuse;
             step.reason = "the player would hold it under the same name as " + other->second;
-            files.push_back(step);
             continue;
         }
-        byKey.emplace(key, f.name);
-
-        // The player's file of this name: the exact name, else the one that differs in case.
+        byKey.emplace(key(step), step.local);
         std::vector<size_t> matches;
-        for (size_t i = 0; i < table.size() && matches.empty(); ++i)
-            if (!claimed[i] && table[i].name == step.target)
-                matches = {i};
-        if (matches.empty())
-            for (size_t i = 0; i < table.size(); ++i)
-                if (!claimed[i] && foldCase(table[i].name) == key)
-                    matches.push_back(i);
+        for (size_t i = 0; i < table.size(); ++i)
+            if (!claimed[i] && foldCase(table[i].name) == key(step))
+                matches.push_back(i);
         if (matches.size() > 1) {
             std::vector<std::string> names;
             for (const size_t i : matches)
                 names.push_back(table[i].name);
             step.kind = StepKind::Refuse;
             step.reason = "several files of the player match it: " + quotedList(names);
-            files.push_back(step);
-            continue;
+        } else if (matches.size() == 1) {
+            claimed[matches.front()] = true;
+            match[k] = matches.front();
         }
-        if (matches.empty()) {
-            step.kind = StepKind::Send;
-            plan.order.push_back(step.target);
-            files.push_back(step);
-            continue;
-        }
-        const PlayerFile &p = table[matches.front()];
-        claimed[matches.front()] = true;
-        step.player = p.name;
-        step.reason = differences(f, p);
-        if (step.reason.empty()) {
-            ++plan.upToDate;
-            plan.order.push_back(p.name);
-            continue;
-        }
-        step.kind = StepKind::Replace;
-        plan.order.push_back(step.target);
-        files.push_back(step);
     }
+    // A refused file keeps every player file it could be, in any case and with or without the
+    // dot a name without extension shows: --delete must not remove what was not replaced.
+    const auto loose = [](std::string_view name) {
+        return foldCase(name.ends_with('.') ? name.substr(0, name.size() - 1) : name);
+    };
+    std::vector<bool> shielded(table.size(), false);
+    for (const SyncStep &step : files)
+        if (step.kind == StepKind::Refuse)
+            for (size_t i = 0; i < table.size(); ++i)
+                shielded[i] = shielded[i] || loose(table[i].name) == loose(fitLongName(step.local));
 
+    SyncPlan plan;
     for (size_t i = 0; i < table.size(); ++i) {
-        if (claimed[i])
+        if (claimed[i] || shielded[i])
             continue;
         if (!deleteExtras) {
             ++plan.kept;
@@ -171,7 +176,23 @@ SyncPlan planSync(std::vector<LocalFile> folder, const std::vector<PlayerFile> &
         step.player = table[i].name;
         plan.steps.push_back(step);
     }
-    plan.steps.insert(plan.steps.end(), files.begin(), files.end());
+    for (size_t k = 0; k < files.size(); ++k) {
+        SyncStep &step = files[k];
+        if (step.kind != StepKind::Refuse && match[k] != kNone) { // else a Send, or refused
+            const PlayerFile &p = table[match[k]];
+            step.player = p.name;
+            step.reason = differences(folder[k], p);
+            if (step.reason.empty()) {
+                ++plan.upToDate;
+                plan.order.push_back(p.name);
+                continue;
+            }
+            step.kind = StepKind::Replace;
+        }
+        if (step.kind != StepKind::Refuse)
+            plan.order.push_back(step.target);
+        plan.steps.push_back(step);
+    }
     return plan;
 }
 

@@ -24,7 +24,7 @@ struct PlayerFile {
 
 enum class StepKind {
     Send,    // the file is not on the player
-    Replace, // the player's copy differs: delete it, then send
+    Replace, // the player's copy differs: send the new one, then let it take the old one's place
     Delete,  // on the player, not in the folder (only with --delete)
     Refuse,  // the player cannot take the file; reported, the rest goes on
 };
@@ -59,7 +59,8 @@ std::string fitLongName(std::string_view name);
 
 // The steps for `folder` (any order; planned sorted byte-wise by name) against the memory's
 // `table` (in play order). A folder file matches the player file of the same name, or, when
-// none has it exactly, the one file whose name differs only in letter case.
+// none has it exactly, the one file whose name differs only in letter case; exact names are
+// matched over all files first. A refused file's player files (any case) are never deleted.
 SyncPlan planSync(std::vector<LocalFile> folder, const std::vector<PlayerFile> &table,
                   bool deleteExtras);
 

@@ -146,6 +146,9 @@ enum class StrId : int {
     CreditsCaption = 10284,
     CreditsText = 10285,
     LanguageNotSaved = 10286,
+    // A second start that could not hand its files to the running copy (on stderr).
+    HandOverFailed = 10287,
+    HandOverTooMany = 10288,
 
     // The Rename dialog and the pane commands' own notices.
     RenameCaption = 10240,

@@ -36,7 +36,7 @@ enum class TagErrorCode {
     WriteFailed,  // the temporary copy could not be written or put in place
     AudioChanged, // the copy's audio differed from the original; nothing was replaced
     FileChanged,  // another program changed the file while it was being saved
-    CannotKeep,   // a frame that cannot be read would be lost by the save; nothing was written
+    CannotKeep,   // a frame that cannot be read or written as 2.3 would be lost; nothing written
 };
 
 struct TagError {

@@ -1,5 +1,5 @@
 // The memory dump and its hex listing.
-#include "dump_listing.h"
+#include "dump/dump_listing.h"
 
 #include <algorithm>
 #include <array>

@@ -4,6 +4,7 @@
 #include "id3header.h"
 #include "leadinginteger.h"
 #include "mediatexts.h"
+#include "tagdowngrade.h"
 #include "tagframes.h"
 
 #include <taglib/commentsframe.h>
@@ -23,6 +24,7 @@ namespace {
 
 namespace id3 = TagLib::ID3v2;
 
+constexpr unsigned kVersion22 = 2;
 constexpr unsigned kVersion23 = 3;
 constexpr unsigned kVersion24 = 4;
 constexpr wchar_t kLatin1Last = 0xFF;
@@ -33,7 +35,7 @@ constexpr std::size_t kLargestTagBody = 0x0FFFFFFF; // a 28-bit size
 
 // TagLib renames 2.3 frames to their 2.4 names on reading (TYER to TDRC) and drops the ones 2.4
 // does not know (RVAD, TDAT, TIME, ...). Tags are written back as 2.3, so 2.3 frames are kept as
-// they are; only 2.2 names are still translated.
+// they are; only 2.2 names are still translated, those 2.4 lacks to their 2.3 names.
 template <typename Method>
 struct FirstArgument;
 template <typename Class, typename Result, typename Arg>
@@ -57,6 +59,13 @@ protected:
     bool updateFrame(HeaderPointer header) const override {
         if (header->version() == kVersion23)
             return true;
+        const TagLib::ByteVector id = header->frameID();
+        if (header->version() == kVersion22) {
+            if (const char *name = v23NameOfV22Frame(std::string_view(id.data(), id.size()))) {
+                header->setFrameID(name);
+                return true;
+            }
+        }
         return id3::FrameFactory::updateFrame(header);
     }
 };
@@ -522,7 +531,7 @@ std::variant<std::vector<std::uint8_t>, TagError> renderTag(std::span<const std:
     if (!tag)
         return unreadable();
     const TagFields loaded = readFields(*tag, oldTag);
-    const auto keep = framesToKeep(parsed.input.setAside, *tag, loaded, fields);
+    auto keep = framesToKeep(parsed.input.setAside, *tag, loaded, fields);
     // Kept frames go back as they were stored; only a 2.3 tag stores them the way the saved
     // tag does.
     if (!keep.empty() && oldTag[3] != kVersion23)
@@ -538,8 +547,13 @@ std::variant<std::vector<std::uint8_t>, TagError> renderTag(std::span<const std:
             leave.push_back(frame->id);
     writeFields(*tag, fields, leave);
     const TagLib::ByteVector data = tag->render(id3::v3);
-    std::vector<std::uint8_t> out = withFramesAdded(
-        std::span(reinterpret_cast<const std::uint8_t *>(data.data()), data.size()), keep);
+    const std::span rendered(reinterpret_cast<const std::uint8_t *>(data.data()), data.size());
+    auto carried = framesToCarry(*tag, oldTag[3], rendered, kEditorIds);
+    if (auto *error = std::get_if<TagError>(&carried))
+        return std::move(*error);
+    for (const auto &frame : std::get<std::vector<SetAsideFrame>>(carried))
+        keep.push_back(&frame);
+    std::vector<std::uint8_t> out = withFramesAdded(rendered, keep);
     if (out.size() - Id3Header::kSize > kLargestTagBody)
         return TagError{TagErrorCode::InvalidValue,
                         "The values do not fit into an ID3v2 tag; the tag was not saved."};

@@ -29,7 +29,9 @@ struct LoadedTag {
 std::variant<LoadedTag, TagError> loadTag(const std::string &path);
 
 // Writes `fields` into the tag of `path` (see the file comment). Frames the editor does not show
-// are kept. Blocks on file I/O; any thread, but one save per file at a time.
+// are kept, in their 2.3 form where 2.3 has one; a frame that cannot be carried into the saved
+// tag makes the save fail with CannotKeep instead. Blocks on file I/O; any thread, but one save
+// per file at a time.
 std::optional<TagError> saveTag(const std::string &path, const TagFields &fields);
 
 // Why the editor refuses to save to `path`: "Not selected the mp3 file!" for an empty path,

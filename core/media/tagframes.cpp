@@ -175,7 +175,12 @@ SortedFrames sortFrames(unsigned version, std::span<const std::uint8_t> body,
             header[9] &= std::uint8_t(~groupedFlag(version));
         }
         const std::string_view id(reinterpret_cast<const char *>(head), 4);
-        if (std::find(known.begin(), known.end(), id) != known.end())
+        const bool knownId = std::find(known.begin(), known.end(), id) != known.end();
+        // Every save alters the tag: another frame asking to be discarded then goes here,
+        // where its flag is still seen, rather than wherever the library happens to drop it.
+        if (f.discardWhenAltered && !knownId)
+            continue;
+        if (knownId)
             header[8] &= std::uint8_t(~discardFlag(version));
         append(sorted.body, header);
         append(sorted.body, payload);

@@ -29,7 +29,8 @@ struct SortedFrames {
 // `body` is the part after the tag header with the extended header removed and the whole-tag
 // unsynchronisation undone. A frame that does not fit ends the walk; the rest passes unchanged.
 // Frames whose id is in `known` lose their "discard when altered" flag: the flag is meant for
-// frames a writer does not know, and the library would drop them on a rewrite.
+// frames a writer does not know, and the library would drop them on a rewrite. Other readable
+// frames carrying that flag are left out.
 SortedFrames sortFrames(unsigned version, std::span<const std::uint8_t> body,
                         std::span<const std::string_view> known);
 
