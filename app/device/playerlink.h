@@ -8,6 +8,7 @@
 #include <KestoUSB.h>
 
 #include <QByteArray>
+#include <QEventLoop>
 #include <QObject>
 #include <QPointer>
 #include <QThread>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <type_traits>
 
 namespace tunara::device {
@@ -33,10 +35,9 @@ struct TableReply : CallReply {
     std::shared_ptr<const KSUSB_TOpenTable> table;
 };
 
-// The connection attempt of Refresh: the flags first asked, whether the player answered the
-// version and status questions (else `code`), its status record, and the flags asked after.
+// The connection attempt of Refresh (after its first look at the flags): whether the player
+// answered the version and status questions (else `code`), its status record, and the flags.
 struct ConnectReply : CallReply {
-    unsigned flagsBefore = 0;
     bool infoOk = false;
     KSPlayerStatus status{};
     unsigned flagsAfter = 0;
@@ -79,6 +80,23 @@ public:
             context, [w = std::move(work)]() mutable { return QVariant::fromValue(w()); },
             [d = std::move(done)](const QVariant &v) mutable { d(v.value<Result>()); },
             std::move(started));
+    }
+
+    // Runs `work` on the link and waits for its result in a local event loop, so that the
+    // window goes on painting and taking input (a Stop button) meanwhile. For flows written as
+    // one sequence of calls (the service tools).
+    template <class Work>
+    std::invoke_result_t<Work &> await(Work work) {
+        using Result = std::invoke_result_t<Work &>;
+        std::optional<Result> result;
+        QEventLoop loop;
+        call(&loop, std::move(work), [&result, &loop](Result r) {
+            result = std::move(r);
+            loop.quit();
+        });
+        if (!result)
+            loop.exec();
+        return result.value_or(Result{});
     }
 
     // The window's calls (playercalls.cpp). Each `done` runs on the owner thread, as for call().

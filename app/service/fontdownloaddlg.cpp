@@ -1,6 +1,7 @@
 #include "fontdownloaddlg.h"
 
 #include "device/playererrors.h"
+#include "device/playerlink.h"
 #include "device/uiservices.h"
 #include "res/format.h"
 #include "xfernotifier.h"
@@ -183,18 +184,27 @@ void CFontDownloadDlg::download() {
         m_context.ui.message(this, str(StrId::PlayerBusy), device::MessageIcon::Warning);
         return;
     }
-    m_download->setEnabled(false);
-
     const auto kind = static_cast<unsigned char>(m_action->itemData(index).toInt());
     const QByteArray file = path.toUtf8();
-    if (KSUSB_SystemReg(kind, file.constData(), m_notifier->target(), Step) == 0) {
-        // Download stays disabled: only a finished or failed transfer enables it again.
-        m_context.ui.message(this, str(startFailureText(KSUSB_GetLastError())),
-                             device::MessageIcon::Stop);
-        return;
-    }
-    // The worker holds our notifier from now on, before its first notification arrives.
+    // The start call runs on the player link; from it on the worker holds our notifier.
     setIdle(false);
+    m_context.playerLink().call(
+        this,
+        [kind, file, target = m_notifier->target()] {
+            device::CallReply r;
+            r.ok = KSUSB_SystemReg(kind, file.constData(), target, Step) != 0;
+            if (!r.ok)
+                r.code = KSUSB_GetLastError();
+            return r;
+        },
+        [this](const device::CallReply &r) {
+            if (r.ok)
+                return;
+            setIdle(true);
+            // Download stays disabled: only a finished or failed transfer enables it again.
+            m_download->setEnabled(false);
+            m_context.ui.message(this, str(startFailureText(r.code)), device::MessageIcon::Stop);
+        });
 }
 
 void CFontDownloadDlg::setIdle(bool idle) {

@@ -19,7 +19,8 @@ service::ServiceContext CMainFrame::serviceContext() {
         [this] { return keyboardModifiers(); },
         QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation),
         [this] { return deviceBusy(); },
-        [this](bool running) { setServiceRunning(running); }};
+        [this](bool running) { setServiceRunning(running); },
+        &m_link};
 }
 
 void CMainFrame::openServiceDialog() {
