@@ -29,7 +29,6 @@ void PlayerLink::connectPlayer(QObject *context, std::function<void(const Connec
         context,
         [] {
             ConnectReply r;
-            r.flagsBefore = InvokePlayer();
             static_cast<CallReply &>(r) =
                 replyOf(GetPlayerVersion() != 0 && KSUSB_GetPlayerStatus() != 0 ? 1 : 0);
             if (!r.ok && r.code != KSUSB_ERR_CARD_CHANGED)

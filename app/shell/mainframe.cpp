@@ -516,15 +516,18 @@ void CMainFrame::refreshMemory() {
     m_refreshing = true;
     m_commands.updateUi();
     setMessageText(str(StrId::Communicate));
-    m_link.connectPlayer(this, [this](const device::ConnectReply &r) { connectAnswered(r); });
+    // The flags' notices ("Player is busy.") show as soon as the player told them, before the
+    // version and status questions, which a busy player answers only slowly.
+    m_link.pollFlags(this, [this](unsigned flags) {
+        // The card-changed flag is one-shot: a poll that consumed it hands it on to us.
+        const unsigned status = flags | std::exchange(m_pendingFlags, 0u);
+        if (status != 0)
+            showFlagNotices(status);
+        m_link.connectPlayer(this, [this](const device::ConnectReply &r) { connectAnswered(r); });
+    });
 }
 
 void CMainFrame::connectAnswered(const device::ConnectReply &reply) {
-    // The card-changed flag is one-shot: a poll that consumed it hands it on to us.
-    const unsigned status = reply.flagsBefore | m_pendingFlags;
-    m_pendingFlags = 0;
-    if (status != 0)
-        showFlagNotices(status);
     if (!reply.ok && reply.code != ErrCardChanged) {
         // A player held by another program is there: no cable advice for it.
         timedMessage(str(reply.code != ErrNotConnected ? StrId::FailedDataTransmitted
