@@ -119,8 +119,12 @@ private slots:
         QFETCH(QStringList, notices);
         fake::player().flagQueue = {static_cast<unsigned char>(flags), 0};
         MainWindowFixture f;
+        // The notices come before the version question, which a busy player answers slowly.
+        bool versionAsked = false;
+        f.ui.onTimed = [&] { versionAsked |= fake::countCalls("GetPlayerVersion") > 0; };
         f.open();
         QCOMPARE(f.ui.timed, notices);
+        QVERIFY(!versionAsked);
     }
 
     void connectionFailures_data() {
