@@ -34,6 +34,9 @@ tunara_layer(tunara_panes FOLDERS device chrome SEES res media texts
   SOURCES
     device/memoryformat.cpp
     device/mylistview.cpp
+    device/playercalls.cpp
+    device/playererrors.cpp
+    device/playerlink.cpp
     device/renamedlg.cpp
     device/timedmessagebox.cpp
     device/uiservices.cpp

@@ -12,6 +12,7 @@ class QWidget;
 
 namespace tunara::device {
 
+class PlayerLink;
 class TransferQueue;
 class UiServices;
 
@@ -24,6 +25,8 @@ public:
     virtual int modelCode() const = 0;
     virtual QFont listFont() const = 0;
     virtual UiServices &ui() = 0;
+    // The program's one player link: every library call of a pane runs through it.
+    virtual PlayerLink &link() = 0;
     virtual QWidget *dialogParent() = 0;
     virtual Qt::KeyboardModifiers keyboardModifiers() const = 0;
     // Queues a command for `target`; its availability is tested again when it arrives.

@@ -1,8 +1,8 @@
 #include "zamo_listview.h"
 
-#include "busycursor.h"
 #include "memoryformat.h"
 #include "paneframe.h"
+#include "playerlink.h"
 #include "res/format.h"
 #include "res/stringtable.h"
 #include "timedmessagebox.h"
@@ -107,41 +107,47 @@ bool CZamo_ListView::refresh() {
                                   CTimedMessageBox::DefaultTimeoutMs);
         return false;
     }
-    {
-        BusyCursor busy;
-        m_frame.setMessageText(str(StrId::RefreshRemote));
-        m_frame.setRefreshButtonEnabled(false);
-        m_frame.setMessageText(res::fmt(StrId::Refreshing, paneName().toUtf8().constData()));
-        if (RefreshMemory(m_memoryId) == 0) {
-            const int code = KSUSB_GetLastError();
-            busy.end();
-            m_frame.setRefreshButtonEnabled(true);
-            m_frame.setMessageText(str(StrId::Ready));
-            // The rows, texts and gauge keep what they showed.
-            const bool gone = code == ErrNotConnected;
-            m_frame.setConnected(!gone);
-            m_frame.ui().timedMessage(m_frame.dialogParent(),
-                                      str(!gone                 ? StrId::FailedDataTransmitted
-                                          : KSUSB_PlayerInUse() ? StrId::PlayerInUse
-                                                                : StrId::DeviceNotConnected),
-                                      CTimedMessageBox::DefaultTimeoutMs);
-            return false;
-        }
-        GetFileInfo(m_memoryId, m_table.get());
-        const KSUSB_TOpenTable &t = *m_table;
-        m_totalText = device::totalText(t.total);
-        m_freeText = device::freeText(t.free);
-        // A player reporting more free than total space would wrap the used bytes round.
-        m_gauge = {t.total, t.free > t.total ? 0u : t.total - t.free, int(t.count)};
-        emit gaugeChanged(m_gauge);
-        // The capacity pane belongs to the active pane; the other one writes it on activation.
-        if (m_active)
-            m_frame.setCapacityText(statusText());
-        fillRows();
+    m_frame.setMessageText(str(StrId::RefreshRemote));
+    m_frame.setRefreshButtonEnabled(false);
+    // The text names the memory being read now: another pane's read may come first.
+    m_frame.link().readTable(
+        this, m_memoryId, [this](const TableReply &r) { showTable(r); },
+        [this] {
+            m_frame.setRefreshButtonEnabled(false);
+            m_frame.setMessageText(res::fmt(StrId::Refreshing, paneName().toUtf8().constData()));
+        });
+    return true;
+}
+
+void CZamo_ListView::showTable(const TableReply &reply) {
+    if (!reply.ok || !reply.table) {
+        m_frame.setRefreshButtonEnabled(true);
+        m_frame.setMessageText(str(StrId::Ready));
+        // The rows, texts and gauge keep what they showed.
+        const bool gone = reply.code == ErrNotConnected;
+        m_frame.setConnected(!gone);
+        m_frame.ui().timedMessage(m_frame.dialogParent(),
+                                  str(!gone         ? StrId::FailedDataTransmitted
+                                      : reply.inUse ? StrId::PlayerInUse
+                                                    : StrId::DeviceNotConnected),
+                                  CTimedMessageBox::DefaultTimeoutMs);
+        emit refreshed(false);
+        return;
     }
+    *m_table = *reply.table;
+    const KSUSB_TOpenTable &t = *m_table;
+    m_totalText = device::totalText(t.total);
+    m_freeText = device::freeText(t.free);
+    // A player reporting more free than total space would wrap the used bytes round.
+    m_gauge = {t.total, t.free > t.total ? 0u : t.total - t.free, int(t.count)};
+    emit gaugeChanged(m_gauge);
+    // The capacity pane belongs to the active pane; the other one writes it on activation.
+    if (m_active)
+        m_frame.setCapacityText(statusText());
+    fillRows();
     m_frame.setRefreshButtonEnabled(true);
     m_frame.setMessageText(str(StrId::Ready));
-    return true;
+    emit refreshed(true);
 }
 
 void CZamo_ListView::fillRows() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "mylistview.h"
+#include "playererrors.h"
 #include "res/commandid.h"
 
 #include <KestoUSB.h>
@@ -20,6 +21,7 @@ class QUrl;
 namespace tunara::device {
 
 class PaneFrame;
+struct TableReply;
 
 // The numbers the caption strip's gauge shows.
 struct GaugeNumbers {
@@ -53,8 +55,8 @@ public:
     void initialUpdate() override;
     void setListFont(const QFont &font);
 
-    // Re-reads the memory from the player and rebuilds the rows. Returns whether the rows
-    // were rebuilt (the window ignores it; tests look).
+    // Asks the player link to re-read the memory; the rows are rebuilt when the table arrives
+    // (refreshed() tells). Returns whether a read was asked for.
     bool refresh();
     // Document update: hint 1 list font, 2 refresh now, 4 post Refresh (for this memory only).
     void onUpdate(int hint, int value);
@@ -94,6 +96,8 @@ public:
 signals:
     void gaugeChanged(const GaugeNumbers &numbers);
     void activeChanged(bool active);
+    // A refresh ended: the rows were rebuilt (true) or the player failed (false).
+    void refreshed(bool rebuilt);
 
 protected:
     void afterHeaderSort() override;
@@ -113,18 +117,29 @@ protected:
                  const QModelIndex &index) const override;
 
 private:
+    void showTable(const TableReply &reply);
     void fillRows();
     void summariseSelection();
-    bool transferRunning();
-    // The message for a library failure; `codes` are the failures the command tells apart,
-    // any other code is a failed transmission.
-    QString failureText(int code, std::initializer_list<int> codes) const;
-    void showFailure(int code, std::initializer_list<int> codes);
+    // A transfer streams or a player call runs: the player takes no other command now.
+    bool playerOccupied();
+    // The message for a library failure in the situation of the command.
+    QString failureText(Situation situation, int code) const;
+    void showFailure(Situation situation, int code);
+    // The steps of the commands, each run when the player answered the one before.
+    struct RenameTarget {
+        QString name;
+        QRect label; // the row's name cell, global
+    };
+    void deleteNext(const QStringList &names, int next);
+    void renameNext(const QList<RenameTarget> &targets, int next);
+    void arrangeNext(const QStringList &names, int next, int failed, int lastCode);
+    void reorderNext(const std::vector<int> &rows, const QStringList &names, size_t next,
+                     int target);
     int rowAt(const QPoint &viewportPos) const;
     void setDropRow(int row);
     void endReorderDrag();
     void commitReorder(int target);
-    void reorderRows(int target);
+    void reorderRows(const std::vector<int> &rows, int target);
 
     PaneFrame &m_frame;
     unsigned char m_memoryId = 0;

@@ -1,9 +1,9 @@
 // The commands of a memory pane on its selected rows: delete, rename, format, arrange order,
 // upload to the PC, download to the player, the selection summary and the context menu.
-#include "busycursor.h"
 #include "media/safefilename.h"
 #include "memoryformat.h"
 #include "paneframe.h"
+#include "playerlink.h"
 #include "renamedlg.h"
 #include "res/format.h"
 #include "res/stringtable.h"
@@ -18,8 +18,6 @@
 #include <QKeyEvent>
 #include <QMenu>
 
-#include <cstring>
-
 namespace tunara::device {
 
 using res::str;
@@ -30,8 +28,6 @@ namespace {
 // Where the context menu opens when it is asked for from the keyboard: the list's top-left
 // client corner plus this many pixels right and down.
 constexpr int KeyboardMenuOffset = 5;
-// The writable name buffer the rename calls receive.
-constexpr int RenameBufferBytes = 256;
 
 constexpr uint64_t MiB = 1048576;
 constexpr uint64_t KiB = 1024;
@@ -72,34 +68,17 @@ bool usesLongRename(int model) {
 
 } // namespace
 
-QString CZamo_ListView::failureText(int code, std::initializer_list<int> codes) const {
-    // An unplugged player fails before any exchange; to the user it is the same as a player
-    // that does not answer.
-    if (code == KSUSB_ERR_NOT_CONNECTED)
-        code = KSUSB_ERR_PLAYER_NOT_READY;
-    if (std::find(codes.begin(), codes.end(), code) == codes.end())
-        return str(StrId::FailedDataTransmitted);
-    switch (code) {
-    case KSUSB_ERR_WRITE_PROTECTED:
-        return str(StrId::ExternalProtected);
-    case KSUSB_ERR_PLAYER_NOT_READY:
-        return str(StrId::CantConnect);
-    case KSUSB_ERR_NOT_FOUND:
-        return str(StrId::FileNotFound);
-    case KSUSB_ERR_EXISTS:
-        return str(StrId::AlreadyFileExist);
-    default:
-        return str(StrId::FailedDataTransmitted);
-    }
+QString CZamo_ListView::failureText(Situation situation, int code) const {
+    return str(playerMessageId(situation, code));
 }
 
-void CZamo_ListView::showFailure(int code, std::initializer_list<int> codes) {
-    m_frame.ui().message(m_frame.dialogParent(), failureText(code, codes), MessageIcon::Stop);
+void CZamo_ListView::showFailure(Situation situation, int code) {
+    m_frame.ui().message(m_frame.dialogParent(), failureText(situation, code), MessageIcon::Stop);
 }
 
-bool CZamo_ListView::transferRunning() {
+bool CZamo_ListView::playerOccupied() {
     const TransferQueue *queue = m_frame.transferQueue();
-    return queue != nullptr && queue->busy();
+    return (queue != nullptr && queue->busy()) || m_frame.link().busy();
 }
 
 void CZamo_ListView::deleteFiles() {
@@ -111,36 +90,42 @@ void CZamo_ListView::deleteFiles() {
     QStringList names;
     for (const QTreeWidgetItem *row : rows)
         names << row->text(ColName);
-    {
-        BusyCursor busy;
-        for (const QString &name : names) {
-            m_frame.setMessageText(str(StrId::Deleting) + QLatin1Char('"') + name +
-                                   QLatin1Char('"'));
-            if (KSUSB_DeleteFileInMemory(m_memoryId, name.toUtf8().constData()) == 0) {
-                const int code = KSUSB_GetLastError();
-                busy.end();
-                showFailure(code, {KSUSB_ERR_WRITE_PROTECTED, KSUSB_ERR_PLAYER_NOT_READY,
-                                   KSUSB_ERR_NOT_FOUND});
-                break;
-            }
-        }
+    deleteNext(names, 0);
+}
+
+void CZamo_ListView::deleteNext(const QStringList &names, int next) {
+    if (next >= names.size()) {
+        refresh();
+        return;
     }
-    refresh();
+    const QString &name = names[next];
+    m_frame.setMessageText(str(StrId::Deleting) + QLatin1Char('"') + name + QLatin1Char('"'));
+    m_frame.link().deleteFile(this, m_memoryId, name.toUtf8(),
+                              [this, names, next](const CallReply &r) {
+                                  if (r.ok) {
+                                      deleteNext(names, next + 1);
+                                      return;
+                                  }
+                                  // The first failure ends the run.
+                                  showFailure(Situation::PaneDelete, r.code);
+                                  refresh();
+                              });
 }
 
 void CZamo_ListView::renameFiles() {
-    struct Target {
-        QString name;
-        QRect label;
-    };
-    QList<Target> targets;
+    QList<RenameTarget> targets;
     for (QTreeWidgetItem *row : selectedRows(*this)) {
         const QRect r = visualRect(indexFromItem(row, ColName));
         targets.append({row->text(ColName), QRect(viewport()->mapToGlobal(r.topLeft()), r.size())});
     }
     if (m_memoryId == 0)
         return;
-    for (const Target &t : targets) {
+    renameNext(targets, 0);
+}
+
+void CZamo_ListView::renameNext(const QList<RenameTarget> &targets, int next) {
+    for (; next < targets.size(); ++next) {
+        const RenameTarget &t = targets[next];
         CRenameDlg dlg(m_frame.ui(), m_frame.dialogParent());
         dlg.setLongName(t.name);
         dlg.setPlacement(t.label);
@@ -151,32 +136,26 @@ void CZamo_ListView::renameFiles() {
         if (newName.compare(t.name, Qt::CaseInsensitive) == 0)
             continue;
         m_frame.setMessageText(str(StrId::Renaming));
-        char buffer[RenameBufferBytes] = {};
-        const QByteArray bytes = newName.toUtf8();
-        std::memcpy(buffer, bytes.constData(),
-                    std::min<size_t>(size_t(bytes.size()), sizeof buffer - 1));
-        const QByteArray old = t.name.toUtf8();
-        int ok = 0;
-        {
-            BusyCursor busy;
-            ok = usesLongRename(m_frame.modelCode())
-                     ? KSUSB_RenameInMemory(m_memoryId, old.constData(), buffer)
-                     : KSUSB_RenameInMemory83(m_memoryId, old.constData(), buffer);
-        }
-        if (ok != 0) {
-            m_frame.postCommand(int(res::Cmd::PaneRefresh), this);
-            continue;
-        }
-        const int code = KSUSB_GetLastError();
-        m_frame.setMessageText(str(StrId::Ready));
-        QString text;
-        if (code == KSUSB_ERR_NOT_FOUND)
-            text = str(StrId::FileNotFound) + FileTag + t.name;
-        else if (code == KSUSB_ERR_EXISTS)
-            text = str(StrId::AlreadyFileExist) + FileTag + newName;
-        else
-            text = failureText(code, {KSUSB_ERR_WRITE_PROTECTED, KSUSB_ERR_PLAYER_NOT_READY});
-        m_frame.ui().message(m_frame.dialogParent(), text, MessageIcon::Stop);
+        m_frame.link().renameFile(
+            this, m_memoryId, t.name.toUtf8(), newName.toUtf8(),
+            usesLongRename(m_frame.modelCode()),
+            [this, targets, next, newName](const CallReply &r) {
+                if (r.ok) {
+                    m_frame.postCommand(int(res::Cmd::PaneRefresh), this);
+                } else {
+                    m_frame.setMessageText(str(StrId::Ready));
+                    QString text;
+                    if (r.code == KSUSB_ERR_NOT_FOUND)
+                        text = str(StrId::FileNotFound) + FileTag + targets[next].name;
+                    else if (r.code == KSUSB_ERR_EXISTS)
+                        text = str(StrId::AlreadyFileExist) + FileTag + newName;
+                    else
+                        text = failureText(Situation::PaneRename, r.code);
+                    m_frame.ui().message(m_frame.dialogParent(), text, MessageIcon::Stop);
+                }
+                renameNext(targets, next + 1);
+            });
+        return;
     }
 }
 
@@ -188,44 +167,40 @@ void CZamo_ListView::formatMemory() {
                                res::fmt(StrId::AskFormat, pane.constData())))
         return;
     m_frame.setMessageText(res::fmt(StrId::Formatting, pane.constData()));
-    BusyCursor busy;
-    if (KSUSB_FormatMemory(m_memoryId) == 0) {
-        const int code = KSUSB_GetLastError();
-        busy.end();
-        showFailure(code,
-                    {KSUSB_ERR_WRITE_PROTECTED, KSUSB_ERR_PLAYER_NOT_READY, KSUSB_ERR_NOT_FOUND});
-    }
-    refresh();
+    m_frame.link().formatMemory(this, m_memoryId, [this](const CallReply &r) {
+        if (!r.ok)
+            showFailure(Situation::PaneDelete, r.code);
+        refresh();
+    });
 }
 
 void CZamo_ListView::arrangeOrder() {
     if (!m_frame.ui().askYesNo(m_frame.dialogParent(), str(StrId::AskArrangeOrder)))
         return;
-    int failed = 0;
-    int lastCode = 0;
-    {
-        BusyCursor busy;
-        for (int i = 0; i < topLevelItemCount(); ++i) {
-            const QString name = topLevelItem(i)->text(ColName);
-            m_frame.setMessageText(str(StrId::Reordering) + QLatin1Char(' ') + name);
-            // A position is one byte on the wire: position 256 travels as 0 and the player
-            // receives position - 1 = 255, the last place of a full table.
-            const QByteArray bytes = name.toUtf8();
-            // A failing row does not stop the run: the others still take their places.
-            if (KSUSB_ReplaceInMemory(m_memoryId, bytes.constData(),
-                                      static_cast<unsigned char>(i + 1)) == 0) {
-                ++failed;
-                lastCode = KSUSB_GetLastError();
-            }
-        }
+    QStringList names;
+    for (int i = 0; i < topLevelItemCount(); ++i)
+        names << topLevelItem(i)->text(ColName);
+    arrangeNext(names, 0, 0, 0);
+}
+
+void CZamo_ListView::arrangeNext(const QStringList &names, int next, int failed, int lastCode) {
+    if (next < names.size()) {
+        const QString &name = names[next];
+        m_frame.setMessageText(str(StrId::Reordering) + QLatin1Char(' ') + name);
+        // A position is one byte on the wire: position 256 travels as 0 and the player
+        // receives position - 1 = 255, the last place of a full table.
+        m_frame.link().setPosition(
+            this, m_memoryId, name.toUtf8(), static_cast<unsigned char>(next + 1),
+            [this, names, next, failed, lastCode](const CallReply &r) {
+                // A failing row does not stop the run: the others still take their places.
+                arrangeNext(names, next + 1, failed + (r.ok ? 0 : 1), r.ok ? lastCode : r.code);
+            });
+        return;
     }
     m_frame.setMessageText(str(StrId::Ready));
     if (failed == 0)
         return;
-    const QByteArray reason =
-        failureText(lastCode,
-                    {KSUSB_ERR_WRITE_PROTECTED, KSUSB_ERR_PLAYER_NOT_READY, KSUSB_ERR_NOT_FOUND})
-            .toUtf8();
+    const QByteArray reason = failureText(Situation::PaneDelete, lastCode).toUtf8();
     m_frame.ui().message(m_frame.dialogParent(),
                          res::fmt(StrId::ArrangeFailed, failed, reason.constData()),
                          MessageIcon::Stop);

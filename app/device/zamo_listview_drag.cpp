@@ -1,7 +1,7 @@
 // Dragging in a memory pane: rows dragged inside the list set the player's play order, files
 // dropped from the desktop are queued for download.
-#include "busycursor.h"
 #include "paneframe.h"
+#include "playerlink.h"
 #include "res/format.h"
 #include "res/stringtable.h"
 #include "transferqueue.h"
@@ -56,9 +56,9 @@ void CZamo_ListView::startDrag(Qt::DropActions actions) {
     const int anchor = rowAt(m_pressPos);
     if (anchor < 0)
         return;
-    // The player takes no command while a transfer streams: the drag runs its course under the
-    // not-allowed pointer and ends without a move.
-    m_dragRefused = transferRunning();
+    // The player takes no command while a transfer streams or a call runs: the drag runs its
+    // course under the not-allowed pointer and ends without a move.
+    m_dragRefused = playerOccupied();
     m_draggedRows.clear();
     for (int i = 0; i < topLevelItemCount(); ++i) {
         if (topLevelItem(i)->isSelected())
@@ -148,44 +148,61 @@ void CZamo_ListView::keyPressEvent(QKeyEvent *event) {
 
 void CZamo_ListView::commitReorder(int target) {
     // A transfer may have started while the rows were dragged.
-    if (transferRunning()) {
+    if (playerOccupied()) {
         m_frame.setMessageText(str(StrId::ReorderBusy));
         return;
     }
-    {
-        BusyCursor busy;
-        m_frame.setMessageText(str(StrId::Reordering));
-        for (size_t k = 0; k < m_draggedRows.size(); ++k) {
-            const int r = m_draggedRows[k];
-            if (topLevelItem(r) == nullptr)
-                return;
-            // Rows above the target leave a gap that the target closes; rows below it go in
-            // after the ones already moved.
-            const int position = r < target ? target : target + int(k) + 1;
-            const QByteArray name = topLevelItem(r)->text(ColName).toUtf8();
-            if (KSUSB_ReplaceInMemory(m_memoryId, name.constData(),
-                                      static_cast<unsigned char>(position)) == 0) {
-                const int code = KSUSB_GetLastError();
-                busy.end();
-                showFailure(code, {KSUSB_ERR_WRITE_PROTECTED, KSUSB_ERR_PLAYER_NOT_READY});
-                m_frame.setMessageText(str(StrId::Ready));
-                // The player may have moved some of the files already: show what it holds.
+    QStringList names;
+    for (int r : m_draggedRows) {
+        if (topLevelItem(r) == nullptr)
+            return;
+        names << topLevelItem(r)->text(ColName);
+    }
+    m_frame.setMessageText(str(StrId::Reordering));
+    reorderNext(m_draggedRows, names, 0, target);
+}
+
+void CZamo_ListView::reorderNext(const std::vector<int> &rows, const QStringList &names,
+                                 size_t next, int target) {
+    if (next >= rows.size()) {
+        m_frame.setMessageText(str(StrId::Ready));
+        // The rows moved on the player; the list follows unless it was re-read meanwhile.
+        for (size_t k = 0; k < rows.size(); ++k) {
+            if (topLevelItem(rows[k]) == nullptr ||
+                topLevelItem(rows[k])->text(ColName) != names[qsizetype(k)]) {
                 refresh();
                 return;
             }
         }
-        m_frame.setMessageText(str(StrId::Ready));
+        reorderRows(rows, target);
+        return;
     }
-    reorderRows(target);
+    // Rows above the target leave a gap that the target closes; rows below it go in after the
+    // ones already moved.
+    const int r = rows[next];
+    const int position = r < target ? target : target + int(next) + 1;
+    m_frame.link().setPosition(this, m_memoryId, names[qsizetype(next)].toUtf8(),
+                               static_cast<unsigned char>(position),
+                               [this, rows, names, next, target](const CallReply &reply) {
+                                   if (reply.ok) {
+                                       reorderNext(rows, names, next + 1, target);
+                                       return;
+                                   }
+                                   showFailure(Situation::PaneRename, reply.code);
+                                   m_frame.setMessageText(str(StrId::Ready));
+                                   // The player may have moved some of the files already:
+                                   // show what it holds.
+                                   refresh();
+                               });
 }
 
-void CZamo_ListView::reorderRows(int target) {
+void CZamo_ListView::reorderRows(const std::vector<int> &rows, int target) {
     QTreeWidgetItem *before = target < topLevelItemCount() ? topLevelItem(target) : nullptr;
     QList<QTreeWidgetItem *> moved;
-    for (int r : m_draggedRows)
+    for (int r : rows)
         moved << topLevelItem(r);
     QSignalBlocker blocker(selectionModel());
-    for (auto it = m_draggedRows.rbegin(); it != m_draggedRows.rend(); ++it)
+    for (auto it = rows.rbegin(); it != rows.rend(); ++it)
         takeTopLevelItem(*it);
     const int at = before != nullptr ? indexOfTopLevelItem(before) : topLevelItemCount();
     insertTopLevelItems(at, moved);

@@ -1,5 +1,7 @@
 #include "fontdownloaddlg.h"
 
+#include "device/playererrors.h"
+#include "device/playerlink.h"
 #include "device/uiservices.h"
 #include "res/format.h"
 #include "xfernotifier.h"
@@ -38,38 +40,12 @@ qulonglong byteCount(qint64 bytes) {
 
 // The message for a transfer that could not be started.
 StrId startFailureText(int code) {
-    switch (code) {
-    case KSUSB_ERR_REFUSED:
-        return StrId::DownloadFailed;
-    case KSUSB_ERR_OPEN_FILE:
-    case KSUSB_ERR_NOT_FOUND:
-        return StrId::FileNotFound;
-    case KSUSB_ERR_NOT_CONNECTED:
-        return StrId::NotConnectedOrNoDriver;
-    case KSUSB_ERR_NAME_AREA_FULL:
-        return StrId::TooManyFileEntries;
-    case KSUSB_ERR_MEMORY_FULL:
-        return StrId::MemoryIsFull;
-    case KSUSB_ERR_EXISTS:
-        return StrId::AlreadyFileExist;
-    default:
-        return StrId::FailedDataTransmitted;
-    }
+    return device::playerMessageId(device::Situation::FontStart, code);
 }
 
 // The status line for a transfer that failed on the worker.
 StrId workerFailureText(qint64 code) {
-    switch (code) {
-    case KSUSB_ERR_INCOMPLETE:
-        return StrId::FailedDataTransmittedXfer;
-    case KSUSB_ERR_STOPPED:
-        return StrId::Aborted;
-    case KSUSB_ERR_OPEN_FILE:
-    case KSUSB_ERR_NOT_FOUND:
-        return StrId::FileNotFound;
-    default:
-        return StrId::UnknownError;
-    }
+    return device::playerMessageId(device::Situation::FontRun, int(code));
 }
 
 } // namespace
@@ -208,18 +184,27 @@ void CFontDownloadDlg::download() {
         m_context.ui.message(this, str(StrId::PlayerBusy), device::MessageIcon::Warning);
         return;
     }
-    m_download->setEnabled(false);
-
     const auto kind = static_cast<unsigned char>(m_action->itemData(index).toInt());
     const QByteArray file = path.toUtf8();
-    if (KSUSB_SystemReg(kind, file.constData(), m_notifier->target(), Step) == 0) {
-        // Download stays disabled: only a finished or failed transfer enables it again.
-        m_context.ui.message(this, str(startFailureText(KSUSB_GetLastError())),
-                             device::MessageIcon::Stop);
-        return;
-    }
-    // The worker holds our notifier from now on, before its first notification arrives.
+    // The start call runs on the player link; from it on the worker holds our notifier.
     setIdle(false);
+    m_context.playerLink().call(
+        this,
+        [kind, file, target = m_notifier->target()] {
+            device::CallReply r;
+            r.ok = KSUSB_SystemReg(kind, file.constData(), target, Step) != 0;
+            if (!r.ok)
+                r.code = KSUSB_GetLastError();
+            return r;
+        },
+        [this](const device::CallReply &r) {
+            if (r.ok)
+                return;
+            setIdle(true);
+            // Download stays disabled: only a finished or failed transfer enables it again.
+            m_download->setEnabled(false);
+            m_context.ui.message(this, str(startFailureText(r.code)), device::MessageIcon::Stop);
+        });
 }
 
 void CFontDownloadDlg::setIdle(bool idle) {

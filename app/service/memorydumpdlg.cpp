@@ -1,5 +1,6 @@
 #include "memorydumpdlg.h"
 
+#include "device/playerlink.h"
 #include "device/uiservices.h"
 #include "dump/dump_listing.h"
 #include "res/format.h"
@@ -350,17 +351,20 @@ void CMemoryDumpDlg::readBlock() {
     setReading(true);
     const auto result = dumplisting::runDump(
         request,
-        [this, memory](uint32_t address, unsigned char op, uint8_t *out) {
+        [this, memory, &link = m_context.playerLink()](uint32_t address, unsigned char op,
+                                                       uint8_t *out) {
             if (m_cancel)
                 return false;
-            return KSUSB_PhysicalBlockAccess(memory, address, op, out) != 0;
+            // Block by block on the player link: the window paints and Stop is taken while
+            // the player answers.
+            return link.await([memory, address, op, out] {
+                return KSUSB_PhysicalBlockAccess(memory, address, op, out) != 0;
+            });
         },
         v.dump ? &binary : nullptr, v.text ? &text : nullptr,
         [this](uint32_t address, int percent) {
             m_status->setText(fmt(StrId::ReadingAt, address));
             m_progress->setValue(percent);
-            // Each read blocks only for one exchange; between them the window paints and
-            // Stop can be pressed.
             QCoreApplication::processEvents();
         });
     m_outcome.cancelled = m_cancel;

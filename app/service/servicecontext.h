@@ -7,12 +7,14 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 class QSettings;
 
 namespace tunara::device {
+class PlayerLink;
 class UiServices;
-}
+} // namespace tunara::device
 
 namespace tunara::service {
 
@@ -27,6 +29,9 @@ struct ServiceContext {
     // Told true when a service transfer (image, firmware, memory dump, loop-back test) begins
     // and false when it has ended: work handed to the window meanwhile waits for the end.
     std::function<void(bool)> serviceRunning = {};
+    // The window's player link, through which the tools call the player; empty: a link of the
+    // context's own (a tool run without the window), made on first use.
+    device::PlayerLink *link = nullptr;
 
     bool shiftHeld() const { return modifiers && (modifiers() & Qt::ShiftModifier); }
     bool busyElsewhere() const { return playerBusy && playerBusy(); }
@@ -34,6 +39,9 @@ struct ServiceContext {
         if (serviceRunning)
             serviceRunning(running);
     }
+    // `link`, or the context's own link (its copies share it).
+    device::PlayerLink &playerLink();
+    std::shared_ptr<device::PlayerLink> ownLink = {};
 };
 
 } // namespace tunara::service

@@ -1,5 +1,6 @@
 #include "servicetools.h"
 
+#include "device/playerlink.h"
 #include "device/transferqueue.h"
 #include "fontdownloaddlg.h"
 #include "sysparamdlg.h"
@@ -11,6 +12,14 @@
 #include <QFile>
 
 namespace tunara::service {
+
+device::PlayerLink &ServiceContext::playerLink() {
+    if (link != nullptr)
+        return *link;
+    if (!ownLink)
+        ownLink = std::make_shared<device::PlayerLink>();
+    return *ownLink;
+}
 
 void runServiceDialog(const ServiceContext &context, QWidget *parent) {
     CSysParamDlg dlg(context, parent);

@@ -1,5 +1,7 @@
 #include "sysparamdlg.h"
 
+#include "device/playererrors.h"
+#include "device/playerlink.h"
 #include "device/uiservices.h"
 #include "fontdownloaddlg.h"
 #include "memorydumpdlg.h"
@@ -18,6 +20,8 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTimer>
+
+#include <utility>
 
 namespace tunara::service {
 
@@ -98,6 +102,12 @@ void CSysParamDlg::appendLog(const QString &text) {
 }
 
 void CSysParamDlg::onNotify(unsigned code, qint64 value) {
+    // The worker may report before its start call has come back from the player link: its
+    // notices follow the start's line in the log.
+    if (m_starting) {
+        m_deferred.append({code, value});
+        return;
+    }
     switch (code) {
     case KSUSB_XFER_START:
         appendLog(QLatin1String(StartMark));
@@ -113,21 +123,10 @@ void CSysParamDlg::onNotify(unsigned code, qint64 value) {
     case KSUSB_XFER_FAILED:
         m_workerRunning = false;
         // The failure replaces the log; the cycle then waits for SHIFT (or Stop).
-        switch (value) {
-        case KSUSB_ERR_INCOMPLETE:
-            m_log->setPlainText(str(StrId::FailedDataTransmittedXfer));
-            break;
-        case KSUSB_ERR_STOPPED:
+        if (const auto text = device::playerMessage(device::Situation::SysParamRun, int(value)))
+            m_log->setPlainText(str(*text));
+        else
             m_log->clear();
-            break;
-        case KSUSB_ERR_OPEN_FILE:
-        case KSUSB_ERR_NOT_FOUND:
-            m_log->setPlainText(str(StrId::FileNotFound));
-            break;
-        default:
-            m_log->setPlainText(str(StrId::LogError));
-            break;
-        }
         break;
     default:
         break;
@@ -146,7 +145,8 @@ void CSysParamDlg::pump(int ms) {
 
 void CSysParamDlg::waitForPlayer() {
     // A player that never answers again would hold the test here: SHIFT or Stop leave.
-    while (KSUSB_GetPlayerStatus() == 0 && !stopRequested())
+    device::PlayerLink &link = m_context.playerLink();
+    while (link.await([] { return KSUSB_GetPlayerStatus() != 0; }) == false && !stopRequested())
         pump(PumpMs);
 }
 
@@ -176,13 +176,21 @@ void CSysParamDlg::runLoopbackTest() {
     const QByteArray nameBytes = name.toUtf8();
 
     m_stopPressed = false;
+    device::PlayerLink &link = m_context.playerLink();
     setRunning(true);
     appendLog(str(StrId::LogHeader));
     while (!stopRequested()) {
         m_done = false;
-        if (KSUSB_Download(Memory, pathBytes.constData(), m_notifier->target(), Step) != 0) {
+        m_starting = true;
+        const bool started = link.await([&pathBytes, target = m_notifier->target()] {
+            return KSUSB_Download(Memory, pathBytes.constData(), target, Step) != 0;
+        });
+        m_starting = false;
+        if (started) {
             m_workerRunning = true;
             appendLog(fmt(StrId::LogDownloading, pathBytes.constData()));
+            for (const auto &[code, value] : std::exchange(m_deferred, {}))
+                onNotify(code, value);
             // A running worker is always waited for: no other library call may meet it.
             while (!m_done && (m_workerRunning || !stopRequested()))
                 pump(PumpMs);
@@ -192,14 +200,16 @@ void CSysParamDlg::runLoopbackTest() {
         }
         appendLog(str(StrId::LogNextStep));
         waitForPlayer();
-        (void)KSUSB_RefreshMemory(Memory);
+        (void)link.await([] { return KSUSB_RefreshMemory(Memory); });
         waitForPlayer();
-        if (KSUSB_DeleteFileInMemory(Memory, nameBytes.constData()) != 0)
+        if (link.await([&nameBytes] {
+                return KSUSB_DeleteFileInMemory(Memory, nameBytes.constData()) != 0;
+            }))
             appendLog(fmt(StrId::LogDeleted, nameBytes.constData()));
         else
             appendLog(fmt(StrId::LogDeleteFailed, nameBytes.constData()));
         waitForPlayer();
-        (void)KSUSB_RefreshMemory(Memory);
+        (void)link.await([] { return KSUSB_RefreshMemory(Memory); });
         waitForPlayer();
     }
     appendLog(str(StrId::LogEnded));

@@ -6,6 +6,8 @@
 #include "servicecontext.h"
 
 #include <QDialog>
+#include <QList>
+#include <QPair>
 
 class QPlainTextEdit;
 class QPushButton;
@@ -68,6 +70,8 @@ private:
     bool m_stopPressed = false;
     bool m_done = false;
     bool m_workerRunning = false;
+    bool m_starting = false;                   // the start call is on the player link
+    QList<QPair<unsigned, qint64>> m_deferred; // notices that came before its answer
 };
 
 } // namespace tunara::service

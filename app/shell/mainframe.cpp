@@ -1,7 +1,7 @@
 #include "mainframe.h"
 
-#include "device/busycursor.h"
 #include "device/memoryformat.h"
+#include "device/playerlink.h"
 #include "device/timedmessagebox.h"
 #include "device/transferqueue.h"
 #include "device/uiservices.h"
@@ -64,22 +64,6 @@ QString fieldText(const char (&field)[N]) {
 
 } // namespace
 
-// Counts device calls in progress, so that the device watch leaves the library alone; the
-// last one to end lets held work go on.
-class CMainFrame::DeviceCall {
-public:
-    explicit DeviceCall(CMainFrame &frame) : m_frame(frame) { ++m_frame.m_deviceCalls; }
-    ~DeviceCall() {
-        if (--m_frame.m_deviceCalls == 0)
-            m_frame.deviceWorkEnded();
-    }
-    DeviceCall(const DeviceCall &) = delete;
-    DeviceCall &operator=(const DeviceCall &) = delete;
-
-private:
-    CMainFrame &m_frame;
-};
-
 CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), m_app(app) {
     setObjectName(QStringLiteral("mainFrame"));
     setWindowTitle(QStringLiteral("TUNARA"));
@@ -102,6 +86,17 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
         [this] { return deviceBusy() || QApplication::activeModalWidget() != nullptr; });
     connect(&m_watch, &DeviceWatch::deviceNodesChanged, this, &CMainFrame::onDeviceNodesChanged);
     connect(&m_watch, &DeviceWatch::polled, this, [this] { pollCardState(); });
+    // While a player call runs, the commands that would call the player are unavailable.
+    connect(&m_link, &device::PlayerLink::busyChanged, &m_commands, &CommandTable::updateUi);
+    // A refresh asked for while the player was busy runs once it is idle; so does the work held
+    // meanwhile (hand-overs, a queue start).
+    connect(&m_link, &device::PlayerLink::busyChanged, this, [this](bool busy) {
+        if (busy)
+            return;
+        if (!m_refreshing && std::exchange(m_refreshAgain, false))
+            requestRefresh();
+        deviceWorkEnded();
+    });
     m_commands.updateUi();
     startSplash();
 }
@@ -126,24 +121,21 @@ void CMainFrame::startSplash() {
 
 void CMainFrame::buildCommands() {
     auto always = CommandTable::Rule{};
-    auto idle = [this](QObject *) { return !transferBusy(); };
-    // Delete and Rename need selected rows in the pane and an idle queue; Upload only rows.
-    auto rowsIdle = [this](QObject *t) {
+    // A command that talks to the player: not while a transfer streams or a player call runs.
+    auto idle = [this](QObject *) { return !deviceBusy(); };
+    // Delete and Rename need selected rows in the pane and an idle player; Upload only rows.
+    auto rowsIdle = [this, idle](QObject *t) {
         const device::CZamo_ListView *pane = paneFor(t);
-        return pane != nullptr && !pane->selectedItems().isEmpty() && !transferBusy();
+        return pane != nullptr && !pane->selectedItems().isEmpty() && idle(t);
     };
     auto rows = [this](QObject *t) {
         const device::CZamo_ListView *pane = paneFor(t);
         return pane != nullptr && !pane->selectedItems().isEmpty();
     };
-    // A pane command that talks to the player: counted as a device call, so that the device
-    // watch leaves the library alone meanwhile.
     auto onPane = [this](void (device::CZamo_ListView::*run)()) {
         return [this, run](QObject *t) {
-            if (auto *pane = paneFor(t)) {
-                DeviceCall call(*this);
+            if (auto *pane = paneFor(t))
                 (pane->*run)();
-            }
         };
     };
     m_commands.add(Cmd::Delete, onPane(&device::CZamo_ListView::deleteFiles), rowsIdle);
@@ -153,22 +145,20 @@ void CMainFrame::buildCommands() {
     m_commands.add(Cmd::Download, onPane(&device::CZamo_ListView::downloadToDevice), always);
     m_commands.add(
         Cmd::Refresh, [this](QObject *) { refreshMemory(); }, idle);
+    // The panes' re-read follows a command that already ran: it waits its turn on the link
+    // rather than being refused while the player answers another call.
     m_commands.add(
         Cmd::PaneRefresh,
         [this](QObject *t) {
-            if (auto *pane = paneFor(t)) {
-                DeviceCall call(*this);
+            if (auto *pane = paneFor(t))
                 pane->refresh();
-            }
         },
-        idle);
+        [this](QObject *) { return !transferBusy(); });
     m_commands.add(
         Cmd::ArrangeOrder,
         [this](QObject *t) {
-            if (auto *pane = paneFor(t)) {
-                DeviceCall call(*this);
+            if (auto *pane = paneFor(t))
                 pane->arrangeOrder();
-            }
         },
         idle);
     // The tag editor works on local files: it needs a memory pane to be active, nothing else.
@@ -428,8 +418,6 @@ bool CMainFrame::eventFilter(QObject *watched, QEvent *event) {
 
 void CMainFrame::setMessageText(const QString &text) {
     m_message->setText(text);
-    // Device calls block the loop; the text must show before the call starts.
-    m_message->repaint();
 }
 
 void CMainFrame::setCapacityText(const QString &text) {
@@ -508,89 +496,96 @@ void CMainFrame::showCardPane(bool show) {
         halveColumns();
 }
 
+void CMainFrame::requestRefresh() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!transferBusy())
+                refreshMemory();
+        },
+        Qt::QueuedConnection);
+}
+
 void CMainFrame::refreshMemory() {
-    // A refresh asked for while one runs (its notices run a nested loop) comes after it.
-    if (m_refreshing) {
+    // A refresh asked for while one runs, or while the player answers another call, comes
+    // once the link is idle.
+    if (m_refreshing || m_link.busy()) {
         m_refreshAgain = true;
         return;
     }
     m_refreshing = true;
-    {
-        DeviceCall call(*this);
-        device::BusyCursor busy;
-        setMessageText(str(StrId::Communicate));
+    m_commands.updateUi();
+    setMessageText(str(StrId::Communicate));
+    // The flags' notices ("Player is busy.") show as soon as the player told them, before the
+    // version and status questions, which a busy player answers only slowly.
+    m_link.pollFlags(this, [this](unsigned flags) {
         // The card-changed flag is one-shot: a poll that consumed it hands it on to us.
-        unsigned status = InvokePlayer() | m_pendingFlags;
-        m_pendingFlags = 0;
+        const unsigned status = flags | std::exchange(m_pendingFlags, 0u);
         if (status != 0)
             showFlagNotices(status);
-        if (GetPlayerVersion() == 0 || KSUSB_GetPlayerStatus() == 0) {
-            const int code = KSUSB_GetLastError();
-            if (code != ErrCardChanged) {
-                // A player held by another program is there: no cable advice for it.
-                timedMessage(str(code != ErrNotConnected ? StrId::FailedDataTransmitted
-                                 : KSUSB_PlayerInUse()   ? StrId::PlayerInUse
-                                                         : StrId::DeviceNotConnected));
-                if (code == ErrNotConnected)
-                    m_watch.setBaseline(false);
-                setConnected(false);
-                setMessageText(str(StrId::Ready));
-                m_refreshing = false;
-                m_commands.updateUi();
-                if (std::exchange(m_refreshAgain, false))
-                    postCommand(int(Cmd::Refresh), nullptr);
-                return;
-            }
-        }
-        setConnected(true);
-        m_watch.setBaseline(true);
-        KSPlayerStatus st{};
-        if (GetPlayerInfo(&st) != 0) {
-            PlayerInfo &info = m_app.player();
-            info.model = fieldText(st.model);
-            info.version = fieldText(st.version);
-            info.date = fieldText(st.date);
-            info.status = st;
-            // The model name is compared as the player sent it, terminated within its field.
-            const QByteArray model(st.model, qsizetype(strnlen(st.model, sizeof st.model)));
-            info.modelCode = device::modelCodeFor(model.constData(), info.modelCode);
-        }
-        busy.end();
-        status = InvokePlayer();
-        const bool noCard = (status & KSUSB_FLAG_NO_CARD) != 0;
-        showCardPane(!noCard);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-        if (noCard)
-            paneActivated(m_views[0]->list());
-        m_doc.updateAllViews(int(ViewHint::ReRead), KSUSB_MEM_FLASH);
-        if (!noCard)
-            m_doc.updateAllViews(int(ViewHint::ReRead), KSUSB_MEM_CARD);
+        m_link.connectPlayer(this, [this](const device::ConnectReply &r) { connectAnswered(r); });
+    });
+}
+
+void CMainFrame::connectAnswered(const device::ConnectReply &reply) {
+    if (!reply.ok && reply.code != ErrCardChanged) {
+        // A player held by another program is there: no cable advice for it.
+        timedMessage(str(reply.code != ErrNotConnected ? StrId::FailedDataTransmitted
+                         : reply.inUse                 ? StrId::PlayerInUse
+                                                       : StrId::DeviceNotConnected));
+        if (reply.code == ErrNotConnected)
+            m_watch.setBaseline(false);
+        setConnected(false);
+        setMessageText(str(StrId::Ready));
+        refreshEnded();
+        return;
     }
+    setConnected(true);
+    m_watch.setBaseline(true);
+    if (reply.infoOk) {
+        const KSPlayerStatus &st = reply.status;
+        PlayerInfo &info = m_app.player();
+        info.model = fieldText(st.model);
+        info.version = fieldText(st.version);
+        info.date = fieldText(st.date);
+        info.status = st;
+        // The model name is compared as the player sent it, terminated within its field.
+        const QByteArray model(st.model, qsizetype(strnlen(st.model, sizeof st.model)));
+        info.modelCode = device::modelCodeFor(model.constData(), info.modelCode);
+    }
+    const bool noCard = (reply.flagsAfter & KSUSB_FLAG_NO_CARD) != 0;
+    showCardPane(!noCard);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    if (noCard)
+        paneActivated(m_views[0]->list());
+    m_doc.updateAllViews(int(ViewHint::ReRead), KSUSB_MEM_FLASH);
+    if (!noCard)
+        m_doc.updateAllViews(int(ViewHint::ReRead), KSUSB_MEM_CARD);
     setMessageText(str(StrId::Ready));
-    m_refreshing = false;
     m_refreshedOnce = true;
-    m_commands.updateUi();
+    refreshEnded();
     flushStartupFiles();
+}
+
+void CMainFrame::refreshEnded() {
+    m_refreshing = false;
+    m_commands.updateUi();
     if (std::exchange(m_refreshAgain, false))
-        postCommand(int(Cmd::Refresh), nullptr);
+        requestRefresh();
+    deviceWorkEnded();
 }
 
 void CMainFrame::onDeviceNodesChanged() {
-    int c = 0;
-    {
-        DeviceCall call(*this);
-        KSUSB_CheckConnect();
-        c = KSUSB_CheckConnect();
-    }
-    if (c == 0)
-        setMessageText(str(StrId::PlayerNotConnected));
-    setConnected(c != 0);
-    if (c != 0)
-        postCommand(int(Cmd::Refresh), nullptr);
+    m_link.checkConnect(this, [this](bool connected) {
+        if (!connected)
+            setMessageText(str(StrId::PlayerNotConnected));
+        setConnected(connected);
+        if (connected)
+            requestRefresh();
+    });
 }
 
 void CMainFrame::downloadFinished(unsigned char memoryId) {
-    DeviceCall call(*this);
     m_doc.updateAllViews(device::CZamo_ListView::HintDownloadDone, memoryId);
 }
 
@@ -599,19 +594,17 @@ void CMainFrame::pollCardState() {
     // not match the card) runs the refresh.
     if (!m_connected || deviceBusy())
         return;
-    unsigned flags = 0;
-    {
-        DeviceCall call(*this);
-        flags = InvokePlayer();
-    }
-    // A failed exchange also answers 0; a player that went away is the presence watch's
-    // business, and a card pane that shows wrongly after it is put right by the next refresh.
-    const bool noCard = (flags & KSUSB_FLAG_NO_CARD) != 0;
-    const bool changed = (flags & KSUSB_FLAG_CARD_CHANGED) != 0;
-    if (changed || noCard == cardPaneShown()) {
-        m_pendingFlags |= flags & KSUSB_FLAG_CARD_CHANGED;
-        postCommand(int(Cmd::Refresh), nullptr);
-    }
+    m_link.pollFlags(this, [this](unsigned flags) {
+        // A failed exchange also answers 0; a player that went away is the presence watch's
+        // business, and a card pane that shows wrongly after it is put right by the next
+        // refresh.
+        const bool noCard = (flags & KSUSB_FLAG_NO_CARD) != 0;
+        const bool changed = (flags & KSUSB_FLAG_CARD_CHANGED) != 0;
+        if (changed || noCard == cardPaneShown()) {
+            m_pendingFlags |= flags & KSUSB_FLAG_CARD_CHANGED;
+            requestRefresh();
+        }
+    });
 }
 
 } // namespace tunara::shell

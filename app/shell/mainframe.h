@@ -4,6 +4,7 @@
 
 #include "commandtable.h"
 #include "device/paneframe.h"
+#include "device/playerlink.h"
 #include "devicewatch.h"
 #include "service/servicecontext.h"
 #include "transfer/transferhost.h"
@@ -77,6 +78,7 @@ public:
     int modelCode() const override;
     QFont listFont() const override;
     device::UiServices &ui() override;
+    device::PlayerLink &link() override { return m_link; }
     QWidget *dialogParent() override { return this; }
     Qt::KeyboardModifiers keyboardModifiers() const override;
     void postCommand(int id, QObject *target) override;
@@ -103,9 +105,9 @@ public:
     void downloadFinished(unsigned char memoryId) override;
     void openOptions() override;
     void transferBusyChanged(bool busy) override { setTransferBusy(busy); }
-    // The one answer to "does anything talk to the player now": a device call of the window, a
-    // refresh, the transfer queue or a service transfer. Files handed in and queue starts wait
-    // while it holds (mainframe_transfer.cpp).
+    // The one answer to "does anything talk to the player now": a call of the player link
+    // (queued or running), a refresh, the transfer queue or a service transfer. Files handed in
+    // and queue starts wait while it holds (mainframe_transfer.cpp).
     bool deviceBusy() const override;
     QString programDir() const override;
 
@@ -136,8 +138,11 @@ private:
     void showFlagNotices(unsigned flags);
     void timedMessage(const QString &text);
     device::CZamo_ListView *paneFor(QObject *target) const;
-    bool deviceCallRunning() const { return m_deviceCalls > 0; }
-    class DeviceCall;
+    // Runs the connection flow from the event loop (a player change, a poll, a refresh asked
+    // again); unlike the command it waits for a busy link instead of being refused.
+    void requestRefresh();
+    void connectAnswered(const device::ConnectReply &reply);
+    void refreshEnded();
     // Device work has ended: once nothing talks to the player, held hand-overs are queued and
     // a held queue start runs (posted, so that the ending work has returned first).
     void deviceWorkEnded();
@@ -162,6 +167,9 @@ private:
     CTunaraApp &m_app;
     CZamo_ExpDoc m_doc;
     CommandTable m_commands;
+    // Declared after the commands and before the panes: it goes after them, waiting for a
+    // call in progress, and nothing answers into a half-destroyed window.
+    device::PlayerLink m_link;
     DeviceWatch m_watch;
     QToolBar *m_toolBar = nullptr;
     QMenu *m_fileMenu = nullptr;
@@ -183,7 +191,6 @@ private:
     std::function<void()> m_serviceDialog;
     bool m_refreshing = false;
     bool m_refreshAgain = false;
-    int m_deviceCalls = 0;
     int m_serviceRuns = 0; // service transfers in progress
     bool m_resumePosted = false;
     unsigned m_pendingFlags = 0;

@@ -88,8 +88,8 @@ void CMainFrame::cmdAbout() {
     // Service use: with SysReg set, Shift+Alt while choosing About opens the service dialog.
     const Qt::KeyboardModifiers keys = m_app.keyboardModifiers();
     if (m_app.sysReg() != 0 && keys.testFlag(Qt::ShiftModifier) && keys.testFlag(Qt::AltModifier)) {
-        // The service dialog talks to the player: not while a transfer's worker does.
-        if (transferBusy())
+        // The service dialog talks to the player: not while anything else does.
+        if (deviceBusy())
             return;
         if (m_serviceDialog)
             m_serviceDialog();

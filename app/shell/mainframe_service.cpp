@@ -19,7 +19,8 @@ service::ServiceContext CMainFrame::serviceContext() {
         [this] { return keyboardModifiers(); },
         QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation),
         [this] { return deviceBusy(); },
-        [this](bool running) { setServiceRunning(running); }};
+        [this](bool running) { setServiceRunning(running); },
+        &m_link};
 }
 
 void CMainFrame::openServiceDialog() {
@@ -28,9 +29,9 @@ void CMainFrame::openServiceDialog() {
 
 void CMainFrame::buildServiceCommands() {
     // Beyond the selection rule: no image may be sent while a transfer's worker talks to the
-    // player, so both wait for the queue to be idle.
+    // player, nor while a call of the player link runs, so both wait for the player to be idle.
     const auto allowed = [this](QObject *) {
-        return m_serviceCommandsAllowed && !m_transferBusy &&
+        return m_serviceCommandsAllowed && !m_transferBusy && !m_link.busy() &&
                (m_transferQueue == nullptr || !m_transferQueue->busy());
     };
     m_commands.add(

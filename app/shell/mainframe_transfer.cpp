@@ -77,7 +77,7 @@ void CMainFrame::flushStartupFiles() {
 }
 
 bool CMainFrame::deviceBusy() const {
-    return deviceCallRunning() || m_refreshing || transferBusy() || m_serviceRuns > 0;
+    return m_link.busy() || m_refreshing || transferBusy() || m_serviceRuns > 0;
 }
 
 void CMainFrame::setServiceRunning(bool running) {

@@ -25,6 +25,11 @@ void NotifyBridge::workerRefused() {
     m_workerEnded.wakeAll();
 }
 
+bool NotifyBridge::detached() const {
+    QMutexLocker lock(&m_mutex);
+    return m_receiver == nullptr;
+}
+
 bool NotifyBridge::workerRunning() const {
     QMutexLocker lock(&m_mutex);
     return m_workerShare != nullptr;

@@ -54,6 +54,8 @@ public:
     bool waitWorkerEnded(std::chrono::milliseconds limit);
     // No more events for the receiver (it is going away); the worker may still call post.
     void detach();
+    // detach() has been called. Any thread.
+    bool detached() const;
     // UI thread, on a progress event: the latest byte count, and the fold opened again.
     std::intptr_t takeProgress();
 

@@ -1,5 +1,7 @@
 #include "queueentry.h"
 
+#include "device/playererrors.h"
+
 #include <KestoUSB.h>
 
 namespace tunara::transfer {
@@ -18,52 +20,15 @@ unsigned char memoryOf(EntryKind kind) {
 }
 
 StrId downloadStartFailure(int code) {
-    switch (code) {
-    case KSUSB_ERR_REFUSED:
-        return StrId::DownloadFailed;
-    case KSUSB_ERR_OPEN_FILE:
-        return StrId::CantOpenFile;
-    case KSUSB_ERR_NOT_CONNECTED:
-        return StrId::DeviceNotConnected;
-    case KSUSB_ERR_NAME_AREA_FULL:
-        return StrId::NameAreaFull;
-    case KSUSB_ERR_MEMORY_FULL:
-        return StrId::MemoryIsFull;
-    case KSUSB_ERR_NOT_FOUND:
-        return StrId::FileNotFound;
-    case KSUSB_ERR_EXISTS:
-        return StrId::AlreadyFileExist;
-    default:
-        return StrId::FailedDataTransmittedXfer;
-    }
+    return device::playerMessageId(device::Situation::QueueDownloadStart, code);
 }
 
 StrId uploadStartFailure(int code) {
-    switch (code) {
-    case KSUSB_ERR_OPEN_FILE:
-        return StrId::CantOpenFile;
-    case KSUSB_ERR_NOT_CONNECTED:
-        return StrId::DeviceNotConnected;
-    case KSUSB_ERR_NOT_FOUND:
-        return StrId::FileNotFound;
-    default:
-        return StrId::FailedDataTransmitted;
-    }
+    return device::playerMessageId(device::Situation::QueueUploadStart, code);
 }
 
 StrId runFailure(int code) {
-    switch (code) {
-    case KSUSB_ERR_INCOMPLETE:
-        return StrId::FailedDataTransmittedXfer;
-    case KSUSB_ERR_STOPPED:
-        return StrId::Aborted;
-    case KSUSB_ERR_OPEN_FILE:
-        return StrId::CantOpenFile;
-    case KSUSB_ERR_NOT_FOUND:
-        return StrId::FileNotFound;
-    default:
-        return StrId::FailedDataTransmitted;
-    }
+    return device::playerMessageId(device::Situation::QueueRun, code);
 }
 
 } // namespace tunara::transfer

@@ -1,7 +1,7 @@
 #include "transferdlg.h"
 
-#include "device/busycursor.h"
 #include "device/memoryformat.h"
+#include "device/playerlink.h"
 #include "device/uiservices.h"
 #include "media/mpegheader.h"
 #include "notifybridge.h"
@@ -117,7 +117,8 @@ CTransferDlg::~CTransferDlg() {
     // target that drops what it posts, and it keeps that target until then. A running one is
     // stopped and given a moment to end, so that it leaves the player alone.
     m_bridge->detach();
-    if (m_bridge->workerRunning()) {
+    // A start call still on the player link stops its own worker (the link waits for it).
+    if (!m_startCalling && m_bridge->workerRunning()) {
         (void)KSUSB_Stop();
         (void)m_bridge->waitWorkerEnded(WorkerEndLimit);
     }
@@ -342,6 +343,10 @@ void CTransferDlg::start() {
         updateDisplay();
         return;
     }
+    // The pane shows the last download before the next one starts: its re-read (a call of the
+    // player link) goes first, once nothing else talks to the player.
+    if (!m_host.deviceBusy())
+        flushPaneRefresh();
     // Nothing is sent while another part of the program talks to the player (a pane's call, a
     // service transfer running its own event loop): the host resumes the start afterwards.
     if (m_host.deviceBusy()) {
@@ -350,8 +355,6 @@ void CTransferDlg::start() {
         return;
     }
     m_startHeld = false;
-    // The pane shows the last download before the next one starts.
-    flushPaneRefresh();
     const int next = nextWaitingRow();
     if (next < 0) {
         m_finished = true;
@@ -367,7 +370,6 @@ void CTransferDlg::start() {
     QTreeWidgetItem *row = m_list->topLevelItem(next);
     m_list->scrollToItem(row);
 
-    device::BusyCursor cursor;
     if (m_statusBar) {
         m_statusBar->show();
         m_statusBar->raise();
@@ -382,41 +384,58 @@ void CTransferDlg::start() {
     resetFileProgress();
     QCoreApplication::sendPostedEvents(this);
 
-    int started = 0;
-    m_bridge->workerStarting();
+    const QByteArray local = localBytes(m_localPath);
+    const QByteArray remoteBytes = remote.toUtf8();
     if (m_isDownload) {
         m_size = std::uint64_t(std::max<qint64>(QFileInfo(m_localPath).size(), 0));
         m_info->setPlainText(
-            editText(fmt(StrId::FromPcToDevice, localBytes(m_localPath).constData(),
-                         remote.toUtf8().constData())));
+            editText(fmt(StrId::FromPcToDevice, local.constData(), remoteBytes.constData())));
         setState(row, IconRunning, str(StrId::Downloading));
-        started = KSUSB_Download(m_memory, localBytes(m_localPath).constData(), m_bridge.get(),
-                                 ProgressStep);
     } else {
-        m_info->setPlainText(editText(fmt(StrId::FromDeviceToPc, remote.toUtf8().constData(),
-                                          localBytes(m_localPath).constData())));
+        m_info->setPlainText(
+            editText(fmt(StrId::FromDeviceToPc, remoteBytes.constData(), local.constData())));
         setState(row, IconRunning, str(StrId::Uploading));
-        started = KSUSB_Upload(m_memory, remote.toUtf8().constData(),
-                               localBytes(m_localPath).constData(), m_bridge.get(), ProgressStep);
     }
-    if (started == 0) {
-        m_bridge->workerRefused();
-        const int code = KSUSB_GetLastError();
-        const StrId message = m_isDownload ? downloadStartFailure(code) : uploadStartFailure(code);
+    // The start call announces the file on the player link; the worker it starts reports
+    // through the bridge, whose share it holds from here on.
+    m_bridge->workerStarting();
+    m_startCalling = true;
+    m_host.link().call(
+        this,
+        [bridge = m_bridge, memory = m_memory, download = m_isDownload, local, remoteBytes] {
+            device::CallReply r;
+            r.ok = (download ? KSUSB_Download(memory, local.constData(), bridge.get(), ProgressStep)
+                             : KSUSB_Upload(memory, remoteBytes.constData(), local.constData(),
+                                            bridge.get(), ProgressStep)) != 0;
+            if (!r.ok)
+                r.code = KSUSB_GetLastError();
+            else if (bridge->detached())
+                (void)KSUSB_Stop(); // the dialog went while the call ran
+            return r;
+        },
+        [this](const device::CallReply &r) { startAnswered(r); });
+}
+
+void CTransferDlg::startAnswered(const device::CallReply &reply) {
+    m_startCalling = false;
+    if (reply.ok)
+        return; // the worker runs and reports through the bridge
+    m_bridge->workerRefused();
+    const StrId message =
+        m_isDownload ? downloadStartFailure(reply.code) : uploadStartFailure(reply.code);
+    if (QTreeWidgetItem *row = currentRow())
         setState(row, IconFailed + int(m_kind), str(message));
-        m_hadError = true;
-        m_busy = false;
-        m_host.transferBusyChanged(false);
-        if (m_isDownload && code == KSUSB_ERR_NAME_AREA_FULL) {
-            cursor.end();
-            const QString question =
-                str(StrId::NameAreaFull) + QStringLiteral("\n\n") + str(StrId::ProceedNextItem);
-            if (!m_host.ui().askOkCancel(this, question, device::MessageIcon::Warning))
-                postStop();
-        }
-        updateDisplay();
-        postStart();
+    m_hadError = true;
+    m_busy = false;
+    m_host.transferBusyChanged(false);
+    if (m_isDownload && reply.code == KSUSB_ERR_NAME_AREA_FULL) {
+        const QString question =
+            str(StrId::NameAreaFull) + QStringLiteral("\n\n") + str(StrId::ProceedNextItem);
+        if (!m_host.ui().askOkCancel(this, question, device::MessageIcon::Warning))
+            postStop();
     }
+    updateDisplay();
+    postStart();
 }
 
 void CTransferDlg::removeItems() {

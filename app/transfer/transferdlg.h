@@ -23,6 +23,10 @@ class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
+namespace tunara::device {
+struct CallReply;
+}
+
 namespace tunara::transfer {
 
 class NotifyBridge;
@@ -114,6 +118,8 @@ private:
     int nextWaitingRow() const;
     void refreshAfterDownload();
     void flushPaneRefresh();
+    // The start call's answer from the player link: a refused start fails the row.
+    void startAnswered(const device::CallReply &reply);
 
     Display display() const;
     void updateDisplay();
@@ -147,6 +153,7 @@ private:
     std::uint64_t m_size = 0;
     bool m_busy = false;
     bool m_startHeld = false;
+    bool m_startCalling = false; // the start call is on the player link
     bool m_finished = false;
     bool m_hadError = false;
     EntryKind m_kind = EntryKind::DownloadFlash;

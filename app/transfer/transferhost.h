@@ -8,8 +8,9 @@
 class QWidget;
 
 namespace tunara::device {
+class PlayerLink;
 class UiServices;
-}
+} // namespace tunara::device
 
 namespace tunara::transfer {
 
@@ -42,6 +43,8 @@ public:
     // Something talks to the player: a device call of the window, a refresh, a transfer or a
     // service transfer. A queue start waits meanwhile; the host calls resumeHeldStart() after.
     virtual bool deviceBusy() const = 0;
+    // The program's player link: the queue's start calls run on it.
+    virtual device::PlayerLink &link() = 0;
     // The folder of the program file (the voice converter sits there).
     virtual QString programDir() const = 0;
 };

@@ -1,7 +1,9 @@
 #include "fakekesto.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 namespace fake {
 
@@ -41,9 +43,66 @@ void addFile(unsigned char mem, const std::string &name, uint32_t size, uint16_t
     e.time = time;
 }
 
+namespace {
+// The player answers one call at a time, on whatever thread asks; a held call waits at the gate
+// before it takes the player.
+std::mutex &playerMutex() {
+    static std::mutex m;
+    return m;
+}
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string prefix;
+    bool holding = false;
+    int waiting = 0;
+};
+Gate &gate() {
+    static Gate g;
+    return g;
+}
+} // namespace
+
 int countCalls(const std::string &name) {
+    std::lock_guard lock(playerMutex());
     const auto &c = player().calls;
     return int(std::count(c.begin(), c.end(), name));
+}
+
+void holdCalls(const std::string &prefix) {
+    std::lock_guard lock(gate().mutex);
+    gate().prefix = prefix;
+    gate().holding = true;
+}
+
+void releaseCalls() {
+    {
+        std::lock_guard lock(gate().mutex);
+        gate().holding = false;
+    }
+    gate().changed.notify_all();
+}
+
+bool callHeld() {
+    std::lock_guard lock(gate().mutex);
+    return gate().waiting > 0;
+}
+
+Call::Call(const std::string &name) {
+    {
+        std::unique_lock lock(gate().mutex);
+        if (gate().holding && name.rfind(gate().prefix, 0) == 0) {
+            ++gate().waiting;
+            gate().changed.wait(lock, [] { return !gate().holding; });
+            --gate().waiting;
+        }
+    }
+    playerMutex().lock();
+    player().calls.push_back(name);
+}
+
+Call::~Call() {
+    playerMutex().unlock();
 }
 
 } // namespace fake
@@ -55,15 +114,14 @@ int fail(int code) {
     player().lastError = code;
     return 0;
 }
-void log(const std::string &call) {
-    player().calls.push_back(call);
-}
 } // namespace
+
+using Call = fake::Call;
 
 extern "C" {
 
 int KSUSB_CheckConnect(void) {
-    log("KSUSB_CheckConnect");
+    const Call call("KSUSB_CheckConnect");
     return player().connected ? 1 : fail(KSUSB_ERR_NOT_CONNECTED);
 }
 
@@ -72,7 +130,7 @@ int KSUSB_PlayerInUse(void) {
 }
 
 int KSUSB_PlayerPresent(void) {
-    log("KSUSB_PlayerPresent");
+    const Call call("KSUSB_PlayerPresent");
     return player().present ? 1 : 0;
 }
 
@@ -82,7 +140,7 @@ int KSUSB_WaitDeviceChange(int) {
 }
 
 unsigned char InvokePlayer(void) {
-    log("InvokePlayer");
+    const Call call("InvokePlayer");
     if (!player().connected) {
         fail(KSUSB_ERR_NOT_CONNECTED);
         return 0;
@@ -100,21 +158,21 @@ unsigned char InvokePlayer(void) {
 }
 
 int GetPlayerVersion(void) {
-    log("GetPlayerVersion");
+    const Call call("GetPlayerVersion");
     if (!player().connected)
         return fail(KSUSB_ERR_NOT_CONNECTED);
     return player().versionError != 0 ? fail(player().versionError) : 1;
 }
 
 int KSUSB_GetPlayerStatus(void) {
-    log("KSUSB_GetPlayerStatus");
+    const Call call("KSUSB_GetPlayerStatus");
     if (!player().connected)
         return fail(KSUSB_ERR_NOT_CONNECTED);
     return player().statusError != 0 ? fail(player().statusError) : 1;
 }
 
 int GetPlayerInfo(KSPlayerStatus *out) {
-    log("GetPlayerInfo");
+    const Call call("GetPlayerInfo");
     char spare[sizeof out->spare];
     std::memcpy(spare, out->spare, sizeof spare);
     *out = player().status;
@@ -127,7 +185,7 @@ int KSUSB_GetLastError(void) {
 }
 
 int RefreshMemory(unsigned char mem) {
-    log(std::string("RefreshMemory:") + char(mem));
+    const Call call(std::string("RefreshMemory:") + char(mem));
     if (player().duringRefresh)
         player().duringRefresh(mem);
     if (!player().connected)
@@ -138,7 +196,7 @@ int RefreshMemory(unsigned char mem) {
 }
 
 int GetFileInfo(unsigned char mem, KSUSB_TOpenTable *out) {
-    log(std::string("GetFileInfo:") + char(mem));
+    const Call call(std::string("GetFileInfo:") + char(mem));
     const KSUSB_TOpenTable &t = player().tables[mem];
     out->total = t.total;
     out->free = t.free;
@@ -148,7 +206,8 @@ int GetFileInfo(unsigned char mem, KSUSB_TOpenTable *out) {
 }
 
 int KSUSB_ReplaceInMemory(unsigned char mem, const char *name, unsigned char position) {
-    log(std::string("Replace:") + char(mem) + ":" + name + ":" + std::to_string(position));
+    const Call call(std::string("Replace:") + char(mem) + ":" + name + ":" +
+                    std::to_string(position));
     const int e = player().replaceError[mem];
     const auto made =
         std::count_if(player().calls.begin(), player().calls.end(),
@@ -167,8 +226,8 @@ int findEntry(const KSUSB_TOpenTable &t, const char *name) {
     return -1;
 }
 
-int renameEntry(const char *call, unsigned char mem, const char *oldName, char *newName) {
-    log(std::string(call) + ":" + char(mem) + ":" + oldName + ":" + newName);
+int renameEntry(const char *kind, unsigned char mem, const char *oldName, char *newName) {
+    const Call call(std::string(kind) + ":" + char(mem) + ":" + oldName + ":" + newName);
     if (!player().connected)
         return fail(KSUSB_ERR_NOT_CONNECTED);
     if (const int e = player().renameError[mem]; e != 0)
@@ -186,7 +245,7 @@ int renameEntry(const char *call, unsigned char mem, const char *oldName, char *
 } // namespace
 
 int KSUSB_DeleteFileInMemory(unsigned char mem, const char *name) {
-    log(std::string("Delete:") + char(mem) + ":" + name);
+    const Call call(std::string("Delete:") + char(mem) + ":" + name);
     if (!player().connected)
         return fail(KSUSB_ERR_NOT_CONNECTED);
     if (const int e = player().deleteError[mem]; e != 0)
@@ -209,7 +268,7 @@ int KSUSB_RenameInMemory83(unsigned char mem, const char *oldName, char *newName
 }
 
 int KSUSB_FormatMemory(unsigned char mem) {
-    log(std::string("Format:") + char(mem));
+    const Call call(std::string("Format:") + char(mem));
     if (!player().connected)
         return fail(KSUSB_ERR_NOT_CONNECTED);
     if (const int e = player().formatError[mem]; e != 0)
@@ -220,17 +279,17 @@ int KSUSB_FormatMemory(unsigned char mem) {
 
 // Transfers are run against the virtual player; the scripted player refuses to start them.
 int KSUSB_Download(unsigned char, const char *, KSNotifyTarget *, uint32_t) {
-    player().calls.push_back("KSUSB_Download");
+    const Call call("KSUSB_Download");
     return fail(KSUSB_ERR_NOT_CONNECTED);
 }
 
 int KSUSB_Upload(unsigned char, const char *, const char *, KSNotifyTarget *, uint32_t) {
-    player().calls.push_back("KSUSB_Upload");
+    const Call call("KSUSB_Upload");
     return fail(KSUSB_ERR_NOT_CONNECTED);
 }
 
 int KSUSB_RefreshMemory(unsigned char mem) {
-    player().calls.push_back("KSUSB_RefreshMemory");
+    const Call call("KSUSB_RefreshMemory");
     return player().tables.count(mem) != 0 ? 1 : fail(KSUSB_ERR_NOT_CONNECTED);
 }
 

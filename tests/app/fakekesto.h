@@ -1,5 +1,6 @@
 // A stand-in for the device library in the program's tests: it implements the functions the
-// program calls, answers from a scripted player, and logs every call.
+// program calls, answers from a scripted player, and logs every call. The program calls it from
+// its player link's thread, one call at a time.
 #pragma once
 
 #include <KestoUSB.h>
@@ -45,5 +46,21 @@ KSUSB_TOpenTable &table(unsigned char mem, uint32_t total, uint32_t freeBytes);
 void addFile(unsigned char mem, const std::string &name, uint32_t size, uint16_t date = 0,
              uint16_t time = 0);
 int countCalls(const std::string &name);
+
+// Holds every call whose log name starts with `prefix` until releaseCalls(): a player that
+// takes its time. callHeld() tells whether a call waits there now.
+void holdCalls(const std::string &prefix);
+void releaseCalls();
+bool callHeld();
+
+// One call of the library: waits at the gate when held, then has the player to itself (the
+// program calls from its link thread, the tests look from theirs) and logs `name`.
+class Call {
+public:
+    explicit Call(const std::string &name);
+    ~Call();
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+};
 
 } // namespace fake

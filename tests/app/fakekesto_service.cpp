@@ -7,30 +7,30 @@ using fake::player;
 extern "C" {
 
 __attribute__((weak)) int KSUSB_Download(unsigned char, const char *, KSNotifyTarget *, uint32_t) {
-    player().calls.push_back("KSUSB_Download");
+    const fake::Call call("KSUSB_Download");
     player().lastError = KSUSB_ERR_NOT_CONNECTED;
     return 0;
 }
 
 __attribute__((weak)) int KSUSB_RefreshMemory(unsigned char) {
-    player().calls.push_back("KSUSB_RefreshMemory");
+    const fake::Call call("KSUSB_RefreshMemory");
     return 1;
 }
 
 __attribute__((weak)) int KSUSB_DeleteFileInMemory(unsigned char, const char *) {
-    player().calls.push_back("KSUSB_DeleteFileInMemory");
+    const fake::Call call("KSUSB_DeleteFileInMemory");
     return 1;
 }
 
 __attribute__((weak)) int KSUSB_SystemReg(unsigned char, const char *, KSNotifyTarget *, uint32_t) {
-    player().calls.push_back("KSUSB_SystemReg");
+    const fake::Call call("KSUSB_SystemReg");
     player().lastError = KSUSB_ERR_NOT_CONNECTED;
     return 0;
 }
 
 __attribute__((weak)) int KSUSB_PhysicalBlockAccess(unsigned char, uint32_t, unsigned char,
                                                     unsigned char *) {
-    player().calls.push_back("KSUSB_PhysicalBlockAccess");
+    const fake::Call call("KSUSB_PhysicalBlockAccess");
     player().lastError = KSUSB_ERR_SEND;
     return 0;
 }

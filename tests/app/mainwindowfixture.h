@@ -1,6 +1,7 @@
 // A main window over the scripted player, with a profile and program folder of its own.
 #pragma once
 
+#include "device/playerlink.h"
 #include "fakekesto.h"
 #include "shell/mainframe.h"
 #include "shell/splashwnd.h"
@@ -59,9 +60,16 @@ struct MainWindowFixture {
             QTest::keyClick(frame.splash(), Qt::Key_Space);
     }
 
-    // Delivers every queued command and what it queues in turn.
+    // Delivers every queued command and what it queues in turn, and waits for the player
+    // link's answers (each may queue more).
     static void settle() {
-        for (int i = 0; i < 10; ++i)
-            QCoreApplication::processEvents();
+        for (int round = 0; round < 50; ++round) {
+            // An answer handled in a batch may queue the next step: idle before and after.
+            QTRY_VERIFY(tunara::device::PlayerLink::busyLinks() == 0);
+            for (int i = 0; i < 10; ++i)
+                QCoreApplication::processEvents();
+            if (tunara::device::PlayerLink::busyLinks() == 0)
+                return;
+        }
     }
 };

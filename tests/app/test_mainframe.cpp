@@ -119,8 +119,12 @@ private slots:
         QFETCH(QStringList, notices);
         fake::player().flagQueue = {static_cast<unsigned char>(flags), 0};
         MainWindowFixture f;
+        // The notices come before the version question, which a busy player answers slowly.
+        bool versionAsked = false;
+        f.ui.onTimed = [&] { versionAsked |= fake::countCalls("GetPlayerVersion") > 0; };
         f.open();
         QCOMPARE(f.ui.timed, notices);
+        QVERIFY(!versionAsked);
     }
 
     void connectionFailures_data() {
@@ -213,6 +217,7 @@ private slots:
         fake::player().calls.clear();
         f.app->keyboardModifiers = [] { return Qt::ShiftModifier | Qt::ControlModifier; };
         QVERIFY(f.frame->commands().execute(int(Cmd::PaneRefresh), f.frame->list(0)));
+        f.settle();
         QCOMPARE(fake::countCalls("RefreshMemory:M"), 0);
         QCOMPARE(f.ui.timed, QStringList{QStringLiteral(
                                  "Refreshing job is skipped by user request.(holding down "
@@ -222,6 +227,7 @@ private slots:
         // Shift alone does not skip
         f.app->keyboardModifiers = [] { return Qt::KeyboardModifiers(Qt::ShiftModifier); };
         QVERIFY(f.frame->commands().execute(int(Cmd::PaneRefresh), f.frame->list(0)));
+        f.settle();
         QCOMPARE(fake::countCalls("RefreshMemory:M"), 1);
         QCOMPARE(f.frame->list(0)->freeText(), QStringLiteral("Free : 0 Bytes"));
     }
@@ -244,6 +250,7 @@ private slots:
             fake::player().refreshError[KSUSB_MEM_FLASH] = error;
         };
         f.frame->list(0)->refresh();
+        f.settle();
         QCOMPARE(f.ui.timed, QStringList{notice});
         QCOMPARE(f.frame->connected(), connected);
         QCOMPARE(f.frame->list(0)->topLevelItemCount(), 3);
@@ -331,6 +338,7 @@ private slots:
         f.open();
         shell::DeviceWatch &watch = f.frame->deviceWatch();
         QVERIFY(!watch.poll()); // the first answer is the baseline
+        f.settle();
         fake::player().present = presentAfter;
         fake::player().connected = connectsAfter;
         fake::player().calls.clear();
@@ -351,6 +359,7 @@ private slots:
         fake::player().present = false;
         fake::player().connected = false;
         QVERIFY(f.frame->deviceWatch().poll());
+        f.settle();
         QVERIFY(!f.frame->connected());
         QCOMPARE(f.frame->messageText(), QStringLiteral("Player is not connected"));
     }
@@ -365,6 +374,7 @@ private slots:
         fake::player().flagQueue = {KSUSB_FLAG_BUSY, 0};
         f.ui.onTimed = [&] { watch.poll(); };
         f.frame->refreshMemory();
+        f.settle();
         QCOMPARE(probes, 0);
         watch.poll();
         QCOMPARE(probes, 1);
@@ -385,15 +395,18 @@ private slots:
         f.open();
         shell::DeviceWatch &watch = f.frame->deviceWatch();
         QVERIFY(!watch.poll()); // baseline: present
+        f.settle();
         fake::player().present = false;
         fake::player().connected = false;
         fake::player().calls.clear();
         f.frame->setTransferBusy(transfer);
         QCOMPARE(watch.poll(), !held);
+        f.settle();
         QCOMPARE(fake::countCalls("KSUSB_CheckConnect"), held ? 0 : 2);
         f.frame->setTransferBusy(false);
         if (held) {
             QVERIFY(watch.poll()); // noticed once the transfer is over
+            f.settle();
             QVERIFY(!f.frame->connected());
         }
     }

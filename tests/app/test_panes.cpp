@@ -484,6 +484,7 @@ private slots:
         QFETCH(int, cursor);
         Window w({"V", "W", "X", "Y", "Z"});
         const Qt::CursorShape shape = dragRows(w.list, rows, from, to);
+        MainWindowFixture::settle();
         QCOMPARE(int(shape), cursor);
         QVERIFY(!w.list->reorderDragging());
         QCOMPARE(strings(callsLike("Replace:")), calls);
@@ -491,6 +492,58 @@ private slots:
         QCOMPARE(orders(w.list), (QStringList{"001", "002", "003", "004", "005"}));
         QCOMPARE(w.list->selectedItems().size(), calls.isEmpty() ? 0 : rows.size());
         QCOMPARE(fake::countCalls("RefreshMemory:M"), 0);
+    }
+
+    // A player that takes its time: the window goes on handling events, shows the busy pointer
+    // and the call's text, refuses the commands that call the player, and ends the command the
+    // usual way once the player answers.
+    void slowPlayerLeavesWindowAnswering_data() {
+        QTest::addColumn<int>("command");
+        QTest::addColumn<QString>("held");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("rowsAfter");
+        const QStringList both{"a.mp3", "b.mp3"};
+        QTest::newRow("Refresh") << int(Cmd::Refresh) << "RefreshMemory:M"
+                                 << "Refreshing 'Flash Memory'..." << both;
+        QTest::newRow("Delete") << int(Cmd::Delete) << "Delete:M:b.mp3"
+                                << "Deleting...\"b.mp3\"" << QStringList{"a.mp3"};
+        QTest::newRow("Format") << int(Cmd::Format) << "Format:M"
+                                << "Formatting 'Flash Memory'..." << QStringList{};
+        QTest::newRow("Rename") << int(Cmd::Rename) << "Rename:M:b.mp3"
+                                << "Renaming..." << QStringList{"a.mp3", "x.mp3"};
+    }
+    void slowPlayerLeavesWindowAnswering() {
+        QFETCH(int, command);
+        QFETCH(QString, held);
+        QFETCH(QString, text);
+        QFETCH(QStringList, rowsAfter);
+        Window w({"a.mp3", "b.mp3"});
+        w.ui.answerYes = true;
+        w.select({1});
+        RenameAnswers driver({"x.mp3"});
+        const struct Release {
+            ~Release() { fake::releaseCalls(); }
+        } release;
+        fake::holdCalls(held.toStdString());
+        QVERIFY(w.frame->commands().execute(command, w.list));
+        QTRY_VERIFY(fake::callHeld());
+        bool ticked = false;
+        QTimer::singleShot(0, [&] { ticked = true; });
+        QTRY_VERIFY(ticked);
+        QCOMPARE(w.frame->messageText(), text);
+        QVERIFY(QApplication::overrideCursor() != nullptr);
+        QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        for (Cmd c : {Cmd::Refresh, Cmd::Delete, Cmd::Rename, Cmd::Format, Cmd::ArrangeOrder}) {
+            QVERIFY(!w.frame->commands().isAvailable(int(c), w.list));
+            QVERIFY(!w.frame->commands().action(c)->isEnabled());
+        }
+        QVERIFY(fake::callHeld());
+        fake::releaseCalls();
+        MainWindowFixture::settle();
+        QCOMPARE(names(w.list), rowsAfter);
+        QCOMPARE(w.frame->messageText(), Ready);
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+        QVERIFY(w.frame->commands().isAvailable(int(Cmd::Refresh)));
     }
 
     void reorderDragRefused_data() {
@@ -508,6 +561,7 @@ private slots:
         fake::player().replaceError[KSUSB_MEM_FLASH] = -61;
         fake::player().replaceFailFrom = 2;
         dragRows(w.list, {0, 1}, 0, 4);
+        MainWindowFixture::settle();
         const QStringList sent =
             busy ? QStringList() : QStringList{"Replace:M:V:4", "Replace:M:W:4"};
         QCOMPARE(strings(callsLike("Replace:")), sent);
@@ -541,6 +595,7 @@ private slots:
         for (int i = 0; i < sizes.size(); ++i)
             fake::addFile(KSUSB_MEM_FLASH, "f" + std::to_string(i), sizes[i]);
         w.frame->commands().execute(int(Cmd::PaneRefresh), w.list);
+        MainWindowFixture::settle();
         w.select({0});
         w.select(rows);
         QCOMPARE(w.frame->messageText(), text);
@@ -581,6 +636,7 @@ private slots:
         QCOMPARE(w.frame->capacityText(), QStringLiteral("Total : 32 MB / Free : 24 MB"));
         // the card pane's refresh leaves the flash pane's text alone
         w.frame->commands().execute(int(Cmd::PaneRefresh), w.frame->list(1));
+        MainWindowFixture::settle();
         QCOMPARE(w.frame->capacityText(), QStringLiteral("Total : 32 MB / Free : 24 MB"));
         w.frame->paneActivated(w.frame->list(1));
         QCOMPARE(w.frame->capacityText(), QStringLiteral("Total : 64 MB / Free : 1024 KB"));

@@ -157,7 +157,8 @@ private slots:
 
         // the last row dragged to the top
         dragRows(list, {2}, 2, 0);
-        QCOMPARE(rowNames(list), (QStringList{third, "One.mp3", "Two.mp3"}));
+        QTRY_COMPARE_WITH_TIMEOUT(rowNames(list), (QStringList{third, "One.mp3", "Two.mp3"}),
+                                  WaitMs);
         QCOMPARE(readBack("flash.img", &clean), (QStringList{third, "One.mp3", "Two.mp3"}));
         QVERIFY(clean);
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "device/paneframe.h"
+#include "device/playerlink.h"
 #include "device/transferqueue.h"
 #include "testui.h"
 
@@ -52,6 +53,8 @@ public:
     int modelCode() const override { return model; }
     QFont listFont() const override { return QFont(QStringLiteral("Arial"), 9); }
     tunara::device::UiServices &ui() override { return uiAnswers; }
+    tunara::device::PlayerLink playerLink;
+    tunara::device::PlayerLink &link() override { return playerLink; }
     QWidget *dialogParent() override { return &parent; }
     Qt::KeyboardModifiers keyboardModifiers() const override { return keys; }
     void postCommand(int id, QObject *target) override { posted.append({id, target}); }

@@ -1,0 +1,77 @@
+#include "playerlink.h"
+
+#include <QApplication>
+
+namespace tunara::device {
+
+int PlayerLink::s_busyLinks = 0;
+
+PlayerLink::PlayerLink(QObject *parent) : QObject(parent), m_worker(new PlayerLinkWorker) {
+    m_thread.setObjectName(QStringLiteral("playerLink"));
+    m_worker->moveToThread(&m_thread);
+    connect(m_worker, &PlayerLinkWorker::started, this, &PlayerLink::onStarted);
+    connect(m_worker, &PlayerLinkWorker::finished, this, &PlayerLink::onFinished);
+    m_thread.start();
+}
+
+PlayerLink::~PlayerLink() {
+    m_thread.quit();
+    m_thread.wait();
+    delete m_worker;
+    m_waiting.clear();
+    // Nobody is told: the owner is going too.
+    if (m_busyShown) {
+        m_busyShown = false;
+        --s_busyLinks;
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+void PlayerLink::enqueue(QObject *context, std::function<QVariant()> work,
+                         std::function<void(const QVariant &)> done,
+                         std::function<void()> started) {
+    const quint64 ticket = m_nextTicket++;
+    m_waiting.emplace(ticket,
+                      Pending{context, context != nullptr, std::move(done), std::move(started)});
+    setBusy(true);
+    PlayerLinkWorker *worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker, [worker, ticket, job = std::move(work)] { worker->run(ticket, job); },
+        Qt::QueuedConnection);
+}
+
+void PlayerLink::onStarted(quint64 ticket) {
+    auto it = m_waiting.find(ticket);
+    if (it == m_waiting.end() || !it->second.started)
+        return;
+    if (it->second.hasContext && it->second.context.isNull())
+        return;
+    it->second.started();
+}
+
+void PlayerLink::onFinished(quint64 ticket, const QVariant &result) {
+    auto it = m_waiting.find(ticket);
+    if (it == m_waiting.end())
+        return;
+    Pending p = std::move(it->second);
+    m_waiting.erase(it);
+    if (m_waiting.empty())
+        setBusy(false);
+    if (p.hasContext && p.context.isNull())
+        return;
+    p.done(result);
+}
+
+void PlayerLink::setBusy(bool busy) {
+    if (busy == m_busyShown)
+        return;
+    m_busyShown = busy;
+    s_busyLinks += busy ? 1 : -1;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+    emit busyChanged(busy);
+}
+
+} // namespace tunara::device

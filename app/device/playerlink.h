@@ -1,0 +1,151 @@
+// The window's one connection to the player: every library call of the window runs here, one at
+// a time and in the order asked, on the link's own thread, so that a slow or wedged player never
+// holds up the window. A call's result is copied back to the window's thread and handed to the
+// continuation given with it; while calls are queued or running the busy pointer shows and
+// busy() holds, which the command rules consult.
+#pragma once
+
+#include <KestoUSB.h>
+
+#include <QByteArray>
+#include <QEventLoop>
+#include <QObject>
+#include <QPointer>
+#include <QThread>
+#include <QVariant>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <type_traits>
+
+namespace tunara::device {
+
+// What a call that succeeds or fails answers: the library's error code after a failure, and
+// whether a player that was not reached is held by another program.
+struct CallReply {
+    bool ok = false;
+    int code = 0;
+    bool inUse = false;
+};
+
+// A memory's file table as the player sent it (shared, never changed once read).
+struct TableReply : CallReply {
+    std::shared_ptr<const KSUSB_TOpenTable> table;
+};
+
+// The connection attempt of Refresh (after its first look at the flags): whether the player
+// answered the version and status questions (else `code`), its status record, and the flags.
+struct ConnectReply : CallReply {
+    bool infoOk = false;
+    KSPlayerStatus status{};
+    unsigned flagsAfter = 0;
+};
+
+// The link thread's side: runs the jobs it is handed and reports each result.
+class PlayerLinkWorker : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    void run(quint64 ticket, const std::function<QVariant()> &job) {
+        emit started(ticket);
+        emit finished(ticket, job());
+    }
+
+signals:
+    void started(quint64 ticket);
+    void finished(quint64 ticket, const QVariant &result);
+};
+
+class PlayerLink : public QObject {
+    Q_OBJECT
+public:
+    explicit PlayerLink(QObject *parent = nullptr);
+    // Waits for the call in progress (the library gives up within its own limits); calls still
+    // queued are dropped.
+    ~PlayerLink() override;
+    PlayerLink(const PlayerLink &) = delete;
+    PlayerLink &operator=(const PlayerLink &) = delete;
+
+    // Queues `work` (run on the link thread; it may call the library and nothing of the window)
+    // and, once it returned, runs `done` with a copy of its result on the link's owner thread,
+    // unless `context` has gone by then. busy() is already false when `done` runs if nothing
+    // else is queued, so that `done` may show a message or queue the next call.
+    // `started`, when given, runs on the owner thread once the call begins (its status text).
+    template <class Work, class Done>
+    void call(QObject *context, Work work, Done done, std::function<void()> started = {}) {
+        using Result = std::invoke_result_t<Work &>;
+        enqueue(
+            context, [w = std::move(work)]() mutable { return QVariant::fromValue(w()); },
+            [d = std::move(done)](const QVariant &v) mutable { d(v.value<Result>()); },
+            std::move(started));
+    }
+
+    // Runs `work` on the link and waits for its result in a local event loop, so that the
+    // window goes on painting and taking input (a Stop button) meanwhile. For flows written as
+    // one sequence of calls (the service tools).
+    template <class Work>
+    std::invoke_result_t<Work &> await(Work work) {
+        using Result = std::invoke_result_t<Work &>;
+        std::optional<Result> result;
+        QEventLoop loop;
+        call(&loop, std::move(work), [&result, &loop](Result r) {
+            result = std::move(r);
+            loop.quit();
+        });
+        if (!result)
+            loop.exec();
+        return result.value_or(Result{});
+    }
+
+    // The window's calls (playercalls.cpp). Each `done` runs on the owner thread, as for call().
+    void connectPlayer(QObject *context, std::function<void(const ConnectReply &)> done);
+    // Whether the player is connected (asked twice: the first answer may be stale).
+    void checkConnect(QObject *context, std::function<void(bool)> done);
+    // The player's status flags (0 also when it could not be asked).
+    void pollFlags(QObject *context, std::function<void(unsigned)> done);
+    void readTable(QObject *context, unsigned char memory,
+                   std::function<void(const TableReply &)> done, std::function<void()> started);
+    void deleteFile(QObject *context, unsigned char memory, const QByteArray &name,
+                    std::function<void(const CallReply &)> done);
+    // `longNames`: the player takes long names; else the 8.3 call is used.
+    void renameFile(QObject *context, unsigned char memory, const QByteArray &oldName,
+                    const QByteArray &newName, bool longNames,
+                    std::function<void(const CallReply &)> done);
+    void formatMemory(QObject *context, unsigned char memory,
+                      std::function<void(const CallReply &)> done);
+    // A position is one byte on the wire: 256 travels as 0.
+    void setPosition(QObject *context, unsigned char memory, const QByteArray &name,
+                     unsigned char position, std::function<void(const CallReply &)> done);
+
+    // A player call is queued or running.
+    bool busy() const { return !m_waiting.empty(); }
+    // How many links of the process are busy (tests wait for none).
+    static int busyLinks() { return s_busyLinks; }
+
+signals:
+    void busyChanged(bool busy);
+
+private:
+    struct Pending {
+        QPointer<QObject> context;
+        bool hasContext = false;
+        std::function<void(const QVariant &)> done;
+        std::function<void()> started;
+    };
+    void enqueue(QObject *context, std::function<QVariant()> work,
+                 std::function<void(const QVariant &)> done, std::function<void()> started);
+    void onStarted(quint64 ticket);
+    void onFinished(quint64 ticket, const QVariant &result);
+    void setBusy(bool busy);
+
+    QThread m_thread;
+    PlayerLinkWorker *m_worker = nullptr; // lives on m_thread; deleted after it ends
+    std::map<quint64, Pending> m_waiting;
+    quint64 m_nextTicket = 1;
+    bool m_busyShown = false;
+    static int s_busyLinks;
+};
+
+} // namespace tunara::device
