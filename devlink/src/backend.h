@@ -31,9 +31,9 @@ public:
     // Lets the next `reads` bulk IN transfers of `count` bytes each be requested ahead: while
     // the caller handles one block the back end already asks for the next ones (up to
     // transferDepth() in flight), so that the device never waits for the host between blocks.
-    // No more than `reads` are ever requested, so a
-    // stream read to its announced end leaves nothing in flight. Any other transfer, a read of
-    // another size, or readAhead(0, 0) ends it; a request still in flight is then cancelled.
+    // No more than `reads` are ever requested, so a stream read to its announced end leaves
+    // nothing in flight. Any other transfer, a read of another size, or readAhead(0, 0) ends
+    // it; a request still in flight is then cancelled.
     // Back ends without it read one block at a time.
     virtual void readAhead(size_t count, size_t reads) {
         (void)count;
@@ -47,9 +47,9 @@ public:
     // then). finishWrite waits for the answer to the oldest queued block: `transferred`
     // receives what the device took; false when it failed or none is queued. dropWrites
     // cancels every block not yet finished (each may or may not have reached the device).
-    // Any other transfer ends the queue as dropWrites does. The caller decides how many it
-    // queues (transferDepth()); back ends without it send each block in finishWrite, one at a
-    // time.
+    // In a back end that sends ahead, any other transfer ends the queue as dropWrites does.
+    // The caller decides how many it queues (transferDepth()). Back ends without it (these
+    // defaults) send each block when finishWrite asks for its answer, one at a time.
     virtual bool queueWrite(const uint8_t *data, size_t count) {
         m_queuedWrites.push_back({data, count});
         return true;
