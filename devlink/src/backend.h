@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,15 +29,40 @@ public:
     virtual bool bulkRead(uint8_t *data, size_t count, size_t &transferred) = 0;
 
     // Lets the next `reads` bulk IN transfers of `count` bytes each be requested ahead: while
-    // the caller handles one block the back end already asks for the next, so that the device
-    // never waits for the host between blocks. No more than `reads` are ever requested, so a
-    // stream read to its announced end leaves nothing in flight. Any other transfer, a read of
-    // another size, or readAhead(0, 0) ends it; a request still in flight is then cancelled.
+    // the caller handles one block the back end already asks for the next ones (up to
+    // transferDepth() in flight), so that the device never waits for the host between blocks.
+    // No more than `reads` are ever requested, so a stream read to its announced end leaves
+    // nothing in flight. Any other transfer, a read of another size, or readAhead(0, 0) ends
+    // it; a request still in flight is then cancelled.
     // Back ends without it read one block at a time.
     virtual void readAhead(size_t count, size_t reads) {
         (void)count;
         (void)reads;
     }
+
+    // Writes sent ahead: the stream of blocks a download sends after the one handshake that
+    // opens it. queueWrite hands one bulk OUT block of `count` bytes to the device and returns
+    // without waiting for its answer; `data` must stay as it is until finishWrite() has
+    // returned for that block. False when it could not be handed over (nothing is queued
+    // then). finishWrite waits for the answer to the oldest queued block: `transferred`
+    // receives what the device took; false when it failed or none is queued. dropWrites
+    // cancels every block not yet finished (each may or may not have reached the device).
+    // In a back end that sends ahead, any other transfer ends the queue as dropWrites does.
+    // The caller decides how many it queues (transferDepth()). Back ends without it (these
+    // defaults) send each block when finishWrite asks for its answer, one at a time.
+    virtual bool queueWrite(const uint8_t *data, size_t count) {
+        m_queuedWrites.push_back({data, count});
+        return true;
+    }
+    virtual bool finishWrite(size_t &transferred) {
+        transferred = 0;
+        if (m_queuedWrites.empty())
+            return false;
+        const QueuedWrite next = m_queuedWrites.front();
+        m_queuedWrites.pop_front();
+        return bulkWrite(next.data, next.count, transferred);
+    }
+    virtual void dropWrites() { m_queuedWrites.clear(); }
 
     // Vendor control-in request (bmRequestType 0xC0) with wLength 1; `answer` receives the byte.
     // Gives up after 1 s.
@@ -51,6 +77,14 @@ public:
 
     // "usb:BUS-PORT.PORT" or "usbip://host:port/BUSID".
     virtual std::string path() const = 0;
+
+private:
+    // The blocks of the one-at-a-time queue above.
+    struct QueuedWrite {
+        const uint8_t *data;
+        size_t count;
+    };
+    std::deque<QueuedWrite> m_queuedWrites;
 };
 
 // A way to find players.

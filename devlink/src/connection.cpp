@@ -155,4 +155,40 @@ ReadAhead::~ReadAhead() {
         m_conn->readAhead(0, 0);
 }
 
+WriteAhead::WriteAhead() : m_conn(currentConnection()) {}
+
+WriteAhead::~WriteAhead() {
+    if (m_conn && m_queued > 0)
+        m_conn->dropWrites();
+}
+
+bool WriteAhead::queue(const uint8_t *data, size_t count) {
+    if (!m_conn || !m_conn->queueWrite(data, count)) {
+        fail();
+        return false;
+    }
+    ++m_queued;
+    return true;
+}
+
+bool WriteAhead::finish(size_t &transferred) {
+    transferred = 0;
+    if (!m_conn || m_queued == 0)
+        return false;
+    --m_queued;
+    if (!m_conn->finishWrite(transferred)) {
+        fail();
+        return false;
+    }
+    return true;
+}
+
+void WriteAhead::fail() {
+    if (m_conn && m_queued > 0)
+        m_conn->dropWrites();
+    m_queued = 0;
+    reconnectAfterFailure(m_conn);
+    m_conn = nullptr;
+}
+
 } // namespace kestousb

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,7 +72,9 @@ size_t readUpTo(int fd, uint8_t *out, size_t want) {
 }
 
 // The PC file, read ahead in large pieces: one read per block would add a system call to every
-// block of the stream, which costs more than the copy out of this buffer.
+// block of the stream, which costs more than the copy out of this buffer. Two buffers take
+// turns, so that blocks handed out of one stay as they are while the pipe still sends them and
+// the other is refilled.
 class ReadFile {
 public:
     static constexpr size_t kReadAhead = 256 * 1024;
@@ -90,11 +93,13 @@ public:
     // The next `want` bytes where they lie in the read-ahead, or nullptr (nothing taken) when
     // they are not there in one piece: at the file's end, or after a short read. The read-ahead
     // size is a multiple of every block size, so whole blocks are always there in one piece.
+    // They stay valid until the buffer after the one holding them has been used up: for at
+    // least kReadAhead / want - 1 more blocks.
     const uint8_t *takeInPlace(size_t want, size_t limit) {
         refillIfEmpty(limit);
         if (m_filled - m_at < want)
             return nullptr;
-        const uint8_t *at = m_ahead.data() + m_at;
+        const uint8_t *at = m_ahead[m_current].data() + m_at;
         m_at += want;
         return at;
     }
@@ -104,7 +109,7 @@ public:
     size_t take(uint8_t *out, size_t want, size_t limit) {
         refillIfEmpty(limit);
         const size_t n = std::min(want, m_filled - m_at);
-        std::memcpy(out, m_ahead.data() + m_at, n);
+        std::memcpy(out, m_ahead[m_current].data() + m_at, n);
         m_at += n;
         return n;
     }
@@ -113,16 +118,28 @@ private:
     void refillIfEmpty(size_t limit) {
         if (m_at != m_filled)
             return;
-        if (m_ahead.empty())
-            m_ahead.resize(kReadAhead);
+        m_current = 1 - m_current;
+        std::vector<uint8_t> &buffer = m_ahead[m_current];
+        if (buffer.empty())
+            buffer.resize(kReadAhead);
         m_at = 0;
-        m_filled = readUpTo(m_fd, m_ahead.data(), std::min(kReadAhead, limit));
+        m_filled = readUpTo(m_fd, buffer.data(), std::min(kReadAhead, limit));
     }
 
     int m_fd;
-    std::vector<uint8_t> m_ahead;
+    std::vector<uint8_t> m_ahead[2];
+    size_t m_current = 0;
     size_t m_at = 0;
     size_t m_filled = 0;
+};
+
+static_assert((kMaxTransferDepth - 1) * kMaxBlockSize <= ReadFile::kReadAhead,
+              "the blocks in flight must fit in the read-ahead buffer not being refilled");
+
+// One block handed to the pipe and not yet answered.
+struct SentBlock {
+    size_t bytes; // of the file (less than the block for a short final block)
+    bool final;   // the short final block
 };
 
 } // namespace
@@ -134,39 +151,71 @@ int streamToPlayer(const TransferJob &job, size_t block, Phase phase) {
     notify(job.window, KSUSB_XFER_START, job.size);
     waitReady(phase);
 
-    // The block goes out whole; a short final block is zero-padded to the block size. A whole
-    // block goes straight from the read-ahead to the pipe, only the others are gathered here.
-    uint8_t buffer[kMaxBlockSize];
-    uint32_t moved = 0;
-    // Exactly the announced size is streamed: a file that grew since the look-up does not send
-    // more than the player expects, and one that shrank fails instead of sending fill bytes.
-    while (moved < job.size) {
-        const uint32_t left = job.size - moved;
-        const size_t want = std::min<size_t>(block, left);
-        const uint8_t *out = want == block ? file.takeInPlace(block, left) : nullptr;
-        size_t n = want;
-        if (out == nullptr) {
-            std::memset(buffer, 0, block);
-            n = file.take(buffer, want, left);
-            if (n < want)
-                return failTransfer(job, KSUSB_ERR_INCOMPLETE);
-            out = buffer;
+    // Scoped so that blocks still in flight are cancelled before the failure is posted.
+    const int code = [&]() -> int {
+        // Once the player is ready for the stream it takes the announced blocks back to back, so
+        // the next ones are already handed over while it answers the last. Each block is answered,
+        // checked, reported and followed by the stop test in the order it was sent.
+        const size_t depth = transferDepth();
+        WriteAhead pipe;
+        std::deque<SentBlock> sent;
+        uint32_t answered = 0;
+        // The answer to the oldest block sent; 0, or the code the transfer fails with.
+        auto settle = [&]() -> int {
+            const SentBlock b = sent.front();
+            sent.pop_front();
+            size_t taken = 0;
+            pipe.finish(taken); // its result is the count it reports
+            answered += uint32_t(b.bytes);
+            // The final block is checked like any other: a block the pipe did not take is not a
+            // finished transfer. KSUSB_Stop interrupts a block the player does not take: that is a
+            // stop, not a fault.
+            if (taken < b.bytes)
+                return takeStopEvent() ? KSUSB_ERR_STOPPED : KSUSB_ERR_INCOMPLETE;
+            if (b.final)
+                notify(job.window, KSUSB_XFER_PROGRESS, job.size);
+            else if (answered > job.step)
+                notify(job.window, KSUSB_XFER_PROGRESS, answered);
+            return takeStopEvent() ? KSUSB_ERR_STOPPED : 0;
+        };
+
+        // The block goes out whole; a short final block is zero-padded to the block size. A whole
+        // block goes straight from the read-ahead to the pipe, only the others are gathered here.
+        uint8_t buffer[kMaxBlockSize];
+        uint32_t moved = 0;
+        // Exactly the announced size is streamed: a file that grew since the look-up does not send
+        // more than the player expects, and one that shrank fails instead of sending fill bytes.
+        while (moved < job.size || !sent.empty()) {
+            if (moved < job.size && sent.size() < depth) {
+                const uint32_t left = job.size - moved;
+                const size_t want = std::min<size_t>(block, left);
+                const uint8_t *out = want == block ? file.takeInPlace(block, left) : nullptr;
+                size_t n = want;
+                if (out == nullptr) {
+                    std::memset(buffer, 0, block);
+                    n = file.take(buffer, want, left);
+                    out = buffer;
+                }
+                if (n < want) {
+                    // The blocks already sent are answered first, as if sent one at a time.
+                    while (!sent.empty())
+                        if (const int failed = settle(); failed != 0)
+                            return failed;
+                    return KSUSB_ERR_INCOMPLETE;
+                }
+                if (!pipe.queue(out, block))
+                    return takeStopEvent() ? KSUSB_ERR_STOPPED : KSUSB_ERR_INCOMPLETE;
+                sent.push_back({n, left < block});
+                moved += uint32_t(n);
+                continue;
+            }
+            if (const int failed = settle(); failed != 0)
+                return failed;
         }
-        size_t taken = 0;
-        pipeWrite(out, block, &taken); // its result is the count it reports
-        moved += uint32_t(n);
-        // The final block is checked like any other: a block the pipe did not take is not a
-        // finished transfer.
-        // KSUSB_Stop interrupts a block the player does not take: that is a stop, not a fault.
-        if (taken < n)
-            return failTransfer(job, takeStopEvent() ? KSUSB_ERR_STOPPED : KSUSB_ERR_INCOMPLETE);
-        if (left < block)
-            notify(job.window, KSUSB_XFER_PROGRESS, job.size);
-        else if (moved > job.step)
-            notify(job.window, KSUSB_XFER_PROGRESS, moved);
-        if (takeStopEvent())
-            return failTransfer(job, KSUSB_ERR_STOPPED);
-    }
+        return 0;
+    }();
+    if (code != 0)
+        return failTransfer(job, code);
     file.close();
     // The last poll comes before the final post, so that a caller that starts its next command
     // on notification 3 never talks to the player at the same time as this worker.

@@ -76,6 +76,21 @@ UsbipLimits usbipLimits() {
     return state.injection.current.usbipLimits;
 }
 
+size_t transferDepth() {
+    LibraryState &state = library();
+    std::lock_guard lock(state.injection.mutex);
+    const size_t depth = state.injection.current.transferDepth;
+    return depth == 0 ? kTransferDepth : std::min(depth, kMaxTransferDepth);
+}
+
+std::chrono::milliseconds usbPipeLimit() {
+    constexpr std::chrono::milliseconds kUsbPipeLimit{30000};
+    LibraryState &state = library();
+    std::lock_guard lock(state.injection.mutex);
+    const auto limit = state.injection.current.usbPipeLimit;
+    return limit.count() > 0 ? limit : kUsbPipeLimit;
+}
+
 // ---- the stop event -------------------------------------------------------------------------
 
 bool stopEventExists() {

@@ -49,6 +49,8 @@ struct TestInjection {
     TickSource ticks{};                // instead of steady_clock, for the polls
     SleepFunction sleep{};             // instead of std::this_thread::sleep_for, for KSUSB_Stop
     UsbipLimits usbipLimits{};         // how long the USB/IP client waits
+    size_t transferDepth = 0;          // blocks of a stream in flight; 0: kTransferDepth
+    std::chrono::milliseconds usbPipeLimit{0}; // libusb bulk time-out; 0: the real 30 s
 };
 
 struct LibraryState {
@@ -97,6 +99,7 @@ LibraryState &library();
 
 // The injected pieces, or the real ones.
 TickSource tickSource();
+std::chrono::milliseconds usbPipeLimit();
 void pauseFor(std::chrono::milliseconds span);
 
 // Tests: the library as just loaded (no connection, no stop event, empty tables and status

@@ -64,6 +64,12 @@ bool pipeWrite(const uint8_t *data, size_t count, size_t *transferred = nullptr,
 bool pipeRead(uint8_t *data, size_t count, size_t *transferred = nullptr,
               Transfer need = Transfer::Partial);
 
+// How many blocks of a stream may be in flight at once: while the player answers one, the next
+// is already on its way, so that the bus never idles between blocks. 1 moves one at a time.
+constexpr size_t kTransferDepth = 2;
+constexpr size_t kMaxTransferDepth = 8;
+size_t transferDepth(); // kTransferDepth unless a test set another (library_state.h)
+
 // While it lives, the next `reads` reads of `count` bytes on the connection open now may be
 // asked for ahead of the caller (DeviceConnection::readAhead), so that a stream of blocks flows
 // without a pause between them. A read still asked for when it goes is cancelled.
@@ -76,6 +82,31 @@ public:
 
 private:
     std::shared_ptr<DeviceConnection> m_conn;
+};
+
+// A stream of bulk OUT blocks on the connection open now, up to transferDepth() of them handed
+// to the device before the oldest is answered (DeviceConnection::queueWrite). Only for the
+// blocks the player's handshake has already allowed: a download's blocks after the one poll
+// that opens the stream. What is still queued when it goes is cancelled.
+class WriteAhead {
+public:
+    WriteAhead();
+    ~WriteAhead();
+    WriteAhead(const WriteAhead &) = delete;
+    WriteAhead &operator=(const WriteAhead &) = delete;
+
+    // Hands `count` bytes over (they must stay as they are until finished). False when the
+    // connection failed; it is then reconnected, like a failed pipeWrite.
+    bool queue(const uint8_t *data, size_t count);
+    // The answer to the oldest block queued: `transferred` is what the player took. A failure
+    // cancels the rest and reconnects; false then.
+    bool finish(size_t &transferred);
+    size_t queued() const { return m_queued; }
+
+private:
+    void fail();
+    std::shared_ptr<DeviceConnection> m_conn;
+    size_t m_queued = 0;
 };
 
 // ---- handshake polls ------------------------------------------------------------------------

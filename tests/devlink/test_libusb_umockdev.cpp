@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -66,6 +67,7 @@ public:
                 umockdev_ioctl_client_complete(client, -1, EBUSY);
                 return TRUE;
             }
+            m_engine.hostReset(); // a new claim is a new connection to the player
             umockdev_ioctl_client_complete(client, 0, 0);
             return TRUE;
         case USBDEVFS_RELEASEINTERFACE:
@@ -107,6 +109,25 @@ public:
         return m_held > 0;
     }
 
+    // The most bulk URBs of one direction pending at once since the last call, and how many
+    // URBs the host discarded.
+    struct InFlight {
+        int mostOut = 0;
+        int mostIn = 0;
+        int discarded = 0;
+        int pendingBulk = 0; // now
+    };
+    InFlight takeInFlight() {
+        std::lock_guard lock(m_mutex);
+        InFlight seen = m_inFlight;
+        seen.pendingBulk = 0;
+        for (const PendingUrb &p : m_pending)
+            seen.pendingBulk +=
+                reinterpret_cast<usbdevfs_urb *>(p.urb->data)->type == USBDEVFS_URB_TYPE_BULK;
+        m_inFlight = {};
+        return seen;
+    }
+
     void setClaimedElsewhere(bool on) {
         std::lock_guard lock(m_mutex);
         m_claimedElsewhere = on;
@@ -124,6 +145,16 @@ private:
         std::lock_guard lock(m_mutex);
         ++m_submitted;
         m_pending.push_back({urb});
+        const auto *u = reinterpret_cast<usbdevfs_urb *>(urb->data);
+        if (u->type == USBDEVFS_URB_TYPE_BULK) {
+            const bool in = u->endpoint & 0x80;
+            const auto sameWay = std::count_if(m_pending.begin(), m_pending.end(), [&](auto &p) {
+                const auto *other = reinterpret_cast<usbdevfs_urb *>(p.urb->data);
+                return other->type == USBDEVFS_URB_TYPE_BULK && bool(other->endpoint & 0x80) == in;
+            });
+            int &most = in ? m_inFlight.mostIn : m_inFlight.mostOut;
+            most = std::max(most, int(sameWay));
+        }
         umockdev_ioctl_client_complete(client, 0, 0);
         return TRUE;
     }
@@ -230,6 +261,7 @@ private:
         for (PendingUrb &p : m_pending)
             if (p.urb->client_addr == address) {
                 p.discarded = true;
+                ++m_inFlight.discarded;
                 m_engine.transferCancelled();
                 umockdev_ioctl_client_complete(client, 0, 0);
                 return TRUE;
@@ -244,6 +276,7 @@ private:
     int m_submitted = 0;
     int m_holdAfter = -1;
     int m_held = 0;
+    InFlight m_inFlight;
     bool m_claimedElsewhere = false;
 };
 
@@ -452,12 +485,110 @@ TEST_P(LibusbUmockdevStop, StopDuringABlockedTransferThenTheNextCallWorks) {
         const ku::test::Notes got = notes.waitEnd();
         ASSERT_FALSE(got.empty());
         EXPECT_EQ(got.back(), ku::test::Note(KSUSB_XFER_FAILED, KSUSB_ERR_STOPPED));
+        // The blocks asked for or sent ahead were cancelled and collected with the old handle.
+        EXPECT_EQ(device.takeInFlight().pendingBulk, 0);
         ASSERT_EQ(GetPlayerVersion(), 1) << KSUSB_GetLastError();
         ASSERT_EQ(InvokePlayer() & KSUSB_FLAG_NOT_CONNECTED, 0);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stop, LibusbUmockdevStop,
+                         ::testing::Values(StopRow{"Upload", Direction::Upload},
+                                           StopRow{"Download", Direction::Download}),
+                         [](const auto &row) { return std::string(row.param.name); });
+
+// A file down to the player and back up, with `depth` blocks in flight: every byte arrives in
+// order, and the emulated device sees exactly that many bulk transfers pending at once in each
+// direction. A short block from the player (a short packet) is followed by the rest.
+struct StreamRow {
+    const char *name;
+    size_t depth;
+    size_t bytes;
+    bool shortUploadBlock;
+};
+
+void PrintTo(const StreamRow &row, std::ostream *os) {
+    *os << row.name;
+}
+
+class LibusbUmockdevStream : public LibusbUmockdev,
+                             public ::testing::WithParamInterface<StreamRow> {};
+
+TEST_P(LibusbUmockdevStream, BlocksMoveInOrderWithTheDepthInFlight) {
+    const StreamRow &row = GetParam();
+    ku::TestInjection depth = ku::library().injected();
+    depth.transferDepth = row.depth;
+    ku::library().inject(depth);
+    ku::test::ScratchDir dir;
+    const std::vector<uint8_t> bytes = ku::test::pattern(row.bytes);
+    const std::string source = dir.write("song.bin", bytes);
+    ASSERT_EQ(KSUSB_CheckConnect(), 1);
+    device.takeInFlight();
+
+    ku::test::Recorder put;
+    ASSERT_EQ(KSUSB_Download('M', source.c_str(), &put, 0), 1) << KSUSB_GetLastError();
+    ASSERT_EQ(put.waitEnd().back(), ku::test::Note(KSUSB_XFER_DONE, long(row.bytes)));
+    EXPECT_EQ(device.takeInFlight().mostOut, int(row.depth));
+    ASSERT_EQ(KSUSB_RefreshMemory('M'), 1);
+
+    if (row.shortUploadBlock)
+        engine.injectFault(vplayer::Fault::ShortBlock, 0);
+    const std::string target = (dir.path() / "back.bin").string();
+    ku::test::Recorder get;
+    ASSERT_EQ(KSUSB_Upload('M', "song.bin", target.c_str(), &get, 0), 1) << KSUSB_GetLastError();
+    ASSERT_EQ(get.waitEnd().back(), ku::test::Note(KSUSB_XFER_DONE, long(row.bytes)));
+    EXPECT_EQ(device.takeInFlight().mostIn, int(row.depth));
+    EXPECT_EQ(ku::test::ScratchDir::read(target), bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stream, LibusbUmockdevStream,
+                         ::testing::Values(StreamRow{"OneAtATime", 1, 100000, false},
+                                           StreamRow{"TwoInFlight", 2, 100000, false},
+                                           StreamRow{"ThreeInFlight", 3, 5 * 16384, false},
+                                           StreamRow{"ShortBlockFromThePlayer", 2, 100000, true}),
+                         [](const auto &row) { return std::string(row.param.name); });
+
+// The player stops answering in the middle of a stream: the block it holds fails after the pipe
+// time-out, the block already in flight behind it is cancelled, the transfer fails with -44 and
+// the next call works on a new connection.
+class LibusbUmockdevLost : public LibusbUmockdev, public ::testing::WithParamInterface<StopRow> {};
+
+TEST_P(LibusbUmockdevLost, AReplyLostMidStreamFailsTheTransfer) {
+    constexpr int kAnnounceUrbs = 2;
+    ku::TestInjection shortPipe = ku::library().injected();
+    shortPipe.usbPipeLimit = std::chrono::milliseconds(300);
+    ku::library().inject(shortPipe);
+    ku::test::ScratchDir dir;
+    const std::string source = dir.write("song.bin", ku::test::pattern(8 * 16384));
+    ASSERT_EQ(KSUSB_CheckConnect(), 1);
+    ku::test::Recorder notes;
+    if (GetParam().direction == Direction::Upload) {
+        ku::test::Recorder put;
+        ASSERT_EQ(KSUSB_Download('M', source.c_str(), &put, 0), 1) << KSUSB_GetLastError();
+        ASSERT_EQ(put.waitEnd().back().first, KSUSB_XFER_DONE);
+        ASSERT_EQ(KSUSB_RefreshMemory('M'), 1);
+        device.takeInFlight();
+        device.holdBulkAfter(kAnnounceUrbs + 2); // two blocks arrive, then nothing
+        const std::string target = (dir.path() / "back.bin").string();
+        ASSERT_EQ(KSUSB_Upload('M', "song.bin", target.c_str(), &notes, 0), 1);
+    } else {
+        device.takeInFlight();
+        device.holdBulkAfter(kAnnounceUrbs + 2);
+        ASSERT_EQ(KSUSB_Download('M', source.c_str(), &notes, 0), 1);
+    }
+    const ku::test::Notes got = notes.waitEnd();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back(), ku::test::Note(KSUSB_XFER_FAILED, KSUSB_ERR_INCOMPLETE));
+    EXPECT_EQ(got[got.size() - 2], ku::test::Note(KSUSB_XFER_PROGRESS, 2 * 16384))
+        << "the blocks before the lost one were reported, none after it";
+    const auto inFlight = device.takeInFlight();
+    EXPECT_EQ(inFlight.discarded, 2) << "the lost block and the one behind it";
+    EXPECT_EQ(inFlight.pendingBulk, 0);
+    device.holdBulkAfter(-1);
+    EXPECT_EQ(GetPlayerVersion(), 1) << KSUSB_GetLastError();
+}
+
+INSTANTIATE_TEST_SUITE_P(Lost, LibusbUmockdevLost,
                          ::testing::Values(StopRow{"Upload", Direction::Upload},
                                            StopRow{"Download", Direction::Download}),
                          [](const auto &row) { return std::string(row.param.name); });

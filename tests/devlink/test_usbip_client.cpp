@@ -11,6 +11,7 @@
 #include <ostream>
 
 #include <optional>
+#include <thread>
 
 using kestousb::test::Raw;
 using kestousb::test::retSubmit;
@@ -400,6 +401,10 @@ struct AheadCase {
     const char *name;
     bool serverHoldsTheLastRead; // the read asked for ahead gets no answer until cancelled
 };
+void PrintTo(const AheadCase &row, std::ostream *os) {
+    *os << row.name;
+}
+
 class UsbipReadAhead : public UsbipClient, public ::testing::WithParamInterface<AheadCase> {};
 
 TEST_P(UsbipReadAhead, AsksForTheNextBlockAndCancelsWhatIsLeft) {
@@ -463,6 +468,70 @@ TEST_P(UsbipReadAhead, AsksForTheNextBlockAndCancelsWhatIsLeft) {
 }
 INSTANTIATE_TEST_SUITE_P(Ahead, UsbipReadAhead,
                          ::testing::Values(AheadCase{"AnsweredBeforeTheCancel", false},
+                                           AheadCase{"HeldUntilTheCancel", true}),
+                         [](const auto &row) { return std::string(row.param.name); });
+
+// A stream written ahead: both blocks reach the server before the host waits for the first
+// answer, the answers are taken in order, and blocks still unanswered are cancelled.
+class UsbipWriteAhead : public UsbipClient, public ::testing::WithParamInterface<AheadCase> {};
+
+TEST_P(UsbipWriteAhead, SendsTheNextBlockBeforeTheLastIsAnswered) {
+    std::vector<Urb> seen;
+    std::mutex seenMutex;
+    const bool hold = GetParam().serverHoldsTheLastRead;
+    server.setUrbHandler([&](const Urb &urb) {
+        std::lock_guard lock(seenMutex);
+        seen.push_back(urb);
+        if (urb.command == 2) {
+            Raw r = retSubmit(urb.seqnum, -104, 0);
+            r[3] = 4; // RET_UNLINK
+            return r;
+        }
+        if (urb.ep != 1 || urb.direction != 0)
+            return StubServer::defaultAnswer(urb);
+        return hold ? Raw{} : retSubmit(urb.seqnum, 0, urb.length - urb.out[0]);
+    });
+    auto b = backend();
+    auto conn = b.open(playerPath());
+    ASSERT_NE(conn, nullptr);
+    auto outs = [&] {
+        std::lock_guard lock(seenMutex);
+        std::vector<Urb> out;
+        std::copy_if(seen.begin(), seen.end(), std::back_inserter(out),
+                     [](const Urb &u) { return u.command == 1 && u.ep == 1; });
+        return out;
+    };
+    const Raw first(64, 0), second(64, 4); // the server takes 64 - byte 0 of each
+    ASSERT_TRUE(conn->queueWrite(first.data(), first.size()));
+    ASSERT_TRUE(conn->queueWrite(second.data(), second.size()));
+    for (int i = 0; i < 400 && outs().size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::vector<Urb> sent = outs();
+    ASSERT_EQ(sent.size(), 2u) << "the second block did not go out before the first's answer";
+    EXPECT_EQ(sent[0].out, first);
+    EXPECT_EQ(sent[1].out, second);
+    if (hold) {
+        conn->dropWrites();
+        std::lock_guard lock(seenMutex);
+        std::vector<uint32_t> victims;
+        for (const Urb &u : seen)
+            if (u.command == 2)
+                victims.push_back(u.victim);
+        EXPECT_EQ(victims, (std::vector<uint32_t>{sent[0].seqnum, sent[1].seqnum}));
+    } else {
+        size_t moved = 0;
+        EXPECT_TRUE(conn->finishWrite(moved));
+        EXPECT_EQ(moved, 64u);
+        EXPECT_TRUE(conn->finishWrite(moved));
+        EXPECT_EQ(moved, 60u);
+        EXPECT_FALSE(conn->finishWrite(moved)) << "nothing left to answer";
+    }
+    uint8_t answer = 0;
+    EXPECT_TRUE(conn->vendorRequest(12, 0, 0, answer));
+    EXPECT_EQ(answer, 0x40);
+}
+INSTANTIATE_TEST_SUITE_P(Ahead, UsbipWriteAhead,
+                         ::testing::Values(AheadCase{"AnsweredInOrder", false},
                                            AheadCase{"HeldUntilTheCancel", true}),
                          [](const auto &row) { return std::string(row.param.name); });
 
