@@ -53,6 +53,8 @@ tunara_layer(tunara_transfer FOLDERS transfer SEES device chrome res media texts
   SOURCES
     transfer/notifybridge.cpp
     transfer/queueentry.cpp
+    transfer/queuemodel.cpp
+    transfer/queuerunner.cpp
     transfer/transferdlg.cpp
     transfer/transferdlg_run.cpp
     transfer/transferhost.h

@@ -13,6 +13,8 @@ public:
     // Queues local files as downloads into memory 'M' or 'S' (sorted byte-wise, checked as
     // they are queued), then shows and starts the queue as the options say. Returns 1.
     virtual int addDownloads(unsigned char memoryId, const QStringList &localPaths) = 0;
+    // The same, queued as given, no sorting (a folder's files in album order).
+    virtual int addDownloadsInOrder(unsigned char memoryId, const QStringList &localPaths) = 0;
     // Queues uploads of player files to the given local paths, in the caller's order; the two
     // lists have the same length. Returns 1.
     virtual int addUploads(unsigned char memoryId, const QStringList &remoteNames,

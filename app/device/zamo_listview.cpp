@@ -134,6 +134,9 @@ void CZamo_ListView::showTable(const TableReply &reply) {
         emit refreshed(false);
         return;
     }
+    // After a download the player's table has only grown at its end: the rows there are kept
+    // and the new ones added, which keeps a long queue from rebuilding the pane for every file.
+    const int kept = keptRows(*reply.table);
     *m_table = *reply.table;
     const KSUSB_TOpenTable &t = *m_table;
     m_totalText = device::totalText(t.total);
@@ -144,22 +147,49 @@ void CZamo_ListView::showTable(const TableReply &reply) {
     // The capacity pane belongs to the active pane; the other one writes it on activation.
     if (m_active)
         m_frame.setCapacityText(statusText());
-    fillRows();
+    fillRows(kept);
     m_frame.setRefreshButtonEnabled(true);
     m_frame.setMessageText(str(StrId::Ready));
     emit refreshed(true);
 }
 
-void CZamo_ListView::fillRows() {
+namespace {
+
+bool sameEntry(const KSUSB_TFileEntry &a, const KSUSB_TFileEntry &b) {
+    return std::memcmp(a.name, b.name, sizeof a.name) == 0 &&
+           std::memcmp(a.name83, b.name83, sizeof a.name83) == 0 && a.attr == b.attr &&
+           std::memcmp(a.rawTimes, b.rawTimes, sizeof a.rawTimes) == 0 && a.time == b.time &&
+           a.date == b.date && a.cluster == b.cluster && a.size == b.size;
+}
+
+} // namespace
+
+int CZamo_ListView::keptRows(const KSUSB_TOpenTable &next) const {
+    // The rows must show the whole current table in play order (not sorted by a header, not
+    // held by a drag) for the same model, and the new table must begin with it.
+    const int shown = topLevelItemCount();
+    if (m_dragging || shown == 0 || shown != m_table->count || next.count < m_table->count ||
+        m_filledModel != m_frame.modelCode())
+        return 0;
+    for (int i = 0; i < shown; ++i) {
+        if (!sameEntry(m_table->entries[i], next.entries[i]) ||
+            topLevelItem(i)->text(ColOrder) != res::formatText(QStringLiteral("%03d"), i + 1))
+            return 0;
+    }
+    return shown;
+}
+
+void CZamo_ListView::fillRows(int kept) {
     const int model = m_frame.modelCode();
     // The rows a reorder drag holds are about to go.
     if (m_dragging)
         endReorderDrag();
     setUpdatesEnabled(false);
-    clear();
+    if (kept == 0)
+        clear();
     QList<QTreeWidgetItem *> rows;
-    rows.reserve(m_table->count);
-    for (int i = 0; i < m_table->count; ++i) {
+    rows.reserve(m_table->count - kept);
+    for (int i = kept; i < m_table->count; ++i) {
         const KSUSB_TFileEntry &e = m_table->entries[i];
         const QString name = entryName(e);
         const FileType type = fileTypeOf(name, model);
@@ -174,6 +204,7 @@ void CZamo_ListView::fillRows() {
         rows.append(row);
     }
     addTopLevelItems(rows);
+    m_filledModel = model;
     setUpdatesEnabled(true);
 }
 

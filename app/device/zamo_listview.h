@@ -118,7 +118,10 @@ protected:
 
 private:
     void showTable(const TableReply &reply);
-    void fillRows();
+    // Rebuilds the rows from the table, keeping the first `kept` (they show its first entries).
+    void fillRows(int kept = 0);
+    // How many of the rows already show the start of `next` (0: all are built anew).
+    int keptRows(const KSUSB_TOpenTable &next) const;
     void summariseSelection();
     // A transfer streams or a player call runs: the player takes no other command now.
     bool playerOccupied();
@@ -155,6 +158,7 @@ private:
     // The reorder drag: rows selected when it began (ascending), the row under the pointer
     // then, and the row under it now.
     bool m_dragging = false;
+    int m_filledModel = 0;      // the model code the rows' type texts were made for
     bool m_dragRefused = false; // begun while a transfer runs: ends without a move
     std::vector<int> m_draggedRows;
     int m_dragAnchor = -1;

@@ -430,7 +430,7 @@ void CMainFrame::setConnected(bool connected) {
     const QIcon icon = res::StringTable::current().icon(
         connected ? QStringLiteral("status/connected") : QStringLiteral("status/disconnected"));
     m_connection->setPixmap(icon.pixmap(QSize(IndicatorSize, IndicatorSize), devicePixelRatioF()));
-    statusBar()->repaint();
+    statusBar()->update();
 }
 
 int CMainFrame::modelCode() const {
@@ -454,7 +454,7 @@ void CMainFrame::setRefreshButtonEnabled(bool enabled) {
     QAction *a = m_commands.action(Cmd::Refresh);
     a->setEnabled(enabled && m_commands.isAvailable(int(Cmd::Refresh)));
     if (m_toolBar != nullptr)
-        m_toolBar->repaint();
+        m_toolBar->update();
 }
 
 void CMainFrame::paneActivated(QObject *pane) {

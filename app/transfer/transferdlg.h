@@ -1,11 +1,12 @@
-// The transfer manager: one modeless dialog for the whole run of the program that holds the
-// queue of downloads and uploads (its list is the queue: one row per entry, the row's icon the
-// entry's state) and runs it one entry after another on the library's worker, showing the
-// current file's and the whole queue's progress. Closing it only hides it.
+// The transfer manager: one modeless dialog for the whole run of the program that shows the queue
+// of downloads and uploads (its list shows the queue's rows, each row's icon the entry's state)
+// while the queue runs one entry after another on the library's worker, and the current file's
+// and the whole queue's progress. Closing it only hides it.
 #pragma once
 
 #include "device/transferqueue.h"
 #include "queueentry.h"
+#include "queuemodel.h"
 
 #include <QDialog>
 #include <QElapsedTimer>
@@ -14,30 +15,25 @@
 #include <QProgressBar>
 #include <QTimer>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
-class QTreeWidget;
-class QTreeWidgetItem;
-
-namespace tunara::device {
-struct CallReply;
-}
+class QTreeView;
 
 namespace tunara::transfer {
 
 class NotifyBridge;
+class QueueRunner;
 class TransferHost;
 
 class CTransferDlg : public QDialog, public device::TransferQueue {
     Q_OBJECT
 public:
-    enum Column : int { ColStatus = 0, ColMemory, ColRemote, ColLocal, ColStat, ColumnCount };
-    // Bytes between progress notifications asked of the library.
-    static constexpr std::uint32_t ProgressStep = 10000;
+    static constexpr int ColumnCount = QueueModel::ColumnCount;
     // Texts and bars are repainted at most this often while a file moves.
     static constexpr int RepaintIntervalMs = 33;
     // The status-bar bar: pane 0 shrunk by this, its left edge moved right by that.
@@ -51,9 +47,10 @@ public:
 
     // TransferQueue
     int addDownloads(unsigned char memoryId, const QStringList &localPaths) override;
+    int addDownloadsInOrder(unsigned char memoryId, const QStringList &localPaths) override;
     int addUploads(unsigned char memoryId, const QStringList &remoteNames,
                    const QStringList &localPaths) override;
-    bool busy() const override { return m_busy; }
+    bool busy() const override { return m_queue->busy(); }
 
     // The dialog's commands (buttons, row menu, and posted by the dialog to itself).
     void start();       // Start Transfer
@@ -65,19 +62,18 @@ public:
     // The host's device work has ended: a start held back meanwhile runs now.
     void resumeHeldStart();
 
-    int current() const { return m_current; }
-    bool finished() const { return m_finished; }
-    bool hadError() const { return m_hadError; }
+    const QueueModel &queue() const { return *m_queue; }
+    int current() const { return m_queue->current(); }
+    bool finished() const { return m_queue->finished(); }
+    bool hadError() const { return m_queue->hadError(); }
     // A start waits for the host's other device work to end.
-    bool startHeld() const { return m_startHeld; }
+    bool startHeld() const { return m_queue->startHeld(); }
     // The target the library's worker posts to; it lives until the worker's last notification.
-    std::weak_ptr<const NotifyBridge> notifyBridge() const { return m_bridge; }
-    QTreeWidget *queueList() const { return m_list; }
+    std::weak_ptr<const NotifyBridge> notifyBridge() const;
+    QTreeView *queueList() const { return m_list; }
     QProgressBar *statusBarProgress() const { return m_statusBar.data(); }
-    // The state (icon index) of a row.
-    static int stateOf(const QTreeWidgetItem *row);
     // Picture of each state, in icon-index order.
-    const QIcon &stateIcon(int index) const { return m_icons[index]; }
+    const QIcon &stateIcon(int index) const { return m_icons[size_t(index)]; }
     // How many times the progress texts were painted (the bench watches the throttle).
     int progressPaints() const { return m_progressPaints; }
 
@@ -86,7 +82,6 @@ signals:
     void queueFinished();
 
 protected:
-    void customEvent(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void hideEvent(QHideEvent *event) override;
     void reject() override;
@@ -96,30 +91,18 @@ private:
 
     void buildControls();
     void buildList();
-    void postStart();
-    void postStop();
-    QTreeWidgetItem *appendRow(EntryKind kind, res::StrId status, const QString &remote,
-                               const QString &local);
-    void setState(QTreeWidgetItem *row, int icon, const QString &status);
-    void queued();
-    bool refusedByMpegCheck(QTreeWidgetItem *row, unsigned char memoryId, const QString &path);
-    void failCurrent(const QString &message);
-    QTreeWidgetItem *currentRow() const;
     void showRowMenu(const QPoint &pos);
     bool removableSelected() const;
+    QList<int> selectedRows() const;
 
+    // The queue's run as the dialog shows it.
+    void entryStarting(int row);
     void onStarted(std::intptr_t total);
     void onProgress(std::intptr_t done);
     void onDone(std::intptr_t moved);
     void onFailed(int code);
     void paintProgress();
     void resetFileProgress();
-    void startVoiceConverter(const QString &localPath);
-    int nextWaitingRow() const;
-    void refreshAfterDownload();
-    void flushPaneRefresh();
-    // The start call's answer from the player link: a refused start fails the row.
-    void startAnswered(const device::CallReply &reply);
 
     Display display() const;
     void updateDisplay();
@@ -128,8 +111,8 @@ private:
     void setCaptionPercent(const QString &text);
 
     TransferHost &m_host;
-    // Shared with the running worker, which lets go of it after its last notification.
-    std::shared_ptr<NotifyBridge> m_bridge;
+    QueueModel *m_queue = nullptr;
+    QueueRunner *m_runner = nullptr;
 
     QLabel *m_queueCount = nullptr;    // "Total %d file(s), Current %d file(s)"
     QProgressBar *m_overall = nullptr; // the whole queue
@@ -143,23 +126,13 @@ private:
     QPushButton *m_stop = nullptr;
     QPushButton *m_close = nullptr;
     QPushButton *m_option = nullptr;
-    QTreeWidget *m_list = nullptr;
+    QTreeView *m_list = nullptr;
     QPointer<QProgressBar> m_statusBar; // child of the main window's status bar
-    QIcon m_icons[IconCount];
+    std::array<QIcon, IconCount> m_icons;
     QIcon m_menuIcon;
 
-    int m_count = 0;
-    int m_current = -1;
+    // The current file: its size (the start notification's total) and its clock.
     std::uint64_t m_size = 0;
-    bool m_busy = false;
-    bool m_startHeld = false;
-    bool m_startCalling = false; // the start call is on the player link
-    bool m_finished = false;
-    bool m_hadError = false;
-    EntryKind m_kind = EntryKind::DownloadFlash;
-    unsigned char m_memory = 0;
-    bool m_isDownload = true;
-    QString m_localPath;
     QElapsedTimer m_startTime;
     double m_seconds = 0.0;
 
@@ -169,10 +142,6 @@ private:
     QElapsedTimer m_lastPaint;
     QTimer m_paintTimer;
     int m_progressPaints = 0;
-
-    // The pane refresh after a download, posted once: downloads finishing before it runs share it.
-    bool m_paneRefreshPending = false;
-    unsigned char m_pendingMemory = 0;
 };
 
 } // namespace tunara::transfer

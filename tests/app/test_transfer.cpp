@@ -28,7 +28,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <memory>
 
@@ -106,17 +106,19 @@ struct Window {
                    },
                    WaitMs);
     }
-    QTreeWidget *list() const { return dlg->queueList(); }
+    QTreeView *list() const { return dlg->queueList(); }
+    int rows() const { return list()->model()->rowCount(); }
+    // What the list shows in column `c` of each row.
     QStringList column(int c) const {
         QStringList out;
-        for (int i = 0; i < list()->topLevelItemCount(); ++i)
-            out << list()->topLevelItem(i)->text(c);
+        for (int i = 0; i < rows(); ++i)
+            out << list()->model()->index(i, c).data().toString();
         return out;
     }
     QList<int> states() const {
         QList<int> out;
-        for (int i = 0; i < list()->topLevelItemCount(); ++i)
-            out << CTransferDlg::stateOf(list()->topLevelItem(i));
+        for (int i = 0; i < rows(); ++i)
+            out << dlg->queue().stateOf(i);
         return out;
     }
     QString info() const { return dlg->findChild<QPlainTextEdit *>("transferInfo")->toPlainText(); }
@@ -289,12 +291,12 @@ private slots:
             QCOMPARE(w.dlg->addDownloads(mem, paths), 1);
         QCoreApplication::processEvents();
 
-        QCOMPARE(w.column(CTransferDlg::ColRemote), rowNames);
+        QCOMPARE(w.column(transfer::QueueModel::ColRemote), rowNames);
         QCOMPARE(w.states(), states);
-        QCOMPARE(w.column(CTransferDlg::ColStatus), statuses);
+        QCOMPARE(w.column(transfer::QueueModel::ColStatus), statuses);
         QCOMPARE(w.ui.messages.size(), messages);
         const QString memName = memory == 'S' ? "EXTERNAL" : "FLASH";
-        for (const QString &m : w.column(CTransferDlg::ColMemory))
+        for (const QString &m : w.column(transfer::QueueModel::ColMemory))
             QCOMPARE(m, memName);
         QVERIFY(w.dlg->isVisible()); // ShowXferDlg
         QVERIFY(!w.dlg->busy());     // AutoStartXfer off: nothing runs
@@ -302,7 +304,7 @@ private slots:
                  QStringLiteral("Total %1 file(s), Current 0 file(s)").arg(files.size()));
         if (!upload) {
             for (int i = 0; i < rowNames.size(); ++i)
-                QCOMPARE(w.column(CTransferDlg::ColLocal)[i], m_files.filePath(rowNames[i]));
+                QCOMPARE(w.column(transfer::QueueModel::ColLocal)[i], m_files.filePath(rowNames[i]));
             QSettings profile(w.dir.filePath("profile.ini"), QSettings::IniFormat);
             QCOMPARE(profile.value("Option/DownloadFolder").toString(), m_files.path() + "/");
         }
@@ -382,7 +384,7 @@ private slots:
         if (!downloads.isEmpty())
             w.dlg->addDownloads('M', paths);
         if (prepare == "vanish")
-            QVERIFY(QFile::remove(w.column(CTransferDlg::ColLocal).first()));
+            QVERIFY(QFile::remove(w.column(transfer::QueueModel::ColLocal).first()));
         QStringList remotes, locals;
         for (const QString &u : uploads) {
             remotes << u.section(':', 0, 0);
@@ -392,19 +394,18 @@ private slots:
             w.dlg->addUploads('M', remotes, locals);
 
         QVERIFY(w.waitFinished());
-        QCOMPARE(w.column(CTransferDlg::ColStatus), statuses);
+        QCOMPARE(w.column(transfer::QueueModel::ColStatus), statuses);
         QCOMPARE(w.info(), summary);
         QCOMPARE(w.ui.questions.size(), questions);
         QCOMPARE(w.dlg->findChild<QPushButton *>("closeButton")->text(),
                  QStringLiteral("&Close And Clear"));
         QCOMPARE(w.dlg->windowTitle(), QStringLiteral("Transfer Manager"));
         for (int i = 0; i < statuses.size(); ++i) {
-            QTreeWidgetItem *row = w.list()->topLevelItem(i);
-            const int kind = row->data(CTransferDlg::ColStatus, Qt::UserRole).toInt();
+            const int kind = int(w.dlg->queue().entry(i).kind);
             const bool good = statuses[i].endsWith("OK.");
-            QCOMPARE(CTransferDlg::stateOf(row), (good ? 4 : 8) + kind);
+            QCOMPARE(w.dlg->queue().stateOf(i), (good ? 4 : 8) + kind);
             if (good) {
-                const QString stat = row->text(CTransferDlg::ColStat);
+                const QString stat = w.column(transfer::QueueModel::ColStat).value(i);
                 QVERIFY2(stat.contains(" sec") && !stat.contains("nan") && !stat.contains("inf"),
                          qPrintable(stat));
             }
@@ -415,7 +416,7 @@ private slots:
         for (int i = 0; i < statuses.size() && !downloads.isEmpty(); ++i) {
             if (statuses[i] != "Download OK.")
                 continue;
-            const QString name = w.column(CTransferDlg::ColRemote)[i];
+            const QString name = w.column(transfer::QueueModel::ColRemote)[i];
             const RunResult r = playerFile(name);
             QVERIFY2(r.ok, qPrintable(name));
             QCOMPARE(r.out, sent[name]);
@@ -432,7 +433,7 @@ private slots:
         for (int i = 0; i < statuses.size() && !downloads.isEmpty(); ++i) {
             if (!statuses[i].endsWith("OK."))
                 continue;
-            const QString name = w.column(CTransferDlg::ColRemote)[i];
+            const QString name = w.column(transfer::QueueModel::ColRemote)[i];
             bool listed = false;
             for (int r = 0; r < w.frame->list(0)->topLevelItemCount(); ++r)
                 listed = listed || w.frame->list(0)->topLevelItem(r)->text(0) == name;
@@ -502,7 +503,7 @@ private slots:
                 offered = menu != nullptr && menu->actions().value(0)->isEnabled();
                 menu->close();
             });
-            const QRect row = w.list()->visualItemRect(w.list()->topLevelItem(1));
+            const QRect row = w.list()->visualRect(w.list()->model()->index(1, 0));
             emit w.list()->customContextMenuRequested(row.center());
             QVERIFY(offered); // Delete is offered; it removes the rows but the running one
             w.dlg->removeItems();
@@ -510,7 +511,7 @@ private slots:
             QVERIFY(w.dlg->findChild<QPushButton *>("stopButton")->isEnabled());
             QTest::mouseClick(w.dlg->findChild<QPushButton *>("stopButton"), Qt::LeftButton);
         }
-        QCOMPARE(w.column(CTransferDlg::ColRemote), QStringList{tag + "a.bin"});
+        QCOMPARE(w.column(transfer::QueueModel::ColRemote), QStringList{tag + "a.bin"});
         QCOMPARE(w.dlg->current(), 0);
         QVERIFY(w.waitFinished());
         QCOMPARE(w.info(), summary(1, 0));
@@ -535,7 +536,7 @@ private slots:
             [&] {
                 const int running = w.dlg->current();
                 if (w.dlg->busy() && w.states().value(running) == 12)
-                    for (const QString &name : w.column(CTransferDlg::ColRemote).mid(0, running))
+                    for (const QString &name : w.column(transfer::QueueModel::ColRemote).mid(0, running))
                         if (w.frame->list(0)->findItems(name, Qt::MatchExactly).isEmpty())
                             late << name;
                 if (w.dlg->current() == 1 && w.dlg->busy() && w.states().value(1) == 12) {
@@ -578,12 +579,12 @@ private slots:
         if (failure) {
             QVERIFY(w.dlg->isVisible());
             QCOMPARE(w.info(), summary(1, 1));
-            QCOMPARE(w.list()->topLevelItemCount(), 1);
+            QCOMPARE(w.rows(), 1);
             QVERIFY(w.dlg->hadError());
             QTest::mouseClick(w.dlg->findChild<QPushButton *>("closeButton"), Qt::LeftButton);
         }
         QTRY_VERIFY_WITH_TIMEOUT(!w.dlg->isVisible(), WaitMs);
-        QCOMPARE(w.list()->topLevelItemCount(), 0);
+        QCOMPARE(w.rows(), 0);
         QCOMPARE(w.dlg->current(), -1);
         QVERIFY(!w.dlg->hadError());
         QCOMPARE(w.info(),
@@ -607,7 +608,7 @@ private slots:
         w.dlg->addDownloads('M', paths);
         QVERIFY(w.waitFinished());
         QCOMPARE(w.states(), (QList<int>{8, 8, 8}));
-        const QStringList st = w.column(CTransferDlg::ColStatus);
+        const QStringList st = w.column(transfer::QueueModel::ColStatus);
         const QString notConnected = "Device is Not connected. Try to reconnect USB cable when "
                                      "the driver is installed properly.";
         QVERIFY2(st[0] == "Failed Data Transmitted" || st[0] == "Failed data transmitted" ||
@@ -639,7 +640,7 @@ private slots:
         QCOMPARE(w.dlg->statusBarProgress()->maximum(), 70000);
         QVERIFY(w.waitFinished());
         QCOMPARE(w.info(), summary(700, 700));
-        QCOMPARE(w.column(CTransferDlg::ColStatus).value(699), QStringLiteral("File not found!"));
+        QCOMPARE(w.column(transfer::QueueModel::ColStatus).value(699), QStringLiteral("File not found!"));
     }
 
     // Files named on the command line wait for the first connection; files of a second start
@@ -671,7 +672,7 @@ private slots:
         QSignalSpy raised(&first, &shell::SingleInstance::raiseRequested);
         if (!secondStart) {
             w.frame->queueStartupFiles(mem, paths);
-            QCOMPARE(w.list()->topLevelItemCount(), 0); // not before the player answered
+            QCOMPARE(w.rows(), 0); // not before the player answered
             QVERIFY(w.connect());
         } else {
             QVERIFY(w.connect());
@@ -688,7 +689,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(raised.size(), 1, WaitMs);
             if (font) { // the files wait for the image's end, then run
                 QVERIFY(font->sending());
-                QCOMPARE(w.list()->topLevelItemCount(), 0);
+                QCOMPARE(w.rows(), 0);
                 QTRY_VERIFY_WITH_TIMEOUT(!font->sending(), WaitMs);
             }
         }
@@ -708,7 +709,7 @@ private slots:
         stranger.waitForBytesWritten(5000);
         stranger.disconnectFromServer();
         QTRY_COMPARE_WITH_TIMEOUT(raised.size(), secondStart ? 2 : 1, WaitMs);
-        QCOMPARE(w.list()->topLevelItemCount(), 3);
+        QCOMPARE(w.rows(), 3);
     }
 
     // File Transfer Status shows and hides the dialog with its check mark; a click into the

@@ -27,6 +27,9 @@ public:
         downloads.append({memory, {}, paths});
         return 1;
     }
+    int addDownloadsInOrder(unsigned char memory, const QStringList &paths) override {
+        return addDownloads(memory, paths);
+    }
     int addUploads(unsigned char memory, const QStringList &remote,
                    const QStringList &local) override {
         uploads.append({memory, remote, local});

@@ -1,0 +1,386 @@
+#include "queuemodel.h"
+
+#include "device/memoryformat.h"
+#include "device/uiservices.h"
+#include "media/mpegheader.h"
+#include "res/stringtable.h"
+#include "transferhost.h"
+
+#include <KestoUSB.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <utility>
+
+namespace tunara::transfer {
+
+using res::str;
+using res::StrId;
+
+namespace {
+
+constexpr StrId ColumnHeaders[QueueModel::ColumnCount] = {
+    StrId::Status, StrId::Memory, StrId::RemoteFile, StrId::LocalFile, StrId::Stat};
+// Voice recordings end in these letters; the converter takes them after an upload.
+const QString VoiceSuffix = QStringLiteral("VRF");
+// The converter's names in the program folder, in the order they are looked for.
+const QStringList ConverterNames = {QStringLiteral("sndconv"), QStringLiteral("sndconv.exe")};
+
+QByteArray localBytes(const QString &path) {
+    return QFile::encodeName(path);
+}
+
+device::MessageIcon iconOf(media::MessageIcon icon) {
+    switch (icon) {
+    case media::MessageIcon::Stop:
+        return device::MessageIcon::Stop;
+    case media::MessageIcon::Warning:
+        return device::MessageIcon::Warning;
+    case media::MessageIcon::Info:
+        return device::MessageIcon::Information;
+    }
+    return device::MessageIcon::None;
+}
+
+// The MPEG check reports through the program's message boxes.
+class UiSink final : public media::MessageSink {
+public:
+    UiSink(device::UiServices &ui, QWidget *parent) : m_ui(ui), m_parent(parent) {}
+    void showMessage(media::MessageIcon icon, std::string_view, std::string_view text) override {
+        m_ui.message(m_parent, QString::fromUtf8(text.data(), qsizetype(text.size())),
+                     iconOf(icon));
+    }
+
+private:
+    device::UiServices &m_ui;
+    QWidget *m_parent;
+};
+
+void startVoiceConverter(TransferHost &host, const QString &localPath) {
+    const QDir folder(host.programDir());
+    const QStringList files = folder.entryList(QDir::Files, QDir::Name);
+    for (const QString &wanted : ConverterNames) {
+        for (const QString &file : files) {
+            if (file.compare(wanted, Qt::CaseInsensitive) == 0) {
+                // The converter's outcome is not ours to report.
+                (void)host.ui().startDetached(folder.filePath(file), {localPath});
+                return;
+            }
+        }
+    }
+}
+
+} // namespace
+
+QueueModel::QueueModel(TransferHost &host, QObject *parent)
+    : QAbstractTableModel(parent), m_host(host) {}
+
+int QueueModel::rowCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : count();
+}
+
+int QueueModel::columnCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant QueueModel::data(const QModelIndex &index, int role) const {
+    if (!index.isValid() || index.row() >= count())
+        return {};
+    const Entry &e = entry(index.row());
+    switch (role) {
+    case Qt::DisplayRole:
+        switch (index.column()) {
+        case ColStatus:
+            return e.status;
+        case ColMemory:
+            return str(memoryOf(e.kind) == KSUSB_MEM_CARD ? StrId::External : StrId::Flash);
+        case ColRemote:
+            return e.remote;
+        case ColLocal:
+            return e.local;
+        case ColStat:
+            return e.stat;
+        default:
+            return {};
+        }
+    case Qt::DecorationRole:
+        if (index.column() == ColStatus && e.state >= 0 && e.state < IconCount)
+            return m_icons[size_t(e.state)];
+        return {};
+    case KindRole:
+        return int(e.kind);
+    case StateRole:
+        return e.state;
+    default:
+        return {};
+    }
+}
+
+QVariant QueueModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+        section >= ColumnCount)
+        return {};
+    return str(ColumnHeaders[section]);
+}
+
+int QueueModel::append(EntryKind kind, StrId status, const QString &remote, const QString &local) {
+    const int row = count();
+    beginInsertRows({}, row, row);
+    m_rows.push_back(Entry{kind, IconWaiting, str(status), remote, local, {}});
+    endInsertRows();
+    return row;
+}
+
+void QueueModel::setState(int row, int icon, const QString &status) {
+    Entry &e = m_rows[size_t(row)];
+    e.state = icon;
+    e.status = status;
+    emit dataChanged(index(row, ColStatus), index(row, ColStatus));
+}
+
+void QueueModel::addDownloads(unsigned char memoryId, const QStringList &localPaths, bool byPath) {
+    // Byte-wise order of the paths as the file system spells them (case matters).
+    std::vector<std::pair<QByteArray, QString>> paths;
+    paths.reserve(size_t(localPaths.size()));
+    for (const QString &p : localPaths)
+        paths.emplace_back(localBytes(p), p);
+    if (byPath)
+        std::stable_sort(paths.begin(), paths.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    const TransferOptions options = m_host.transferOptions();
+    const EntryKind kind = kindFor(memoryId, true);
+    for (const auto &[bytes, path] : paths) {
+        const QFileInfo info(path);
+        m_host.storeDownloadFolder(QDir::toNativeSeparators(info.absolutePath()) +
+                                   QDir::separator());
+        const QString name = info.fileName();
+        const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+        const QString extension = dot < 0 ? QString() : name.mid(dot);
+        const int row = append(kind, StrId::WaitingDownload, name, path);
+        if (extension.size() <= 1) {
+            setState(row, IconRefused, str(StrId::NoExtension));
+            continue;
+        }
+        const int model = m_host.modelCode();
+        if (options.blockMpeg2Ext && model != device::ModelQn520 && model != device::ModelQnVela &&
+            extension.compare(QLatin1String(".mp3"), Qt::CaseInsensitive) == 0)
+            refusedByMpegCheck(row, memoryId, path);
+    }
+    queued();
+}
+
+bool QueueModel::refusedByMpegCheck(int row, unsigned char memoryId, const QString &path) {
+    UiSink sink(m_host.ui(), m_messageParent);
+    const media::MpegCheck check = media::CheckMpegHeader(localBytes(path).toStdString(), sink);
+    switch (check.code) {
+    case media::MpegCheckCode::Mpeg25:
+    case media::MpegCheckCode::NoFrameHeader:
+        // The check has said why in its own message.
+        setState(row, IconRefused, str(StrId::UnsupportedFormat));
+        return true;
+    case media::MpegCheckCode::BitRateTooHigh:
+        if (memoryId != KSUSB_MEM_CARD || m_host.modelCode() != device::ModelQn70)
+            return false;
+        m_host.ui().message(m_messageParent, str(StrId::BitrateTooHigh) + QLatin1Char('\n') + path,
+                            device::MessageIcon::Stop);
+        setState(row, IconRefused, str(StrId::UnsupportedBitrate));
+        return true;
+    case media::MpegCheckCode::Accepted:
+        break;
+    }
+    return false;
+}
+
+void QueueModel::addUploads(unsigned char memoryId, const QStringList &remoteNames,
+                            const QStringList &localPaths) {
+    const EntryKind kind = kindFor(memoryId, false);
+    // The lists are the same length; a caller's mistake must not read past either.
+    const qsizetype n = std::min(remoteNames.size(), localPaths.size());
+    for (qsizetype i = 0; i < n; ++i)
+        append(kind, StrId::WaitingUpload, remoteNames[i], localPaths[i]);
+    queued();
+}
+
+void QueueModel::queued() {
+    m_finished = false;
+    emit displayChanged();
+    if (m_host.transferOptions().autoStartXfer && !m_busy)
+        postStart();
+}
+
+int QueueModel::nextWaiting() const {
+    const auto it = std::find_if(m_rows.begin(), m_rows.end(),
+                                 [](const Entry &e) { return isWaiting(e.state); });
+    return it == m_rows.end() ? -1 : int(it - m_rows.begin());
+}
+
+int QueueModel::failedCount() const {
+    return int(std::count_if(m_rows.begin(), m_rows.end(),
+                             [](const Entry &e) { return isFailed(e.state); }));
+}
+
+void QueueModel::setBusy(bool busy) {
+    if (std::exchange(m_busy, busy) != busy)
+        emit busyChanged(busy);
+}
+
+void QueueModel::postStart() {
+    QMetaObject::invokeMethod(this, &QueueModel::start, Qt::QueuedConnection);
+}
+
+void QueueModel::start() {
+    if (m_busy) {
+        emit displayChanged();
+        return;
+    }
+    // The pane shows the last download before the next one starts: its re-read (a call of the
+    // player link) goes first, once nothing else talks to the player.
+    if (!m_host.deviceBusy())
+        flushPaneRefresh();
+    // Nothing is sent while another part of the program talks to the player (a pane's call, a
+    // service transfer running its own event loop): the host resumes the start afterwards.
+    if (m_host.deviceBusy()) {
+        m_startHeld = true;
+        emit displayChanged();
+        return;
+    }
+    m_startHeld = false;
+    const int next = nextWaiting();
+    if (next < 0) {
+        m_finished = true;
+        emit displayChanged();
+        emit queueFinished();
+        return;
+    }
+    m_current = next;
+    setBusy(true);
+    setState(next, IconRunning,
+             str(isDownload(entry(next).kind) ? StrId::Downloading : StrId::Uploading));
+    emit displayChanged();
+    emit entryStarting(next);
+}
+
+void QueueModel::resumeHeldStart() {
+    if (std::exchange(m_startHeld, false))
+        postStart();
+}
+
+void QueueModel::entryStarted() {
+    setBusy(true);
+}
+
+void QueueModel::entryDone(const QString &stat) {
+    if (m_current >= 0 && m_current < count()) {
+        Entry &e = m_rows[size_t(m_current)];
+        if (!isDownload(e.kind) && e.local.right(VoiceSuffix.size()).toUpper() == VoiceSuffix)
+            startVoiceConverter(m_host, e.local);
+        e.stat = stat;
+        setState(m_current, IconDone + int(e.kind),
+                 str(isDownload(e.kind) ? StrId::DownloadOk : StrId::UploadOk));
+        emit dataChanged(index(m_current, ColStat), index(m_current, ColStat));
+        // The library has heard the player's end of the file before it reported it, so the
+        // pane may ask for the new table at once.
+        if (isDownload(e.kind))
+            notePaneRefresh(memoryOf(e.kind));
+    }
+    setBusy(false);
+    emit displayChanged();
+    postStart();
+}
+
+void QueueModel::entryRefused(int code) {
+    const bool download =
+        m_current >= 0 && m_current < count() && isDownload(entry(m_current).kind);
+    if (m_current >= 0 && m_current < count()) {
+        const Entry &e = entry(m_current);
+        setState(m_current, IconFailed + int(e.kind),
+                 str(download ? downloadStartFailure(code) : uploadStartFailure(code)));
+    }
+    m_hadError = true;
+    setBusy(false);
+    if (download && code == KSUSB_ERR_NAME_AREA_FULL) {
+        const QString question =
+            str(StrId::NameAreaFull) + QStringLiteral("\n\n") + str(StrId::ProceedNextItem);
+        if (!m_host.ui().askOkCancel(m_messageParent, question, device::MessageIcon::Warning))
+            QMetaObject::invokeMethod(this, &QueueModel::stopWaiting, Qt::QueuedConnection);
+    }
+    emit displayChanged();
+    postStart();
+}
+
+void QueueModel::entryFailed(int code) {
+    setBusy(false);
+    if (m_current >= 0 && m_current < count())
+        setState(m_current, IconFailed + int(entry(m_current).kind), str(runFailure(code)));
+    m_hadError = true;
+    emit displayChanged();
+    // After a stop the queue waits for Start; the pane shows what arrived before it (the
+    // refresh posted after the last download).
+    if (code != KSUSB_ERR_STOPPED)
+        postStart();
+}
+
+void QueueModel::removeAt(int row) {
+    beginRemoveRows({}, row, row);
+    m_rows.erase(m_rows.begin() + row);
+    endRemoveRows();
+}
+
+void QueueModel::removeRows(QList<int> rows) {
+    std::sort(rows.begin(), rows.end(), std::greater<>());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    for (const int i : rows) {
+        if (i < 0 || i >= count() || (i == m_current && m_busy))
+            continue;
+        removeAt(i);
+        if (i < m_current)
+            --m_current;
+        else if (i == m_current)
+            m_current = -1; // the last run entry is gone; nothing points at another row
+    }
+    emit displayChanged();
+}
+
+void QueueModel::stopWaiting() {
+    for (int i = count() - 1; i >= 0; --i) {
+        if (i == m_current)
+            continue;
+        removeAt(i);
+        if (i < m_current)
+            --m_current;
+    }
+    emit displayChanged();
+}
+
+void QueueModel::clearIfFinished() {
+    if (!m_finished)
+        return;
+    m_current = -1;
+    m_hadError = false;
+    beginResetModel();
+    m_rows.clear();
+    endResetModel();
+}
+
+void QueueModel::notePaneRefresh(unsigned char memory) {
+    // Posted before the next start, so it runs first; the pane's re-read also refreshes the
+    // library's table, against which the next file's short name is chosen.
+    if (m_paneRefreshPending && m_pendingMemory != memory)
+        flushPaneRefresh();
+    if (!m_paneRefreshPending)
+        QMetaObject::invokeMethod(this, &QueueModel::flushPaneRefresh, Qt::QueuedConnection);
+    m_paneRefreshPending = true;
+    m_pendingMemory = memory;
+}
+
+void QueueModel::flushPaneRefresh() {
+    if (!std::exchange(m_paneRefreshPending, false))
+        return;
+    m_host.downloadFinished(m_pendingMemory);
+}
+
+} // namespace tunara::transfer

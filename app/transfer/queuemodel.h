@@ -1,0 +1,129 @@
+// The transfer queue: one row per entry (its kind, state, texts) and the run over them, one entry
+// after another. It decides which entry runs next, how an entry's end changes the rows, when a
+// start waits for other device work, and which pane re-reads the player after a download. It
+// knows nothing of widgets: the dialog shows it, the runner moves the files.
+#pragma once
+
+#include "queueentry.h"
+
+#include <QAbstractTableModel>
+#include <QIcon>
+#include <QList>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+class QWidget;
+
+namespace tunara::transfer {
+
+class TransferHost;
+
+class QueueModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column : int { ColStatus = 0, ColMemory, ColRemote, ColLocal, ColStat, ColumnCount };
+    // The row's kind and state, for views and tests.
+    static constexpr int KindRole = Qt::UserRole;
+    static constexpr int StateRole = Qt::UserRole + 1;
+
+    struct Entry {
+        EntryKind kind = EntryKind::DownloadFlash;
+        int state = IconWaiting;
+        QString status;
+        QString remote; // file name on the player
+        QString local;  // full path on the computer
+        QString stat;   // after success: time and speed
+    };
+
+    explicit QueueModel(TransferHost &host, QObject *parent = nullptr);
+
+    // The state pictures, in icon-index order (the view's decoration of column 0).
+    void setIcons(const std::array<QIcon, IconCount> &icons) { m_icons = icons; }
+    // The window the queueing checks' message boxes belong to.
+    void setMessageParent(QWidget *parent) { m_messageParent = parent; }
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    // Queueing. Downloads given `byPath` are sorted byte-wise by path first (dropped files), else
+    // taken in the caller's order (a folder's album order); each is checked as it is queued.
+    void addDownloads(unsigned char memoryId, const QStringList &localPaths, bool byPath);
+    void addUploads(unsigned char memoryId, const QStringList &remoteNames,
+                    const QStringList &localPaths);
+
+    const Entry &entry(int row) const { return m_rows[size_t(row)]; }
+    int stateOf(int row) const { return m_rows[size_t(row)].state; }
+    int count() const { return int(m_rows.size()); }
+    int current() const { return m_current; }
+    bool busy() const { return m_busy; }
+    bool finished() const { return m_finished; }
+    bool hadError() const { return m_hadError; }
+    bool startHeld() const { return m_startHeld; }
+    int nextWaiting() const;
+    int failedCount() const;
+
+    // Start Transfer: takes the first waiting row unless an entry runs or other device work is
+    // under way (then the start is held until resumeHeldStart()). Emits entryStarting() for the
+    // row it takes, or queueFinished() when none waits.
+    void start();
+    // Posts start() (the next entry always starts from the event loop, after the handler of the
+    // previous one has returned).
+    void postStart();
+    void resumeHeldStart();
+
+    // The running entry's outcome: its worker started; it arrived (`stat`: time and speed);
+    // the library refused to start it (`code` from the library); it failed while it ran.
+    void entryStarted();
+    void entryDone(const QString &stat);
+    void entryRefused(int code);
+    void entryFailed(int code);
+    // Remove Item: the given rows, but the running one.
+    void removeRows(QList<int> rows);
+    // Stop: every row but the current one.
+    void stopWaiting();
+    // A finished queue is cleared when the dialog is hidden.
+    void clearIfFinished();
+
+    // A download's pane refresh not yet handed to the host (downloads finishing before it runs
+    // share it); flushPaneRefresh() hands it over.
+    bool paneRefreshPending() const { return m_paneRefreshPending; }
+    void flushPaneRefresh();
+
+signals:
+    // Rows or flags changed: the view updates its display.
+    void displayChanged();
+    // The row that runs now: the runner starts it.
+    void entryStarting(int row);
+    // A start found no waiting row: the queue has run to its end.
+    void queueFinished();
+    // The busy flag changed (commands of the window that talk to the player follow it).
+    void busyChanged(bool busy);
+
+private:
+    int append(EntryKind kind, res::StrId status, const QString &remote, const QString &local);
+    void setState(int row, int icon, const QString &status);
+    bool refusedByMpegCheck(int row, unsigned char memoryId, const QString &path);
+    void queued();
+    void setBusy(bool busy);
+    void notePaneRefresh(unsigned char memory);
+    void removeAt(int row);
+
+    TransferHost &m_host;
+    QWidget *m_messageParent = nullptr;
+    std::array<QIcon, IconCount> m_icons;
+    std::vector<Entry> m_rows;
+    int m_current = -1;
+    bool m_busy = false;
+    bool m_finished = false;
+    bool m_hadError = false;
+    bool m_startHeld = false;
+    bool m_paneRefreshPending = false;
+    unsigned char m_pendingMemory = 0;
+};
+
+} // namespace tunara::transfer

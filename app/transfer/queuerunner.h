@@ -1,0 +1,60 @@
+// Moves one queue entry at a time: the library's start call (on the player link) and the
+// worker's notifications that follow it (start, progress, done, failed), handed on as signals on
+// the window's thread. Progress arrives folded: one signal with the latest count however many
+// blocks went meanwhile.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+
+#include <cstdint>
+#include <memory>
+
+namespace tunara::device {
+class PlayerLink;
+}
+
+namespace tunara::transfer {
+
+class NotifyBridge;
+
+class QueueRunner : public QObject {
+    Q_OBJECT
+public:
+    // Bytes between progress notifications asked of the library.
+    static constexpr std::uint32_t ProgressStep = 10000;
+
+    explicit QueueRunner(device::PlayerLink &link, QObject *parent = nullptr);
+    // A worker that still runs is stopped and given a moment to end, so that it leaves the
+    // player alone; a start call still on the link stops its own worker.
+    ~QueueRunner() override;
+    QueueRunner(const QueueRunner &) = delete;
+    QueueRunner &operator=(const QueueRunner &) = delete;
+
+    // Starts a download of `local` into `memory`, or an upload of the player's `remote` there to
+    // `local`. Answers with refused() or with the worker's signals.
+    void run(unsigned char memory, bool download, const QByteArray &local,
+             const QByteArray &remote);
+    // The start call is on the player link.
+    bool calling() const { return m_calling; }
+    // The target the library's worker posts to; it lives until the worker's last notification.
+    std::weak_ptr<const NotifyBridge> notifyBridge() const { return m_bridge; }
+
+signals:
+    void refused(int code);
+    void started(std::intptr_t total);
+    void progress(std::intptr_t done);
+    void done(std::intptr_t moved);
+    void failed(int code);
+
+protected:
+    void customEvent(QEvent *event) override;
+
+private:
+    device::PlayerLink &m_link;
+    // Shared with the running worker, which lets go of it after its last notification.
+    std::shared_ptr<NotifyBridge> m_bridge;
+    bool m_calling = false;
+};
+
+} // namespace tunara::transfer
