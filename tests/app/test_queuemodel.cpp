@@ -1,0 +1,147 @@
+// The transfer queue's model without a window: a host that records what the queue asks of it,
+// and scripted ends of the entries in place of the runner. Which entry starts when, which pane
+// re-reads the player in between, and how a refusal, a stop or other device work changes the run.
+#include "device/memoryformat.h"
+#include "device/playerlink.h"
+#include "testui.h"
+#include "transfer/queuemodel.h"
+#include "transfer/transferhost.h"
+
+#include <KestoUSB.h>
+
+#include <QApplication>
+#include <QTest>
+
+using namespace tunara;
+using transfer::QueueModel;
+
+namespace {
+
+class FakeHost final : public transfer::TransferHost {
+public:
+    TestUi testUi;
+    device::PlayerLink playerLink;
+    bool busy = false;
+    QString refreshes; // the memories whose panes were asked to re-read, in order
+
+    device::UiServices &ui() override { return testUi; }
+    int modelCode() const override { return device::ModelQn520; }
+    transfer::TransferOptions transferOptions() const override { return {}; }
+    void storeDownloadFolder(const QString &) override {}
+    void setMessageText(const QString &) override {}
+    QWidget *statusBarWidget() override { return nullptr; }
+    QRect messagePaneRect() const override { return {}; }
+    void downloadFinished(unsigned char memoryId) override { refreshes += QChar(memoryId); }
+    void openOptions() override {}
+    void transferBusyChanged(bool) override {}
+    bool deviceBusy() const override { return busy; }
+    device::PlayerLink &link() override { return playerLink; }
+    QString programDir() const override { return {}; }
+};
+
+// One step of a script: what ends the running entry, or a change of the host's device work.
+struct Step {
+    enum What { Done, Fail, Refuse, HostBusy, HostIdle } what;
+    int code = 0;
+};
+
+using Script = QList<Step>;
+using Steps = QList<int>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Step)
+
+class TestQueueModel : public QObject {
+    Q_OBJECT
+
+private slots:
+    void run_data() {
+        QTest::addColumn<QString>("memories"); // one download per letter, in queue order
+        QTest::addColumn<bool>("busyFirst");   // the host talks to the player when they arrive
+        QTest::addColumn<Script>("script");
+        QTest::addColumn<QList<bool>>("answers"); // OK/Cancel answers
+        QTest::addColumn<Steps>("started");       // rows started, in order
+        QTest::addColumn<QString>("refreshes");
+        QTest::addColumn<QList<int>>("states");
+        QTest::addColumn<bool>("finished");
+
+        QTest::newRow("each pane re-reads before the next start")
+            << "MSM" << false << Script{{Step::Done}, {Step::Done}, {Step::Done}} << QList<bool>{}
+            << Steps{0, 1, 2} << "MSM" << QList<int>{4, 6, 4} << true;
+        QTest::newRow("a start waits for the host's device work")
+            << "MM" << true
+            << Script{{Step::HostIdle},
+                      {Step::Done},
+                      {Step::HostBusy},
+                      {Step::Done},
+                      {Step::HostIdle}}
+            << QList<bool>{} << Steps{0, 1} << "MM" << QList<int>{4, 4} << true;
+        QTest::newRow("a full name area, Cancel: the waiting entries go")
+            << "MMM" << false << Script{{Step::Refuse, KSUSB_ERR_NAME_AREA_FULL}}
+            << QList<bool>{false} << Steps{0} << "" << QList<int>{8} << true;
+        QTest::newRow("a full name area, OK: the queue goes on")
+            << "MM" << false << Script{{Step::Refuse, KSUSB_ERR_NAME_AREA_FULL}, {Step::Done}}
+            << QList<bool>{true} << Steps{0, 1} << "M" << QList<int>{8, 4} << true;
+        QTest::newRow("a stop leaves the rest waiting for Start")
+            << "SSS" << false << Script{{Step::Done}, {Step::Fail, KSUSB_ERR_STOPPED}}
+            << QList<bool>{} << Steps{0, 1} << "S" << QList<int>{6, 10, 0} << false;
+        QTest::newRow("a failure goes on with the next entry")
+            << "MM" << false << Script{{Step::Fail, KSUSB_ERR_INCOMPLETE}, {Step::Done}}
+            << QList<bool>{} << Steps{0, 1} << "M" << QList<int>{8, 4} << true;
+    }
+
+    void run() {
+        QFETCH(QString, memories);
+        QFETCH(bool, busyFirst);
+        QFETCH(Script, script);
+        QFETCH(QList<bool>, answers);
+
+        FakeHost host;
+        host.busy = busyFirst;
+        host.testUi.okCancelAnswers = answers;
+        QueueModel queue(host);
+        Steps started;
+        connect(&queue, &QueueModel::entryStarting, this, [&](int row) { started << row; });
+        for (const QChar m : memories)
+            queue.addDownloads(uchar(m.toLatin1()), {QStringLiteral("/music/%1.wav").arg(m)}, true);
+        QCoreApplication::processEvents();
+        QCOMPARE(started.size(), busyFirst ? 0 : 1);
+        QCOMPARE(queue.startHeld(), busyFirst);
+
+        for (const Step &s : script) {
+            switch (s.what) {
+            case Step::Done:
+                queue.entryDone(QStringLiteral("1.0 sec"));
+                break;
+            case Step::Fail:
+                queue.entryFailed(s.code);
+                break;
+            case Step::Refuse:
+                queue.entryRefused(s.code);
+                break;
+            case Step::HostBusy:
+                host.busy = true;
+                break;
+            case Step::HostIdle:
+                host.busy = false;
+                queue.resumeHeldStart();
+                break;
+            }
+            QCoreApplication::processEvents();
+        }
+
+        QTEST(started, "started");
+        QTEST(host.refreshes, "refreshes");
+        QList<int> states;
+        for (int i = 0; i < queue.count(); ++i)
+            states << queue.stateOf(i);
+        QTEST(states, "states");
+        QTEST(queue.finished(), "finished");
+        QVERIFY(!queue.busy());
+        QCOMPARE(host.testUi.questions.size(), answers.size());
+    }
+};
+
+QTEST_MAIN(TestQueueModel)
+#include "test_queuemodel.moc"
