@@ -46,6 +46,7 @@ tunara_layer(tunara_panes FOLDERS device chrome SEES res media texts
     device/zamo_listview_drag.cpp
     chrome/captionstrip.cpp
     chrome/fieldlabel.cpp
+    chrome/paintpacer.cpp
     chrome/scrolltext.cpp
   LINKS tunara_res)
 

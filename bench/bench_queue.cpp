@@ -7,6 +7,7 @@
 // Prints medians over the rounds.
 //
 //   bench_queue [--vplayer PATH] [--kesto PATH] [--rounds N]
+#include "device/playerlink.h"
 #include "device/uiservices.h"
 #include "qtrun.h"
 #include "quietui.h"
@@ -62,12 +63,17 @@ bool waitFinished(transfer::CTransferDlg &dlg, int limitMs) {
     return dlg.finished() && !dlg.busy();
 }
 
-// Empties the flash memory between rounds, through the program's own library connection.
+// Empties the flash memory between rounds on the program's player link, and waits until the
+// panes have read the player again.
 bool formatFlash(shell::CMainFrame &frame) {
-    if (KSUSB_FormatMemory(KSUSB_MEM_FLASH) == 0)
+    if (!frame.link().await([] { return KSUSB_FormatMemory(KSUSB_MEM_FLASH) != 0; }))
         return false;
     frame.refreshMemory();
-    return true;
+    QElapsedTimer wait;
+    wait.start();
+    while (device::PlayerLink::busyLinks() > 0 && wait.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    return device::PlayerLink::busyLinks() == 0;
 }
 
 } // namespace
@@ -193,7 +199,7 @@ int main(int argc, char *argv[]) {
         "many: %d x %d KiB  kesto put %.0f ms  GUI queue %.0f ms  ratio %.2f (goal >= 0.9)\n",
         ManyFiles, SmallSize / 1024, cliMs, guiMs, cliMs / guiMs);
     std::printf("stall: 64 MiB download %.2f s (%.1f MB/s)  longest loop stall %.0f ms (goal <= "
-                "50)  progress paints %.0f\n",
+                "20)  progress paints %.0f\n",
                 median(seconds), BigSize / 1048576.0 / median(seconds), median(stalls),
                 median(paints));
     frame.close();

@@ -4,6 +4,8 @@
 
 #include <QAction>
 
+#include <utility>
+
 namespace tunara::shell {
 
 CommandTable::CommandTable(QObject *parent) : QObject(parent) {}
@@ -70,7 +72,20 @@ void CommandTable::post(int id, QObject *target) {
         Qt::QueuedConnection);
 }
 
+void CommandTable::postUpdateUi() {
+    if (std::exchange(m_updatePosted, true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (std::exchange(m_updatePosted, false))
+                updateUi();
+        },
+        Qt::QueuedConnection);
+}
+
 void CommandTable::updateUi() {
+    m_updatePosted = false;
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
         if (it->action == nullptr)
             continue;

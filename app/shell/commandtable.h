@@ -38,6 +38,9 @@ public:
 
     // Brings the actions' enabled and checked states up to date.
     void updateUi();
+    // The same, once, when the event loop next runs: states that flip back and forth within
+    // one pass (a queue between two files) leave the tool bar alone.
+    void postUpdateUi();
 
 signals:
     void executed(int id);
@@ -51,6 +54,7 @@ private:
         QAction *action = nullptr;
     };
     QHash<int, Entry> m_entries;
+    bool m_updatePosted = false;
 };
 
 } // namespace tunara::shell

@@ -87,7 +87,7 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
     connect(&m_watch, &DeviceWatch::deviceNodesChanged, this, &CMainFrame::onDeviceNodesChanged);
     connect(&m_watch, &DeviceWatch::polled, this, [this] { pollCardState(); });
     // While a player call runs, the commands that would call the player are unavailable.
-    connect(&m_link, &device::PlayerLink::busyChanged, &m_commands, &CommandTable::updateUi);
+    connect(&m_link, &device::PlayerLink::busyChanged, &m_commands, &CommandTable::postUpdateUi);
     // A refresh asked for while the player was busy runs once it is idle; so does the work held
     // meanwhile (hand-overs, a queue start).
     connect(&m_link, &device::PlayerLink::busyChanged, this, [this](bool busy) {
@@ -98,6 +98,7 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
         deviceWorkEnded();
     });
     m_commands.updateUi();
+    m_pacer.pace(this);
     startSplash();
 }
 
@@ -348,7 +349,7 @@ void CMainFrame::bringToFront() {
 
 void CMainFrame::setTransferBusy(bool busy) {
     m_transferBusy = busy;
-    m_commands.updateUi();
+    m_commands.postUpdateUi();
     if (!busy)
         deviceWorkEnded();
 }

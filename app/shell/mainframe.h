@@ -2,6 +2,7 @@
 // panes side by side, and the connection to the player (Refresh memory and device changes).
 #pragma once
 
+#include "chrome/paintpacer.h"
 #include "commandtable.h"
 #include "device/paneframe.h"
 #include "device/playerlink.h"
@@ -170,6 +171,8 @@ private:
     // Declared after the commands and before the panes: it goes after them, waiting for a
     // call in progress, and nothing answers into a half-destroyed window.
     device::PlayerLink m_link;
+    // The main window and the transfer dialog paint at most once per interval.
+    chrome::PaintPacer m_pacer;
     DeviceWatch m_watch;
     QToolBar *m_toolBar = nullptr;
     QMenu *m_fileMenu = nullptr;

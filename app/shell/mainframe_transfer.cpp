@@ -18,6 +18,7 @@ void CMainFrame::buildTransfer() {
     setTransferQueue(m_transferDlg.get());
     // The check mark of File Transfer Status follows the dialog however it is shown or hidden.
     m_transferDlg->installEventFilter(this);
+    m_pacer.pace(m_transferDlg.get());
 }
 
 void CMainFrame::toggleTransferStatus() {

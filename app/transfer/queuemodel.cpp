@@ -237,10 +237,6 @@ void QueueModel::start() {
         emit displayChanged();
         return;
     }
-    // The pane shows the last download before the next one starts: its re-read (a call of the
-    // player link) goes first, once nothing else talks to the player.
-    if (!m_host.deviceBusy())
-        flushPaneRefresh();
     // Nothing is sent while another part of the program talks to the player (a pane's call, a
     // service transfer running its own event loop): the host resumes the start afterwards.
     if (m_host.deviceBusy()) {
@@ -249,6 +245,10 @@ void QueueModel::start() {
         return;
     }
     m_startHeld = false;
+    // The pane shows the last download before the next one starts: its re-read goes to the
+    // player link first, and the next start call follows it there, so that the library chooses
+    // the next short name against the new table while the window shows the pane.
+    flushPaneRefresh();
     const int next = nextWaiting();
     if (next < 0) {
         m_finished = true;
@@ -258,10 +258,15 @@ void QueueModel::start() {
     }
     m_current = next;
     setBusy(true);
-    setState(next, IconRunning,
-             str(isDownload(entry(next).kind) ? StrId::Downloading : StrId::Uploading));
     emit displayChanged();
     emit entryStarting(next);
+}
+
+void QueueModel::entryAnnouncing() {
+    // The pane's re-read went to the link before this call and has answered already.
+    if (m_busy && m_current >= 0 && m_current < count())
+        setState(m_current, IconRunning,
+                 str(isDownload(entry(m_current).kind) ? StrId::Downloading : StrId::Uploading));
 }
 
 void QueueModel::resumeHeldStart() {
@@ -318,10 +323,11 @@ void QueueModel::entryFailed(int code) {
         setState(m_current, IconFailed + int(entry(m_current).kind), str(runFailure(code)));
     m_hadError = true;
     emit displayChanged();
-    // After a stop the queue waits for Start; the pane shows what arrived before it (the
-    // refresh posted after the last download).
+    // After a stop the queue waits for Start; the pane shows what arrived before it.
     if (code != KSUSB_ERR_STOPPED)
         postStart();
+    else if (m_paneRefreshPending)
+        QMetaObject::invokeMethod(this, &QueueModel::flushPaneRefresh, Qt::QueuedConnection);
 }
 
 void QueueModel::removeAt(int row) {
@@ -367,12 +373,10 @@ void QueueModel::clearIfFinished() {
 }
 
 void QueueModel::notePaneRefresh(unsigned char memory) {
-    // Posted before the next start, so it runs first; the pane's re-read also refreshes the
-    // library's table, against which the next file's short name is chosen.
+    // The next start hands it over; the pane's re-read also refreshes the library's table,
+    // against which the next file's short name is chosen.
     if (m_paneRefreshPending && m_pendingMemory != memory)
         flushPaneRefresh();
-    if (!m_paneRefreshPending)
-        QMetaObject::invokeMethod(this, &QueueModel::flushPaneRefresh, Qt::QueuedConnection);
     m_paneRefreshPending = true;
     m_pendingMemory = memory;
 }

@@ -76,8 +76,10 @@ public:
     void postStart();
     void resumeHeldStart();
 
-    // The running entry's outcome: its worker started; it arrived (`stat`: time and speed);
+    // The running entry: its start call goes to the player (the row shows it running); its
+    // worker started; it arrived (`stat`: time and speed);
     // the library refused to start it (`code` from the library); it failed while it ran.
+    void entryAnnouncing();
     void entryStarted();
     void entryDone(const QString &stat);
     void entryRefused(int code);

@@ -52,7 +52,8 @@ void QueueRunner::run(unsigned char memory, bool download, const QByteArray &loc
                 return; // the worker runs and reports through the bridge
             m_bridge->workerRefused();
             emit refused(r.code);
-        });
+        },
+        [this] { emit announcing(); });
 }
 
 void QueueRunner::customEvent(QEvent *event) {

@@ -41,6 +41,8 @@ public:
     std::weak_ptr<const NotifyBridge> notifyBridge() const { return m_bridge; }
 
 signals:
+    // The start call has reached the player link (the calls queued before it have answered).
+    void announcing();
     void refused(int code);
     void started(std::intptr_t total);
     void progress(std::intptr_t done);

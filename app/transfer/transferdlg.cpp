@@ -80,6 +80,7 @@ CTransferDlg::CTransferDlg(TransferHost &host, QWidget *parent)
     connect(m_queue, &QueueModel::queueFinished, this, &CTransferDlg::queueFinished);
     connect(m_queue, &QueueModel::busyChanged, this,
             [this](bool busy) { m_host.transferBusyChanged(busy); });
+    connect(m_runner, &QueueRunner::announcing, m_queue, &QueueModel::entryAnnouncing);
     connect(m_runner, &QueueRunner::refused, m_queue, &QueueModel::entryRefused);
     connect(m_runner, &QueueRunner::started, this, &CTransferDlg::onStarted);
     connect(m_runner, &QueueRunner::progress, this, &CTransferDlg::onProgress);

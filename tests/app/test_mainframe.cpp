@@ -284,6 +284,8 @@ private slots:
         MainWindowFixture f;
         f.open();
         f.frame->setTransferBusy(busy);
+        // The tool bar follows on the next pass of the event loop.
+        QCoreApplication::processEvents();
         auto &cmds = f.frame->commands();
         QTEST(cmds.action(Cmd::DeviceInfo)->isEnabled(), "deviceInfo");
         QTEST(cmds.action(Cmd::VoiceConverter)->isEnabled(), "voice");
