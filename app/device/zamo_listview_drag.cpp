@@ -278,7 +278,7 @@ void CZamo_ListView::dropFiles(const QList<QUrl> &urls, const QString &text) {
     if (!folders.isEmpty())
         m_frame.ui().message(
             m_frame.dialogParent(),
-            res::fmt(StrId::DropFolder, folders.join(QLatin1Char('\n')).toUtf8().constData()),
+            res::fmt(StrId::NoMusicInFolder, folders.join(QLatin1Char('\n')).toUtf8().constData()),
             MessageIcon::Warning);
 }
 

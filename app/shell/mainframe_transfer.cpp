@@ -31,8 +31,16 @@ void CMainFrame::toggleTransferStatus() {
 
 transfer::TransferOptions CMainFrame::transferOptions() const {
     const Options &o = m_app.options();
-    return {o.showXferDlg != 0, o.autoStartXfer != 0, o.hideXferDlg != 0,
-            m_app.system().blockMpeg2Ext != 0};
+    transfer::TransferOptions t;
+    t.showXferDlg = o.showXferDlg != 0;
+    t.autoStartXfer = o.autoStartXfer != 0;
+    t.hideXferDlg = o.hideXferDlg != 0;
+    t.blockMpeg2Ext = m_app.system().blockMpeg2Ext != 0;
+    t.convert = o.convert != 0;
+    t.convertKbps = o.convertBitrate;
+    t.convertVbr = o.convertVbr != 0;
+    t.convertCover = o.convertCover != 0;
+    return t;
 }
 
 void CMainFrame::storeDownloadFolder(const QString &folder) {
