@@ -256,10 +256,16 @@ int CTransferDlg::addDownloads(unsigned char memoryId, const QStringList &localP
         sorted.emplace_back(localBytes(p), p);
     std::sort(sorted.begin(), sorted.end(),
               [](const auto &a, const auto &b) { return a.first < b.first; });
+    QStringList ordered;
+    for (const auto &[bytes, path] : sorted)
+        ordered << path;
+    return addDownloadsInOrder(memoryId, ordered);
+}
 
+int CTransferDlg::addDownloadsInOrder(unsigned char memoryId, const QStringList &localPaths) {
     const TransferOptions options = m_host.transferOptions();
     const EntryKind kind = kindFor(memoryId, true);
-    for (const auto &[bytes, path] : sorted) {
+    for (const QString &path : localPaths) {
         const QFileInfo info(path);
         m_host.storeDownloadFolder(QDir::toNativeSeparators(info.absolutePath()) +
                                    QDir::separator());

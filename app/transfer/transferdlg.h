@@ -51,6 +51,7 @@ public:
 
     // TransferQueue
     int addDownloads(unsigned char memoryId, const QStringList &localPaths) override;
+    int addDownloadsInOrder(unsigned char memoryId, const QStringList &localPaths) override;
     int addUploads(unsigned char memoryId, const QStringList &remoteNames,
                    const QStringList &localPaths) override;
     bool busy() const override { return m_busy; }

@@ -47,6 +47,10 @@ public:
         downloads.append({memoryId, paths});
         return 1;
     }
+    int addDownloadsInOrder(unsigned char memoryId, const QStringList &paths) override {
+        downloads.append({memoryId, paths});
+        return 1;
+    }
     int addUploads(unsigned char, const QStringList &, const QStringList &) override { return 1; }
     bool busy() const override { return running; }
     bool running = false;

@@ -20,11 +20,16 @@ public:
         QStringList local;
     };
     QList<Batch> downloads;
+    QList<Batch> downloadsInOrder; // queued as given (a folder's music)
     QList<Batch> uploads;
     bool running = false;
 
     int addDownloads(unsigned char memory, const QStringList &paths) override {
         downloads.append({memory, {}, paths});
+        return 1;
+    }
+    int addDownloadsInOrder(unsigned char memory, const QStringList &paths) override {
+        downloadsInOrder.append({memory, {}, paths});
         return 1;
     }
     int addUploads(unsigned char memory, const QStringList &remote,
