@@ -1,8 +1,10 @@
 // The main window's side of the transfer manager: the dialog created hidden with the window,
 // File Transfer Status, what the dialog asks of the window, and files handed in from the
 // command line or by a second start.
+#include "device/folderintake.h"
 #include "device/zamo_listview.h"
 #include "mainframe.h"
+#include "res/stringtable.h"
 #include "settings.h"
 #include "transfer/transferdlg.h"
 #include "tunaraapp.h"
@@ -68,9 +70,15 @@ QString CMainFrame::programDir() const {
 void CMainFrame::queueStartupFiles(unsigned char memoryId, const QStringList &paths) {
     if (paths.isEmpty())
         return;
-    m_startupFiles.append({memoryId, paths});
-    if (m_refreshedOnce && m_connected)
-        flushStartupFiles();
+    if (device::anyFolder(paths))
+        setMessageText(device::scanningText(paths));
+    m_intake.start(paths, [this, memoryId](const device::Intake &intake) {
+        m_startupFiles.append({memoryId, intake});
+        if (intake.folders > 0) // what was left out is said once they are queued
+            setMessageText(res::str(res::StrId::Ready));
+        if (m_refreshedOnce && m_connected)
+            flushStartupFiles();
+    });
 }
 
 void CMainFrame::flushStartupFiles() {
@@ -80,8 +88,13 @@ void CMainFrame::flushStartupFiles() {
     if (!m_connected || m_transferQueue == nullptr || deviceBusy())
         return;
     const auto batches = std::exchange(m_startupFiles, {});
-    for (const auto &[memoryId, paths] : batches)
-        m_transferQueue->addDownloads(memoryId, paths);
+    for (const auto &[memoryId, intake] : batches) {
+        device::queueIntake(*m_transferQueue, memoryId, intake);
+        if (intake.folders > 0) {
+            setMessageText(device::intakeStatusText(intake));
+            device::reportIntake(m_app.ui(), this, intake);
+        }
+    }
 }
 
 bool CMainFrame::deviceBusy() const {
