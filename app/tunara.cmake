@@ -32,6 +32,7 @@ target_link_libraries(tunara_res INTERFACE "$<TARGET_PROPERTY:TUNARA_PLAYER_LIBR
 
 tunara_layer(tunara_panes FOLDERS device chrome SEES res media texts
   SOURCES
+    device/folderintake.cpp
     device/memoryformat.cpp
     device/mylistview.cpp
     device/playercalls.cpp

@@ -5,10 +5,6 @@
 #include <QDate>
 #include <QTime>
 
-#include <string>
-
-#include <strings.h>
-
 namespace tunara::device {
 
 using res::StrId;
@@ -17,18 +13,6 @@ namespace {
 
 constexpr uint32_t OneMiB = 1048576;
 constexpr uint32_t OneKiB = 1024;
-
-struct ModelRow {
-    const char *name;
-    size_t compared; // 0: the whole name
-    int code;
-};
-
-// Compared in this order; every match sets the code, so a later row wins.
-constexpr ModelRow ModelTable[] = {
-    {"QN-Vela", 0, ModelQnVela}, {"QN70", 3, ModelQn70}, {"QN520", 0, ModelQn520},
-    {"QN500", 0, ModelQn500},    {"LUMA", 0, ModelLuma},
-};
 
 struct Unit {
     const char *name;
@@ -44,25 +28,6 @@ Unit unitFor(uint32_t bytes) {
 }
 
 } // namespace
-
-int modelCodeFor(const char *modelName, int previous) {
-    int code = previous;
-    if (modelName == nullptr)
-        return code;
-    // The player pads its 13-byte model field with blanks ("QN520        "); compared with the
-    // padding a whole-name row could never match.
-    std::string name(modelName);
-    while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
-        name.pop_back();
-    for (const ModelRow &row : ModelTable) {
-        const bool match = row.compared == 0
-                               ? strcasecmp(name.c_str(), row.name) == 0
-                               : strncasecmp(name.c_str(), row.name, row.compared) == 0;
-        if (match)
-            code = row.code;
-    }
-    return code;
-}
 
 FileType fileTypeOf(const QString &name, int modelCode) {
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));

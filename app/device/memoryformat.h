@@ -2,6 +2,7 @@
 // usage gauge. Pure functions of the table's numbers and the model code.
 #pragma once
 
+#include "media/playerformat.h"
 #include "texts/strid.h"
 
 #include <QString>
@@ -10,18 +11,16 @@
 
 namespace tunara::device {
 
-// Model codes of the players we know; 0 until a known model has been seen.
-enum ModelCode : int {
-    ModelUnknown = 0,
-    ModelLuma = 0xC001,
-    ModelQn500 = 0xC002,
-    ModelQn520 = 0xC003,
-    ModelQn70 = 0xC004,
-    ModelQnVela = 0xC005,
-};
-
-// The player's model code for a model name; `previous` when the name matches no known model.
-int modelCodeFor(const char *modelName, int previous);
+// The model codes and the one table of model names are the core's (media/playerformat.h),
+// shared with kesto; spelled here as the panes and the window have always spelled them.
+using media::ModelLuma;
+using media::ModelQn500;
+using media::ModelQn520;
+using media::ModelQn70;
+using media::ModelQnVela;
+using media::ModelUnknown;
+using media::PlayerModel;
+using media::playerModelFor;
 
 // Icons of the list's file types, in the order of the type icon strip.
 enum class FileIcon : int { Common = 0, Mp3 = 1, WindowsMedia = 2, Voice = 3 };

@@ -3,6 +3,7 @@
 // to the status bar and the usage numbers to the caption strip's gauge.
 #pragma once
 
+#include "folderintake.h"
 #include "mylistview.h"
 #include "playererrors.h"
 #include "res/commandid.h"
@@ -82,8 +83,11 @@ public:
     void downloadToDevice();
 
     // Files dropped from the desktop (a URL list, or plain paths one a line): local files go
-    // to the transfer queue's downloads; folders and remote addresses are refused with a notice.
+    // to the transfer queue's downloads, a folder's music in album order; remote addresses are
+    // refused with a notice.
     void dropFiles(const QList<QUrl> &urls, const QString &text);
+    // Intakes of dropped or chosen folders whose files have not reached the queue yet.
+    int pendingIntakes() const { return m_intake.pending(); }
 
     // The selection summary of the last list that reported a change: no row selected there.
     // Volume Label and Font Download are available while it holds.
@@ -128,6 +132,8 @@ private:
     // The message for a library failure in the situation of the command.
     QString failureText(Situation situation, int code) const;
     void showFailure(Situation situation, int code);
+    // Local files and folders for download into this pane's memory (folderintake.h).
+    void queueLocalPaths(const QStringList &paths);
     // The steps of the commands, each run when the player answered the one before.
     struct RenameTarget {
         QString name;
@@ -164,6 +170,9 @@ private:
     int m_dragAnchor = -1;
     int m_dropRow = -1;
     QPoint m_pressPos;
+
+    // Last: it waits for folder scans still running before the pane goes.
+    FolderIntake m_intake;
 
     static bool s_noSelection;
 };

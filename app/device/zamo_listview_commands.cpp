@@ -248,10 +248,24 @@ void CZamo_ListView::downloadToDevice() {
         usesLongRename(m_frame.modelCode()) ? StrId::FilterMp3Wma : StrId::FilterMp3;
     const QStringList paths = m_frame.ui().openFiles(
         m_frame.dialogParent(), QString(), m_frame.downloadFolder(), qtFilter(str(filter)));
-    if (paths.isEmpty())
+    if (!paths.isEmpty())
+        queueLocalPaths(paths);
+}
+
+void CZamo_ListView::queueLocalPaths(const QStringList &paths) {
+    if (m_memoryId == 0)
         return;
-    if (TransferQueue *queue = m_frame.transferQueue())
-        queue->addDownloads(m_memoryId, paths);
+    const bool folders = anyFolder(paths);
+    if (folders)
+        m_frame.setMessageText(scanningText(paths));
+    m_intake.start(paths, [this](const Intake &intake) {
+        if (TransferQueue *queue = m_frame.transferQueue())
+            queueIntake(*queue, m_memoryId, intake);
+        if (intake.folders == 0)
+            return;
+        m_frame.setMessageText(intakeStatusText(intake));
+        reportIntake(m_frame.ui(), m_frame.dialogParent(), intake);
+    });
 }
 
 void CZamo_ListView::summariseSelection() {

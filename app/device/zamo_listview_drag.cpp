@@ -1,5 +1,5 @@
 // Dragging in a memory pane: rows dragged inside the list set the player's play order, files
-// dropped from the desktop are queued for download.
+// and folders dropped from the desktop are queued for download.
 #include "paneframe.h"
 #include "playerlink.h"
 #include "res/format.h"
@@ -10,7 +10,6 @@
 
 #include <QDir>
 #include <QDragEnterEvent>
-#include <QFileInfo>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QUrl>
@@ -251,23 +250,13 @@ void CZamo_ListView::dropFiles(const QList<QUrl> &urls, const QString &text) {
             continue;
         items << (QDir::isAbsolutePath(entry) ? QUrl::fromLocalFile(entry) : QUrl(entry));
     }
-    QStringList files;
-    QStringList folders;
+    QStringList local;
     QStringList remote;
     for (const QUrl &url : items) {
-        if (!url.isLocalFile()) {
-            remote << url.toDisplayString();
-            continue;
-        }
-        const QString path = url.toLocalFile();
-        if (QFileInfo(path).isDir())
-            folders << QDir::toNativeSeparators(path);
+        if (url.isLocalFile())
+            local << url.toLocalFile();
         else
-            files << path;
-    }
-    if (!files.isEmpty() && m_memoryId != 0) {
-        if (TransferQueue *queue = m_frame.transferQueue())
-            queue->addDownloads(m_memoryId, files);
+            remote << url.toDisplayString();
     }
     m_frame.bringToFront();
     if (!remote.isEmpty())
@@ -275,11 +264,8 @@ void CZamo_ListView::dropFiles(const QList<QUrl> &urls, const QString &text) {
             m_frame.dialogParent(),
             res::fmt(StrId::DropNotLocal, remote.join(QLatin1Char('\n')).toUtf8().constData()),
             MessageIcon::Warning);
-    if (!folders.isEmpty())
-        m_frame.ui().message(
-            m_frame.dialogParent(),
-            res::fmt(StrId::DropFolder, folders.join(QLatin1Char('\n')).toUtf8().constData()),
-            MessageIcon::Warning);
+    if (!local.isEmpty())
+        queueLocalPaths(local);
 }
 
 } // namespace tunara::device

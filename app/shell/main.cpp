@@ -4,9 +4,10 @@
 //   tunara --help | --version   (texts in tunara.help, shared with the manual page)
 //
 // Files named on the command line (the desktop's "Open with" passes them) are queued as
-// downloads into the flash memory, or the card with --card, once the player is connected; a
-// second start hands them to the running program and ends (status 1, with a message on
-// stderr, when the running program did not take them).
+// downloads into the flash memory, or the card with --card, once the player is connected (a
+// folder gives the music below it, in album order); a second start hands them to the running
+// program and ends (status 1, with a message on stderr, when the running program did not take
+// them).
 #include "device/uiservices.h"
 #include "mainframe.h"
 #include "programversion.h"

@@ -29,6 +29,7 @@
 #include <QToolBar>
 
 #include <cstring>
+#include <string_view>
 
 namespace tunara::shell {
 
@@ -552,7 +553,8 @@ void CMainFrame::connectAnswered(const device::ConnectReply &reply) {
         info.status = st;
         // The model name is compared as the player sent it, terminated within its field.
         const QByteArray model(st.model, qsizetype(strnlen(st.model, sizeof st.model)));
-        info.modelCode = device::modelCodeFor(model.constData(), info.modelCode);
+        info.modelCode = device::playerModelFor(
+            std::string_view(model.constData(), size_t(model.size())), info.modelCode);
     }
     const bool noCard = (reply.flagsAfter & KSUSB_FLAG_NO_CARD) != 0;
     showCardPane(!noCard);

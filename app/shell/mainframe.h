@@ -4,6 +4,7 @@
 
 #include "chrome/paintpacer.h"
 #include "commandtable.h"
+#include "device/folderintake.h"
 #include "device/paneframe.h"
 #include "device/playerlink.h"
 #include "devicewatch.h"
@@ -95,8 +96,11 @@ public:
     // The transfer manager's dialog, created hidden with the window.
     transfer::CTransferDlg *transferDialog() const { return m_transferDlg.get(); }
     // Files named on the command line or handed over by a second start: queued as downloads
-    // into `memoryId` once the first Refresh has connected (at once when it already has).
+    // into `memoryId` once the first Refresh has connected (at once when it already has); a
+    // folder gives its music in album order (folderintake.h).
     void queueStartupFiles(unsigned char memoryId, const QStringList &paths);
+    // Hand-overs whose folders are still being scanned.
+    int pendingIntakes() const { return m_intake.pending(); }
 
     // TransferHost (ui, modelCode and setMessageText are shared with PaneFrame)
     transfer::TransferOptions transferOptions() const override;
@@ -186,8 +190,11 @@ private:
     bool m_transferBusy = false;
     device::TransferQueue *m_transferQueue = nullptr;
     std::unique_ptr<transfer::CTransferDlg> m_transferDlg;
-    // Files waiting for the first connection: memory id and paths, in the order handed in.
-    QList<QPair<unsigned char, QStringList>> m_startupFiles;
+    // Files waiting for the first connection: memory id and what was handed in (folders
+    // scanned), in the order handed in.
+    QList<QPair<unsigned char, device::Intake>> m_startupFiles;
+    // Scans the folders handed in, on a worker thread.
+    device::FolderIntake m_intake;
     bool m_refreshedOnce = false;
     bool m_firstShow = true;
     std::unique_ptr<CSplashWnd> m_splash;

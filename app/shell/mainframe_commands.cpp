@@ -57,6 +57,10 @@ void CMainFrame::cmdOption() {
     o.autoStartXfer = chosen.autoStartXfer;
     o.hideXferDlg = chosen.hideXferDlg;
     o.favoriteFolder = chosen.favoriteFolder;
+    o.convert = chosen.convert;
+    o.convertBitrate = chosen.convertBitrate;
+    o.convertVbr = chosen.convertVbr;
+    o.convertCover = chosen.convertCover;
     m_app.saveOptions();
 }
 

@@ -1,8 +1,10 @@
 // The main window's side of the transfer manager: the dialog created hidden with the window,
 // File Transfer Status, what the dialog asks of the window, and files handed in from the
 // command line or by a second start.
+#include "device/folderintake.h"
 #include "device/zamo_listview.h"
 #include "mainframe.h"
+#include "res/stringtable.h"
 #include "settings.h"
 #include "transfer/transferdlg.h"
 #include "tunaraapp.h"
@@ -32,8 +34,16 @@ void CMainFrame::toggleTransferStatus() {
 
 transfer::TransferOptions CMainFrame::transferOptions() const {
     const Options &o = m_app.options();
-    return {o.showXferDlg != 0, o.autoStartXfer != 0, o.hideXferDlg != 0,
-            m_app.system().blockMpeg2Ext != 0};
+    transfer::TransferOptions t;
+    t.showXferDlg = o.showXferDlg != 0;
+    t.autoStartXfer = o.autoStartXfer != 0;
+    t.hideXferDlg = o.hideXferDlg != 0;
+    t.blockMpeg2Ext = m_app.system().blockMpeg2Ext != 0;
+    t.convert = o.convert != 0;
+    t.convertKbps = o.convertBitrate;
+    t.convertVbr = o.convertVbr != 0;
+    t.convertCover = o.convertCover != 0;
+    return t;
 }
 
 void CMainFrame::storeDownloadFolder(const QString &folder) {
@@ -61,9 +71,15 @@ QString CMainFrame::programDir() const {
 void CMainFrame::queueStartupFiles(unsigned char memoryId, const QStringList &paths) {
     if (paths.isEmpty())
         return;
-    m_startupFiles.append({memoryId, paths});
-    if (m_refreshedOnce && m_connected)
-        flushStartupFiles();
+    if (device::anyFolder(paths))
+        setMessageText(device::scanningText(paths));
+    m_intake.start(paths, [this, memoryId](const device::Intake &intake) {
+        m_startupFiles.append({memoryId, intake});
+        if (intake.folders > 0) // what was left out is said once they are queued
+            setMessageText(res::str(res::StrId::Ready));
+        if (m_refreshedOnce && m_connected)
+            flushStartupFiles();
+    });
 }
 
 void CMainFrame::flushStartupFiles() {
@@ -73,8 +89,13 @@ void CMainFrame::flushStartupFiles() {
     if (!m_connected || m_transferQueue == nullptr || deviceBusy())
         return;
     const auto batches = std::exchange(m_startupFiles, {});
-    for (const auto &[memoryId, paths] : batches)
-        m_transferQueue->addDownloads(memoryId, paths);
+    for (const auto &[memoryId, intake] : batches) {
+        device::queueIntake(*m_transferQueue, memoryId, intake);
+        if (intake.folders > 0) {
+            setMessageText(device::intakeStatusText(intake));
+            device::reportIntake(m_app.ui(), this, intake);
+        }
+    }
 }
 
 bool CMainFrame::deviceBusy() const {

@@ -1,9 +1,11 @@
 #include "optiondlg.h"
 
 #include "device/uiservices.h"
+#include "res/format.h"
 #include "res/stringtable.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -34,6 +36,32 @@ COptionDlg::COptionDlg(const Options &values, device::UiServices &ui, QWidget *p
     xferLayout->addWidget(m_autoStart);
     xferLayout->addWidget(m_autoClose);
 
+    auto *conversion = new QGroupBox(str(StrId::OptGroupConvert), this);
+    m_convert = new QCheckBox(str(StrId::OptConvert), conversion);
+    m_convert->setObjectName(QStringLiteral("convert"));
+    m_bitrate = new QComboBox(conversion);
+    m_bitrate->setObjectName(QStringLiteral("convertBitrate"));
+    for (int kbps : ConvertBitrates)
+        m_bitrate->addItem(res::fmt(StrId::OptBitrateItem, kbps), kbps);
+    auto *bitrateLabel = new QLabel(str(StrId::OptConvertBitrate), conversion);
+    bitrateLabel->setBuddy(m_bitrate);
+    m_vbr = new QCheckBox(str(StrId::OptConvertVbr), conversion);
+    m_vbr->setObjectName(QStringLiteral("convertVbr"));
+    m_cover = new QCheckBox(str(StrId::OptConvertCover), conversion);
+    m_cover->setObjectName(QStringLiteral("convertCover"));
+    auto *bitrateRow = new QHBoxLayout;
+    bitrateRow->addWidget(bitrateLabel);
+    bitrateRow->addWidget(m_bitrate);
+    bitrateRow->addStretch(1);
+    auto *hint = new QLabel(str(StrId::OptConvertHint), conversion);
+    hint->setWordWrap(true);
+    auto *conversionLayout = new QVBoxLayout(conversion);
+    conversionLayout->addWidget(m_convert);
+    conversionLayout->addLayout(bitrateRow);
+    conversionLayout->addWidget(m_vbr);
+    conversionLayout->addWidget(m_cover);
+    conversionLayout->addWidget(hint);
+
     auto *fav = new QGroupBox(str(StrId::OptGroupFavorite), this);
     m_folder = new QLineEdit(fav);
     m_folder->setObjectName(QStringLiteral("favoriteFolder"));
@@ -53,11 +81,13 @@ COptionDlg::COptionDlg(const Options &values, device::UiServices &ui, QWidget *p
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(xfer);
+    layout->addWidget(conversion);
     layout->addWidget(fav);
     layout->addWidget(buttons);
 
     connect(m_popup, &QCheckBox::clicked, this, &COptionDlg::onPopupClicked);
     connect(m_browse, &QPushButton::clicked, this, &COptionDlg::onBrowse);
+    connect(m_convert, &QCheckBox::toggled, this, &COptionDlg::enableSubOptions);
     toControls();
 }
 
@@ -66,6 +96,10 @@ void COptionDlg::toControls() {
     m_autoStart->setChecked(m_values.autoStartXfer != 0);
     m_autoClose->setChecked(m_values.hideXferDlg != 0);
     m_folder->setText(m_values.favoriteFolder);
+    m_convert->setChecked(m_values.convert != 0);
+    m_bitrate->setCurrentIndex(m_bitrate->findData(offeredBitrate(m_values.convertBitrate)));
+    m_vbr->setChecked(m_values.convertVbr != 0);
+    m_cover->setChecked(m_values.convertCover != 0);
     enableSubOptions();
 }
 
@@ -74,12 +108,20 @@ void COptionDlg::fromControls() {
     m_values.autoStartXfer = m_autoStart->isChecked() ? 1 : 0;
     m_values.hideXferDlg = m_autoClose->isChecked() ? 1 : 0;
     m_values.favoriteFolder = m_folder->text();
+    m_values.convert = m_convert->isChecked() ? 1 : 0;
+    m_values.convertBitrate = m_bitrate->currentData().toInt();
+    m_values.convertVbr = m_vbr->isChecked() ? 1 : 0;
+    m_values.convertCover = m_cover->isChecked() ? 1 : 0;
     enableSubOptions();
 }
 
 void COptionDlg::enableSubOptions() {
     m_autoStart->setEnabled(m_popup->isChecked());
     m_autoClose->setEnabled(m_popup->isChecked());
+    // How to convert matters only while converting.
+    m_bitrate->setEnabled(m_convert->isChecked());
+    m_vbr->setEnabled(m_convert->isChecked());
+    m_cover->setEnabled(m_convert->isChecked());
 }
 
 void COptionDlg::onPopupClicked() {

@@ -1,4 +1,5 @@
-// The Option dialog: the transfer window's behaviour and the favorite folder.
+// The Option dialog: the transfer window's behaviour, the conversion of audio the player cannot
+// play, and the favorite folder.
 #pragma once
 
 #include "settings.h"
@@ -6,6 +7,7 @@
 #include <QDialog>
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QPushButton;
 
@@ -28,6 +30,10 @@ public:
     QCheckBox *autoCloseBox() const { return m_autoClose; }
     QLineEdit *folderEdit() const { return m_folder; }
     QPushButton *browseButton() const { return m_browse; }
+    QCheckBox *convertBox() const { return m_convert; }
+    QComboBox *bitrateCombo() const { return m_bitrate; }
+    QCheckBox *vbrBox() const { return m_vbr; }
+    QCheckBox *coverBox() const { return m_cover; }
 
     void accept() override;
 
@@ -45,6 +51,10 @@ private:
     QCheckBox *m_autoClose = nullptr;
     QLineEdit *m_folder = nullptr;
     QPushButton *m_browse = nullptr;
+    QCheckBox *m_convert = nullptr;
+    QComboBox *m_bitrate = nullptr;
+    QCheckBox *m_vbr = nullptr;
+    QCheckBox *m_cover = nullptr;
 };
 
 } // namespace tunara::shell

@@ -2,6 +2,9 @@
 
 #include <QSettings>
 
+#include <algorithm>
+#include <iterator>
+
 namespace tunara::shell {
 
 namespace {
@@ -42,6 +45,12 @@ QString readString(const QSettings &s, const QString &key, const QString &fallba
     return text;
 }
 
+int offeredBitrate(int kbps) {
+    const bool offered = std::find(std::begin(ConvertBitrates), std::end(ConvertBitrates), kbps) !=
+                         std::end(ConvertBitrates);
+    return offered ? kbps : DefaultConvertBitrate;
+}
+
 Options readOptions(const QSettings &profile, const QString &documentsFolder) {
     Options o;
     o.autoStartXfer = readInt(profile, in(keys::Option, keys::AutoStartXfer), 1);
@@ -51,6 +60,11 @@ Options readOptions(const QSettings &profile, const QString &documentsFolder) {
     o.listFontFace =
         readString(profile, in(keys::Option, keys::ListFontFace), QStringLiteral("Arial"));
     o.listFontSize = readInt(profile, in(keys::Option, keys::ListFontSize), DefaultListFontTenths);
+    o.convert = readInt(profile, in(keys::Option, keys::Convert), 1);
+    o.convertBitrate = offeredBitrate(
+        readInt(profile, in(keys::Option, keys::ConvertBitrate), DefaultConvertBitrate));
+    o.convertVbr = readInt(profile, in(keys::Option, keys::ConvertVbr), 0);
+    o.convertCover = readInt(profile, in(keys::Option, keys::ConvertCover), 1);
     return o;
 }
 
@@ -61,6 +75,10 @@ void writeOptions(QSettings &profile, const Options &o) {
     profile.setValue(in(keys::Option, keys::FavoriteFolder), o.favoriteFolder);
     profile.setValue(in(keys::Option, keys::ListFontFace), o.listFontFace);
     profile.setValue(in(keys::Option, keys::ListFontSize), o.listFontSize);
+    profile.setValue(in(keys::Option, keys::Convert), o.convert);
+    profile.setValue(in(keys::Option, keys::ConvertBitrate), o.convertBitrate);
+    profile.setValue(in(keys::Option, keys::ConvertVbr), o.convertVbr);
+    profile.setValue(in(keys::Option, keys::ConvertCover), o.convertCover);
 }
 
 SystemSettings readSystem(const QSettings &ini) {

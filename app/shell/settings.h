@@ -18,7 +18,19 @@ struct Options {
     QString favoriteFolder;
     QString listFontFace = QStringLiteral("Arial");
     int listFontSize = 90; // tenths of a point
+    // Audio the player cannot play is converted to MP3 on its way to the player.
+    int convert = 1;
+    int convertBitrate = 192; // kbit/s, one of ConvertBitrates; the model may play less
+    int convertVbr = 0;       // variable bit rate, at most convertBitrate
+    int convertCover = 1;     // the front cover goes into the converted file's tag
 };
+
+// The bit rates (kbit/s) the Option dialog offers for conversion.
+inline constexpr int ConvertBitrates[] = {128, 160, 192, 224, 256, 320};
+inline constexpr int DefaultConvertBitrate = 192;
+// A stored bit rate the dialog does not offer gives the default: the converter is never asked
+// for a rate it would refuse.
+int offeredBitrate(int kbps);
 
 struct SystemSettings {
     QString resourceDll;
@@ -36,6 +48,10 @@ inline constexpr const char *FavoriteFolder = "FavoriteFolder";
 inline constexpr const char *ListFontFace = "ListFontFace";
 inline constexpr const char *ListFontSize = "ListFontSize";
 inline constexpr const char *DownloadFolder = "DownloadFolder";
+inline constexpr const char *Convert = "Convert";
+inline constexpr const char *ConvertBitrate = "ConvertBitrate";
+inline constexpr const char *ConvertVbr = "ConvertVBR";
+inline constexpr const char *ConvertCover = "ConvertCover";
 inline constexpr const char *ClassName = "ClassName";
 inline constexpr const char *WindowName = "WindowName";
 inline constexpr const char *VertPos = "VertPos";

@@ -19,6 +19,10 @@ struct TransferOptions {
     bool autoStartXfer = true; // start at once when entries are queued
     bool hideXferDlg = false;  // hide (and clear) the dialog when a queue finishes without error
     bool blockMpeg2Ext = true; // run the MPEG check on ".mp3" downloads
+    bool convert = true;       // convert audio the player cannot play to MP3 before sending
+    int convertKbps = 192;     // the converted file's bit rate (capped by media::maxBitRateKbps)
+    bool convertVbr = false;   // variable bit rate, at most convertKbps
+    bool convertCover = true;  // carry the front cover into the converted file
 };
 
 class TransferHost {

@@ -159,7 +159,7 @@ enum class StrId : int {
     RenameShortHint = 10245,
     ArrangeFailed = 10246,
     DropNotLocal = 10247,
-    DropFolder = 10248,
+    NoMusicInFolder = 10248,
     ReorderBusy = 10249,
     // The transfer manager's captions and texts.
     TransferInQueue = 10220,
@@ -224,6 +224,20 @@ enum class StrId : int {
     InsertExternal2Volume = 10349,
     // 10350-10359: connection notices.
     PlayerInUse = 10350,
+    // The Option dialog's conversion group.
+    OptGroupConvert = 10380,
+    OptConvert = 10381,
+    OptConvertBitrate = 10382,
+    OptBitrateItem = 10383,
+    OptConvertVbr = 10384,
+    OptConvertCover = 10385,
+    OptConvertHint = 10386,
+    // Folders handed in for download.
+    SkippedHiddenAndNotAudio = 10387,
+    SkippedHidden = 10388,
+    SkippedNotAudio = 10389,
+    ScanningFolder = 10390,
+    FolderUnreadable = 10391,
     AppTitle = 57344,
 };
 

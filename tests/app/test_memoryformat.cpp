@@ -189,7 +189,7 @@ private slots:
         QFETCH(QString, model);
         QFETCH(int, previous);
         QFETCH(int, code);
-        QCOMPARE(modelCodeFor(model.toUtf8().constData(), previous), code);
+        QCOMPARE(playerModelFor(model.toUtf8().toStdString(), previous), code);
     }
 };
 

@@ -11,6 +11,8 @@
 
 #include <QAction>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMimeData>
 #include <QScreen>
@@ -52,6 +54,39 @@ QStringList strings(const std::vector<std::string> &v) {
     for (const std::string &s : v)
         out << QString::fromStdString(s);
     return out;
+}
+
+// A few silent MPEG-1 Layer III frames behind an ID3v2.3 tag that gives the track number
+// (0: no tag), enough for the folder scan to read the number.
+void writeMp3(const QString &path, int track) {
+    QByteArray bytes;
+    if (track > 0) {
+        const QByteArray number = QByteArray::number(track);
+        QByteArray frame = "TRCK";
+        const quint32 size = quint32(number.size() + 1);
+        for (int shift : {24, 16, 8, 0})
+            frame += char((size >> shift) & 0xFF);
+        frame += QByteArray(2, '\0') + '\0' + number; // no flags, ISO-8859-1
+        bytes = QByteArray("ID3\x03\x00\x00", 6);
+        for (int shift : {21, 14, 7, 0}) // synchsafe
+            bytes += char((frame.size() >> shift) & 0x7F);
+        bytes += frame;
+    }
+    // 128 kbit/s, 44.1 kHz, no padding: 417 bytes a frame.
+    const QByteArray header("\xFF\xFB\x90\x64", 4);
+    for (int i = 0; i < 20; ++i)
+        bytes += header + QByteArray(417 - 4, '\0');
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+void writeText(const QString &path) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("not music\n");
 }
 
 // A window over a flash memory holding `files`, the flash pane active.
@@ -409,7 +444,7 @@ private slots:
         QTest::addColumn<int>("messages");
         QTest::newRow("two files") << 2 << false << false << false << 0;
         QTest::newRow("plain paths") << 2 << false << false << true << 0;
-        QTest::newRow("a folder queues nothing") << 0 << true << false << false << 1;
+        QTest::newRow("an empty folder: a notice") << 0 << true << false << false << 1;
         QTest::newRow("remote address refused") << 1 << false << true << false << 1;
         QTest::newRow("500 files") << 500 << false << false << false << 0;
     }
@@ -447,11 +482,127 @@ private slots:
         QApplication::sendEvent(vp, &drop);
         QVERIFY(drop.isAccepted());
         MainWindowFixture::settle();
+        QTRY_COMPARE(w.list->pendingIntakes(), 0); // a folder is scanned on a worker
         QCOMPARE(w.queue.downloads.size(), files > 0 ? 1 : 0);
         if (files > 0)
             QCOMPARE(w.queue.downloads[0].local, paths);
         QCOMPARE(w.ui.messages.size(), messages);
         delete data;
+    }
+
+    // A folder handed in by any way gives the music below it in album order (by folder, its own
+    // files before its subfolders', then by track number, then by name), queued as it is;
+    // hidden and non-audio files are left out and counted in the status bar.
+    void folders_data() {
+        QTest::addColumn<QString>("how"); // drop, download (the dialog's answer), command line
+        QTest::addColumn<QStringList>("given"); // relative to the computer's folder
+        QTest::addColumn<char>("memory");
+        QTest::addColumn<QStringList>("plain");   // queued through addDownloads
+        QTest::addColumn<QStringList>("inOrder"); // queued as given
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QStringList>("messages");
+        const QStringList album{"Music/intro.mp3", "Music/A/z.mp3", "Music/A/y.flac",
+                                "Music/B Side/02 b.mp3", "Music/B Side/01 a.mp3"};
+        const QString skipped = "Skipped 2 hidden and 2 non-audio file(s)";
+        QTest::newRow("dropped folder") << "drop" << QStringList{"Music"} << 'M' << QStringList{}
+                                        << album << skipped << QStringList{};
+        QTest::newRow("dropped folder and file")
+            << "drop" << QStringList{"loose.mp3", "Music"} << 'M' << QStringList{"loose.mp3"}
+            << album << skipped << QStringList{};
+        QTest::newRow("folder chosen in Download to Device")
+            << "download" << QStringList{"Music"} << 'M' << QStringList{} << album << skipped
+            << QStringList{};
+        QTest::newRow("folder on the command line, --card")
+            << "command line" << QStringList{"Music"} << 'S' << QStringList{} << album << skipped
+            << QStringList{};
+        QTest::newRow("nested folder alone")
+            << "drop" << QStringList{"Music/B Side"} << 'M' << QStringList{}
+            << QStringList{"Music/B Side/02 b.mp3", "Music/B Side/01 a.mp3"} << "Ready."
+            << QStringList{};
+        QTest::newRow("folder without music")
+            << "drop" << QStringList{"Docs"} << 'M' << QStringList{} << QStringList{}
+            << "Skipped 1 non-audio file(s)"
+            << QStringList{"No music was found in these folders:\n\n%1/Docs"};
+        QTest::newRow("plain files only: as before")
+            << "drop" << QStringList{"loose.mp3"} << 'M' << QStringList{"loose.mp3"}
+            << QStringList{} << QString() << QStringList{};
+    }
+    void folders() {
+        QFETCH(QString, how);
+        QFETCH(QStringList, given);
+        QFETCH(char, memory);
+        QFETCH(QStringList, plain);
+        QFETCH(QStringList, inOrder);
+        QFETCH(QString, status);
+        QFETCH(QStringList, messages);
+        QTemporaryDir pc;
+        const QString root = QDir(pc.path()).canonicalPath();
+        const auto at = [&root](const QStringList &relative) {
+            QStringList out;
+            for (const QString &r : relative)
+                out << root + '/' + r;
+            return out;
+        };
+        writeMp3(root + "/loose.mp3", 0);
+        writeMp3(root + "/Music/intro.mp3", 0);
+        writeText(root + "/Music/notes.txt");
+        writeMp3(root + "/Music/.hidden.mp3", 1);
+        writeMp3(root + "/Music/.git/x.mp3", 1);
+        writeMp3(root + "/Music/A/z.mp3", 1);
+        writeMp3(root + "/Music/A/y.flac", 0); // no tag read: after the numbered files
+        writeText(root + "/Music/A/cover.jpg");
+        writeMp3(root + "/Music/B Side/02 b.mp3", 1);
+        writeMp3(root + "/Music/B Side/01 a.mp3", 2);
+        writeText(root + "/Docs/readme.txt");
+        for (QString &m : messages)
+            m = m.arg(root);
+
+        Window w({"a.mp3"});
+        w.frame->setMessageText("before");
+        const QStringList paths = at(given);
+        const bool folder = !inOrder.isEmpty() || !messages.isEmpty();
+        if (how == "drop") {
+            auto *data = new QMimeData;
+            QList<QUrl> urls;
+            for (const QString &p : paths)
+                urls << QUrl::fromLocalFile(p);
+            data->setUrls(urls);
+            QWidget *vp = w.list->viewport();
+            QDragEnterEvent enter(vp->rect().center(), Qt::CopyAction, data, Qt::LeftButton,
+                                  Qt::NoModifier);
+            QApplication::sendEvent(vp, &enter);
+            QDropEvent drop(vp->rect().center(), Qt::CopyAction, data, Qt::LeftButton,
+                            Qt::NoModifier);
+            QApplication::sendEvent(vp, &drop);
+            QVERIFY(drop.isAccepted());
+            MainWindowFixture::settle(); // the drop's queued handling runs
+            delete data;
+        } else if (how == "download") {
+            w.ui.openFilesAnswers = {paths};
+            QVERIFY(w.frame->commands().execute(int(Cmd::Download), w.list));
+        } else {
+            w.frame->queueStartupFiles(static_cast<unsigned char>(memory), paths);
+        }
+        if (how != "drop" && folder) { // the scan runs on a worker meanwhile
+            QCOMPARE(w.frame->messageText(),
+                     QString("Looking for music in '%1'...").arg(paths.join(", ")));
+            QVERIFY(w.list->pendingIntakes() + w.frame->pendingIntakes() > 0);
+        }
+        QTRY_COMPARE(w.list->pendingIntakes() + w.frame->pendingIntakes(), 0);
+        MainWindowFixture::settle();
+
+        QCOMPARE(w.queue.downloads.size(), plain.isEmpty() ? 0 : 1);
+        if (!plain.isEmpty()) {
+            QCOMPARE(w.queue.downloads[0].memory, static_cast<unsigned char>(memory));
+            QCOMPARE(w.queue.downloads[0].local, at(plain));
+        }
+        QCOMPARE(w.queue.downloadsInOrder.size(), inOrder.isEmpty() ? 0 : 1);
+        if (!inOrder.isEmpty()) {
+            QCOMPARE(w.queue.downloadsInOrder[0].memory, static_cast<unsigned char>(memory));
+            QCOMPARE(w.queue.downloadsInOrder[0].local, at(inOrder));
+        }
+        QCOMPARE(w.frame->messageText(), status.isNull() ? QString("before") : status);
+        QCOMPARE(w.ui.messages, messages);
     }
 
     void reorderDrag_data() {

@@ -48,7 +48,8 @@ public:
         return 1;
     }
     int addDownloadsInOrder(unsigned char memoryId, const QStringList &paths) override {
-        return addDownloads(memoryId, paths);
+        downloads.append({memoryId, paths});
+        return 1;
     }
     int addUploads(unsigned char, const QStringList &, const QStringList &) override { return 1; }
     bool busy() const override { return running; }

@@ -5,7 +5,9 @@
 #include "shell/settings.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -36,10 +38,15 @@ private slots:
                                         << QByteArray("\xff\xfe\x00\x01garbage", 11);
         QTest::newRow("values that are no numbers")
             << QByteArray("[Option]\nAutoStartXfer=yes\nShowXferDlg=\nHideXferDlg=x1\n"
-                          "ListFontSize=big\n")
+                          "ListFontSize=big\nConvert=yes\nConvertBitrate=fast\nConvertVBR=on\n"
+                          "ConvertCover=\n")
             << QByteArray("[System]\nBlockMPEG2Ext=maybe\n");
         QTest::newRow("other sections only")
             << QByteArray("[Other]\nA=1\n") << QByteArray("[Other]\nB=2\n");
+        QTest::newRow("bit rate the converter would refuse")
+            << QByteArray("[Option]\nConvertBitrate=999\n") << QByteArray();
+        QTest::newRow("bit rate the dialog does not offer")
+            << QByteArray("[Option]\nConvertBitrate=112\n") << QByteArray();
     }
     void defaults() {
         QFETCH(QByteArray, profile);
@@ -58,6 +65,10 @@ private slots:
         QCOMPARE(o.hideXferDlg, 0);
         QCOMPARE(o.listFontFace, QStringLiteral("Arial"));
         QCOMPARE(o.listFontSize, 90);
+        QCOMPARE(o.convert, 1);
+        QCOMPARE(o.convertBitrate, 192);
+        QCOMPARE(o.convertVbr, 0);
+        QCOMPARE(o.convertCover, 1);
         QCOMPARE(o.favoriteFolder,
                  QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
         QCOMPARE(app.system().blockMpeg2Ext, 1);
@@ -115,6 +126,10 @@ private slots:
             o.favoriteFolder = QStringLiteral("/music/favourites");
             o.listFontFace = QStringLiteral("DejaVu Sans");
             o.listFontSize = 110;
+            o.convert = 0;
+            o.convertBitrate = 320;
+            o.convertVbr = 1;
+            o.convertCover = 0;
             app.exit();
         }
         CTunaraApp again({dir.path(), dir.filePath("profile.ini")}, ui);
@@ -126,9 +141,15 @@ private slots:
         QCOMPARE(o.favoriteFolder, QStringLiteral("/music/favourites"));
         QCOMPARE(o.listFontFace, QStringLiteral("DejaVu Sans"));
         QCOMPARE(o.listFontSize, 110);
+        QCOMPARE(o.convert, 0);
+        QCOMPARE(o.convertBitrate, 320);
+        QCOMPARE(o.convertVbr, 1);
+        QCOMPARE(o.convertCover, 0);
         QCOMPARE(again.listFont().pointSizeF(), 11.0);
         QSettings raw(dir.filePath("profile.ini"), QSettings::IniFormat);
         QCOMPARE(raw.value("Option/ListFontSize").toInt(), 110);
+        QCOMPARE(raw.value("Option/ConvertBitrate").toInt(), 320);
+        QCOMPARE(raw.value("Option/ConvertVBR").toInt(), 1);
     }
 
     void withoutExitNothingIsWritten() {
@@ -163,20 +184,54 @@ private slots:
         QTest::addColumn<int>("show");
         QTest::addColumn<int>("autoStart");
         QTest::addColumn<bool>("subEnabled");
-        QTest::newRow("popup on") << 1 << 0 << true;
-        QTest::newRow("popup off") << 0 << 1 << false;
+        QTest::addColumn<int>("convert");
+        QTest::addColumn<int>("kbps");
+        QTest::addColumn<QString>("shown"); // the bit rate the combo shows
+        QTest::newRow("popup on") << 1 << 0 << true << 1 << 192 << "192 kbit/s";
+        QTest::newRow("popup off") << 0 << 1 << false << 1 << 320 << "320 kbit/s";
+        QTest::newRow("convert off") << 1 << 1 << true << 0 << 128 << "128 kbit/s";
+        QTest::newRow("rate not offered") << 1 << 1 << true << 2 << 64 << "192 kbit/s";
     }
     void optionDialogRules() {
         QFETCH(int, show);
         QFETCH(int, autoStart);
         QFETCH(bool, subEnabled);
+        QFETCH(int, convert);
+        QFETCH(int, kbps);
+        QFETCH(QString, shown);
         TestUi ui;
         shell::Options o;
         o.showXferDlg = show;
         o.autoStartXfer = autoStart;
+        o.convert = convert;
+        o.convertBitrate = kbps;
         shell::COptionDlg dlg(o, ui);
         QCOMPARE(dlg.autoStartBox()->isEnabled(), subEnabled);
         QCOMPARE(dlg.autoCloseBox()->isEnabled(), subEnabled);
+        // how to convert is offered only while converting
+        QCOMPARE(dlg.convertBox()->isChecked(), convert != 0);
+        QCOMPARE(dlg.bitrateCombo()->isEnabled(), convert != 0);
+        QCOMPARE(dlg.vbrBox()->isEnabled(), convert != 0);
+        QCOMPARE(dlg.coverBox()->isEnabled(), convert != 0);
+        QCOMPARE(dlg.bitrateCombo()->currentText(), shown);
+        QStringList offered;
+        for (int i = 0; i < dlg.bitrateCombo()->count(); ++i)
+            offered << dlg.bitrateCombo()->itemText(i);
+        QCOMPARE(offered, (QStringList{"128 kbit/s", "160 kbit/s", "192 kbit/s", "224 kbit/s",
+                                       "256 kbit/s", "320 kbit/s"}));
+        // every control is named: its caption, or the label that is its buddy
+        QCOMPARE(dlg.windowTitle(), QStringLiteral("Option"));
+        for (QCheckBox *box : dlg.findChildren<QCheckBox *>())
+            QVERIFY2(!box->text().isEmpty(), qPrintable(box->objectName()));
+        QStringList buddies;
+        for (QLabel *label : dlg.findChildren<QLabel *>())
+            if (label->buddy() == dlg.bitrateCombo())
+                buddies << label->text();
+        QCOMPARE(buddies, QStringList{"&Bit rate:"});
+        // convert off leaves the other conversion values as they were
+        dlg.accept();
+        QCOMPARE(dlg.values().convert, convert != 0 ? 1 : 0);
+        QCOMPARE(dlg.values().convertBitrate, shell::offeredBitrate(kbps));
     }
 
     void uncheckingPopupForcesAutoStart() {
@@ -211,6 +266,11 @@ private slots:
             auto *dlg = qobject_cast<shell::COptionDlg *>(QApplication::activeModalWidget());
             QVERIFY(dlg != nullptr);
             QTest::mouseClick(dlg->autoCloseBox(), Qt::LeftButton);
+            dlg->vbrBox()->click();
+            dlg->coverBox()->click();
+            dlg->bitrateCombo()->setCurrentIndex(dlg->bitrateCombo()->findText("256 kbit/s"));
+            dlg->convertBox()->click();
+            QVERIFY(!dlg->bitrateCombo()->isEnabled());
             dlg->browseButton()->click();
             QCOMPARE(dlg->folderEdit()->text(), QStringLiteral("/chosen/folder"));
             ok ? dlg->accept() : dlg->reject();
@@ -222,6 +282,16 @@ private slots:
         QSettings stored(f.dir.filePath("profile.ini"), QSettings::IniFormat);
         QCOMPARE(stored.value("Option/HideXferDlg", 0).toInt(), ok ? 1 : 0);
         QCOMPARE(stored.contains("Option/FavoriteFolder"), ok);
+        QCOMPARE(stored.value("Option/Convert", 1).toInt(), ok ? 0 : 1);
+        QCOMPARE(stored.value("Option/ConvertBitrate", 192).toInt(), ok ? 256 : 192);
+        QCOMPARE(stored.value("Option/ConvertVBR", 0).toInt(), ok ? 1 : 0);
+        QCOMPARE(stored.value("Option/ConvertCover", 1).toInt(), ok ? 0 : 1);
+        // what the transfer queue is told
+        const transfer::TransferOptions t = f.frame->transferOptions();
+        QCOMPARE(t.convert, !ok);
+        QCOMPARE(t.convertKbps, ok ? 256 : 192);
+        QCOMPARE(t.convertVbr, ok);
+        QCOMPARE(t.convertCover, !ok);
     }
 };
 

@@ -20,6 +20,7 @@ public:
         QStringList local;
     };
     QList<Batch> downloads;
+    QList<Batch> downloadsInOrder; // queued as given (a folder's music)
     QList<Batch> uploads;
     bool running = false;
 
@@ -28,7 +29,8 @@ public:
         return 1;
     }
     int addDownloadsInOrder(unsigned char memory, const QStringList &paths) override {
-        return addDownloads(memory, paths);
+        downloadsInOrder.append({memory, {}, paths});
+        return 1;
     }
     int addUploads(unsigned char memory, const QStringList &remote,
                    const QStringList &local) override {
