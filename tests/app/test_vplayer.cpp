@@ -2,6 +2,7 @@
 // from real FAT images, and the window following unplug/plug and card out/in through its
 // device watch.
 #include "chrome/captionstrip.h"
+#include "device/playerlink.h"
 #include "device/zamo_listview.h"
 #include "paneinput.h"
 #include "qtrun.h"
@@ -152,6 +153,9 @@ private slots:
         frame.deviceWatch().stop();
         device::CZamo_ListView *list = frame.list(0);
         QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 3, WaitMs);
+        // A drag while the refresh still reads the card is refused: the player is busy.
+        QTRY_VERIFY_WITH_TIMEOUT(device::PlayerLink::busyLinks() == 0 && !frame.deviceBusy(),
+                                 WaitMs);
         const QString third = QString::fromUtf8("세 번째.mp3");
         bool clean = false;
 
