@@ -105,12 +105,17 @@ struct Window : MainWindowFixture {
         open();
         frame->setTransferQueue(&queue);
         list = frame->list(0);
+        // On a loaded machine the first refresh may still be on its way.
+        QTRY_COMPARE(list->topLevelItemCount(), int(files.size()));
         fake::player().calls.clear();
     }
     void select(const QList<int> &rows) {
         list->clearSelection();
-        for (int r : rows)
-            list->topLevelItem(r)->setSelected(true);
+        for (int r : rows) {
+            QTreeWidgetItem *row = list->topLevelItem(r);
+            QVERIFY2(row != nullptr, "no such row");
+            row->setSelected(true);
+        }
     }
     bool run(Cmd id) {
         const bool ran = frame->commands().execute(int(id), list);
