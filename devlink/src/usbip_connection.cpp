@@ -249,9 +249,12 @@ private:
         }
     }
 
+    // (Called before every other transfer: it leaves the queue in place rather than build a new
+    // one each time.)
     bool endReadAhead() {
-        const bool ok = cancel(m_ahead.urbs, usbip::kDirIn);
-        m_ahead = {};
+        const bool ok = cancel(m_ahead.urbs, usbip::kDirIn); // empties the queue
+        m_ahead.count = 0;
+        m_ahead.reads = 0;
         return ok;
     }
 
