@@ -155,6 +155,15 @@ ReadAhead::~ReadAhead() {
         m_conn->readAhead(0, 0);
 }
 
+bool ReadAhead::read(uint8_t *data, size_t count, size_t &transferred) {
+    size_t moved = 0;
+    const bool ok = m_conn && m_conn->bulkRead(data, count, moved);
+    transferred = moved > count ? count : moved;
+    if (!ok)
+        reconnectAfterFailure(m_conn);
+    return ok;
+}
+
 WriteAhead::WriteAhead() : m_conn(currentConnection()) {}
 
 WriteAhead::~WriteAhead() {

@@ -110,7 +110,9 @@ void signalStopEvent() {
 }
 
 bool takeStopEvent() {
-    return library().stop.signalled.exchange(false);
+    // Asked after every block of a stream: only a signalled event is written to.
+    std::atomic<bool> &signalled = library().stop.signalled;
+    return signalled.load() && signalled.exchange(false);
 }
 
 bool stopEventSignalled() {

@@ -80,6 +80,11 @@ public:
     ReadAhead(const ReadAhead &) = delete;
     ReadAhead &operator=(const ReadAhead &) = delete;
 
+    // The next block of the stream, like pipeRead but on the connection the stream was opened
+    // on: a stream is never carried on over a connection opened since (the player would not
+    // know it). A failure reconnects, as a failed pipeRead does; false then.
+    bool read(uint8_t *data, size_t count, size_t &transferred);
+
 private:
     std::shared_ptr<DeviceConnection> m_conn;
 };

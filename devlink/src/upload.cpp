@@ -223,7 +223,7 @@ int runUpload(const TransferJob &job) {
         notify(job.window, KSUSB_XFER_START, job.size);
         const size_t block = uploadBlockSize(job.mode);
         waitReady(Phase::Reply);
-        const ReadAhead ahead(block, block == 0 ? 0 : (size_t(job.size) + block - 1) / block);
+        ReadAhead ahead(block, block == 0 ? 0 : (size_t(job.size) + block - 1) / block);
 
         uint32_t received = 0;
         while (received < job.size) {
@@ -237,7 +237,7 @@ int runUpload(const TransferJob &job) {
             // The announced size is the player's word only: a stream that ends early (nothing
             // arrives, or the pipe fails after its time-out) fails rather than wait or pad.
             // KSUSB_Stop interrupts a read the player does not answer: that is a stop.
-            if (!pipeRead(buffer, block, &n) || n == 0)
+            if (!ahead.read(buffer, block, n) || n == 0)
                 return takeStopEvent() ? KSUSB_ERR_STOPPED : KSUSB_ERR_INCOMPLETE;
             n = std::min(n, block);
             const uint32_t left = job.size - received;

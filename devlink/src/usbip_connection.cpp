@@ -88,7 +88,9 @@ public:
             return false;
         if (m_broken || count > UINT32_MAX)
             return false;
-        const Clock::time_point deadline = Clock::now() + usbipLimits().pipe;
+        const bool streaming = m_ahead.count != 0 && m_ahead.count == count;
+        const Clock::time_point deadline =
+            Clock::now() + (streaming ? m_ahead.limit : usbipLimits().pipe);
         uint32_t seqnum = 0;
         if (!m_ahead.urbs.empty()) {
             seqnum = m_ahead.urbs.front().seqnum;
@@ -102,7 +104,7 @@ public:
         }
         // The next blocks are asked for before this one is read, so that the server has them
         // on their way while the caller handles this one.
-        while (m_ahead.reads > 0 && m_ahead.urbs.size() + 1 < transferDepth()) {
+        while (m_ahead.reads > 0 && m_ahead.urbs.size() + 1 < m_ahead.depth) {
             uint32_t next = 0;
             if (!sendSubmit(usbip::kDirIn, m_endpoints.bulkIn & 0x0F, kNoSetup, nullptr, count,
                             deadline, next))
@@ -119,6 +121,9 @@ public:
         if (count > 0 && reads > 0) {
             m_ahead.count = count;
             m_ahead.reads = reads;
+            // Taken once for the stream rather than under the library's lock for every block.
+            m_ahead.depth = transferDepth();
+            m_ahead.limit = usbipLimits().pipe;
         }
     }
 
@@ -244,9 +249,12 @@ private:
         }
     }
 
+    // (Called before every other transfer: it leaves the queue in place rather than build a new
+    // one each time.)
     bool endReadAhead() {
-        const bool ok = cancel(m_ahead.urbs, usbip::kDirIn);
-        m_ahead = {};
+        const bool ok = cancel(m_ahead.urbs, usbip::kDirIn); // empties the queue
+        m_ahead.count = 0;
+        m_ahead.reads = 0;
         return ok;
     }
 
@@ -254,10 +262,10 @@ private:
     // each with RET_UNLINK, after the URB's own RET_SUBMIT when it had already completed (a read's
     // data are dropped). False when the connection is broken.
     bool cancel(std::deque<Urb> &urbs, uint32_t direction) {
+        if (urbs.empty()) // the usual case, before every transfer: nothing to build
+            return !m_broken;
         std::deque<Urb> cancelled;
         cancelled.swap(urbs);
-        if (cancelled.empty())
-            return !m_broken;
         if (m_broken)
             return false;
         const Clock::time_point deadline = Clock::now() + usbipLimits().control;
@@ -311,9 +319,11 @@ private:
     uint32_t m_seqnum = 0;
     bool m_broken = false;
     struct ReadAheadState {
-        size_t count = 0;     // bytes of each read
-        size_t reads = 0;     // reads that may still be asked for
-        std::deque<Urb> urbs; // asked for and not yet received, oldest first
+        size_t count = 0;                   // bytes of each read
+        size_t reads = 0;                   // reads that may still be asked for
+        size_t depth = 1;                   // reads in flight at most (transferDepth())
+        std::chrono::milliseconds limit{0}; // each read's time-out
+        std::deque<Urb> urbs;               // asked for and not yet received, oldest first
     } m_ahead;
     std::deque<Urb> m_writes; // blocks sent and not yet answered, oldest first
     PlayerEndpoints m_endpoints{0, 0x01, 0x82};

@@ -330,6 +330,55 @@ TEST(EngineTransfer, UploadFaultsCutTheStream) {
     EXPECT_EQ(st, UrbStatus::Pending);
 }
 
+// The player reads an upload's file from its flash as it sends it. A command written in the
+// middle of the stream without the poll that would end it (a host out of step) ends the stream
+// when it may write over the file's clusters; otherwise the stream goes on after its reply.
+struct UploadInterruptCase {
+    const char *name;
+    Bytes body;
+    bool streamGoesOn;
+};
+
+void PrintTo(const UploadInterruptCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class UploadInterrupts : public ::testing::TestWithParam<UploadInterruptCase> {};
+
+TEST_P(UploadInterrupts, OnlyCommandsThatMayOverwriteTheFileEndTheStream) {
+    StateDir dir;
+    { Engine first(dir.path()); }
+    const auto src = dir.path() / "src.bin";
+    const Bytes data = fattest::pattern(64 * 1024, 3);
+    fattest::writeFile(src, data);
+    ASSERT_TRUE(fattest::mcopyIn(dir.path() / "flash.img", src, "BIG.MP3"));
+    Engine engine(dir.path());
+    Host host(engine);
+    host.exchange(concat({{'M', 'R'}, bytesOf("BIG.MP3")}));
+    host.poll(12);
+    const Bytes first = host.read(16384);
+    ASSERT_TRUE(std::equal(first.begin(), first.end(), data.begin()));
+    ASSERT_EQ(host.write(frame(GetParam().body)), UrbStatus::Ok);
+    EXPECT_EQ(host.read(64).size(), 64u); // the command's reply comes first
+    UrbStatus st = UrbStatus::Ok;
+    const Bytes next = host.read(16384, &st);
+    if (GetParam().streamGoesOn) {
+        ASSERT_EQ(next.size(), 16384u);
+        EXPECT_TRUE(std::equal(next.begin(), next.end(), data.begin() + 16384));
+    } else {
+        EXPECT_EQ(st, UrbStatus::Pending);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, UploadInterrupts,
+    ::testing::Values(UploadInterruptCase{"delete", concat({{'M', 'E'}, bytesOf("BIG.MP3")}),
+                                          false},
+                      UploadInterruptCase{"format", {'M', 'F'}, false},
+                      UploadInterruptCase{"statusFlags", bytesOf("I"), true},
+                      UploadInterruptCase{"table", {'M', 'G'}, true}),
+    [](const auto &tpi) { return std::string(tpi.param.name); });
+
 struct ImageCase {
     const char *name;
     bool firmware;

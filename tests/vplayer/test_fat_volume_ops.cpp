@@ -366,6 +366,19 @@ TEST_F(Fresh, Fat12ChainAcrossOddAndEvenEntries) {
     expected.push_back("spread out.bin");
     expectConsistent(image, *volume, expected, contents, dir.path());
     EXPECT_EQ(volume->readFile(shortName("SPREAD.BIN")), spread);
+    // Read as an upload sends it: pieces that start and end inside clusters, across the holes.
+    const auto reader = volume->openFile(shortName("SPREAD.BIN"));
+    ASSERT_NE(reader, nullptr);
+    ASSERT_EQ(reader->size(), spread.size());
+    std::vector<uint8_t> pieces;
+    for (size_t at = 0, piece = cluster / 3 + 1; at < spread.size(); at += piece) {
+        std::vector<uint8_t> part(std::min(piece, spread.size() - at));
+        ASSERT_TRUE(reader->read(at, part)) << "at " << at;
+        pieces.insert(pieces.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(pieces, spread);
+    std::vector<uint8_t> pastTheEnd(2);
+    EXPECT_FALSE(reader->read(spread.size() - 1, pastTheEnd));
 }
 
 // ---- Files being written ------------------------------------------------------------------------
@@ -442,7 +455,7 @@ TEST_F(Fresh, PromisedClustersCountAsUsed) {
     EXPECT_EQ(volume->canCreate(shortName("B.BIN"), u"", free), Result::Ok);
 }
 
-TEST(WriterLifetime, WriterThatOutlivesItsVolumeDoesNothing) {
+TEST(WriterLifetime, WriterOrReaderThatOutlivesItsVolumeDoesNothing) {
     ScratchDir dir;
     std::string error;
     ASSERT_TRUE(FatVolume::format(dir / "f.img", kMiB, error));
@@ -451,9 +464,17 @@ TEST(WriterLifetime, WriterThatOutlivesItsVolumeDoesNothing) {
     Result r = Result::IoError;
     auto w = volume->create(shortName("A.BIN"), u"a.bin", 0x20, 0x5B88, 0, 100, r);
     ASSERT_EQ(r, Result::Ok);
+    ASSERT_EQ(w->write(pattern(100, 1)), Result::Ok);
+    ASSERT_EQ(w->finish(), Result::Ok);
+    auto other = volume->create(shortName("B.BIN"), u"b.bin", 0x20, 0x5B88, 0, 100, r);
+    ASSERT_EQ(r, Result::Ok);
+    const auto reader = volume->openFile(shortName("A.BIN"));
+    ASSERT_NE(reader, nullptr);
     volume.reset();
-    EXPECT_EQ(w->write(pattern(100, 1)), Result::IoError);
-    EXPECT_EQ(w->finish(), Result::IoError);
+    EXPECT_EQ(other->write(pattern(100, 1)), Result::IoError);
+    EXPECT_EQ(other->finish(), Result::IoError);
+    std::vector<uint8_t> out(10);
+    EXPECT_FALSE(reader->read(0, out)); // nor does a reader read
 }
 
 struct StampCase {

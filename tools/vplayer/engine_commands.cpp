@@ -366,20 +366,21 @@ void uploadCommand(EngineState &s, std::span<const uint8_t> c) {
     const auto name = c.subspan(kEchoAt, c.size() - 7);
     Memory *m = readableMemory(s, mem);
     const auto sn = shortName(name);
-    std::optional<std::vector<uint8_t>> bytes;
+    // Nothing is read yet: the blocks come from the flash as they are sent.
+    std::unique_ptr<FatVolume::Reader> reader;
     if (m && sn)
-        bytes = m->volume->readFile(*sn);
+        reader = m->volume->openFile(*sn);
     const int mode = chosenUploadMode(s);
     Reply r(kEchoAt + name.size() + 6);
     r[4] = mem;
     r[5] = kMemUpload;
     for (size_t i = 0; i < name.size(); ++i)
-        r[kEchoAt + i] = bytes ? name[i] : '?';
+        r[kEchoAt + i] = reader ? name[i] : '?';
     const size_t after = kEchoAt + name.size();
-    putBe32(r.bytes(), after, bytes ? static_cast<uint32_t>(bytes->size()) : 0);
+    putBe32(r.bytes(), after, reader ? reader->size() : 0);
     r[after + 4] = static_cast<uint8_t>(mode);
     r.close(after + 5);
-    if (!queueReply(s, r.take()) || !bytes || bytes->empty())
+    if (!queueReply(s, r.take()) || !reader || reader->size() == 0)
         return;
     // An unknown mode has no block size; the host gives up and the stream is dropped with its
     // next command, so any block size serves here.
@@ -388,10 +389,10 @@ void uploadCommand(EngineState &s, std::span<const uint8_t> c) {
     st = Stream{};
     st.kind = StreamKind::Upload;
     st.memory = mem;
-    st.size = bytes->size();
+    st.size = reader->size();
     st.block = block;
     st.padded = (st.size + block - 1) / block * block;
-    st.data = std::move(*bytes);
+    st.reader = std::move(reader);
 }
 
 void imageCommand(EngineState &s, std::span<const uint8_t> c, bool firmware) {
@@ -514,6 +515,12 @@ void handleCommand(EngineState &s, std::span<const uint8_t> c) {
         break;
     }
     s.lastChangeFailed = false;
+    // An upload reads its file from the flash as it sends it: a command that may write over
+    // the file's clusters (a format, a delete, a download, physical block access) ends it first.
+    const bool keepsClusters =
+        c[5] == kMemTable || c[5] == kMemRename || c[5] == kMemPosition || c[5] == kMemUpload;
+    if (s.stream.kind == StreamKind::Upload && !keepsClusters)
+        abandonStream(s);
     switch (c[5]) {
     case kMemTable:
         tableCommand(s, c[4]);

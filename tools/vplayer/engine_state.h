@@ -72,7 +72,8 @@ struct Stream {
     uint8_t slot = 0;                          // system image slot
     bool commandPollAllowed = false;           // a system image stream begins with a phase-10 poll
     std::unique_ptr<FatVolume::Writer> writer; // download
-    std::vector<uint8_t> data;                 // upload source / image being received
+    std::unique_ptr<FatVolume::Reader> reader; // upload: read block by block as it is sent
+    std::vector<uint8_t> data;                 // image being received
 };
 
 struct Faults {

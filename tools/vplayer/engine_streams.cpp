@@ -178,7 +178,12 @@ UrbStatus streamGiveIn(EngineState &s, std::span<uint8_t> data, size_t &actual) 
     // The file's bytes, then the zero fill of the last block.
     const size_t fromFile =
         st.moved < st.size ? static_cast<size_t>(std::min<uint64_t>(n, st.size - st.moved)) : 0;
-    std::memcpy(data.data(), st.data.data() + st.moved, fromFile);
+    if (!st.reader->read(st.moved, data.first(fromFile))) {
+        // The flash could not be read: the block fails and the stream ends.
+        abandonStream(s);
+        actual = 0;
+        return UrbStatus::Error;
+    }
     std::memset(data.data() + fromFile, 0, n - fromFile);
     st.moved += n;
     actual = n;

@@ -142,25 +142,6 @@ struct VolumeState {
             return FatVolume::Result::NoRoomInDirectory;
         return FatVolume::Result::Ok;
     }
-
-    std::optional<std::vector<uint8_t>> read(const FileGroup &g) const {
-        if (g.size() == 0)
-            return std::vector<uint8_t>{};
-        const auto clusters = fat.chain(g.firstCluster());
-        if (!clusters || uint64_t{clusters->size()} * layout.clusterBytes() < g.size())
-            return std::nullopt;
-        std::vector<uint8_t> data(g.size());
-        for (size_t i = 0, at = 0; at < data.size();) {
-            const size_t run = contiguousRun(*clusters, i, clusters->size());
-            const size_t n =
-                std::min<uint64_t>(uint64_t{run} * layout.clusterBytes(), data.size() - at);
-            if (!file.read(layout.clusterOffset((*clusters)[i]), {data.data() + at, n}))
-                return std::nullopt;
-            at += n;
-            i += run;
-        }
-        return data;
-    }
 };
 
 } // namespace detail
@@ -278,6 +259,39 @@ private:
             m_volume.release(m_clusters);
         m_done = true;
     }
+};
+
+class FileReader : public FatVolume::Reader {
+public:
+    FileReader(const detail::VolumeState &volume, std::vector<uint32_t> clusters, uint32_t size)
+        : m_volume(volume), m_alive(volume.alive), m_clusters(std::move(clusters)), m_size(size) {}
+
+    uint32_t size() const override { return m_size; }
+
+    bool read(uint64_t offset, std::span<uint8_t> out) const override {
+        if (m_alive.expired() || offset > m_size || out.size() > m_size - offset)
+            return false;
+        const uint32_t clusterBytes = m_volume.layout.clusterBytes();
+        while (!out.empty()) {
+            const size_t index = static_cast<size_t>(offset / clusterBytes);
+            const uint32_t within = static_cast<uint32_t>(offset % clusterBytes);
+            const size_t run = contiguousRun(
+                m_clusters, index, (within + out.size() + clusterBytes - 1) / clusterBytes);
+            const size_t n = std::min<uint64_t>(out.size(), uint64_t{run} * clusterBytes - within);
+            if (!m_volume.file.read(m_volume.layout.clusterOffset(m_clusters[index]) + within,
+                                    out.first(n)))
+                return false;
+            out = out.subspan(n);
+            offset += n;
+        }
+        return true;
+    }
+
+private:
+    const detail::VolumeState &m_volume;
+    std::weak_ptr<int> m_alive;
+    std::vector<uint32_t> m_clusters;
+    uint32_t m_size;
 };
 
 } // namespace
@@ -467,11 +481,30 @@ std::unique_ptr<FatVolume::Writer> FatVolume::create(const ShortName &name,
     return std::make_unique<FileWriter>(v, std::move(record), std::move(clusters));
 }
 
-std::optional<std::vector<uint8_t>> FatVolume::readFile(const ShortName &name) const {
-    const auto index = m_impl->root.find(name, true);
+std::unique_ptr<FatVolume::Reader> FatVolume::openFile(const ShortName &name) const {
+    const Impl &v = *m_impl;
+    const auto index = v.root.find(name, true);
     if (!index)
+        return nullptr;
+    const FileGroup &g = v.root.groups[*index];
+    std::vector<uint32_t> clusters;
+    if (g.size() > 0) {
+        auto chain = v.fat.chain(g.firstCluster());
+        if (!chain || uint64_t{chain->size()} * v.layout.clusterBytes() < g.size())
+            return nullptr;
+        clusters = std::move(*chain);
+    }
+    return std::make_unique<FileReader>(v, std::move(clusters), g.size());
+}
+
+std::optional<std::vector<uint8_t>> FatVolume::readFile(const ShortName &name) const {
+    const auto reader = openFile(name);
+    if (!reader)
         return std::nullopt;
-    return m_impl->read(m_impl->root.groups[*index]);
+    std::vector<uint8_t> data(reader->size());
+    if (!reader->read(0, data))
+        return std::nullopt;
+    return data;
 }
 
 std::optional<uint32_t> FatVolume::fileSize(const ShortName &name) const {

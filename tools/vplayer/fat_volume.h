@@ -60,13 +60,26 @@ public:
     public:
         virtual ~Writer() = default;
         virtual Result write(std::span<const uint8_t> data) = 0; // extra bytes past size dropped
-        virtual Result finish() = 0;                              // all `size` bytes arrived
+        virtual Result finish() = 0;                             // all `size` bytes arrived
     };
     std::unique_ptr<Writer> create(const ShortName &name, const std::u16string &longName,
                                    uint8_t attr, uint16_t date, uint16_t time, uint32_t size,
                                    Result &result);
 
-    // The file's bytes (nullopt when not found).
+    // A file read piece by piece as it is sent, the way a player streams from its flash rather
+    // than holding a whole file in memory. It reads the clusters the file had when it was
+    // opened; a reader that outlives its volume fails.
+    class Reader {
+    public:
+        virtual ~Reader() = default;
+        virtual uint32_t size() const = 0;
+        // out.size() bytes of the file from `offset`; false past the end or on a read error.
+        virtual bool read(uint64_t offset, std::span<uint8_t> out) const = 0;
+    };
+    // nullptr when the file is not there or its chain is shorter than its size.
+    std::unique_ptr<Reader> openFile(const ShortName &name) const;
+
+    // The file's bytes (nullopt when not found or unreadable).
     std::optional<std::vector<uint8_t>> readFile(const ShortName &name) const;
     std::optional<uint32_t> fileSize(const ShortName &name) const;
 
