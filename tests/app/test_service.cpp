@@ -440,19 +440,21 @@ private slots:
         // pressed while the download runs: the running transfer is still waited for.
         m_shiftWhen = byStop ? QString() : QStringLiteral("Deleted from memory");
         m_shiftLog = dlg.log();
-        QTimer ender;
-        connect(&ender, &QTimer::timeout, [&] {
-            if (!byStop || !dlg.log()->toPlainText().contains("[START"))
-                return;
-            QVERIFY(!dlg.loopbackButton()->isEnabled());
-            QVERIFY(!dlg.fontButton()->isEnabled());
-            QVERIFY(!dlg.dumpButton()->isEnabled());
-            QTest::mouseClick(dlg.stopButton(), Qt::LeftButton);
-            ender.stop();
-        });
-        ender.start(PollMs);
+        // Pressed as soon as the log shows the download's start, before a quick player can end
+        // the cycle.
+        bool pressed = false;
+        const QMetaObject::Connection ender =
+            connect(dlg.log(), &QPlainTextEdit::textChanged, this, [&] {
+                if (!byStop || pressed || !dlg.log()->toPlainText().contains("[START"))
+                    return;
+                pressed = true;
+                QVERIFY(!dlg.loopbackButton()->isEnabled());
+                QVERIFY(!dlg.fontButton()->isEnabled());
+                QVERIFY(!dlg.dumpButton()->isEnabled());
+                QTest::mouseClick(dlg.stopButton(), Qt::LeftButton);
+            });
         QTest::mouseClick(dlg.loopbackButton(), Qt::LeftButton);
-        ender.stop();
+        disconnect(ender);
         m_shiftLog = nullptr;
         QVERIFY(!dlg.testRunning());
         QVERIFY(dlg.loopbackButton()->isEnabled());
