@@ -143,47 +143,27 @@ def main():
         time.sleep(1.0)
         results = []
 
-        # F5 with the player busy: the refresh waits for it, then shows the panes again.
-        ctl(state, "busy", "on")
-        key("F5")
-        worst = watch(app, BUSY_SECONDS)
-        ctl(state, "busy", "off")
-        worst = max(worst, watch(app, 20, lambda: idle(app)))
-        results.append(("F5", worst, " -> ".join(SEEN)))
-        SEEN.clear()
+        def busy_while(name, keys):
+            """Makes the player busy, presses `keys` (pauses between groups), watches the window
+            while it stays busy and then until the command has ended."""
+            time.sleep(1.0)
+            ctl(state, "busy", "on")
+            for group in keys:
+                key(group)
+                time.sleep(0.4)
+            worst = watch(app, BUSY_SECONDS)
+            ctl(state, "busy", "off")
+            worst = max(worst, watch(app, 30, lambda: idle(app)))
+            results.append((name, worst, " -> ".join(SEEN) + "   [" + status_text(app) + "]"))
+            SEEN.clear()
 
-        # Delete of the first flash row, Yes; the player is busy while the delete runs.
-        time.sleep(1.0)
-        table = find(app, role="tree table") or find(app, role="table")
-        if table is not None:
-            cell = table.getChildAtIndex(table.childCount - 1)
-            try:
-                cell.queryComponent().grabFocus()
-            except Exception:
-                pass
+        # F5: the refresh waits for the player, then shows the panes again.
+        busy_while("F5", ["F5"])
+        # Delete of the first flash row, Yes in the question.
         key("ctrl+Home space")
-        ctl(state, "busy", "on")
-        key("Delete")
-        time.sleep(0.5)
-        key("Return")  # Yes in the question
-        worst = watch(app, BUSY_SECONDS)
-        ctl(state, "busy", "off")
-        worst = max(worst, watch(app, 20, lambda: idle(app)))
-        results.append(("Delete", worst, " -> ".join(SEEN)))
-        SEEN.clear()
-
-        # Format of the flash pane through its menu item, Yes.
-        time.sleep(1.0)
-        ctl(state, "busy", "on")
-        key("alt+f")  # the File menu, its Format item
-        time.sleep(0.3)
-        key("f")
-        time.sleep(0.5)
-        key("Return")
-        worst = watch(app, BUSY_SECONDS)
-        ctl(state, "busy", "off")
-        worst = max(worst, watch(app, 30, lambda: idle(app)))
-        results.append(("Format", worst, " -> ".join(SEEN)))
+        busy_while("Delete", ["Delete", "Return"])
+        # Format of the flash pane from the File menu, Yes in the question.
+        busy_while("Format", ["alt+f", "f", "Return"])
 
         for name, worst, status in results:
             print(f"{name:7s} longest accessibility request {worst * 1000:6.0f} ms   "
