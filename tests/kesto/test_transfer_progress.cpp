@@ -142,3 +142,45 @@ TEST(FollowTransfer, ACallThatStartsNothingGivesTheLastError) {
                   bar),
               KSUSB_ERR_OPEN_FILE);
 }
+
+// The conversion bars draw only the job the run waits for, and nothing for a job that had
+// already ended when the run came to it.
+struct ConversionBarsCase {
+    const char *name;
+    std::vector<std::pair<size_t, double>> reports; // job index, fraction
+    const char *drawn;                              // what the terminal shows, or ""
+};
+class ConversionBarsLine : public testing::TestWithParam<ConversionBarsCase> {};
+TEST_P(ConversionBarsLine, OnlyTheAwaitedJob) {
+    FILE *out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    double now = 10;
+    {
+        ConversionBars bars(out, true, [&now] { return now; });
+        const auto report = bars.reporter();
+        bars.await(1, "b.flac", 4u << 20);
+        for (const auto &[index, fraction] : GetParam().reports) {
+            now += 1;
+            report(index, fraction);
+        }
+        bars.finish();
+    }
+    std::rewind(out);
+    std::string text;
+    for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out))
+        text += char(c);
+    std::fclose(out);
+    const std::string last =
+        text.substr(text.rfind('\r') == std::string::npos ? 0 : text.rfind('\r'));
+    EXPECT_EQ(last, GetParam().drawn);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Progress, ConversionBarsLine,
+    testing::Values(
+        ConversionBarsCase{"awaitedJobDrawnToItsEnd",
+                           {{0, 0.5}, {1, 0.25}, {2, 0.9}, {1, 0.5}},
+                           "\rconverting b.flac [########################] 100%  4.0 MiB/4.0 MiB  "
+                           "1.0 MiB/s  0:00 left\033[K\n"},
+        ConversionBarsCase{"otherJobsDrawNothing", {{0, 0.5}, {2, 1.0}}, ""},
+        ConversionBarsCase{"endedBeforeTheRunCameToIt", {}, ""}),
+    [](const auto &row) { return row.param.name; });

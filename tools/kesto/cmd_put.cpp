@@ -134,7 +134,8 @@ int put(std::span<const std::string> args) {
         }
         if (item.convert) {
             if (!queue)
-                queue = std::make_unique<ConversionQueue>(cache, choice.settings);
+                queue = std::make_unique<ConversionQueue>(cache, choice.settings, 0, 0,
+                                                          terminalConversionBars().reporter());
             item.job = queue->add(item.path);
         }
     }
@@ -145,7 +146,11 @@ int put(std::span<const std::string> args) {
         std::string send = item.path;
         std::string cached;
         if (item.convert) {
+            std::error_code sizeError;
+            const auto sourceSize = fs::file_size(item.path, sizeError);
+            terminalConversionBars().await(item.job, item.path, sizeError ? 0 : sourceSize);
             ConversionResult converted = queue->wait(item.job);
+            terminalConversionBars().finish();
             if (const auto *failure = std::get_if<ConvertFailure>(&converted)) {
                 std::fprintf(stderr, "kesto put: %s\n", failure->message.c_str());
                 ++counts.failed;

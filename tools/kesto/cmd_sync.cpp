@@ -447,7 +447,8 @@ int sync(std::span<const std::string> allArgs) {
         if (!s.converted || (s.kind != StepKind::Send && s.kind != StepKind::Replace))
             continue;
         if (!queue)
-            queue = std::make_unique<tunara::media::ConversionQueue>(cache, choice.settings);
+            queue = std::make_unique<tunara::media::ConversionQueue>(
+                cache, choice.settings, 0, 0, terminalConversionBars().reporter());
         jobs[k] = queue->add((source / s.local).string());
     }
     bool stopped = false;
@@ -455,7 +456,12 @@ int sync(std::span<const std::string> allArgs) {
         SyncStep s = plan.steps[k];
         std::string cached; // the converted file sent in the folder file's place
         if (queue && s.converted && (s.kind == StepKind::Send || s.kind == StepKind::Replace)) {
+            const std::filesystem::path local = source / s.local;
+            std::error_code sizeError;
+            const auto sourceSize = std::filesystem::file_size(local, sizeError);
+            terminalConversionBars().await(jobs[k], local.string(), sizeError ? 0 : sourceSize);
             const tunara::media::ConversionResult r = queue->wait(jobs[k]);
+            terminalConversionBars().finish();
             if (const auto *failure = std::get_if<tunara::media::ConvertFailure>(&r)) {
                 s.kind = StepKind::Refuse;
                 s.reason = failure->message.substr(failure->message.find(": ") + 2);

@@ -3,6 +3,7 @@
 #include "messages.h"
 #include "verb.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -134,6 +135,48 @@ void ProgressBar::finish() {
         return;
     std::fprintf(m_out, "\r%s\033[K\n", render().c_str());
     std::fflush(m_out);
+}
+
+ConversionBars::ConversionBars(FILE *out, bool enabled, ProgressBar::Clock clock)
+    : m_out(out), m_enabled(enabled), m_clock(std::move(clock)) {}
+
+std::function<void(std::size_t, double)> ConversionBars::reporter() {
+    return [this](std::size_t index, double fraction) { report(index, fraction); };
+}
+
+void ConversionBars::await(std::size_t index, const std::string &source, uint64_t size) {
+    std::lock_guard lock(m_mutex);
+    m_awaited = index;
+    m_size = size;
+    m_reported = false;
+    m_bar.emplace("converting " + source, m_out, m_enabled, m_clock);
+    m_bar->start(size);
+}
+
+void ConversionBars::report(std::size_t index, double fraction) {
+    std::lock_guard lock(m_mutex);
+    if (m_awaited != index || !m_bar)
+        return;
+    const double clamped = std::clamp(fraction, 0.0, 1.0);
+    m_reported = true;
+    m_bar->update(uint64_t(clamped * double(m_size)));
+}
+
+void ConversionBars::finish() {
+    std::lock_guard lock(m_mutex);
+    // A conversion that had ended before the run came to it drew nothing and leaves no line.
+    if (m_bar && m_reported) {
+        m_bar->update(m_size);
+        m_bar->finish();
+    }
+    m_bar.reset();
+    m_awaited.reset();
+    m_reported = false;
+}
+
+ConversionBars &terminalConversionBars() {
+    static ConversionBars bars(stderr, ::isatty(STDERR_FILENO) != 0);
+    return bars;
 }
 
 std::string ProgressBar::render() const {

@@ -76,6 +76,38 @@ private:
     double m_lastDraw = -1;
 };
 
+// The bar of the conversion a run waits for: the conversion workers report every job's
+// progress (the fraction of its source decoded), and only the awaited job's bar is drawn, as
+// "converting NAME [###   ]  42%  1.2 MiB/3.0 MiB ...", the sizes those of the source.
+class ConversionBars {
+public:
+    ConversionBars(FILE *out, bool enabled, ProgressBar::Clock clock = {});
+    ConversionBars(const ConversionBars &) = delete;
+    ConversionBars &operator=(const ConversionBars &) = delete;
+
+    // For the conversion queue; called on its worker threads.
+    std::function<void(std::size_t index, double fraction)> reporter();
+    // The run now waits for job `index`, converting `source` of `size` bytes.
+    void await(std::size_t index, const std::string &source, uint64_t size);
+    // The awaited job has ended: its bar's last state and the end of its line.
+    void finish();
+
+private:
+    void report(std::size_t index, double fraction);
+
+    std::mutex m_mutex;
+    FILE *m_out;
+    bool m_enabled;
+    ProgressBar::Clock m_clock;
+    std::optional<std::size_t> m_awaited;
+    std::optional<ProgressBar> m_bar;
+    uint64_t m_size = 0;
+    bool m_reported = false; // the awaited job has reported since await()
+};
+
+// The conversion bars on stderr, drawn only when stderr is a terminal.
+ConversionBars &terminalConversionBars();
+
 // Prints "kesto VERB: error CODE (NAME): MESSAGE" to stderr, or with a `subject` (the file the
 // failure concerns) "kesto VERB: SUBJECT: error CODE (NAME): MESSAGE", and returns kExitFailed.
 int reportFailure(std::string_view verb, int code, std::string_view subject = {});
