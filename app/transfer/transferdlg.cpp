@@ -77,7 +77,7 @@ CTransferDlg::CTransferDlg(TransferHost &host, QWidget *parent)
 
     connect(m_queue, &QueueModel::displayChanged, this, &CTransferDlg::updateDisplay);
     connect(m_queue, &QueueModel::entryStarting, this, &CTransferDlg::entryStarting);
-    connect(m_queue, &QueueModel::entryConverting, this, &CTransferDlg::entryConverting);
+    connect(m_queue, &QueueModel::entryConverting, this, &CTransferDlg::showEntry);
     connect(m_queue, &QueueModel::queueFinished, this, &CTransferDlg::queueFinished);
     connect(m_queue, &QueueModel::busyChanged, this,
             [this](bool busy) { m_host.transferBusyChanged(busy); });
@@ -239,10 +239,6 @@ void CTransferDlg::showEntry(int row) {
     m_info->setPlainText(editText(
         isDownload(e.kind) ? fmt(StrId::FromPcToDevice, local.constData(), remote.constData())
                            : fmt(StrId::FromDeviceToPc, remote.constData(), local.constData())));
-}
-
-void CTransferDlg::entryConverting(int row) {
-    showEntry(row);
 }
 
 void CTransferDlg::entryStarting(int row) {
