@@ -54,6 +54,7 @@ tunara_layer(tunara_panes FOLDERS device chrome SEES res media texts
 tunara_layer(tunara_transfer FOLDERS transfer SEES device chrome res media texts
   SOURCES
     transfer/notifybridge.cpp
+    transfer/queueconversions.cpp
     transfer/queueentry.cpp
     transfer/queuemodel.cpp
     transfer/queuerunner.cpp

@@ -3,6 +3,8 @@
 #include "device/memoryformat.h"
 #include "device/uiservices.h"
 #include "media/mpegheader.h"
+#include "media/playerformat.h"
+#include "res/format.h"
 #include "res/stringtable.h"
 #include "transferhost.h"
 
@@ -17,6 +19,7 @@
 
 namespace tunara::transfer {
 
+using res::fmt;
 using res::str;
 using res::StrId;
 
@@ -76,7 +79,16 @@ void startVoiceConverter(TransferHost &host, const QString &localPath) {
 } // namespace
 
 QueueModel::QueueModel(TransferHost &host, QObject *parent)
-    : QAbstractTableModel(parent), m_host(host) {}
+    : QAbstractTableModel(parent), m_host(host), m_conversions(new QueueConversions(this)) {
+    connect(m_conversions, &QueueConversions::progressed, this, &QueueModel::conversionProgressed);
+    connect(m_conversions, &QueueConversions::finished, this, &QueueModel::conversionFinished);
+}
+
+QueueModel::~QueueModel() {
+    // The links of a file still being sent go; the conversions stop with their object.
+    for (Entry &e : m_rows)
+        m_conversions->sendEnded(std::exchange(e.prepared, {}));
+}
 
 int QueueModel::rowCount(const QModelIndex &parent) const {
     return parent.isValid() ? 0 : count();
@@ -129,7 +141,7 @@ QVariant QueueModel::headerData(int section, Qt::Orientation orientation, int ro
 int QueueModel::append(EntryKind kind, StrId status, const QString &remote, const QString &local) {
     const int row = count();
     beginInsertRows({}, row, row);
-    m_rows.push_back(Entry{kind, IconWaiting, str(status), remote, local, {}});
+    m_rows.push_back(Entry{kind, IconWaiting, str(status), remote, local, {}, false, 0, {}});
     endInsertRows();
     return row;
 }
@@ -165,6 +177,11 @@ void QueueModel::addDownloads(unsigned char memoryId, const QStringList &localPa
             setState(row, IconRefused, str(StrId::NoExtension));
             continue;
         }
+        // With conversion on, what the MPEG check would refuse is converted instead.
+        if (options.convert) {
+            (void)queuedForConversion(row, memoryId, options);
+            continue;
+        }
         const int model = m_host.modelCode();
         if (options.blockMpeg2Ext && model != device::ModelQn520 && model != device::ModelQnVela &&
             extension.compare(QLatin1String(".mp3"), Qt::CaseInsensitive) == 0)
@@ -193,6 +210,27 @@ bool QueueModel::refusedByMpegCheck(int row, unsigned char memoryId, const QStri
         break;
     }
     return false;
+}
+
+bool QueueModel::queuedForConversion(int row, unsigned char memoryId,
+                                     const TransferOptions &options) {
+    Entry &e = m_rows[size_t(row)];
+    const std::string path = localBytes(e.local).toStdString();
+    // With the MPEG check switched off, MP3 files go as they are, unchecked.
+    if (!options.blockMpeg2Ext && media::audioKindOf(path) == media::AudioKind::Mp3)
+        return false;
+    const int model = m_host.modelCode();
+    if (media::routeFor(path, model, memoryId).route != media::Route::Convert)
+        return false;
+    media::ConvertSettings settings;
+    settings.bitRateKbps = std::min(options.convertKbps, media::maxBitRateKbps(model, memoryId));
+    settings.vbr = options.convertVbr && media::vbrPlayable(model, memoryId);
+    settings.cover = options.convertCover;
+    e.convert = true;
+    e.remote = QFile::decodeName(QByteArray::fromStdString(media::convertedName(path)));
+    e.job = m_conversions->add(e.local, settings);
+    emit dataChanged(index(row, ColRemote), index(row, ColRemote));
+    return true;
 }
 
 void QueueModel::addUploads(unsigned char memoryId, const QStringList &remoteNames,
@@ -233,7 +271,8 @@ void QueueModel::postStart() {
 }
 
 void QueueModel::start() {
-    if (m_busy) {
+    // One entry at a time: a row whose conversion the run waits for is the running one.
+    if (m_busy || m_awaiting) {
         emit displayChanged();
         return;
     }
@@ -257,9 +296,65 @@ void QueueModel::start() {
         return;
     }
     m_current = next;
+    if (entry(next).convert && !takeConversion(next))
+        return;
     setBusy(true);
     emit displayChanged();
     emit entryStarting(next);
+}
+
+bool QueueModel::takeConversion(int row) {
+    Entry &e = m_rows[size_t(row)];
+    QueueConversions::Outcome out = m_conversions->take(e.job, e.remote);
+    switch (out.state) {
+    case QueueConversions::Outcome::State::Converting:
+        m_awaiting = true;
+        setState(row, IconRunning, fmt(StrId::Converting, m_conversions->percent(e.job)));
+        emit displayChanged();
+        emit entryConverting(row);
+        return false;
+    case QueueConversions::Outcome::State::Failed:
+        // Nothing of it reaches the player; the run goes on with the next row.
+        setState(row, IconFailed + int(e.kind),
+                 fmt(StrId::ConversionFailed, out.message.toUtf8().constData()));
+        m_hadError = true;
+        emit displayChanged();
+        postStart();
+        return false;
+    case QueueConversions::Outcome::State::Ready:
+        break;
+    }
+    e.prepared = std::move(out);
+    return true;
+}
+
+bool QueueModel::awaits(std::size_t job) const {
+    return m_awaiting && m_current >= 0 && m_current < count() && entry(m_current).convert &&
+           entry(m_current).job == job;
+}
+
+void QueueModel::conversionProgressed(std::size_t job, int percent) {
+    if (awaits(job))
+        setState(m_current, IconRunning, fmt(StrId::Converting, percent));
+}
+
+void QueueModel::conversionFinished(std::size_t job) {
+    if (!awaits(job))
+        return; // a row ahead of the run: taken when the run reaches it
+    m_awaiting = false;
+    setState(m_current, IconWaiting + int(entry(m_current).kind), str(StrId::WaitingDownload));
+    start();
+}
+
+QString QueueModel::sendPath(int row) const {
+    const Entry &e = entry(row);
+    return e.prepared.state == QueueConversions::Outcome::State::Ready ? e.prepared.sendPath
+                                                                       : e.local;
+}
+
+void QueueModel::sendEnded(int row) {
+    if (row >= 0 && row < count())
+        m_conversions->sendEnded(std::exchange(m_rows[size_t(row)].prepared, {}));
 }
 
 void QueueModel::entryAnnouncing() {
@@ -279,6 +374,7 @@ void QueueModel::entryStarted() {
 }
 
 void QueueModel::entryDone(const QString &stat) {
+    sendEnded(m_current);
     if (m_current >= 0 && m_current < count()) {
         Entry &e = m_rows[size_t(m_current)];
         if (!isDownload(e.kind) && e.local.right(VoiceSuffix.size()).toUpper() == VoiceSuffix)
@@ -298,6 +394,7 @@ void QueueModel::entryDone(const QString &stat) {
 }
 
 void QueueModel::entryRefused(int code) {
+    sendEnded(m_current);
     const bool download =
         m_current >= 0 && m_current < count() && isDownload(entry(m_current).kind);
     if (m_current >= 0 && m_current < count()) {
@@ -318,6 +415,7 @@ void QueueModel::entryRefused(int code) {
 }
 
 void QueueModel::entryFailed(int code) {
+    sendEnded(m_current);
     setBusy(false);
     if (m_current >= 0 && m_current < count())
         setState(m_current, IconFailed + int(entry(m_current).kind), str(runFailure(code)));
@@ -331,6 +429,11 @@ void QueueModel::entryFailed(int code) {
 }
 
 void QueueModel::removeAt(int row) {
+    const Entry &e = entry(row);
+    if (e.convert) {
+        m_conversions->drop(e.job);
+        sendEnded(row);
+    }
     beginRemoveRows({}, row, row);
     m_rows.erase(m_rows.begin() + row);
     endRemoveRows();
@@ -343,10 +446,14 @@ void QueueModel::removeRows(QList<int> rows) {
         if (i < 0 || i >= count() || (i == m_current && m_busy))
             continue;
         removeAt(i);
-        if (i < m_current)
+        if (i < m_current) {
             --m_current;
-        else if (i == m_current)
+        } else if (i == m_current) {
             m_current = -1; // the last run entry is gone; nothing points at another row
+            // The row whose conversion the run waited for went: the run goes on without it.
+            if (std::exchange(m_awaiting, false))
+                postStart();
+        }
     }
     emit displayChanged();
 }
@@ -367,6 +474,9 @@ void QueueModel::clearIfFinished() {
         return;
     m_current = -1;
     m_hadError = false;
+    for (const Entry &e : m_rows)
+        if (e.convert)
+            m_conversions->drop(e.job);
     beginResetModel();
     m_rows.clear();
     endResetModel();

@@ -1,9 +1,12 @@
 // The transfer queue: one row per entry (its kind, state, texts) and the run over them, one entry
 // after another. It decides which entry runs next, how an entry's end changes the rows, when a
 // start waits for other device work, and which pane re-reads the player after a download. It
-// knows nothing of widgets: the dialog shows it, the runner moves the files.
+// knows nothing of widgets: the dialog shows it, the runner moves the files. Downloads the player
+// cannot play are converted ahead of the run; the run waits for such a row's conversion
+// without holding the player.
 #pragma once
 
+#include "queueconversions.h"
 #include "queueentry.h"
 
 #include <QAbstractTableModel>
@@ -20,6 +23,7 @@ class QWidget;
 namespace tunara::transfer {
 
 class TransferHost;
+struct TransferOptions;
 
 class QueueModel : public QAbstractTableModel {
     Q_OBJECT
@@ -36,9 +40,14 @@ public:
         QString remote; // file name on the player
         QString local;  // full path on the computer
         QString stat;   // after success: time and speed
+        // Converted on the way: `remote` is the converted name, `local` the source.
+        bool convert = false;
+        std::size_t job = 0;                // its conversion
+        QueueConversions::Outcome prepared; // while it is sent: the converted file and its link
     };
 
     explicit QueueModel(TransferHost &host, QObject *parent = nullptr);
+    ~QueueModel() override;
 
     // The state pictures, in icon-index order (the view's decoration of column 0).
     void setIcons(const std::array<QIcon, IconCount> &icons) { m_icons = icons; }
@@ -64,12 +73,18 @@ public:
     bool finished() const { return m_finished; }
     bool hadError() const { return m_hadError; }
     bool startHeld() const { return m_startHeld; }
+    // The run waits for the current row's conversion (nothing talks to the player for it).
+    bool awaitingConversion() const { return m_awaiting; }
+    // What the library is given for `row`: the converted file's link, else the local path.
+    QString sendPath(int row) const;
     int nextWaiting() const;
     int failedCount() const;
 
     // Start Transfer: takes the first waiting row unless an entry runs or other device work is
     // under way (then the start is held until resumeHeldStart()). Emits entryStarting() for the
-    // row it takes, or queueFinished() when none waits.
+    // row it takes, or queueFinished() when none waits. A row whose conversion has not ended
+    // shows "Converting..." and is taken when it ends (entryConverting()); one whose conversion
+    // failed fails and the run goes on.
     void start();
     // Posts start() (the next entry always starts from the event loop, after the handler of the
     // previous one has returned).
@@ -86,7 +101,7 @@ public:
     void entryFailed(int code);
     // Remove Item: the given rows, but the running one.
     void removeRows(QList<int> rows);
-    // Stop: every row but the current one.
+    // Stop: every row but the current one; the conversions of the rows removed stop.
     void stopWaiting();
     // A finished queue is cleared when the dialog is hidden.
     void clearIfFinished();
@@ -101,6 +116,8 @@ signals:
     void displayChanged();
     // The row that runs now: the runner starts it.
     void entryStarting(int row);
+    // The run has reached `row`, whose conversion goes on: the run waits for it.
+    void entryConverting(int row);
     // A start found no waiting row: the queue has run to its end.
     void queueFinished();
     // The busy flag changed (commands of the window that talk to the player follow it).
@@ -110,12 +127,19 @@ private:
     int append(EntryKind kind, res::StrId status, const QString &remote, const QString &local);
     void setState(int row, int icon, const QString &status);
     bool refusedByMpegCheck(int row, unsigned char memoryId, const QString &path);
+    bool queuedForConversion(int row, unsigned char memoryId, const TransferOptions &options);
+    bool takeConversion(int row);
+    bool awaits(std::size_t job) const;
+    void conversionProgressed(std::size_t job, int percent);
+    void conversionFinished(std::size_t job);
+    void sendEnded(int row);
     void queued();
     void setBusy(bool busy);
     void notePaneRefresh(unsigned char memory);
     void removeAt(int row);
 
     TransferHost &m_host;
+    QueueConversions *m_conversions = nullptr;
     QWidget *m_messageParent = nullptr;
     std::array<QIcon, IconCount> m_icons;
     std::vector<Entry> m_rows;
@@ -124,6 +148,7 @@ private:
     bool m_finished = false;
     bool m_hadError = false;
     bool m_startHeld = false;
+    bool m_awaiting = false;
     bool m_paneRefreshPending = false;
     unsigned char m_pendingMemory = 0;
 };

@@ -77,6 +77,7 @@ CTransferDlg::CTransferDlg(TransferHost &host, QWidget *parent)
 
     connect(m_queue, &QueueModel::displayChanged, this, &CTransferDlg::updateDisplay);
     connect(m_queue, &QueueModel::entryStarting, this, &CTransferDlg::entryStarting);
+    connect(m_queue, &QueueModel::entryConverting, this, &CTransferDlg::showEntry);
     connect(m_queue, &QueueModel::queueFinished, this, &CTransferDlg::queueFinished);
     connect(m_queue, &QueueModel::busyChanged, this,
             [this](bool busy) { m_host.transferBusyChanged(busy); });
@@ -223,7 +224,7 @@ void CTransferDlg::start() {
     m_queue->start();
 }
 
-void CTransferDlg::entryStarting(int row) {
+void CTransferDlg::showEntry(int row) {
     const QueueModel::Entry &e = m_queue->entry(row);
     m_list->scrollTo(m_queue->index(row, 0));
     if (m_statusBar) {
@@ -233,21 +234,24 @@ void CTransferDlg::entryStarting(int row) {
     m_progressBytes = 0;
     m_progressDirty = false;
     resetFileProgress();
-
-    const bool download = isDownload(e.kind);
     const QByteArray local = localBytes(e.local);
     const QByteArray remote = e.remote.toUtf8();
-    if (download) {
-        m_size = std::uint64_t(std::max<qint64>(QFileInfo(e.local).size(), 0));
-        m_info->setPlainText(
-            editText(fmt(StrId::FromPcToDevice, local.constData(), remote.constData())));
-    } else {
-        m_info->setPlainText(
-            editText(fmt(StrId::FromDeviceToPc, remote.constData(), local.constData())));
-    }
+    m_info->setPlainText(editText(
+        isDownload(e.kind) ? fmt(StrId::FromPcToDevice, local.constData(), remote.constData())
+                           : fmt(StrId::FromDeviceToPc, remote.constData(), local.constData())));
+}
+
+void CTransferDlg::entryStarting(int row) {
+    showEntry(row);
+    const QueueModel::Entry &e = m_queue->entry(row);
+    const bool download = isDownload(e.kind);
+    // A converted file goes through a link with the player's name for it.
+    const QString send = m_queue->sendPath(row);
+    if (download)
+        m_size = std::uint64_t(std::max<qint64>(QFileInfo(send).size(), 0));
     // Notifications already waiting are handled before the library is called again.
     QCoreApplication::sendPostedEvents(m_runner);
-    m_runner->run(memoryOf(e.kind), download, local, remote);
+    m_runner->run(memoryOf(e.kind), download, localBytes(send), e.remote.toUtf8());
 }
 
 QList<int> CTransferDlg::selectedRows() const {
@@ -378,7 +382,7 @@ void CTransferDlg::updateDisplay() {
         m_file->setRange(0, MaxPercent);
         m_queueCount->setText(fmt(StrId::TransferCount, count, m_queue->current() + 1));
         m_close->setText(str(StrId::Hide));
-        m_start->setEnabled(!m_queue->busy());
+        m_start->setEnabled(!m_queue->busy() && !m_queue->awaitingConversion());
         break;
     }
     updateButtons();

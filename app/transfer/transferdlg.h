@@ -96,6 +96,8 @@ private:
     QList<int> selectedRows() const;
 
     // The queue's run as the dialog shows it.
+    // The row the run has reached (converting or starting): its from/to, progress from 0.
+    void showEntry(int row);
     void entryStarting(int row);
     void onStarted(std::intptr_t total);
     void onProgress(std::intptr_t done);

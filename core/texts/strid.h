@@ -238,6 +238,9 @@ enum class StrId : int {
     SkippedNotAudio = 10389,
     ScanningFolder = 10390,
     FolderUnreadable = 10391,
+    // Queue rows converted on their way to the player.
+    Converting = 10392,
+    ConversionFailed = 10393,
     AppTitle = 57344,
 };
 

@@ -1,6 +1,7 @@
 // The transfer queue's model without a window: a host that records what the queue asks of it,
 // and scripted ends of the entries in place of the runner. Which entry starts when, which pane
-// re-reads the player in between, and how a refusal, a stop or other device work changes the run.
+// re-reads the player in between, and how a refusal, a stop, other device work or a failed
+// conversion changes the run.
 #include "device/memoryformat.h"
 #include "device/playerlink.h"
 #include "testui.h"
@@ -22,11 +23,12 @@ public:
     TestUi testUi;
     device::PlayerLink playerLink;
     bool busy = false;
+    transfer::TransferOptions options;
     QString refreshes; // the memories whose panes were asked to re-read, in order
 
     device::UiServices &ui() override { return testUi; }
     int modelCode() const override { return device::ModelQn520; }
-    transfer::TransferOptions transferOptions() const override { return {}; }
+    transfer::TransferOptions transferOptions() const override { return options; }
     void storeDownloadFolder(const QString &) override {}
     void setMessageText(const QString &) override {}
     QWidget *statusBarWidget() override { return nullptr; }
@@ -59,6 +61,7 @@ private slots:
     void run_data() {
         QTest::addColumn<QString>("memories"); // one download per letter, in queue order
         QTest::addColumn<bool>("busyFirst");   // the host talks to the player when they arrive
+        QTest::addColumn<bool>("convert");     // the files (WAV) are converted on the way
         QTest::addColumn<Script>("script");
         QTest::addColumn<QList<bool>>("answers"); // OK/Cancel answers
         QTest::addColumn<Steps>("started");       // rows started, in order
@@ -67,10 +70,10 @@ private slots:
         QTest::addColumn<bool>("finished");
 
         QTest::newRow("each pane re-reads before the next start")
-            << "MSM" << false << Script{{Step::Done}, {Step::Done}, {Step::Done}} << QList<bool>{}
-            << Steps{0, 1, 2} << "MSM" << QList<int>{4, 6, 4} << true;
+            << "MSM" << false << false << Script{{Step::Done}, {Step::Done}, {Step::Done}}
+            << QList<bool>{} << Steps{0, 1, 2} << "MSM" << QList<int>{4, 6, 4} << true;
         QTest::newRow("a start waits for the host's device work")
-            << "MM" << true
+            << "MM" << true << false
             << Script{{Step::HostIdle},
                       {Step::Done},
                       {Step::HostBusy},
@@ -78,35 +81,49 @@ private slots:
                       {Step::HostIdle}}
             << QList<bool>{} << Steps{0, 1} << "MM" << QList<int>{4, 4} << true;
         QTest::newRow("a full name area, Cancel: the waiting entries go")
-            << "MMM" << false << Script{{Step::Refuse, KSUSB_ERR_NAME_AREA_FULL}}
+            << "MMM" << false << false << Script{{Step::Refuse, KSUSB_ERR_NAME_AREA_FULL}}
             << QList<bool>{false} << Steps{0} << "" << QList<int>{8} << true;
         QTest::newRow("a full name area, OK: the queue goes on")
-            << "MM" << false << Script{{Step::Refuse, KSUSB_ERR_NAME_AREA_FULL}, {Step::Done}}
-            << QList<bool>{true} << Steps{0, 1} << "M" << QList<int>{8, 4} << true;
+            << "MM" << false << false
+            << Script{{Step::Refuse, KSUSB_ERR_NAME_AREA_FULL}, {Step::Done}} << QList<bool>{true}
+            << Steps{0, 1} << "M" << QList<int>{8, 4} << true;
         QTest::newRow("a stop leaves the rest waiting for Start")
-            << "SSS" << false << Script{{Step::Done}, {Step::Fail, KSUSB_ERR_STOPPED}}
+            << "SSS" << false << false << Script{{Step::Done}, {Step::Fail, KSUSB_ERR_STOPPED}}
             << QList<bool>{} << Steps{0, 1} << "S" << QList<int>{6, 10, 0} << false;
         QTest::newRow("a failure goes on with the next entry")
-            << "MM" << false << Script{{Step::Fail, KSUSB_ERR_INCOMPLETE}, {Step::Done}}
+            << "MM" << false << false << Script{{Step::Fail, KSUSB_ERR_INCOMPLETE}, {Step::Done}}
             << QList<bool>{} << Steps{0, 1} << "M" << QList<int>{8, 4} << true;
+        QTest::newRow("a conversion that fails fails its row, nothing is sent")
+            << "MS" << false << true << Script{} << QList<bool>{} << Steps{} << ""
+            << QList<int>{8, 10} << true;
     }
 
     void run() {
         QFETCH(QString, memories);
         QFETCH(bool, busyFirst);
+        QFETCH(bool, convert);
         QFETCH(Script, script);
         QFETCH(QList<bool>, answers);
 
         FakeHost host;
         host.busy = busyFirst;
+        host.options.convert = convert;
         host.testUi.okCancelAnswers = answers;
         QueueModel queue(host);
         Steps started;
         connect(&queue, &QueueModel::entryStarting, this, [&](int row) { started << row; });
         for (const QChar m : memories)
             queue.addDownloads(uchar(m.toLatin1()), {QStringLiteral("/music/%1.wav").arg(m)}, true);
+        if (convert) { // the sources do not exist: their conversions fail, the run ends
+            QVERIFY(QTest::qWaitFor([&] { return queue.finished(); }, 60000));
+            for (int i = 0; i < queue.count(); ++i) {
+                QCOMPARE(queue.entry(i).remote, QStringLiteral("%1.mp3").arg(memories[i]));
+                QVERIFY2(queue.entry(i).status.startsWith("Conversion failed: /music/"),
+                         qPrintable(queue.entry(i).status));
+            }
+        }
         QCoreApplication::processEvents();
-        QCOMPARE(started.size(), busyFirst ? 0 : 1);
+        QCOMPARE(started.size(), busyFirst || convert ? 0 : 1);
         QCOMPARE(queue.startHeld(), busyFirst);
 
         for (const Step &s : script) {
@@ -139,6 +156,7 @@ private slots:
         QTEST(states, "states");
         QTEST(queue.finished(), "finished");
         QVERIFY(!queue.busy());
+        QCOMPARE(queue.hadError(), queue.failedCount() > 0);
         QCOMPARE(host.testUi.questions.size(), answers.size());
     }
 };

@@ -1,9 +1,12 @@
 // The transfer manager with real widgets, the real library and the virtual player over USB/IP:
 // how files are queued and checked, queues that run to their summary (files read back from the
-// player's image with mtools), Stop and Remove while a file moves, the overall percentage, the
-// dialog hiding itself, an unplug in the middle of a queue, and a queue longer than 655 rows.
+// player's image with mtools), audio converted on the way, Stop and Remove while a file moves or
+// converts, the overall percentage, the dialog hiding itself, an unplug in the middle of a queue,
+// and a queue longer than 655 rows.
 #include "device/memoryformat.h"
 #include "device/zamo_listview.h"
+#include "media/messagesink.h"
+#include "media/mpegheader.h"
 #include "qtrun.h"
 #include "service/fontdownloaddlg.h"
 #include "shell/mainframe.h"
@@ -23,6 +26,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -68,6 +72,7 @@ struct Window {
         bool autoStart = true;
         bool hide = false;
         bool blockMpeg = true;
+        bool convert = true;
     };
     QTemporaryDir dir;
     TestUi ui;
@@ -81,6 +86,7 @@ struct Window {
             p.setValue("Option/ShowXferDlg", int(o.show));
             p.setValue("Option/AutoStartXfer", int(o.autoStart));
             p.setValue("Option/HideXferDlg", int(o.hide));
+            p.setValue("Option/Convert", int(o.convert));
             QSettings ini(dir.filePath("tunara.ini"), QSettings::IniFormat);
             ini.setValue("System/BlockMPEG2Ext", int(o.blockMpeg));
         }
@@ -132,6 +138,29 @@ QString summary(int count, int errors) {
     return QStringLiteral("Total %1 transfer(s)\nFinished with %2 error(s)").arg(count).arg(errors);
 }
 
+// A status as expected: the same text, or matching it where it starts with '^' (a pattern).
+bool statusIs(const QString &status, const QString &expected) {
+    return expected.startsWith('^') ? QRegularExpression(expected).match(status).hasMatch()
+                                    : status == expected;
+}
+
+// What the MPEG check says of bytes that arrived on the player.
+media::MpegCheckCode mpegCheckOf(const QByteArray &bytes) {
+    QTemporaryDir dir;
+    QFile f(dir.filePath("arrived.mp3"));
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return media::MpegCheckCode::NoFrameHeader;
+    f.close();
+    media::SilentSink quiet;
+    return media::CheckMpegHeader(QFile::encodeName(f.fileName()).toStdString(), quiet).code;
+}
+
+// The converted files and the ones left half-made in the conversion cache.
+QStringList cacheFiles() {
+    return QDir(qEnvironmentVariable("XDG_CACHE_HOME") + "/tunara/convert")
+        .entryList(QDir::Files | QDir::Hidden);
+}
+
 } // namespace
 
 class TestTransfer : public QObject {
@@ -147,6 +176,15 @@ class TestTransfer : public QObject {
         if (!f.open(QIODevice::WriteOnly))
             return {};
         f.write(pattern(name, size));
+        return path;
+    }
+    // A stereo tone of `seconds` made by sox (its format by the name's extension).
+    QString makeTone(const QString &name, int seconds) {
+        const QString path = m_files.filePath(name);
+        if (!run(QStringLiteral(TUNARA_SOX), {"-n", "-r", "44100", "-c", "2", "-b", "16", path,
+                                              "synth", QString::number(seconds), "sine", "440"})
+                 .ok)
+            return {};
         return path;
     }
     // An MP3 stream made by the real encoder: lame's arguments decide its version and rate.
@@ -201,6 +239,7 @@ private slots:
         m_player = std::make_unique<VplayerProcess>(TUNARA_VPLAYER, m_state.path().toStdString());
         QVERIFY2(m_player->started(), m_player->log().c_str());
         qputenv("KESTOUSB_USBIP", QByteArray::fromStdString(m_player->address()));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(m_state.filePath("cache")));
     }
 
     void cleanupTestCase() { m_player.reset(); }
@@ -210,12 +249,14 @@ private slots:
         QVERIFY(ctl({"speed", "unlimited"}));
     }
 
-    // Rows as they are queued: byte-wise order, refusals, the MPEG check by option and model.
+    // Rows as they are queued: byte-wise order, refusals, the MPEG check by option and model, and
+    // with conversion on, audio the player cannot play waiting under its converted name.
     void queueing_data() {
         QTest::addColumn<char>("memory");
         QTest::addColumn<int>("model");
         QTest::addColumn<bool>("blockMpeg");
         QTest::addColumn<bool>("upload");
+        QTest::addColumn<bool>("convert");
         QTest::addColumn<QStringList>("files");
         QTest::addColumn<QStringList>("rowNames");
         QTest::addColumn<QList<int>>("states");
@@ -226,37 +267,42 @@ private slots:
         const QString noExt = "File can't be downloaded without file extension";
         const QString format = "Un-supported format";
         QTest::newRow("byte-wise order, case matters")
-            << 'M' << int(device::ModelQn500) << true << false
+            << 'M' << int(device::ModelQn500) << true << false << false
             << QStringList{"q1b.txt", "Q1B.txt", "q1a.txt", "Q1Z.txt"}
             << QStringList{"Q1B.txt", "Q1Z.txt", "q1a.txt", "q1b.txt"} << QList<int>{0, 0, 0, 0}
             << QStringList{wait, wait, wait, wait} << 0;
         QTest::newRow("no extension and a bare dot are refused")
-            << 'S' << int(device::ModelQn500) << true << false
+            << 'S' << int(device::ModelQn500) << true << false << false
             << QStringList{"q2noext", "q2dot.", "q2ok.txt"}
             << QStringList{"q2dot.", "q2noext", "q2ok.txt"} << QList<int>{13, 13, 0}
             << QStringList{noExt, noExt, wait} << 0;
         QTest::newRow("MPEG-2.5 refused on a QN500")
-            << 'M' << int(device::ModelQn500) << true << false
+            << 'M' << int(device::ModelQn500) << true << false << false
             << QStringList{"m25.mp3", "ok128.MP3"} << QStringList{"m25.mp3", "ok128.MP3"}
             << QList<int>{13, 0} << QStringList{format, wait} << 1;
         QTest::newRow("MPEG-2.5 taken by a QN520")
-            << 'M' << int(device::ModelQn520) << true << false << QStringList{"m25.mp3"}
+            << 'M' << int(device::ModelQn520) << true << false << false << QStringList{"m25.mp3"}
             << QStringList{"m25.mp3"} << QList<int>{0} << QStringList{wait} << 0;
         QTest::newRow("check switched off")
-            << 'M' << int(device::ModelQn500) << false << false << QStringList{"m25.mp3"}
+            << 'M' << int(device::ModelQn500) << false << false << false << QStringList{"m25.mp3"}
             << QStringList{"m25.mp3"} << QList<int>{0} << QStringList{wait} << 0;
         QTest::newRow("QN70 card refuses 320 kbps")
-            << 'S' << int(device::ModelQn70) << true << false << QStringList{"hi320.mp3"}
+            << 'S' << int(device::ModelQn70) << true << false << false << QStringList{"hi320.mp3"}
             << QStringList{"hi320.mp3"} << QList<int>{13} << QStringList{"Un-supported bitrate"}
             << 1;
         QTest::newRow("QN70 flash takes 320 kbps")
-            << 'M' << int(device::ModelQn70) << true << false << QStringList{"hi320.mp3"}
+            << 'M' << int(device::ModelQn70) << true << false << false << QStringList{"hi320.mp3"}
             << QStringList{"hi320.mp3"} << QList<int>{0} << QStringList{wait} << 0;
         QTest::newRow("uploads keep the caller's order, unchecked")
-            << 'S' << int(device::ModelQn500) << true << true
+            << 'S' << int(device::ModelQn500) << true << true << false
             << QStringList{"zz.mp3", "aa", "m25.mp3"} << QStringList{"zz.mp3", "aa", "m25.mp3"}
             << QList<int>{0, 0, 0}
             << QStringList{"Waiting for upload", "Waiting for upload", "Waiting for upload"} << 0;
+        QTest::newRow("converted: FLAC and MPEG-2.5 on a QN500, no message")
+            << 'M' << int(device::ModelQn500) << true << false << true
+            << QStringList{"song.flac", "m25.mp3", "ok128.MP3", "q9.txt"}
+            << QStringList{"m25.mp3", "ok128.MP3", "q9.txt", "song.mp3"} << QList<int>{0, 0, 0, 0}
+            << QStringList{wait, wait, wait, wait} << 0;
     }
 
     void queueing() {
@@ -264,6 +310,7 @@ private slots:
         QFETCH(int, model);
         QFETCH(bool, blockMpeg);
         QFETCH(bool, upload);
+        QFETCH(bool, convert);
         QFETCH(QStringList, files);
         QFETCH(QStringList, rowNames);
         QFETCH(QList<int>, states);
@@ -278,11 +325,13 @@ private slots:
                 paths << makeMp3(f, {"--cbr", "-b", "320"});
             else if (f == "ok128.MP3")
                 paths << makeMp3(f, {"--cbr", "-b", "128"});
+            else if (f.endsWith(".flac"))
+                paths << makeTone(f, 1);
             else
                 paths << makeFile(f, 100);
             QVERIFY(!paths.last().isEmpty());
         }
-        Window w({true, false, false, blockMpeg});
+        Window w({true, false, false, blockMpeg, convert});
         w.app->player().modelCode = model;
         const auto mem = static_cast<unsigned char>(memory);
         if (upload)
@@ -303,9 +352,10 @@ private slots:
         QCOMPARE(w.label("queueCount"),
                  QStringLiteral("Total %1 file(s), Current 0 file(s)").arg(files.size()));
         if (!upload) {
-            for (int i = 0; i < rowNames.size(); ++i)
-                QCOMPARE(w.column(transfer::QueueModel::ColLocal)[i],
-                         m_files.filePath(rowNames[i]));
+            QStringList sources = files; // queued in byte-wise order of their paths
+            std::sort(sources.begin(), sources.end());
+            for (int i = 0; i < sources.size(); ++i)
+                QCOMPARE(w.column(transfer::QueueModel::ColLocal)[i], m_files.filePath(sources[i]));
             QSettings profile(w.dir.filePath("profile.ini"), QSettings::IniFormat);
             QCOMPARE(profile.value("Option/DownloadFolder").toString(), m_files.path() + "/");
         }
@@ -315,7 +365,7 @@ private slots:
 
     // Queues that run to their summary against the player.
     void runsQueue_data() {
-        QTest::addColumn<QStringList>("downloads"); // name:size
+        QTest::addColumn<QStringList>("downloads"); // name:size, name:tone (sox), name:mpeg25
         QTest::addColumn<QStringList>("uploads");   // remote name:local name
         QTest::addColumn<QString>("prepare");
         QTest::addColumn<QStringList>("statuses");
@@ -348,6 +398,12 @@ private slots:
         QTest::newRow("an unwritable destination fails and leaves nothing")
             << QStringList{} << QStringList{"Exist.txt:blocker/exist.txt"} << "blocked"
             << QStringList{"Can't open a file"} << summary(1, 1) << 0;
+        QTest::newRow("a FLAC arrives converted, a corrupt one fails and sends nothing")
+            << QStringList{"c1.flac:tone", "c2.flac:5000", "c3.bin:100"} << QStringList{} << ""
+            << QStringList{ok, "^Conversion failed: /.*/c2\\.flac: .+", ok} << summary(3, 1) << 0;
+        QTest::newRow("an MP3 the model's check refuses arrives converted")
+            << QStringList{"c4.mp3:mpeg25"} << QStringList{} << "qn500" << QStringList{ok}
+            << summary(1, 0) << 0;
     }
 
     void runsQueue() {
@@ -364,6 +420,8 @@ private slots:
             QFile conv(w.dir.filePath("SNDCONV")); // names compare without case
             QVERIFY(conv.open(QIODevice::WriteOnly));
         }
+        if (prepare == "qn500")
+            w.app->player().modelCode = device::ModelQn500;
         if (prepare == "name-area") {
             QVERIFY(ctl({"fault", "refuse", "2"}));
             w.ui.okCancelAnswers << false;
@@ -375,12 +433,23 @@ private slots:
         }
 
         QStringList paths;
-        QMap<QString, QByteArray> sent;
+        QMap<QString, QByteArray> sent; // by the name on the player
+        QStringList converted;          // judged by the MPEG check, not by their bytes
         for (const QString &d : downloads) {
             const QString name = d.section(':', 0, 0);
-            const int size = d.section(':', 1).toInt();
-            paths << makeFile(name, size);
-            sent[name] = pattern(name, size);
+            const QString made = d.section(':', 1);
+            const bool audio = name.endsWith(".flac") || made == "mpeg25";
+            const QString onPlayer = audio ? QFileInfo(name).completeBaseName() + ".mp3" : name;
+            if (made == "tone")
+                paths << makeTone(name, 2);
+            else if (made == "mpeg25")
+                paths << makeMp3(name, {"--cbr", "-b", "16", "--resample", "8", "-m", "m"});
+            else
+                paths << makeFile(name, made.toInt());
+            QVERIFY(!paths.last().isEmpty());
+            sent[onPlayer] = audio ? QByteArray() : pattern(name, made.toInt());
+            if (audio)
+                converted << onPlayer;
         }
         if (!downloads.isEmpty())
             w.dlg->addDownloads('M', paths);
@@ -395,7 +464,10 @@ private slots:
             w.dlg->addUploads('M', remotes, locals);
 
         QVERIFY(w.waitFinished());
-        QCOMPARE(w.column(transfer::QueueModel::ColStatus), statuses);
+        const QStringList shown = w.column(transfer::QueueModel::ColStatus);
+        QCOMPARE(shown.size(), statuses.size());
+        for (int i = 0; i < statuses.size(); ++i)
+            QVERIFY2(statusIs(shown[i], statuses[i]), qPrintable(shown[i]));
         QCOMPARE(w.info(), summary);
         QCOMPARE(w.ui.questions.size(), questions);
         QCOMPARE(w.dlg->findChild<QPushButton *>("closeButton")->text(),
@@ -420,7 +492,10 @@ private slots:
             const QString name = w.column(transfer::QueueModel::ColRemote)[i];
             const RunResult r = playerFile(name);
             QVERIFY2(r.ok, qPrintable(name));
-            QCOMPARE(r.out, sent[name]);
+            if (converted.contains(name))
+                QCOMPARE(mpegCheckOf(r.out), media::MpegCheckCode::Accepted);
+            else
+                QCOMPARE(r.out, sent[name]);
             arrived << name;
         }
         const QStringList onPlayer = playerNames();
@@ -458,45 +533,78 @@ private slots:
         if (prepare == "blocked")
             QCOMPARE(QDir(out.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                      QStringList{"blocker"});
+        for (const QString &f : cacheFiles()) // nothing half-converted is left
+            QVERIFY2(f.endsWith(".mp3") && !f.startsWith('.'), qPrintable(f));
         // Refresh is available again once the queue is idle.
         QVERIFY(w.frame->commands().isAvailable(int(shell::Cmd::Refresh)));
     }
 
     // Stop and the row menu's Delete while a file moves: only the running row stays, and it
     // finishes. A dialog that goes meanwhile lets its worker keep the target until it ends.
+    // While the first row converts: Stop keeps it and stops the others' conversions; Delete
+    // drops its conversion and the run goes on; a window that goes stops every conversion.
     void stopOrRemoveWhileRunning_data() {
         QTest::addColumn<QString>("action");
-        QTest::newRow("Stop") << "stop";
-        QTest::newRow("Delete with the running row topmost") << "remove";
-        QTest::newRow("dialog destroyed") << "destroy";
+        QTest::addColumn<bool>("convert");
+        QTest::newRow("Stop") << "stop" << false;
+        QTest::newRow("Delete with the running row topmost") << "remove" << false;
+        QTest::newRow("dialog destroyed") << "destroy" << false;
+        QTest::newRow("Stop while converting") << "stop" << true;
+        QTest::newRow("Delete the converting row") << "remove" << true;
+        QTest::newRow("window closed while converting") << "destroy" << true;
     }
 
     void stopOrRemoveWhileRunning() {
         QFETCH(QString, action);
+        QFETCH(bool, convert);
         const bool remove = action == "remove";
-        Window w({});
+        // Converting, the run is started by hand: it meets its first row's conversion begun.
+        Window w({true, !convert});
         QVERIFY(w.connect());
         QVERIFY(ctl({"speed", "full"}));
-        const QString tag = action.left(2);
+        const QString tag = (convert ? "v" : "") + action.left(2);
+        const QString ext = convert ? ".mp3" : ".bin";
         QStringList paths;
         for (const char *n : {"a", "b", "c"})
-            paths << makeFile(tag + n + ".bin", 400000);
+            paths << (convert ? makeTone(tag + n + ".flac", 20)
+                              : makeFile(tag + n + ".bin", 400000));
+        const int cached = int(cacheFiles().size());
         w.dlg->addDownloads('M', paths);
-        QTRY_VERIFY_WITH_TIMEOUT(w.dlg->busy() && w.states().value(0) == 12, WaitMs);
+        if (convert) {
+            w.dlg->start();
+            QVERIFY(w.dlg->queue().awaitingConversion());
+            QCOMPARE(w.states().value(0), 12);
+            QVERIFY(statusIs(w.column(0).value(0), "^Converting\\.\\.\\. \\d+%$"));
+            QVERIFY(!w.dlg->busy()); // the player is not held for a conversion
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(w.dlg->busy() && w.states().value(0) == 12, WaitMs);
+            // Nothing else may talk to the player meanwhile, a posted Refresh included.
+            QVERIFY(!w.frame->commands().isAvailable(int(shell::Cmd::Refresh)));
+            QSignalSpy refused(&w.frame->commands(), &shell::CommandTable::refused);
+            w.frame->postCommand(int(shell::Cmd::Refresh), nullptr);
+            QTRY_COMPARE(refused.size(), 1);
+        }
 
-        // Nothing else may talk to the player meanwhile, a posted Refresh included.
-        QVERIFY(!w.frame->commands().isAvailable(int(shell::Cmd::Refresh)));
-        QSignalSpy refused(&w.frame->commands(), &shell::CommandTable::refused);
-        w.frame->postCommand(int(shell::Cmd::Refresh), nullptr);
-        QTRY_COMPARE(refused.size(), 1);
-
+        if (action == "destroy" && convert) {
+            w.frame.reset(); // the workers stop; nothing half-made stays in the cache
+            QCOMPARE(cacheFiles().size(), cached);
+            return;
+        }
         if (action == "destroy") {
             const std::weak_ptr<const transfer::NotifyBridge> bridge = w.dlg->notifyBridge();
             w.frame.reset();
             QTRY_VERIFY_WITH_TIMEOUT(bridge.expired(), WaitMs);
             return;
         }
-        if (remove) {
+        QStringList left{tag + "a" + ext};
+        if (remove && convert) {
+            w.list()->selectionModel()->select(w.list()->model()->index(0, 0),
+                                               QItemSelectionModel::Select |
+                                                   QItemSelectionModel::Rows);
+            QVERIFY(w.dlg->findChild<QPushButton *>("removeButton")->isEnabled());
+            w.dlg->removeItems();
+            left = QStringList{tag + "b" + ext, tag + "c" + ext};
+        } else if (remove) {
             w.list()->selectAll();
             QVERIFY(!w.dlg->findChild<QPushButton *>("removeButton")->isEnabled());
             bool offered = false;
@@ -513,12 +621,23 @@ private slots:
             QVERIFY(w.dlg->findChild<QPushButton *>("stopButton")->isEnabled());
             QTest::mouseClick(w.dlg->findChild<QPushButton *>("stopButton"), Qt::LeftButton);
         }
-        QCOMPARE(w.column(transfer::QueueModel::ColRemote), QStringList{tag + "a.bin"});
-        QCOMPARE(w.dlg->current(), 0);
+        QCOMPARE(w.column(transfer::QueueModel::ColRemote), left);
+        if (!(remove && convert))
+            QCOMPARE(w.dlg->current(), 0);
         QVERIFY(w.waitFinished());
-        QCOMPARE(w.info(), summary(1, 0));
-        QCOMPARE(playerFile(tag + "a.bin").out, pattern(tag + "a.bin", 400000));
-        QVERIFY(!playerNames().contains(tag + "b.bin"));
+        QCOMPARE(w.info(), summary(int(left.size()), 0));
+        for (const QString &name : left) {
+            const QByteArray arrived = playerFile(name).out;
+            if (convert)
+                QCOMPARE(mpegCheckOf(arrived), media::MpegCheckCode::Accepted);
+            else
+                QCOMPARE(arrived, pattern(name, 400000));
+        }
+        for (const char *n : {"a", "b", "c"})
+            QCOMPARE(playerNames().contains(tag + n + ext), left.contains(tag + n + ext));
+        // The conversions of the rows that went were stopped before they were cached.
+        if (convert)
+            QCOMPARE(cacheFiles().size(), cached + left.size());
     }
 
     // The overall percentage is (file % + 100 x row) / rows; with three rows and the second at

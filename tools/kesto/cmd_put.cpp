@@ -9,6 +9,7 @@
 #include "conversioncache.h"
 #include "conversionqueue.h"
 #include "folderscan.h"
+#include "linkfolder.h"
 #include "playerformat.h"
 
 #include "KestoUSB.h"
@@ -140,7 +141,7 @@ int put(std::span<const std::string> args) {
         }
     }
 
-    LinkFolder links;
+    LinkFolder links("kesto-send");
     int result = listed ? kExitOk : kExitFailed;
     for (const Item &item : items) {
         std::string send = item.path;

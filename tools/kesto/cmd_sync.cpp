@@ -12,6 +12,7 @@
 
 #include "conversioncache.h"
 #include "conversionqueue.h"
+#include "linkfolder.h"
 #include "playerformat.h"
 
 #include <algorithm>
@@ -294,7 +295,7 @@ std::string stagingName(unsigned char mem, const std::string &target, const Sync
 // sent under a staging name, then the old one is deleted and the new one renamed into its
 // place. Where a step fails the result says where both copies are.
 ReplaceResult replace(unsigned char mem, const SyncStep &s, const SyncPlan &plan,
-                      const fs::path &file, LinkFolder &links, Report &report) {
+                      const fs::path &file, tunara::media::LinkFolder &links, Report &report) {
     ReplaceResult r;
     // The library finds names in its cached table: every change must reach it. When it cannot
     // be read, the step ends with the last-error code (already reported) where it stands.
@@ -432,7 +433,7 @@ int sync(std::span<const std::string> allArgs) {
     // named by its own name only, however deep the folder lies.
     std::error_code ec;
     const fs::path source = fs::absolute(dir, ec); // for links to a file under another name
-    LinkFolder links;
+    tunara::media::LinkFolder links("kesto-send");
     if (ec || ::chdir(dir.c_str()) != 0) {
         std::fprintf(stderr, "kesto sync: %s: %s\n", dir.c_str(),
                      ec ? ec.message().c_str() : std::strerror(errno));

@@ -8,11 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <unistd.h>
-
 namespace kesto {
 
-namespace fs = std::filesystem;
 using namespace tunara::media;
 
 std::optional<std::string> takeConvertOption(std::span<const std::string> args, size_t &i,
@@ -73,28 +70,6 @@ std::string freeName(const std::string &desired, std::set<std::string> &taken) {
         name = base + " (" + std::to_string(n) + ")" + ext;
     taken.insert(foldCase(name));
     return name;
-}
-
-LinkFolder::LinkFolder() {
-    std::error_code ec;
-    const fs::path tmp = fs::temp_directory_path(ec);
-    m_root = ec ? fs::path("/tmp") : fs::absolute(tmp, ec);
-}
-
-LinkFolder::~LinkFolder() {
-    if (!m_path.empty())
-        ::rmdir(m_path.c_str());
-}
-
-std::string LinkFolder::link(const fs::path &target, const std::string &name) {
-    if (m_path.empty()) {
-        std::string pattern = m_root / "kesto-send-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            return {};
-        m_path = pattern;
-    }
-    const std::string path = m_path + "/" + name;
-    return ::symlink(target.c_str(), path.c_str()) == 0 ? path : std::string();
 }
 
 } // namespace kesto

@@ -1,10 +1,9 @@
 // What `kesto put` and `kesto sync` share to bring music onto the player: the conversion
-// options, the connected model, and sending a PC file under another name.
+// options and the connected model.
 #pragma once
 
 #include "converter.h"
 
-#include <filesystem>
 #include <optional>
 #include <set>
 #include <span>
@@ -33,24 +32,5 @@ std::string settingsProblem(const ConvertChoice &choice, int model, unsigned cha
 // `desired`, or "name (2).ext", "name (3).ext"... when its folded form is in `taken`; the name
 // returned is added to `taken` (folded).
 std::string freeName(const std::string &desired, std::set<std::string> &taken);
-
-// The library sends a PC file under its own name. A file is sent under another name through a
-// symbolic link of that name, in a private folder made in the temporary folder.
-class LinkFolder {
-public:
-    // Taken before the run leaves the working folder: the temporary folder may be named
-    // relative to it.
-    LinkFolder();
-    LinkFolder(const LinkFolder &) = delete;
-    LinkFolder &operator=(const LinkFolder &) = delete;
-    ~LinkFolder();
-
-    // The path of a new link `name` to `target`, or "" with errno set. The caller removes it.
-    std::string link(const std::filesystem::path &target, const std::string &name);
-
-private:
-    std::filesystem::path m_root;
-    std::string m_path; // made on first use
-};
 
 } // namespace kesto
