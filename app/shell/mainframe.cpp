@@ -592,6 +592,19 @@ void CMainFrame::downloadFinished(unsigned char memoryId) {
     m_doc.updateAllViews(device::CZamo_ListView::HintDownloadDone, memoryId);
 }
 
+QStringList CMainFrame::playerNames(unsigned char memoryId) const {
+    QStringList names;
+    for (int column = 0; column < 2; ++column) {
+        const device::CZamo_ListView *pane = list(column);
+        if (pane == nullptr || pane->memoryId() != memoryId)
+            continue;
+        const KSUSB_TOpenTable &t = pane->table();
+        for (int i = 0; i < t.count; ++i)
+            names << QString::fromUtf8(t.entries[i].name);
+    }
+    return names;
+}
+
 void CMainFrame::pollCardState() {
     // Only a connected, idle player is asked; a card that came or went (or a pane that does
     // not match the card) runs the refresh.

@@ -108,6 +108,7 @@ public:
     QWidget *statusBarWidget() override;
     QRect messagePaneRect() const override;
     void downloadFinished(unsigned char memoryId) override;
+    QStringList playerNames(unsigned char memoryId) const override;
     void openOptions() override;
     void transferBusyChanged(bool busy) override { setTransferBusy(busy); }
     // The one answer to "does anything talk to the player now": a call of the player link

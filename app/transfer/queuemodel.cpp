@@ -15,6 +15,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <set>
 #include <utility>
 
 namespace tunara::transfer {
@@ -227,7 +228,18 @@ bool QueueModel::queuedForConversion(int row, unsigned char memoryId,
     settings.vbr = options.convertVbr && media::vbrPlayable(model, memoryId);
     settings.cover = options.convertCover;
     e.convert = true;
-    e.remote = QFile::decodeName(QByteArray::fromStdString(media::convertedName(path)));
+    // The converted file's name is ours: one the player holds or an earlier row of this memory
+    // takes gets a free name, so that no converted file is refused or meets another.
+    std::set<std::string> taken;
+    for (const QString &name : m_host.playerNames(memoryId))
+        taken.insert(media::foldCase(name.toStdString()));
+    for (int other = 0; other < row; ++other) {
+        const Entry &o = entry(other);
+        if (memoryOf(o.kind) == memoryId && isDownload(o.kind) && o.state != IconRefused)
+            taken.insert(media::foldCase(o.remote.toStdString()));
+    }
+    e.remote = QFile::decodeName(
+        QByteArray::fromStdString(media::freeName(media::convertedName(path), taken)));
     e.job = m_conversions->add(e.local, settings);
     emit dataChanged(index(row, ColRemote), index(row, ColRemote));
     return true;

@@ -4,6 +4,7 @@
 
 #include <QRect>
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -40,6 +41,8 @@ public:
     virtual QRect messagePaneRect() const = 0;
     // A download into `memoryId` finished: the pane of that memory re-reads it (hint 2).
     virtual void downloadFinished(unsigned char memoryId) = 0;
+    // The names the pane of `memoryId` shows the player holding (empty without such a pane).
+    virtual QStringList playerNames(unsigned char memoryId) const = 0;
     // The Option command of the main window.
     virtual void openOptions() = 0;
     // The queue's busy state changed (commands that talk to the player follow it).

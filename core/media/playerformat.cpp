@@ -150,4 +150,23 @@ std::string convertedName(std::string_view sourcePath) {
     return std::string(base) + ".mp3";
 }
 
+std::string foldCase(std::string_view name) {
+    std::string out(name);
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return out;
+}
+
+std::string freeName(const std::string &desired, std::set<std::string> &taken) {
+    std::string name = desired;
+    const size_t dot = desired.rfind('.');
+    const std::string base = dot == std::string::npos ? desired : desired.substr(0, dot);
+    const std::string ext = dot == std::string::npos ? std::string() : desired.substr(dot);
+    for (unsigned n = 2; taken.contains(foldCase(name)); ++n)
+        name = base + " (" + std::to_string(n) + ")" + ext;
+    taken.insert(foldCase(name));
+    return name;
+}
+
 } // namespace tunara::media

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -58,5 +59,12 @@ bool vbrPlayable(int model, unsigned char memory);
 
 // The name a converted file gets: the source's file name with ".mp3" for its extension.
 std::string convertedName(std::string_view sourcePath);
+
+// A name as the player's FAT compares it: ASCII letters folded to lower case.
+std::string foldCase(std::string_view name);
+// `desired`, or "name (2).ext", "name (3).ext"... when its folded form is in `taken`; the name
+// returned is added to `taken` (folded). The player's folder is flat: what a run sends under a
+// name of its own choosing must not meet a name the player holds or the run gave already.
+std::string freeName(const std::string &desired, std::set<std::string> &taken);
 
 } // namespace tunara::media

@@ -24,7 +24,8 @@ public:
     device::PlayerLink playerLink;
     bool busy = false;
     transfer::TransferOptions options;
-    QString refreshes; // the memories whose panes were asked to re-read, in order
+    QString refreshes;    // the memories whose panes were asked to re-read, in order
+    QStringList onPlayer; // what the panes show the player holding
 
     device::UiServices &ui() override { return testUi; }
     int modelCode() const override { return device::ModelQn520; }
@@ -34,6 +35,7 @@ public:
     QWidget *statusBarWidget() override { return nullptr; }
     QRect messagePaneRect() const override { return {}; }
     void downloadFinished(unsigned char memoryId) override { refreshes += QChar(memoryId); }
+    QStringList playerNames(unsigned char) const override { return onPlayer; }
     void openOptions() override {}
     void transferBusyChanged(bool) override {}
     bool deviceBusy() const override { return busy; }
@@ -96,6 +98,34 @@ private slots:
         QTest::newRow("a conversion that fails fails its row, nothing is sent")
             << "MS" << false << true << Script{} << QList<bool>{} << Steps{} << ""
             << QList<int>{8, 10} << true;
+    }
+
+    // A converted file's name is the queue's own choice: it never meets a name the player
+    // holds or an earlier row takes, in any letter case.
+    void convertedNames_data() {
+        QTest::addColumn<QStringList>("onPlayer");
+        QTest::addColumn<QStringList>("sources");
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("a name the player holds")
+            << QStringList{"Song.MP3"} << QStringList{"/a/song.flac"}
+            << QStringList{"song (2).mp3"};
+        QTest::newRow("two sources, one name")
+            << QStringList{} << QStringList{"/a/x.flac", "/b/X.ogg", "/c/y.wav"}
+            << QStringList{"x.mp3", "X (2).mp3", "y.mp3"};
+    }
+    void convertedNames() {
+        QFETCH(QStringList, onPlayer);
+        QFETCH(QStringList, sources);
+        FakeHost host;
+        host.options.convert = true;
+        host.options.autoStartXfer = false;
+        host.onPlayer = onPlayer;
+        QueueModel queue(host);
+        queue.addDownloads('M', sources, false);
+        QStringList names;
+        for (int i = 0; i < queue.count(); ++i)
+            names << queue.entry(i).remote;
+        QTEST(names, "names");
     }
 
     void run() {

@@ -61,15 +61,4 @@ std::string settingsProblem(const ConvertChoice &choice, int model, unsigned cha
     return {};
 }
 
-std::string freeName(const std::string &desired, std::set<std::string> &taken) {
-    std::string name = desired;
-    const size_t dot = desired.rfind('.');
-    const std::string base = dot == std::string::npos ? desired : desired.substr(0, dot);
-    const std::string ext = dot == std::string::npos ? std::string() : desired.substr(dot);
-    for (unsigned n = 2; taken.contains(foldCase(name)); ++n)
-        name = base + " (" + std::to_string(n) + ")" + ext;
-    taken.insert(foldCase(name));
-    return name;
-}
-
 } // namespace kesto

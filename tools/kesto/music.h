@@ -3,6 +3,7 @@
 #pragma once
 
 #include "converter.h"
+#include "playerformat.h"
 
 #include <optional>
 #include <set>
@@ -29,8 +30,6 @@ int connectedModel();
 // Checks the settings against what the model plays from the memory: "" or the problem.
 std::string settingsProblem(const ConvertChoice &choice, int model, unsigned char mem);
 
-// `desired`, or "name (2).ext", "name (3).ext"... when its folded form is in `taken`; the name
-// returned is added to `taken` (folded).
-std::string freeName(const std::string &desired, std::set<std::string> &taken);
+using tunara::media::freeName;
 
 } // namespace kesto

@@ -53,14 +53,6 @@ std::string entryName(const KSUSB_TFileEntry &e) {
     return std::string(e.name, strnlen(e.name, sizeof e.name));
 }
 
-std::string foldCase(std::string_view name) {
-    std::string out(name);
-    for (char &c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    return out;
-}
-
 std::vector<std::string> matchingNames(const KSUSB_TOpenTable &table, std::string_view typed) {
     const std::string key = foldCase(withoutTrailingDot(typed));
     std::vector<std::string> out;

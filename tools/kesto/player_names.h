@@ -6,6 +6,7 @@
 #pragma once
 
 #include "KestoUSB.h"
+#include "playerformat.h"
 
 #include <memory>
 #include <string>
@@ -21,7 +22,7 @@ std::unique_ptr<KSUSB_TOpenTable> copyTable(unsigned char mem);
 std::string entryName(const KSUSB_TFileEntry &e);
 
 // `name` with the letters A-Z made a-z: FAT names compare that way.
-std::string foldCase(std::string_view name);
+using tunara::media::foldCase;
 
 // The names of `table` that equal `typed` but for letter case or the trailing dot of a name
 // without extension, in table order. An exact match is the only result when there is one.
