@@ -345,14 +345,32 @@ bool QueueModel::awaits(std::size_t job) const {
            entry(m_current).job == job;
 }
 
+int QueueModel::waitingRowOf(std::size_t job) const {
+    for (int row = 0; row < count(); ++row) {
+        const Entry &e = entry(row);
+        if (e.convert && e.job == job && isWaiting(e.state))
+            return row;
+    }
+    return -1;
+}
+
 void QueueModel::conversionProgressed(std::size_t job, int percent) {
-    if (awaits(job))
+    if (awaits(job)) {
         setState(m_current, IconRunning, fmt(StrId::Converting, percent));
+        return;
+    }
+    // A row ahead of the run converts while it waits: its status says how far.
+    if (const int row = waitingRowOf(job); row >= 0)
+        setState(row, entry(row).state, fmt(StrId::Converting, percent));
 }
 
 void QueueModel::conversionFinished(std::size_t job) {
-    if (!awaits(job))
-        return; // a row ahead of the run: taken when the run reaches it
+    if (!awaits(job)) {
+        // A row ahead of the run: taken when the run reaches it.
+        if (const int row = waitingRowOf(job); row >= 0)
+            setState(row, entry(row).state, str(StrId::WaitingDownload));
+        return;
+    }
     m_awaiting = false;
     setState(m_current, IconWaiting + int(entry(m_current).kind), str(StrId::WaitingDownload));
     start();

@@ -129,6 +129,8 @@ private:
     bool refusedByMpegCheck(int row, unsigned char memoryId, const QString &path);
     bool queuedForConversion(int row, unsigned char memoryId, const TransferOptions &options);
     bool takeConversion(int row);
+    // The waiting row whose conversion is `job`, or -1.
+    int waitingRowOf(std::size_t job) const;
     bool awaits(std::size_t job) const;
     void conversionProgressed(std::size_t job, int percent);
     void conversionFinished(std::size_t job);
