@@ -146,6 +146,9 @@ private:
     intptr_t m_result = 0;
 };
 
+// Thrown when a transfer fails: the bench ends, and the player with it.
+struct TransferFailed {};
+
 template <typename F>
 Sample measure(pid_t player, F &&body) {
     const double cpu0 = processCpu(), player0 = childCpu(player);
@@ -153,7 +156,7 @@ Sample measure(pid_t player, F &&body) {
     if (!body()) {
         std::fprintf(stderr, "bench_transfer: a transfer failed (last error %d)\n",
                      KSUSB_GetLastError());
-        std::exit(1);
+        throw TransferFailed{};
     }
     Sample s;
     s.wall = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -464,67 +467,77 @@ int main(int argc, char **argv) {
                     mib, rounds, player.address().c_str(), speed.c_str(), loadAverage().c_str());
         Waiter waiter;
         std::vector<Sample> libDown, rawDown, libUp, rawUp, rawUpDropping;
-        for (int round = 0; round < rounds; ++round) {
-            // The order alternates between rounds, so that neither side always runs right after
-            // the other's write-back of the image.
-            const bool libraryFirst = round % 2 == 0;
-            auto libDownload = [&] {
-                libDown.push_back(measure(player.pid(), [&] {
-                    return KSUSB_Download('M', source.c_str(), &waiter, 10000) &&
-                           waiter.wait() == 0;
-                }));
-            };
-            auto rawDownloadRun = [&] {
-                rawDown.push_back(measure(player.pid(), [&] { return rawDownload(data); }));
-            };
-            if (libraryFirst) {
-                libDownload();
-                rawDownloadRun();
-            } else {
-                rawDownloadRun();
-                libDownload();
-            }
-            KSUSB_RefreshMemory('M');
-            const std::string name83 = shortNameOf("bench.bin");
-            const fs::path target = work / "uploaded.bin";
-            const fs::path rawTarget = work / "raw-uploaded.bin";
-            auto libUpload = [&] {
-                libUp.push_back(measure(player.pid(), [&] {
-                    return KSUSB_Upload('M', "bench.bin", target.c_str(), &waiter, 10000) &&
-                           waiter.wait() == 0;
-                }));
-            };
-            auto rawUploadRun = [&] {
-                rawUp.push_back(measure(
-                    player.pid(), [&] { return rawUpload(name83, uint32_t(bytes), rawTarget); }));
-            };
-            if (libraryFirst) {
-                libUpload();
-                rawUploadRun();
-            } else {
-                rawUploadRun();
-                libUpload();
-            }
-            rawUpDropping.push_back(
-                measure(player.pid(), [&] { return rawUpload(name83, uint32_t(bytes), {}); }));
-            for (const fs::path &stored : {target, rawTarget}) {
-                std::ifstream check(stored, std::ios::binary);
-                const std::vector<uint8_t> back((std::istreambuf_iterator<char>(check)), {});
-                if (back != data) {
-                    std::fprintf(stderr, "bench_transfer: %s differs from the file sent\n",
-                                 stored.filename().c_str());
-                    result = 1;
+        bool failed = false;
+        try {
+            for (int round = 0; round < rounds; ++round) {
+                // The order alternates between rounds, so that neither side always runs right after
+                // the other's write-back of the image.
+                const bool libraryFirst = round % 2 == 0;
+                auto libDownload = [&] {
+                    libDown.push_back(measure(player.pid(), [&] {
+                        return KSUSB_Download('M', source.c_str(), &waiter, 10000) &&
+                               waiter.wait() == 0;
+                    }));
+                };
+                auto rawDownloadRun = [&] {
+                    rawDown.push_back(measure(player.pid(), [&] { return rawDownload(data); }));
+                };
+                if (libraryFirst) {
+                    libDownload();
+                    rawDownloadRun();
+                } else {
+                    rawDownloadRun();
+                    libDownload();
                 }
+                KSUSB_RefreshMemory('M');
+                const std::string name83 = shortNameOf("bench.bin");
+                const fs::path target = work / "uploaded.bin";
+                const fs::path rawTarget = work / "raw-uploaded.bin";
+                auto libUpload = [&] {
+                    libUp.push_back(measure(player.pid(), [&] {
+                        return KSUSB_Upload('M', "bench.bin", target.c_str(), &waiter, 10000) &&
+                               waiter.wait() == 0;
+                    }));
+                };
+                auto rawUploadRun = [&] {
+                    rawUp.push_back(measure(player.pid(), [&] {
+                        return rawUpload(name83, uint32_t(bytes), rawTarget);
+                    }));
+                };
+                if (libraryFirst) {
+                    libUpload();
+                    rawUploadRun();
+                } else {
+                    rawUploadRun();
+                    libUpload();
+                }
+                rawUpDropping.push_back(
+                    measure(player.pid(), [&] { return rawUpload(name83, uint32_t(bytes), {}); }));
+                for (const fs::path &stored : {target, rawTarget}) {
+                    std::ifstream check(stored, std::ios::binary);
+                    const std::vector<uint8_t> back((std::istreambuf_iterator<char>(check)), {});
+                    if (back != data) {
+                        std::fprintf(stderr, "bench_transfer: %s differs from the file sent\n",
+                                     stored.filename().c_str());
+                        result = 1;
+                    }
+                }
+                KSUSB_DeleteFileInMemory('M', "bench.bin");
+                KSUSB_RefreshMemory('M');
+                KSUSB_DeleteFileInMemory('M', "raw.bin");
+                KSUSB_RefreshMemory('M');
             }
-            KSUSB_DeleteFileInMemory('M', "bench.bin");
-            KSUSB_RefreshMemory('M');
-            KSUSB_DeleteFileInMemory('M', "raw.bin");
-            KSUSB_RefreshMemory('M');
+        } catch (const TransferFailed &) {
+            failed = true;
         }
-        report("download", libDown, rawDown, double(bytes), goals);
-        report("upload", libUp, rawUp, double(bytes), goals);
-        reportAgainstDropping(libUp, rawUpDropping, double(bytes));
-        std::printf("load average at the end %s\n", loadAverage().c_str());
+        if (failed) {
+            result = 1;
+        } else {
+            report("download", libDown, rawDown, double(bytes), goals);
+            report("upload", libUp, rawUp, double(bytes), goals);
+            reportAgainstDropping(libUp, rawUpDropping, double(bytes));
+            std::printf("load average at the end %s\n", loadAverage().c_str());
+        }
     }
     fs::remove_all(work);
     return result;
