@@ -5,11 +5,28 @@
 // rounds' own ratios, so that both sides of a ratio ran under the same load), on a paced link
 // the library's share of the link's own rate, and CPU seconds per 100 MB of each.
 //
-//   bench_transfer [--vplayer PATH] [--speed full|high|unlimited] [--mib N] [--rounds N]
+// Both raw loops do the work the library does on either end, so that a ratio is what the library
+// adds and not what the player or the disk costs: the download's waits until the player has
+// taken the file; the upload's stores the file as the library does (the library's chunk writer
+// into a temporary file beside the previous copy, flushed, renamed over it, the folder flushed)
+// and waits for the player's done. A further line gives the upload's raw loop that drops what it
+// receives, as the raw loop did before it stored the file: the library's rate against it
+// includes the disk's share. Like the library, which runs each transfer on a worker it starts,
+// each raw loop runs on a thread started for it: on two cores a thread that has just started
+// moves blocks to and from the player's process a few per cent slower than the bench's own
+// long-running thread does, which the ratio is not meant to measure. `--raw-thread caller` runs
+// the raw loops on the bench's own thread, as before.
 //
-// Defaults: unlimited link, 64 MiB (4 MiB on a full-speed link), 5 rounds.
+//   bench_transfer [--vplayer PATH] [--speed full|high|unlimited] [--mib N] [--rounds N]
+//                  [--raw-thread own|caller]
+//
+// Defaults: unlimited link, 64 MiB (4 MiB on a full-speed link), 6 rounds. The order of the
+// library and the raw loop alternates between rounds, and whichever runs first in a round has
+// been seen to run a few per cent slower: an even number of rounds runs each order as often, so
+// that the median leans to neither.
 #include "KestoUSB.h"
 #include "backend.h"
+#include "chunk_writer.h"
 #include "transfer_state.h"
 #include "transport.h"
 #include "vplayer_process.h"
@@ -26,9 +43,11 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <ctime>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -133,6 +152,19 @@ private:
     intptr_t m_result = 0;
 };
 
+// Runs a raw loop on a thread started for it, or on the caller's own.
+template <typename F>
+bool runRaw(bool ownThread, F &&body) {
+    if (!ownThread)
+        return body();
+    bool ok = false;
+    std::thread([&] { ok = body(); }).join();
+    return ok;
+}
+
+// Thrown when a transfer fails: the bench ends, and the player with it.
+struct TransferFailed {};
+
 template <typename F>
 Sample measure(pid_t player, F &&body) {
     const double cpu0 = processCpu(), player0 = childCpu(player);
@@ -140,7 +172,7 @@ Sample measure(pid_t player, F &&body) {
     if (!body()) {
         std::fprintf(stderr, "bench_transfer: a transfer failed (last error %d)\n",
                      KSUSB_GetLastError());
-        std::exit(1);
+        throw TransferFailed{};
     }
     Sample s;
     s.wall = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -210,7 +242,67 @@ bool rawDownload(const std::vector<uint8_t> &data) {
     return true;
 }
 
-bool rawUpload(const std::string &name83, uint32_t expected) {
+// Where the raw upload puts what it receives. With a destination, the work the library does on
+// the PC side and no more (none of its checks of the destination, no permissions): a temporary
+// file beside the destination written through the library's chunk writer, flushed, closed and
+// renamed over the destination, then the folder flushed. Without one, the bytes are dropped.
+class RawSink {
+public:
+    RawSink(const fs::path &destination, uint32_t size) : m_destination(destination) {
+        if (destination.empty())
+            return;
+        m_temp = destination.string() + ".part-XXXXXX";
+        m_fd = ::mkstemp(m_temp.data());
+        if (m_fd < 0)
+            m_temp.clear();
+        else
+            m_writer = std::make_unique<kestousb::ChunkWriter>(m_fd, size, false);
+    }
+    ~RawSink() {
+        m_writer.reset();
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (!m_temp.empty())
+            ::unlink(m_temp.c_str());
+    }
+    RawSink(const RawSink &) = delete;
+    RawSink &operator=(const RawSink &) = delete;
+
+    bool isOpen() const { return m_destination.empty() || m_writer; }
+    uint8_t *space(size_t count) { return m_writer ? m_writer->space(count) : m_drop.data(); }
+    void keep(size_t count) {
+        if (m_writer)
+            m_writer->keep(count);
+    }
+    bool commit() {
+        if (!m_writer)
+            return m_destination.empty();
+        bool ok = m_writer->finish();
+        m_writer.reset();
+        ok = ::fsync(m_fd) == 0 && ok;
+        ok = ::close(m_fd) == 0 && ok;
+        m_fd = -1;
+        if (!ok || ::rename(m_temp.c_str(), m_destination.c_str()) != 0)
+            return false;
+        m_temp.clear();
+        const int folder =
+            ::open(m_destination.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ok = folder >= 0 && ::fsync(folder) == 0;
+        if (folder >= 0)
+            ::close(folder);
+        return ok;
+    }
+
+private:
+    const fs::path m_destination;
+    std::string m_temp;
+    int m_fd = -1;
+    std::unique_ptr<kestousb::ChunkWriter> m_writer;
+    std::vector<uint8_t> m_drop = std::vector<uint8_t>(kestousb::kMaxBlockSize);
+};
+
+// `destination` empty: the received bytes are dropped.
+bool rawUpload(const std::string &name83, uint32_t expected, const fs::path &destination) {
     std::vector<uint8_t> body = {'M', 'R'};
     body.insert(body.end(), name83.begin(), name83.end());
     uint8_t packet[kestousb::kBlock] = {};
@@ -224,17 +316,26 @@ bool rawUpload(const std::string &name83, uint32_t expected) {
     const size_t block = kestousb::uploadBlockSize(reply[10 + n]);
     if (size != expected || block == 0)
         return false;
+    RawSink sink(destination, size);
+    if (!sink.isOpen())
+        return false;
     auto conn = kestousb::currentConnection();
     conn->readAhead(block, (size + block - 1) / block);
-    std::vector<uint8_t> buffer(block);
     bool ok = true;
     for (uint32_t received = 0; ok && received < size;) {
+        uint8_t *buffer = sink.space(block);
         size_t moved = 0;
-        ok = conn->bulkRead(buffer.data(), block, moved) && moved > 0;
-        received += uint32_t(std::min<size_t>(moved, size - received));
+        ok = buffer != nullptr && conn->bulkRead(buffer, block, moved) && moved > 0;
+        const size_t kept = std::min<size_t>(moved, size - received);
+        sink.keep(kept);
+        received += uint32_t(kept);
     }
     conn->readAhead(0, 0);
-    return ok;
+    // Like the library, the file is on the disk under its name before the player's done.
+    if (!ok || !sink.commit())
+        return false;
+    kestousb::waitDone();
+    return true;
 }
 
 std::string shortNameOf(const char *longName) {
@@ -246,9 +347,11 @@ std::string shortNameOf(const char *longName) {
     return {};
 }
 
+// Of an even count, the mean of the middle two.
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    const size_t half = v.size() / 2;
+    return v.size() % 2 == 1 ? v[half] : (v[half - 1] + v[half]) / 2;
 }
 
 // One line per direction. The ratios are medians of each round's own ratio: the library and the
@@ -286,15 +389,35 @@ void report(const char *what, const std::vector<Sample> &lib, const std::vector<
     std::printf("%-8s ratios by round:", what);
     for (double r : ratios)
         std::printf(" %.3f", r);
+    std::vector<double> libraryFirst, rawFirst;
+    for (size_t i = 0; i < ratios.size(); ++i)
+        (i % 2 == 0 ? libraryFirst : rawFirst).push_back(ratios[i]);
+    if (!rawFirst.empty())
+        std::printf("   median with the library first %.3f, the raw loop first %.3f",
+                    median(libraryFirst), median(rawFirst));
     std::printf("\n");
+}
+
+// The upload against the raw loop that drops what it receives: no goal, the disk's share shows.
+void reportAgainstDropping(const std::vector<Sample> &lib, const std::vector<Sample> &dropping,
+                           double bytes) {
+    std::vector<double> rates, ratios;
+    for (size_t i = 0; i < lib.size() && i < dropping.size(); ++i) {
+        rates.push_back(bytes / dropping[i].wall / kMega);
+        ratios.push_back(dropping[i].wall / lib[i].wall);
+    }
+    std::printf("%-8s raw loop not storing the file %8.1f MB/s   library/that %.3f (the disk "
+                "included, no goal)\n",
+                "upload", median(rates), median(ratios));
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
     std::string vplayer = (fs::read_symlink("/proc/self/exe").parent_path() / "tunara-vplayer");
-    int mib = 0, rounds = 5;
+    int mib = 0, rounds = 6;
     std::string speed = "unlimited";
+    std::string rawThread = "own";
     for (int i = 1; i < argc; i += 2) {
         const std::string opt = argv[i];
         if (i + 1 >= argc) {
@@ -309,6 +432,8 @@ int main(int argc, char **argv) {
             rounds = std::max(1, std::atoi(argv[i + 1]));
         else if (opt == "--speed")
             speed = argv[i + 1];
+        else if (opt == "--raw-thread")
+            rawThread = argv[i + 1];
         else {
             std::fprintf(stderr, "bench_transfer: unknown option %s\n", opt.c_str());
             return 2;
@@ -318,6 +443,11 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "bench_transfer: --speed is full, high or unlimited\n");
         return 2;
     }
+    if (rawThread != "own" && rawThread != "caller") {
+        std::fprintf(stderr, "bench_transfer: --raw-thread is own or caller\n");
+        return 2;
+    }
+    const bool rawOwnThread = rawThread == "own";
     if (mib == 0)
         mib = speed == "full" ? 4 : 64; // a full-speed link moves about 1.2 MB/s
     const Goals goals = speed == "unlimited" ? Goals{0.98, 1.1, 0}
@@ -356,65 +486,90 @@ int main(int argc, char **argv) {
             fs::remove_all(work);
             return 1;
         }
-        std::printf("bench_transfer: %d MiB, %d round(s), tunara-vplayer at %s (%s link), "
-                    "load average %s\n",
-                    mib, rounds, player.address().c_str(), speed.c_str(), loadAverage().c_str());
+        std::printf("bench_transfer: %d MiB, %d round(s), tunara-vplayer at %s (%s link), raw "
+                    "loops on %s, load average %s\n",
+                    mib, rounds, player.address().c_str(), speed.c_str(),
+                    rawOwnThread ? "a thread of their own" : "the bench's thread",
+                    loadAverage().c_str());
         Waiter waiter;
-        std::vector<Sample> libDown, rawDown, libUp, rawUp;
-        for (int round = 0; round < rounds; ++round) {
-            // The order alternates between rounds, so that neither side always runs right after
-            // the other's write-back of the image.
-            const bool libraryFirst = round % 2 == 0;
-            auto libDownload = [&] {
-                libDown.push_back(measure(player.pid(), [&] {
-                    return KSUSB_Download('M', source.c_str(), &waiter, 10000) &&
-                           waiter.wait() == 0;
+        std::vector<Sample> libDown, rawDown, libUp, rawUp, rawUpDropping;
+        bool failed = false;
+        try {
+            for (int round = 0; round < rounds; ++round) {
+                // The order alternates between rounds, so that neither side always runs right after
+                // the other's write-back of the image.
+                const bool libraryFirst = round % 2 == 0;
+                auto libDownload = [&] {
+                    libDown.push_back(measure(player.pid(), [&] {
+                        return KSUSB_Download('M', source.c_str(), &waiter, 10000) &&
+                               waiter.wait() == 0;
+                    }));
+                };
+                auto rawDownloadRun = [&] {
+                    rawDown.push_back(measure(player.pid(), [&] {
+                        return runRaw(rawOwnThread, [&] { return rawDownload(data); });
+                    }));
+                };
+                if (libraryFirst) {
+                    libDownload();
+                    rawDownloadRun();
+                } else {
+                    rawDownloadRun();
+                    libDownload();
+                }
+                KSUSB_RefreshMemory('M');
+                const std::string name83 = shortNameOf("bench.bin");
+                const fs::path target = work / "uploaded.bin";
+                const fs::path rawTarget = work / "raw-uploaded.bin";
+                auto libUpload = [&] {
+                    libUp.push_back(measure(player.pid(), [&] {
+                        return KSUSB_Upload('M', "bench.bin", target.c_str(), &waiter, 10000) &&
+                               waiter.wait() == 0;
+                    }));
+                };
+                auto rawUploadRun = [&] {
+                    rawUp.push_back(measure(player.pid(), [&] {
+                        return runRaw(rawOwnThread, [&] {
+                            return rawUpload(name83, uint32_t(bytes), rawTarget);
+                        });
+                    }));
+                };
+                if (libraryFirst) {
+                    libUpload();
+                    rawUploadRun();
+                } else {
+                    rawUploadRun();
+                    libUpload();
+                }
+                rawUpDropping.push_back(measure(player.pid(), [&] {
+                    return runRaw(rawOwnThread,
+                                  [&] { return rawUpload(name83, uint32_t(bytes), {}); });
                 }));
-            };
-            auto rawDownloadRun = [&] {
-                rawDown.push_back(measure(player.pid(), [&] { return rawDownload(data); }));
-            };
-            if (libraryFirst) {
-                libDownload();
-                rawDownloadRun();
-            } else {
-                rawDownloadRun();
-                libDownload();
+                for (const fs::path &stored : {target, rawTarget}) {
+                    std::ifstream check(stored, std::ios::binary);
+                    const std::vector<uint8_t> back((std::istreambuf_iterator<char>(check)), {});
+                    if (back != data) {
+                        std::fprintf(stderr, "bench_transfer: %s differs from the file sent\n",
+                                     stored.filename().c_str());
+                        result = 1;
+                    }
+                }
+                KSUSB_DeleteFileInMemory('M', "bench.bin");
+                KSUSB_RefreshMemory('M');
+                KSUSB_DeleteFileInMemory('M', "raw.bin");
+                KSUSB_RefreshMemory('M');
             }
-            KSUSB_RefreshMemory('M');
-            const std::string name83 = shortNameOf("bench.bin");
-            const fs::path target = work / "uploaded.bin";
-            auto libUpload = [&] {
-                libUp.push_back(measure(player.pid(), [&] {
-                    return KSUSB_Upload('M', "bench.bin", target.c_str(), &waiter, 10000) &&
-                           waiter.wait() == 0;
-                }));
-            };
-            auto rawUploadRun = [&] {
-                rawUp.push_back(
-                    measure(player.pid(), [&] { return rawUpload(name83, uint32_t(bytes)); }));
-            };
-            if (libraryFirst) {
-                libUpload();
-                rawUploadRun();
-            } else {
-                rawUploadRun();
-                libUpload();
-            }
-            std::ifstream check(target, std::ios::binary);
-            const std::vector<uint8_t> back((std::istreambuf_iterator<char>(check)), {});
-            if (back != data) {
-                std::fprintf(stderr, "bench_transfer: the uploaded file differs\n");
-                result = 1;
-            }
-            KSUSB_DeleteFileInMemory('M', "bench.bin");
-            KSUSB_RefreshMemory('M');
-            KSUSB_DeleteFileInMemory('M', "raw.bin");
-            KSUSB_RefreshMemory('M');
+        } catch (const TransferFailed &) {
+            failed = true;
         }
-        report("download", libDown, rawDown, double(bytes), goals);
-        report("upload", libUp, rawUp, double(bytes), goals);
-        std::printf("load average at the end %s\n", loadAverage().c_str());
+        if (failed) {
+            result = 1;
+        } else {
+            report("download", libDown, rawDown, double(bytes), goals);
+            report("upload", libUp, rawUp, double(bytes), goals);
+            reportAgainstDropping(libUp, rawUpDropping, double(bytes));
+            std::printf("load average at the end %s\n", loadAverage().c_str());
+        }
     }
     fs::remove_all(work);
     return result;

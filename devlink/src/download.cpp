@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -74,7 +75,8 @@ size_t readUpTo(int fd, uint8_t *out, size_t want) {
 // The PC file, read ahead in large pieces: one read per block would add a system call to every
 // block of the stream, which costs more than the copy out of this buffer. Two buffers take
 // turns, so that blocks handed out of one stay as they are while the pipe still sends them and
-// the other is refilled.
+// the other is refilled. The refill is best made ahead of need (prefetch) while the pipe is full:
+// made when a block is wanted, it holds up that block while the player has little left to do.
 class ReadFile {
 public:
     static constexpr size_t kReadAhead = 256 * 1024;
@@ -114,15 +116,39 @@ public:
         return n;
     }
 
+    // Bytes handed out of the buffer in use since it was filled.
+    size_t takenFromCurrent() const { return m_at; }
+
+    // Fills the other buffer with the bytes that follow the ones in this one, unless done
+    // already or the announced size (`limit` bytes left, counted like take's) ends within this
+    // one. The caller makes sure that no block handed out of the other buffer is still in
+    // flight: no more blocks than takenFromCurrent() covers.
+    void prefetch(size_t limit) {
+        const size_t buffered = m_filled - m_at;
+        if (m_fd < 0 || m_nextFilled != kNotRead || limit <= buffered)
+            return;
+        std::vector<uint8_t> &buffer = m_ahead[1 - m_current];
+        if (buffer.empty())
+            buffer.resize(kReadAhead);
+        m_nextFilled = readUpTo(m_fd, buffer.data(), std::min(kReadAhead, limit - buffered));
+    }
+
 private:
+    static constexpr size_t kNotRead = SIZE_MAX;
+
     void refillIfEmpty(size_t limit) {
         if (m_at != m_filled)
             return;
         m_current = 1 - m_current;
         std::vector<uint8_t> &buffer = m_ahead[m_current];
+        m_at = 0;
+        if (m_nextFilled != kNotRead) {
+            m_filled = m_nextFilled;
+            m_nextFilled = kNotRead;
+            return;
+        }
         if (buffer.empty())
             buffer.resize(kReadAhead);
-        m_at = 0;
         m_filled = readUpTo(m_fd, buffer.data(), std::min(kReadAhead, limit));
     }
 
@@ -131,6 +157,7 @@ private:
     size_t m_current = 0;
     size_t m_at = 0;
     size_t m_filled = 0;
+    size_t m_nextFilled = kNotRead; // bytes read into the other buffer ahead of need
 };
 
 static_assert((kMaxTransferDepth - 1) * kMaxBlockSize <= ReadFile::kReadAhead,
@@ -209,6 +236,10 @@ int streamToPlayer(const TransferJob &job, size_t block, Phase phase) {
                 moved += uint32_t(n);
                 continue;
             }
+            // The pipe is full: while the player works through it, the next piece of the file is
+            // read, once every block in flight comes from the piece being handed out.
+            if (moved < job.size && file.takenFromCurrent() >= sent.size() * block)
+                file.prefetch(job.size - moved);
             if (const int failed = settle(); failed != 0)
                 return failed;
         }

@@ -30,9 +30,24 @@ struct StreamCase {
     size_t size;
     uint8_t mode;
     uint32_t step;
-    size_t block;   // expected block on the wire
-    Notes expected; // the notifications
+    size_t block;     // expected block on the wire
+    Notes expected;   // the notifications
+    size_t depth = 0; // blocks in flight; 0: the library's own
 };
+
+void PrintTo(const StreamCase &row, std::ostream *os) {
+    *os << row.name;
+}
+
+// Step 0: one post per block, the final one with the total.
+Notes perBlockNotes(size_t size, size_t block) {
+    Notes n{{1, intptr_t(size)}};
+    for (size_t moved = block; moved < size; moved += block)
+        n.emplace_back(2, intptr_t(moved));
+    n.emplace_back(2, intptr_t(size));
+    n.emplace_back(3, intptr_t(size));
+    return n;
+}
 
 Notes stepRuleNotes() {
     // 25,000 bytes in 512-byte blocks with step 10,000: the first post after the block that
@@ -53,6 +68,11 @@ TEST_P(DownloadStream, BlocksAndNotifications) {
     const Bytes data = pattern(c.size, 7);
     const std::string path = dir.write("TRACK.MP3", data);
     player.onCommand(kAnnounce, [&](auto &, size_t) { return verdictReply(0, c.mode); });
+    if (c.depth != 0) {
+        TestInjection injection = library().injected();
+        injection.transferDepth = c.depth;
+        library().inject(injection);
+    }
 
     ASSERT_EQ(KSUSB_Download(KSUSB_MEM_FLASH, path.c_str(), &recorder, c.step), 1)
         << KSUSB_GetLastError();
@@ -102,7 +122,14 @@ INSTANTIATE_TEST_SUITE_P(
                    {{1, 40000}, {2, 16384}, {2, 32768}, {2, 40000}, {3, 40000}}},
         StreamCase{
             "unknownModeSmallBlocks", 600, 9, 0, 512, {{1, 600}, {2, 512}, {2, 600}, {3, 600}}},
-        StreamCase{"singleByte", 1, 0, 10000, 512, {{1, 1}, {2, 1}, {3, 1}}}),
+        StreamCase{"singleByte", 1, 0, 10000, 512, {{1, 1}, {2, 1}, {3, 1}}},
+        // Files over several pieces of the read-ahead, with the most blocks in flight: the next
+        // piece is read while blocks of this one are still on their way, and none of them may
+        // change before the player has taken it (the fake takes each block when answered).
+        StreamCase{"readAheadPiecesMode5", 3 * 262144 + 1000, 5, 0, 16384,
+                   perBlockNotes(3 * 262144 + 1000, 16384), 8},
+        StreamCase{"readAheadPiecesMode0", 2 * 262144 + 300, 0, 0, 512,
+                   perBlockNotes(2 * 262144 + 300, 512), 8}),
     [](const auto &row) { return row.param.name; });
 
 TEST_F(TransferTest, AnnouncementBytes) {
