@@ -1,8 +1,8 @@
 // Transfer throughput: the library's download and upload of a file against a raw bulk loop
 // over the same USB/IP link with the same block size and as many blocks in flight, both in one
 // run, against a tunara-vplayer whose link is paced like a full-speed or high-speed link or not
-// at all. Prints MB/s of each, the ratio of the library to the raw loop (the median of the
-// rounds' own ratios, so that both sides of a ratio ran under the same load), on a paced link
+// at all. Prints MB/s of each, the ratio of the library to the raw loop (from the rounds' own
+// ratios, so that both sides of a ratio ran under the same load; see below), on a paced link
 // the library's share of the link's own rate, and CPU seconds per 100 MB of each.
 //
 // Both raw loops do the work the library does on either end, so that a ratio is what the library
@@ -20,10 +20,12 @@
 //   bench_transfer [--vplayer PATH] [--speed full|high|unlimited] [--mib N] [--rounds N]
 //                  [--raw-thread own|caller]
 //
-// Defaults: unlimited link, 64 MiB (4 MiB on a full-speed link), 6 rounds. The order of the
-// library and the raw loop alternates between rounds, and whichever runs first in a round has
-// been seen to run a few per cent slower: an even number of rounds runs each order as often, so
-// that the median leans to neither.
+// Defaults: unlimited link, 64 MiB (4 MiB on a full-speed link), 12 rounds. The order of the
+// library and the raw loop alternates between rounds, and whichever runs first in a round runs
+// up to a tenth slower on the unlimited link. The rounds' ratios then fall in two heaps, one for
+// each order, and the median of all of them lands in the gap between the heaps, wherever the
+// few rounds nearest to it put it. So the ratio is the geometric mean of the median of each
+// order: running first costs either side alike, and that cost cancels out.
 #include "KestoUSB.h"
 #include "backend.h"
 #include "chunk_writer.h"
@@ -33,6 +35,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -354,8 +357,8 @@ double median(std::vector<double> v) {
     return v.size() % 2 == 1 ? v[half] : (v[half - 1] + v[half]) / 2;
 }
 
-// One line per direction. The ratios are medians of each round's own ratio: the library and the
-// raw loop of one round ran back to back, so the machine's other load touches both alike.
+// One line per direction. The ratios come from each round's own ratio: the library and the raw
+// loop of one round ran back to back, so the machine's other load touches both alike.
 void report(const char *what, const std::vector<Sample> &lib, const std::vector<Sample> &raw,
             double bytes, const Goals &goals) {
     auto rate = [bytes](const Sample &s) { return bytes / s.wall / kMega; };
@@ -370,7 +373,12 @@ void report(const char *what, const std::vector<Sample> &lib, const std::vector<
         cpuFactors.push_back(lib[i].cpu / raw[i].cpu);
         libTotal.push_back(per100(lib[i].cpu + lib[i].playerCpu));
     }
-    const double ratio = median(ratios), cpuFactor = median(cpuFactors);
+    std::vector<double> libraryFirst, rawFirst;
+    for (size_t i = 0; i < ratios.size(); ++i)
+        (i % 2 == 0 ? libraryFirst : rawFirst).push_back(ratios[i]);
+    const double ratio =
+        rawFirst.empty() ? median(ratios) : std::sqrt(median(libraryFirst) * median(rawFirst));
+    const double cpuFactor = median(cpuFactors);
     if (goals.linkRate > 0) {
         const double linkShare = median(libRates) * kMega / goals.linkRate;
         std::printf("%-8s library %8.1f MB/s   raw loop %8.1f MB/s   ratio %.3f   link limit "
@@ -389,9 +397,6 @@ void report(const char *what, const std::vector<Sample> &lib, const std::vector<
     std::printf("%-8s ratios by round:", what);
     for (double r : ratios)
         std::printf(" %.3f", r);
-    std::vector<double> libraryFirst, rawFirst;
-    for (size_t i = 0; i < ratios.size(); ++i)
-        (i % 2 == 0 ? libraryFirst : rawFirst).push_back(ratios[i]);
     if (!rawFirst.empty())
         std::printf("   median with the library first %.3f, the raw loop first %.3f",
                     median(libraryFirst), median(rawFirst));
@@ -415,7 +420,7 @@ void reportAgainstDropping(const std::vector<Sample> &lib, const std::vector<Sam
 
 int main(int argc, char **argv) {
     std::string vplayer = (fs::read_symlink("/proc/self/exe").parent_path() / "tunara-vplayer");
-    int mib = 0, rounds = 6;
+    int mib = 0, rounds = 12;
     std::string speed = "unlimited";
     std::string rawThread = "own";
     for (int i = 1; i < argc; i += 2) {
