@@ -22,6 +22,21 @@ constexpr ModelRow kModels[] = {
     {"QN500", 0, ModelQn500},    {"LUMA", 0, ModelLuma},
 };
 
+constexpr size_t kExtensionDotsBack[] = {2, 3, 4, 5, 6}; // where the '.' of a kept extension is
+
+// The longest start of `s` of whole characters within `bytes` bytes (a byte that starts no valid
+// UTF-8 character counts as one).
+std::string wholeCharacters(std::string_view s, size_t bytes) {
+    size_t end = 0;
+    while (end < s.size()) {
+        const size_t len = std::max<size_t>(1, validUtf8Length(s, end));
+        if (end + len > bytes)
+            break;
+        end += len;
+    }
+    return std::string(s.substr(0, end));
+}
+
 constexpr int kMaxMpeg1Kbps = 320;
 constexpr int kMaxQn70CardKbps = 256; // the highest MPEG-1 Layer III rate below 300 kbit/s
 
@@ -142,12 +157,43 @@ bool vbrPlayable(int model, unsigned char memory) {
     return !(memory == kMemoryCard && model == ModelQn70);
 }
 
+size_t validUtf8Length(std::string_view s, size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const size_t len = c < 0x80                ? 1
+                       : c >= 0xC2 && c < 0xE0 ? 2
+                       : c >= 0xE0 && c < 0xF0 ? 3
+                       : c >= 0xF0 && c < 0xF5 ? 4
+                                               : 0;
+    if (len == 0 || i + len > s.size())
+        return 0;
+    for (size_t k = 1; k < len; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+            return 0;
+    return len;
+}
+
+std::string fitLongName(std::string_view name) {
+    if (name.size() <= kMaxPlayerNameBytes)
+        return std::string(name);
+    std::string_view ext;
+    for (const size_t back : kExtensionDotsBack)
+        if (name[name.size() - back] == '.') {
+            ext = name.substr(name.size() - back);
+            break;
+        }
+    const size_t head = kMaxPlayerNameBytes - ext.size();
+    std::string out = wholeCharacters(name, head);
+    out.append(head - out.size(), '_');
+    out.append(ext);
+    return out;
+}
+
 std::string convertedName(std::string_view sourcePath) {
     const std::string_view name = fileNameOf(sourcePath);
     const size_t dot = name.rfind('.');
     const std::string_view base =
         dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
-    return std::string(base) + ".mp3";
+    return fitLongName(std::string(base) + ".mp3");
 }
 
 std::string foldCase(std::string_view name) {
@@ -163,8 +209,12 @@ std::string freeName(const std::string &desired, std::set<std::string> &taken) {
     const size_t dot = desired.rfind('.');
     const std::string base = dot == std::string::npos ? desired : desired.substr(0, dot);
     const std::string ext = dot == std::string::npos ? std::string() : desired.substr(dot);
-    for (unsigned n = 2; taken.contains(foldCase(name)); ++n)
-        name = base + " (" + std::to_string(n) + ")" + ext;
+    for (unsigned n = 2; taken.contains(foldCase(name)); ++n) {
+        const std::string number = " (" + std::to_string(n) + ")";
+        const size_t room =
+            kMaxPlayerNameBytes - std::min(kMaxPlayerNameBytes, number.size() + ext.size());
+        name = wholeCharacters(base, room) + number + ext;
+    }
     taken.insert(foldCase(name));
     return name;
 }

@@ -57,14 +57,25 @@ int maxBitRateKbps(int model, unsigned char memory);
 // Whether a VBR stream (whose frames may reach 320 kbit/s) plays from that memory.
 bool vbrPlayable(int model, unsigned char memory);
 
-// The name a converted file gets: the source's file name with ".mp3" for its extension.
+// Bytes of the valid UTF-8 character at `i` of `s`, or 0 when the byte there does not start one.
+size_t validUtf8Length(std::string_view s, size_t i);
+
+// The player keeps at most 80 bytes of a long name. The library cuts a longer name it is given
+// to its first whole characters, '_' for the bytes of a character that does not fit, and the
+// extension; this is that cut, so that what a run names a file is what the player shows.
+inline constexpr size_t kMaxPlayerNameBytes = 80;
+std::string fitLongName(std::string_view name);
+
+// The name a converted file gets: the source's file name with ".mp3" for its extension, fitted
+// to what the player keeps.
 std::string convertedName(std::string_view sourcePath);
 
 // A name as the player's FAT compares it: ASCII letters folded to lower case.
 std::string foldCase(std::string_view name);
 // `desired`, or "name (2).ext", "name (3).ext"... when its folded form is in `taken`; the name
 // returned is added to `taken` (folded). The player's folder is flat: what a run sends under a
-// name of its own choosing must not meet a name the player holds or the run gave already.
+// name of its own choosing must not meet a name the player holds or the run gave already. A
+// name with its number that would be longer than the player keeps loses the end of its base.
 std::string freeName(const std::string &desired, std::set<std::string> &taken);
 
 } // namespace tunara::media

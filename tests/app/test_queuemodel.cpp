@@ -112,6 +112,11 @@ private slots:
         QTest::newRow("two sources, one name")
             << QStringList{} << QStringList{"/a/x.flac", "/b/X.ogg", "/c/y.wav"}
             << QStringList{"x.mp3", "X (2).mp3", "y.mp3"};
+        // The player keeps 80 bytes of a name: the number stays inside them.
+        QTest::newRow("a name longer than the player keeps")
+            << QStringList{QString(76, 'a') + ".mp3"}
+            << QStringList{"/a/" + QString(100, 'a') + ".flac"}
+            << QStringList{QString(72, 'a') + " (2).mp3"};
     }
     void convertedNames() {
         QFETCH(QStringList, onPlayer);

@@ -46,14 +46,15 @@ double decodedSeconds(const fs::path &p) {
 
 // The tag as mutagen reads it: "ID=text" lines, "APIC=bytes".
 std::string mutagenTag(const fs::path &p) {
-    const ProcessResult r = runProcess(
-        {PYTHON_PROGRAM, "-c",
-         "import sys,mutagen.id3 as m\nt=m.ID3(sys.argv[1],translate=False)\nprint('v=%d'%t.version[1])\n"
-         "for k in ('TIT2','TPE1','TALB','TRCK','TYER','TCON','TCOM'):\n"
-         "  print('%s=%s'%(k,t[k].text[0] if k in t else ''))\n"
-         "print('COMM=%s'%''.join(c.text[0] for c in t.getall('COMM')))\n"
-         "print('APIC=%d'%sum(len(a.data) for a in t.getall('APIC')))",
-         p.string()});
+    const ProcessResult r =
+        runProcess({PYTHON_PROGRAM, "-c",
+                    "import sys,mutagen.id3 as "
+                    "m\nt=m.ID3(sys.argv[1],translate=False)\nprint('v=%d'%t.version[1])\n"
+                    "for k in ('TIT2','TPE1','TALB','TRCK','TYER','TCON','TCOM'):\n"
+                    "  print('%s=%s'%(k,t[k].text[0] if k in t else ''))\n"
+                    "print('COMM=%s'%''.join(c.text[0] for c in t.getall('COMM')))\n"
+                    "print('APIC=%d'%sum(len(a.data) for a in t.getall('APIC')))",
+                    p.string()});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     return r.out;
 }
@@ -120,6 +121,7 @@ public:
         std::ofstream(src / "B" / "notes.txt") << "not audio";
         std::ofstream(src / "B" / ".hidden.flac") << "hidden";
         std::ofstream(work / "bad.flac") << std::string(5000, 'x');
+        fs::copy_file(src / "A" / "01 Intro.flac", work / (std::string(250, 'L') + ".flac"));
     }
     void TearDown() override {
         fs::remove_all(work);
@@ -250,6 +252,14 @@ INSTANTIATE_TEST_SUITE_P(
             "",
             {{"01 Intro (2).mp3", "MUSIC/B/01 Intro.flac"}},
             true},
+        // The player keeps 80 bytes of a name; the link it is sent through is named so too.
+        PutRow{"name_longer_than_the_player_keeps",
+               {"WORK/" + std::string(250, 'L') + ".flac"},
+               0,
+               {" -> M as " + std::string(76, 'L') + ".mp3 (converted: FLAC audio)\n"},
+               "",
+               {{std::string(76, 'L') + ".mp3", "WORK/" + std::string(250, 'L') + ".flac"}},
+               true},
         PutRow{"corrupt_source", {"WORK/bad.flac"}, 1, {}, "kesto put: WORK/bad.flac: ", {}, true},
         PutRow{"bitrate_not_mp3",
                {"--bitrate", "100", "MUSIC/A/song.flac"},

@@ -124,7 +124,8 @@ int put(std::span<const std::string> args) {
             item.reason = std::move(route.reason);
         }
         const std::string own = fs::path(item.path).filename().string();
-        const std::string desired = item.convert ? convertedName(item.path) : own;
+        // Named as the player will keep it, so that a long name meets the names it would take.
+        const std::string desired = item.convert ? convertedName(item.path) : fitLongName(own);
         if (item.named && !item.convert) {
             item.playerName = freeName(desired, inRun);
         } else {

@@ -74,21 +74,6 @@ bool refreshTable(std::string_view verb, unsigned char mem, bool withStatus) {
     return false;
 }
 
-size_t validUtf8Length(std::string_view s, size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const size_t len = c < 0x80                ? 1
-                       : c >= 0xC2 && c < 0xE0 ? 2
-                       : c >= 0xE0 && c < 0xF0 ? 3
-                       : c >= 0xF0 && c < 0xF5 ? 4
-                                               : 0;
-    if (len == 0 || i + len > s.size())
-        return 0;
-    for (size_t k = 1; k < len; ++k)
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-            return 0;
-    return len;
-}
-
 std::string jsonString(std::string_view s) {
     std::string out = "\"";
     for (size_t i = 0; i < s.size();) {

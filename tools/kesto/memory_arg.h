@@ -2,6 +2,8 @@
 // failure of the library reaches the user.
 #pragma once
 
+#include "playerformat.h"
+
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -29,8 +31,7 @@ int failWithLastError(std::string_view verb, unsigned char mem);
 // that is reported in words.
 bool refreshTable(std::string_view verb, unsigned char mem, bool withStatus);
 
-// Bytes of the valid UTF-8 character at `i` of `s`, or 0 when the byte there does not start one.
-size_t validUtf8Length(std::string_view s, size_t i);
+using tunara::media::validUtf8Length;
 
 // A JSON string: valid UTF-8 is kept; a byte that is not part of valid UTF-8 (a short name the
 // player made in its own code page) is written as the character of that byte value, \u00XX.

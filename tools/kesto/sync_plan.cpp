@@ -2,6 +2,7 @@
 
 #include "memory_arg.h"
 #include "player_names.h"
+#include "playerformat.h"
 #include "texts/english.h"
 
 #include <algorithm>
@@ -10,11 +11,11 @@
 
 namespace kesto {
 
+using tunara::media::fitLongName;
+
 namespace {
 
-constexpr size_t kMaxLongName = 80;                   // bytes of a long name on the player
-constexpr int kExtensionDotsBack[] = {2, 3, 4, 5, 6}; // where the '.' of a kept extension may be
-constexpr uint64_t kMaxFileSize = 0xFFFFFFFFu;        // the player's sizes are 32 bits
+constexpr uint64_t kMaxFileSize = 0xFFFFFFFFu; // the player's sizes are 32 bits
 constexpr int kDosEpochYear = 1980;
 constexpr int kDosLastYear = 127; // years after 1980 a DOS date holds
 
@@ -70,30 +71,6 @@ std::pair<uint16_t, uint16_t> dosStamp(int64_t seconds) {
     const int year = std::min(tm.tm_year + 1900 - kDosEpochYear, kDosLastYear);
     return {uint16_t(year << 9 | (tm.tm_mon + 1) << 5 | tm.tm_mday),
             uint16_t(tm.tm_hour << 11 | tm.tm_min << 5 | tm.tm_sec / 2)};
-}
-
-std::string fitLongName(std::string_view name) {
-    if (name.size() <= kMaxLongName)
-        return std::string(name);
-    std::string_view ext;
-    for (const int back : kExtensionDotsBack)
-        if (name[name.size() - size_t(back)] == '.') {
-            ext = name.substr(name.size() - size_t(back));
-            break;
-        }
-    const size_t head = kMaxLongName - ext.size();
-    std::string out;
-    for (size_t pos = 0; pos < name.size();) {
-        // The names are checked to be valid UTF-8 first; a stray byte would count as one.
-        const size_t len = std::max<size_t>(1, validUtf8Length(name, pos));
-        if (out.size() + len > head)
-            break;
-        out.append(name.substr(pos, len));
-        pos += len;
-    }
-    out.append(head - out.size(), '_');
-    out.append(ext);
-    return out;
 }
 
 SyncPlan planSync(std::vector<LocalFile> folder, const std::vector<PlayerFile> &table,

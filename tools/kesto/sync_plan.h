@@ -58,10 +58,6 @@ struct SyncPlan {
 // system's time as it is, 2-second steps, times before 1980 as 1980-01-01 00:00.
 std::pair<uint16_t, uint16_t> dosStamp(int64_t seconds);
 
-// The long name the player stores for a file name: the name itself up to 80 bytes, else cut to
-// exactly 80 bytes keeping a short extension, a UTF-8 character never split.
-std::string fitLongName(std::string_view name);
-
 // The steps for `folder` (any order; planned sorted byte-wise by name) against the memory's
 // `table` (in play order). A folder file matches the player file of the same name, or, when
 // none has it exactly, the one file whose name differs only in letter case; exact names are
