@@ -88,14 +88,17 @@ struct AudioSource::Impl {
     bool mp3 = false;
 };
 
+void silenceFfmpegLog() {
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
 AudioSource::AudioSource(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 AudioSource::~AudioSource() = default;
 
 std::variant<std::unique_ptr<AudioSource>, DecodeFailure> AudioSource::open(const std::string &path,
                                                                             int sampleRate) {
-    // The library never prints: every reason comes back as a value.
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+    silenceFfmpegLog();
     auto impl = std::make_unique<Impl>();
     impl->sampleRate = sampleRate;
     AVFormatContext *raw = nullptr;

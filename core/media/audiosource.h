@@ -25,6 +25,10 @@ struct SourceCover {
     int codecId = 0;                 // libavcodec's id of its format, 0 when not known
 };
 
+// FFmpeg's libraries never print: every reason comes back as a value. Called before any file
+// is opened with them; any thread, any number of times.
+void silenceFfmpegLog();
+
 struct DecodeFailure {
     std::string reason; // the decoder's words, without the file name
     bool stopped = false;

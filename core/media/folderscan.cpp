@@ -1,5 +1,6 @@
 #include "folderscan.h"
 
+#include "audiosource.h"
 #include "playerformat.h"
 
 extern "C" {
@@ -26,6 +27,7 @@ struct Found {
 } // namespace
 
 int trackNumberOf(const std::string &path) {
+    silenceFfmpegLog();
     AVFormatContext *fmt = nullptr;
     if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0)
         return 0;
