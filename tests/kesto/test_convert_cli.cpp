@@ -14,6 +14,7 @@
 
 using kestousb::test::ProcessResult;
 using kestousb::test::runProcess;
+using kestousb::test::scratchPath;
 using kestousb::test::VplayerProcess;
 
 namespace fs = std::filesystem;
@@ -64,9 +65,8 @@ public:
     KestoConvert() : player(VPLAYER_PROGRAM, state()) {}
 
     static std::string state() {
-        const fs::path dir = fs::temp_directory_path() /
-                             ("kesto_convert_state_" + std::to_string(getpid()) + "_" +
-                              testing::UnitTest::GetInstance()->current_test_info()->name());
+        const fs::path dir = scratchPath(
+            "kesto_convert_state", testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
         std::ofstream(dir / "player.ini") << "[Player]\nModel=LUMA\n";
@@ -146,8 +146,7 @@ public:
     }
 
     fs::path work =
-        fs::temp_directory_path() / ("kesto_convert_" + std::to_string(getpid()) + "_" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
+        scratchPath("kesto_convert", testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::path src = work / "music";
     VplayerProcess player;
 };

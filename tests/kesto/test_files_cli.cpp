@@ -30,6 +30,7 @@
 namespace fs = std::filesystem;
 using kestousb::test::JsonFields;
 using kestousb::test::readJsonList;
+using kestousb::test::scratchPath;
 using kestousb::test::VplayerProcess;
 using JsonObject = JsonFields;
 
@@ -117,7 +118,7 @@ class FilesCli : public testing::Test {
 protected:
     void SetUp() override {
         const auto *info = testing::UnitTest::GetInstance()->current_test_info();
-        m_dir = fs::temp_directory_path() / ("kesto_files_" + std::string(info->name()));
+        m_dir = scratchPath("kesto_files", info->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir / "seed");
         setenv("MTOOLS_SKIP_CHECK", "1", 1);

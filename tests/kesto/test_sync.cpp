@@ -16,6 +16,7 @@
 
 using kestousb::test::ProcessResult;
 using kestousb::test::runProcess;
+using kestousb::test::scratchPath;
 using kestousb::test::VplayerProcess;
 
 namespace fs = std::filesystem;
@@ -112,10 +113,9 @@ public:
     }
 
     VplayerProcess player;
-    fs::path folder = fs::temp_directory_path() /
-                      ("kesto_sync_" + std::to_string(getpid()) + "_" +
-                       testing::UnitTest::GetInstance()->current_test_info()->name()) /
-                      "music";
+    fs::path folder =
+        scratchPath("kesto_sync", testing::UnitTest::GetInstance()->current_test_info()->name()) /
+        "music";
 };
 
 class KestoSyncMemory : public KestoSync, public ::testing::WithParamInterface<char> {};
@@ -383,9 +383,8 @@ protected:
     KestoNames() : KestoSync(seededState()) {}
 
     static std::string seededState() {
-        const fs::path state = fs::temp_directory_path() /
-                               ("kesto_names_" + std::to_string(getpid()) + "_" +
-                                testing::UnitTest::GetInstance()->current_test_info()->name());
+        const fs::path state = scratchPath(
+            "kesto_names", testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(state);
         fs::create_directories(state / "seed");
         const std::string img = (state / "flash.img").string();
@@ -400,6 +399,12 @@ protected:
         EXPECT_EQ(runProcess(copy, env).exitCode, 0);
         fs::remove_all(state / "seed");
         return state.string();
+    }
+
+    void TearDown() override {
+        KestoSync::TearDown();
+        player.stop();
+        fs::remove_all(player.stateDir());
     }
 
     void SetUp() override {

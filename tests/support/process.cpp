@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -118,6 +120,12 @@ ProcessResult runProcess(const std::vector<std::string> &argvIn,
     if (err[0] >= 0)
         ::close(err[0]);
     return result;
+}
+
+std::filesystem::path scratchPath(const std::string &prefix, std::string testName) {
+    std::replace(testName.begin(), testName.end(), '/', '_');
+    return std::filesystem::temp_directory_path() /
+           (prefix + "_" + std::to_string(getpid()) + "_" + testName);
 }
 
 TempDir::TempDir(const std::string &prefix) {

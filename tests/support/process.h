@@ -42,6 +42,10 @@ private:
     std::filesystem::path m_path;
 };
 
+// A path under the temporary folder for one test: "PREFIX_PID_NAME", where a parameterised
+// test's "Name/row" becomes "Name_row", so that removing the path leaves no parent behind.
+std::filesystem::path scratchPath(const std::string &prefix, std::string testName);
+
 namespace detail {
 // argv or environment for the exec family: pointers into `strings`, then a null.
 std::vector<char *> cStrings(std::vector<std::string> &strings);
