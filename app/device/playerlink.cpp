@@ -5,6 +5,7 @@
 namespace tunara::device {
 
 int PlayerLink::s_busyLinks = 0;
+quint64 PlayerLink::s_callsQueued = 0;
 
 PlayerLink::PlayerLink(QObject *parent) : QObject(parent), m_worker(new PlayerLinkWorker) {
     m_thread.setObjectName(QStringLiteral("playerLink"));
@@ -31,6 +32,7 @@ void PlayerLink::enqueue(QObject *context, std::function<QVariant()> work,
                          std::function<void(const QVariant &)> done,
                          std::function<void()> started) {
     const quint64 ticket = m_nextTicket++;
+    ++s_callsQueued;
     m_waiting.emplace(ticket,
                       Pending{context, context != nullptr, std::move(done), std::move(started)});
     setBusy(true);

@@ -121,8 +121,10 @@ public:
 
     // A player call is queued or running.
     bool busy() const { return !m_waiting.empty(); }
-    // How many links of the process are busy (tests wait for none).
+    // How many links of the process are busy, and how many calls they have been given (tests
+    // wait until no call runs and none starts).
     static int busyLinks() { return s_busyLinks; }
+    static quint64 callsQueued() { return s_callsQueued; }
 
 signals:
     void busyChanged(bool busy);
@@ -146,6 +148,7 @@ private:
     quint64 m_nextTicket = 1;
     bool m_busyShown = false;
     static int s_busyLinks;
+    static quint64 s_callsQueued;
 };
 
 } // namespace tunara::device
