@@ -55,6 +55,16 @@ void stream(Host &host, const Bytes &data, size_t block) {
     host.poll(10, 0, 0xFFFF);
 }
 
+// Stores BIG.MP3, 64 KiB of pattern `seed`, on the flash of a fresh player in `dir` (before its
+// engine starts): the file's bytes, or none when mcopy failed.
+Bytes storeBigFile(const StateDir &dir, int seed) {
+    { Engine first(dir.path()); }
+    const auto src = dir.path() / "src.bin";
+    const Bytes data = fattest::pattern(64 * 1024, seed);
+    fattest::writeFile(src, data);
+    return fattest::mcopyIn(dir.path() / "flash.img", src, "BIG.MP3") ? data : Bytes{};
+}
+
 struct DownloadCase {
     const char *name;
     LinkSpeed speed;
@@ -309,11 +319,8 @@ TEST(EngineTransfer, UploadOfAnUnknownNameEchoesQuestionMarks) {
 
 TEST(EngineTransfer, UploadFaultsCutTheStream) {
     StateDir dir;
-    { Engine first(dir.path()); }
-    const auto src = dir.path() / "src.bin";
-    const Bytes data = fattest::pattern(64 * 1024, 2);
-    fattest::writeFile(src, data);
-    ASSERT_TRUE(fattest::mcopyIn(dir.path() / "flash.img", src, "BIG.MP3"));
+    const Bytes data = storeBigFile(dir, 2);
+    ASSERT_FALSE(data.empty());
     Engine engine(dir.path());
     Host host(engine);
     host.exchange(concat({{'M', 'R'}, bytesOf("BIG.MP3")}));
@@ -347,11 +354,8 @@ class UploadInterrupts : public ::testing::TestWithParam<UploadInterruptCase> {}
 
 TEST_P(UploadInterrupts, OnlyCommandsThatMayOverwriteTheFileEndTheStream) {
     StateDir dir;
-    { Engine first(dir.path()); }
-    const auto src = dir.path() / "src.bin";
-    const Bytes data = fattest::pattern(64 * 1024, 3);
-    fattest::writeFile(src, data);
-    ASSERT_TRUE(fattest::mcopyIn(dir.path() / "flash.img", src, "BIG.MP3"));
+    const Bytes data = storeBigFile(dir, 3);
+    ASSERT_FALSE(data.empty());
     Engine engine(dir.path());
     Host host(engine);
     host.exchange(concat({{'M', 'R'}, bytesOf("BIG.MP3")}));
