@@ -21,10 +21,15 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace tunara;
 
@@ -44,6 +49,37 @@ void armGrab(shell::CMainFrame &frame) {
         frame.grab().save(file);
         frame.close();
     });
+}
+
+// SIGTERM (a session that ends) and SIGINT end the program as closing its window does: the
+// window's placement is kept, a running transfer is stopped and the temporary links go. The
+// handler only writes a byte to a socket; the event loop reads it.
+int s_signalWrite = -1;
+
+void quitOnSignals(shell::CMainFrame &frame) {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0)
+        return;
+    s_signalWrite = fds[0];
+    auto *notifier = new QSocketNotifier(fds[1], QSocketNotifier::Read, &frame);
+    QObject::connect(notifier, &QSocketNotifier::activated, &frame, [&frame, notifier] {
+        char byte = 0;
+        while (::read(int(notifier->socket()), &byte, 1) == 1) {
+        }
+        frame.close();
+        QApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = [](int) {
+        const int saved = errno;
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t n = ::write(s_signalWrite, &byte, 1);
+        errno = saved;
+    };
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
 }
 
 // The files of the command line as absolute paths (the running copy has another folder).
@@ -123,6 +159,7 @@ int main(int argc, char *argv[]) {
     frame.queueStartupFiles(files.memoryId, files.paths);
     frame.show();
     armGrab(frame);
+    quitOnSignals(frame);
     const int rc = QApplication::exec();
     app.exit();
     return rc;

@@ -161,6 +161,26 @@ HOME=$work/home XDG_CONFIG_HOME=$work/home/.config TMPDIR=$work/tmp TUNARA_GRAB=
     { cat "$work/tunara.log" >&2; fail "the installed tunara did not run"; }
 [ -n "$(png_size "$work/window.png")" ] || fail "the installed tunara showed no window"
 
+# SIGTERM (a session that ends) ends it as closing the window does: status 0, the window's
+# placement kept, nothing of it left in the temporary folder.
+rm -rf "$work/home/.config" "$work/tmp" && mkdir -p "$work/tmp"
+HOME=$work/home XDG_CONFIG_HOME=$work/home/.config TMPDIR=$work/tmp \
+    "$prefix/bin/tunara" >"$work/tunara-term.log" 2>&1 &
+program=$!
+for _ in $(seq 1 200); do
+    compgen -G "$work/tmp/tunara-*" >/dev/null && break # its instance socket: the window is up
+    sleep 0.05
+done
+sleep 0.5
+kill -TERM "$program"
+status=0
+timeout 20 tail --pid="$program" -f /dev/null || { kill -KILL "$program"; status=timeout; }
+wait "$program" || status=$?
+[ "$status" = 0 ] || { cat "$work/tunara-term.log" >&2; fail "tunara after SIGTERM: $status"; }
+grep -rqs '^Width=' "$work/home/.config" || fail "SIGTERM: the window's placement was not kept"
+# (runtime-*: Qt's stand-in for a missing XDG_RUNTIME_DIR)
+! compgen -G "$work/tmp/tunara-*" >/dev/null || fail "SIGTERM left $(ls "$work/tmp") behind"
+
 # bash-completion's helpers, as far as kesto's completion uses them.
 completion() { # WORD... (the last one is completed)
     bash -c '
