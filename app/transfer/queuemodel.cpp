@@ -324,6 +324,7 @@ bool QueueModel::takeConversion(int row) {
         setState(row, IconRunning, fmt(StrId::Converting, m_conversions->percent(e.job)));
         emit displayChanged();
         emit entryConverting(row);
+        emit awaitedConversionProgressed(m_conversions->percent(e.job));
         return false;
     case QueueConversions::Outcome::State::Failed:
         // Nothing of it reaches the player; the run goes on with the next row.
@@ -357,6 +358,7 @@ int QueueModel::waitingRowOf(std::size_t job) const {
 void QueueModel::conversionProgressed(std::size_t job, int percent) {
     if (awaits(job)) {
         setState(m_current, IconRunning, fmt(StrId::Converting, percent));
+        emit awaitedConversionProgressed(percent);
         return;
     }
     // A row ahead of the run converts while it waits: its status says how far.

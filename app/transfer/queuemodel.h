@@ -118,6 +118,8 @@ signals:
     void entryStarting(int row);
     // The run has reached `row`, whose conversion goes on: the run waits for it.
     void entryConverting(int row);
+    // How far the conversion the run waits for has got (after entryConverting()).
+    void awaitedConversionProgressed(int percent);
     // A start found no waiting row: the queue has run to its end.
     void queueFinished();
     // The busy flag changed (commands of the window that talk to the player follow it).

@@ -78,6 +78,12 @@ CTransferDlg::CTransferDlg(TransferHost &host, QWidget *parent)
     connect(m_queue, &QueueModel::displayChanged, this, &CTransferDlg::updateDisplay);
     connect(m_queue, &QueueModel::entryStarting, this, &CTransferDlg::entryStarting);
     connect(m_queue, &QueueModel::entryConverting, this, &CTransferDlg::showEntry);
+    // While the run waits for a conversion, the current file's bar shows how far it has got;
+    // the overall bar counts what reached the player.
+    connect(m_queue, &QueueModel::awaitedConversionProgressed, this, [this](int percent) {
+        m_file->setValue(percent);
+        m_filePercent->setText(fmt(StrId::Percent, percent));
+    });
     connect(m_queue, &QueueModel::queueFinished, this, &CTransferDlg::queueFinished);
     connect(m_queue, &QueueModel::busyChanged, this,
             [this](bool busy) { m_host.transferBusyChanged(busy); });

@@ -577,6 +577,21 @@ private slots:
             QCOMPARE(w.states().value(0), 12);
             QVERIFY(statusIs(w.column(0).value(0), "^Converting\\.\\.\\. \\d+%$"));
             QVERIFY(!w.dlg->busy()); // the player is not held for a conversion
+            // The current file's bar follows the conversion the run waits for.
+            const auto barFollows = [&w] {
+                const QString status = w.column(0).value(0);
+                if (!status.startsWith("Converting"))
+                    return true; // converted meanwhile
+                const QString percent = status.section(' ', 1);
+                return w.dlg->findChild<QLabel *>("filePercent")->text() == percent &&
+                       w.dlg->findChild<QProgressBar *>("fileProgress")->value() ==
+                           percent.chopped(1).toInt();
+            };
+            QVERIFY(barFollows());
+            QSignalSpy progressed(&w.dlg->queue(),
+                                  &transfer::QueueModel::awaitedConversionProgressed);
+            QVERIFY(progressed.wait(WaitMs)); // returns at the next percent, still converting
+            QVERIFY(barFollows());
         } else {
             QTRY_VERIFY_WITH_TIMEOUT(w.dlg->busy() && w.states().value(0) == 12, WaitMs);
             // Nothing else may talk to the player meanwhile, a posted Refresh included.
