@@ -319,13 +319,15 @@ bool QueueModel::takeConversion(int row) {
     Entry &e = m_rows[size_t(row)];
     QueueConversions::Outcome out = m_conversions->take(e.job, e.remote);
     switch (out.state) {
-    case QueueConversions::Outcome::State::Converting:
+    case QueueConversions::Outcome::State::Converting: {
         m_awaiting = true;
-        setState(row, IconRunning, fmt(StrId::Converting, m_conversions->percent(e.job)));
+        const int percent = m_conversions->percent(e.job); // the workers move it on meanwhile
+        setState(row, IconRunning, fmt(StrId::Converting, percent));
         emit displayChanged();
         emit entryConverting(row);
-        emit awaitedConversionProgressed(m_conversions->percent(e.job));
+        emit awaitedConversionProgressed(percent);
         return false;
+    }
     case QueueConversions::Outcome::State::Failed:
         // Nothing of it reaches the player; the run goes on with the next row.
         setState(row, IconFailed + int(e.kind),
