@@ -117,6 +117,10 @@ private slots:
             << QStringList{QString(76, 'a') + ".mp3"}
             << QStringList{"/a/" + QString(100, 'a') + ".flac"}
             << QStringList{QString(72, 'a') + " (2).mp3"};
+        QTest::newRow("a character the cut would split becomes '_'")
+            << QStringList{}
+            << QStringList{"/a/" + QString(75, 'a') + QString::fromUtf8("éxyz.flac")}
+            << QStringList{QString(75, 'a') + "_.mp3"};
     }
     void convertedNames() {
         QFETCH(QStringList, onPlayer);
