@@ -504,6 +504,15 @@ int main(int argc, char **argv) {
                 // The order alternates between rounds, so that neither side always runs right after
                 // the other's write-back of the image.
                 const bool libraryFirst = round % 2 == 0;
+                const auto inRoundOrder = [libraryFirst](auto &&library, auto &&raw) {
+                    if (libraryFirst) {
+                        library();
+                        raw();
+                    } else {
+                        raw();
+                        library();
+                    }
+                };
                 auto libDownload = [&] {
                     libDown.push_back(measure(player.pid(), [&] {
                         return KSUSB_Download('M', source.c_str(), &waiter, 10000) &&
@@ -515,13 +524,7 @@ int main(int argc, char **argv) {
                         return runRaw(rawOwnThread, [&] { return rawDownload(data); });
                     }));
                 };
-                if (libraryFirst) {
-                    libDownload();
-                    rawDownloadRun();
-                } else {
-                    rawDownloadRun();
-                    libDownload();
-                }
+                inRoundOrder(libDownload, rawDownloadRun);
                 KSUSB_RefreshMemory('M');
                 const std::string name83 = shortNameOf("bench.bin");
                 const fs::path target = work / "uploaded.bin";
@@ -539,13 +542,7 @@ int main(int argc, char **argv) {
                         });
                     }));
                 };
-                if (libraryFirst) {
-                    libUpload();
-                    rawUploadRun();
-                } else {
-                    rawUploadRun();
-                    libUpload();
-                }
+                inRoundOrder(libUpload, rawUploadRun);
                 rawUpDropping.push_back(measure(player.pid(), [&] {
                     return runRaw(rawOwnThread,
                                   [&] { return rawUpload(name83, uint32_t(bytes), {}); });

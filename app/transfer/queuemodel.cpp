@@ -15,6 +15,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -166,6 +167,9 @@ void QueueModel::addDownloads(unsigned char memoryId, const QStringList &localPa
 
     const TransferOptions options = m_host.transferOptions();
     const EntryKind kind = kindFor(memoryId, true);
+    // Made when the first file converts, then kept up to date row by row: a folder of
+    // thousands of files is not read over again for each one.
+    std::optional<std::set<std::string>> taken;
     for (const auto &[bytes, path] : paths) {
         const QFileInfo info(path);
         m_host.storeDownloadFolder(QDir::toNativeSeparators(info.absolutePath()) +
@@ -180,7 +184,10 @@ void QueueModel::addDownloads(unsigned char memoryId, const QStringList &localPa
         }
         // With conversion on, what the MPEG check would refuse is converted instead.
         if (options.convert) {
-            (void)queuedForConversion(row, memoryId, options);
+            if (!taken)
+                taken = takenNames(memoryId, row);
+            if (!queuedForConversion(row, memoryId, options, *taken))
+                taken->insert(media::foldCase(entry(row).remote.toStdString()));
             continue;
         }
         const int model = m_host.modelCode();
@@ -213,8 +220,20 @@ bool QueueModel::refusedByMpegCheck(int row, unsigned char memoryId, const QStri
     return false;
 }
 
+std::set<std::string> QueueModel::takenNames(unsigned char memoryId, int rows) const {
+    std::set<std::string> taken;
+    for (const QString &name : m_host.playerNames(memoryId))
+        taken.insert(media::foldCase(name.toStdString()));
+    for (int other = 0; other < rows; ++other) {
+        const Entry &o = entry(other);
+        if (memoryOf(o.kind) == memoryId && isDownload(o.kind) && o.state != IconRefused)
+            taken.insert(media::foldCase(o.remote.toStdString()));
+    }
+    return taken;
+}
+
 bool QueueModel::queuedForConversion(int row, unsigned char memoryId,
-                                     const TransferOptions &options) {
+                                     const TransferOptions &options, std::set<std::string> &taken) {
     Entry &e = m_rows[size_t(row)];
     const std::string path = localBytes(e.local).toStdString();
     // With the MPEG check switched off, MP3 files go as they are, unchecked.
@@ -230,14 +249,6 @@ bool QueueModel::queuedForConversion(int row, unsigned char memoryId,
     e.convert = true;
     // The converted file's name is ours: one the player holds or an earlier row of this memory
     // takes gets a free name, so that no converted file is refused or meets another.
-    std::set<std::string> taken;
-    for (const QString &name : m_host.playerNames(memoryId))
-        taken.insert(media::foldCase(name.toStdString()));
-    for (int other = 0; other < row; ++other) {
-        const Entry &o = entry(other);
-        if (memoryOf(o.kind) == memoryId && isDownload(o.kind) && o.state != IconRefused)
-            taken.insert(media::foldCase(o.remote.toStdString()));
-    }
     e.remote = QFile::decodeName(
         QByteArray::fromStdString(media::freeName(media::convertedName(path), taken)));
     e.job = m_conversions->add(e.local, settings);

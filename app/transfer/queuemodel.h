@@ -16,6 +16,8 @@
 
 #include <array>
 #include <cstdint>
+#include <set>
+#include <string>
 #include <vector>
 
 class QWidget;
@@ -129,7 +131,12 @@ private:
     int append(EntryKind kind, res::StrId status, const QString &remote, const QString &local);
     void setState(int row, int icon, const QString &status);
     bool refusedByMpegCheck(int row, unsigned char memoryId, const QString &path);
-    bool queuedForConversion(int row, unsigned char memoryId, const TransferOptions &options);
+    // The folded names the player holds in `memoryId` and the first `rows` rows send there.
+    std::set<std::string> takenNames(unsigned char memoryId, int rows) const;
+    // A row the player cannot play as it is waits for its conversion under a free name, which
+    // joins `taken`; false for a row that goes as it is.
+    bool queuedForConversion(int row, unsigned char memoryId, const TransferOptions &options,
+                             std::set<std::string> &taken);
     bool takeConversion(int row);
     // The waiting row whose conversion is `job`, or -1.
     int waitingRowOf(std::size_t job) const;

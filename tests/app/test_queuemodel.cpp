@@ -112,6 +112,9 @@ private slots:
         QTest::newRow("two sources, one name")
             << QStringList{} << QStringList{"/a/x.flac", "/b/X.ogg", "/c/y.wav"}
             << QStringList{"x.mp3", "X (2).mp3", "y.mp3"};
+        QTest::newRow("an MP3 sent as it is, then a source of its name")
+            << QStringList{} << QStringList{"/a/Song.mp3", "/b/song.flac"}
+            << QStringList{"Song.mp3", "song (2).mp3"};
         // The player keeps 80 bytes of a name: the number stays inside them.
         QTest::newRow("a name longer than the player keeps")
             << QStringList{QString(76, 'a') + ".mp3"}
