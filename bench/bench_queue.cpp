@@ -6,7 +6,7 @@
 //    2 ms timer that records how late each tick comes; also the progress paints it took.
 // Prints medians over the rounds.
 //
-//   bench_queue [--vplayer PATH] [--kesto PATH] [--rounds N]
+//   bench_queue [--vplayer PATH] [--kesto PATH] [--rounds N] [--write-delay MS]
 #include "device/playerlink.h"
 #include "device/uiservices.h"
 #include "qtrun.h"
@@ -83,6 +83,7 @@ int main(int argc, char *argv[]) {
     QString vplayer = QCoreApplication::applicationDirPath() + "/tunara-vplayer";
     QString kesto = QCoreApplication::applicationDirPath() + "/kesto";
     int rounds = 3;
+    int writeDelayMs = 0; // a slow flash: each file that arrives takes this long to be kept
     const QStringList args = QCoreApplication::arguments();
     for (int i = 1; i + 1 < args.size(); ++i) {
         if (args[i] == "--vplayer")
@@ -91,6 +92,8 @@ int main(int argc, char *argv[]) {
             kesto = args[++i];
         else if (args[i] == "--rounds")
             rounds = std::max(1, args[++i].toInt());
+        else if (args[i] == "--write-delay")
+            writeDelayMs = std::max(0, args[++i].toInt());
     }
 
     QTemporaryDir state;
@@ -115,6 +118,11 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     qputenv("KESTOUSB_USBIP", QByteArray::fromStdString(player.address()));
+    if (writeDelayMs > 0 &&
+        player.ctl({"fault", "write-delay", std::to_string(writeDelayMs)}) != 0) {
+        std::fprintf(stderr, "bench_queue: the player took no write delay\n");
+        return 1;
+    }
 
     // The command line first: it needs the player to itself.
     std::vector<double> cli;

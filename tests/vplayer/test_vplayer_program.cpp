@@ -117,6 +117,11 @@ INSTANTIATE_TEST_SUITE_P(
         CtlCase{"faultRefuse", {"fault", "refuse", "5"}, 0, "faults: refuse 5"},
         CtlCase{"faultDropStream", {"fault", "drop-stream"}, 0, "faults: drop-stream 16384"},
         CtlCase{"faultStallTwice", {"fault", "stall", "2"}, 0, "faults: stall x2"},
+        CtlCase{"faultRefuseDelete", {"fault", "refuse-delete"}, 0, "faults: refuse-delete x1"},
+        CtlCase{
+            "faultKeepPartial", {"fault", "keep-partial", "100"}, 0, "faults: keep-partial 100"},
+        CtlCase{"faultWriteDelay", {"fault", "write-delay", "25"}, 0, "faults: write-delay 25"},
+        CtlCase{"faultWriteDelayTooLong", {"fault", "write-delay", "10001"}, 1, "faults:"},
         CtlCase{"unknownCommand", {"explode"}, 1, "plugged: yes"},
         CtlCase{"cardBadArgument", {"card", "maybe"}, 1, "card: in"},
         CtlCase{"flagsNotANumber", {"flags", "set", "lots"}, 1, "flags: 0x00"},
@@ -142,8 +147,9 @@ TEST(Program, BadArgumentsAndHelp) {
               2);
     const ProcessResult help = run({VPLAYER_PROGRAM, "--help"});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char *word : {"never-ready", "unplug-after", "drop-stream", "short-block",
-                             "pipe-error", "refuse", "speed", "full flash|card"})
+    for (const char *word :
+         {"never-ready", "unplug-after", "drop-stream", "short-block", "refuse-delete",
+          "refuse-rename", "keep-partial", "pipe-error", "refuse", "speed", "full flash|card"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
 }
 

@@ -16,6 +16,7 @@ namespace {
 constexpr uint8_t kMemFlash = 'M';
 constexpr uint8_t kMemCard = 'S';
 constexpr uint32_t kDefaultDropStreamAfter = 16384;
+constexpr uint64_t kMostWriteDelayMs = 10000;
 constexpr size_t kMaxLine = 4096;
 constexpr int kPollMs = 100;
 constexpr time_t kClientSeconds = 2;
@@ -59,11 +60,15 @@ CtlResult faultCommand(Engine &engine, const std::vector<std::string> &w) {
     Fault fault;
     if (w.size() < 2 || w.size() > 3 || !faultFromName(w[1], fault))
         return fail("usage: fault NAME [ARG] | fault clear (names: drop-reply, short-reply, "
-                    "stall, pipe-error, refuse, drop-stream, short-block, unplug-after)");
+                    "stall, pipe-error, refuse, drop-stream, short-block, unplug-after, "
+                    "refuse-delete, refuse-rename, keep-partial, write-delay)");
     uint64_t arg = 0;
     const bool counted = fault == Fault::DropReply || fault == Fault::ShortReply ||
-                         fault == Fault::Stall || fault == Fault::PipeError;
-    const uint64_t limit = fault == Fault::Refuse ? 0xFF : 0xFFFFFFFF;
+                         fault == Fault::Stall || fault == Fault::PipeError ||
+                         fault == Fault::RefuseDelete || fault == Fault::RefuseRename;
+    const uint64_t limit = fault == Fault::Refuse       ? 0xFF
+                           : fault == Fault::WriteDelay ? kMostWriteDelayMs
+                                                        : 0xFFFFFFFF;
     if (w.size() == 3) {
         if (fault == Fault::ShortBlock)
             return fail("short-block takes no argument");

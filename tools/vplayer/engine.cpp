@@ -497,6 +497,18 @@ void Engine::injectFault(Fault fault, uint32_t arg) {
     case Fault::UnplugAfter:
         f.unplugAfter = arg;
         break;
+    case Fault::RefuseDelete:
+        f.refuseDelete += count;
+        break;
+    case Fault::RefuseRename:
+        f.refuseRename += count;
+        break;
+    case Fault::KeepPartial:
+        f.keepPartialAfter = arg;
+        break;
+    case Fault::WriteDelay:
+        f.writeDelayMs = arg;
+        break;
     }
 }
 
@@ -561,6 +573,14 @@ std::string Engine::statusText() const {
         out << " short-block";
     if (f.unplugAfter)
         out << " unplug-after " << *f.unplugAfter;
+    if (f.refuseDelete)
+        out << " refuse-delete x" << f.refuseDelete;
+    if (f.refuseRename)
+        out << " refuse-rename x" << f.refuseRename;
+    if (f.keepPartialAfter)
+        out << " keep-partial " << *f.keepPartialAfter;
+    if (f.writeDelayMs > 0)
+        out << " write-delay " << f.writeDelayMs;
     out << '\n'
         << "stalled: " << (s.stalled ? "yes" : "no") << '\n'
         << "commands: " << s.counters.commands << '\n'

@@ -46,9 +46,14 @@ enum class Fault {
     Stall,      // the next bulk transfer never completes (until unlinked or the host resets)
     PipeError,  // the next bulk transfer fails with an error status
     Refuse, // the next download / firmware / system image announcement is refused (arg: verdict)
-    DropStream,  // a transfer stream stops after `arg` bytes: the next block moves 0 bytes
-    ShortBlock,  // the next data block of a stream moves only half its bytes
-    UnplugAfter, // the player is unplugged once a stream has moved `arg` bytes
+    DropStream,   // a transfer stream stops after `arg` bytes: the next block moves 0 bytes
+    ShortBlock,   // the next data block of a stream moves only half its bytes
+    UnplugAfter,  // the player is unplugged once a stream has moved `arg` bytes
+    RefuseDelete, // the next `arg` deletes fail: the player answers as for an unknown file
+    RefuseRename, // the next `arg` renames fail: the player has no room for the new name
+    KeepPartial,  // a download stops after `arg` bytes and the player keeps the file so far
+    WriteDelay,   // every file that arrives takes `arg` ms more to be kept (a slow flash), until
+                  // cleared
 };
 
 // Parses "drop-reply", "short-reply", ... ; false for an unknown name.
@@ -100,7 +105,8 @@ public:
     static constexpr int kModeUnchanged = -2;
     void setModes(int downloadMode, int uploadMode);
     // Arms a fault. For DropReply/ShortReply/Stall/PipeError `arg` is the count (0 means 1), for
-    // Refuse the verdict (0 means 1), for DropStream/UnplugAfter the byte count.
+    // Refuse the verdict (0 means 1), for DropStream/UnplugAfter/KeepPartial the byte count, for
+    // RefuseDelete/RefuseRename the count (0 means 1).
     void injectFault(Fault fault, uint32_t arg);
     void clearFaults();
 

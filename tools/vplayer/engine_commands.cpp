@@ -172,6 +172,11 @@ void fileCommand(EngineState &s, std::span<const uint8_t> c) {
         queueReply(s, echoReply(mem, op, name, '?'));
         return;
     }
+    if (!position && s.faults.refuseDelete > 0) {
+        --s.faults.refuseDelete;
+        queueReply(s, echoReply(mem, op, name, '?'));
+        return;
+    }
     if (writable(s, *m)) {
         const auto result =
             position ? m->volume->moveTo(*sn, c[kEchoAt + nameBytes]) : m->volume->remove(*sn);
@@ -202,6 +207,11 @@ void renameCommand(EngineState &s, std::span<const uint8_t> c) {
         return;
     }
     const auto newSn = shortName(newShort);
+    if (s.faults.refuseRename > 0) {
+        --s.faults.refuseRename;
+        queueReply(s, echoReply(mem, kMemRename, oldName, '*', replyBytes));
+        return;
+    }
     if (!newSn || w % 2 != 0) {
         // A name the directory cannot hold: refused like a full name area, never half made.
         queueReply(s, echoReply(mem, kMemRename, oldName, '*', replyBytes));

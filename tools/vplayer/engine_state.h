@@ -84,7 +84,11 @@ struct Faults {
     std::optional<uint8_t> refuse;
     std::optional<uint64_t> dropStreamAfter;
     std::optional<uint64_t> unplugAfter;
+    std::optional<uint64_t> keepPartialAfter;
+    uint32_t refuseDelete = 0;
+    uint32_t refuseRename = 0;
     bool shortBlock = false;
+    uint32_t writeDelayMs = 0;
 };
 
 struct EngineState {

@@ -3,9 +3,11 @@
 #include "packet.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 namespace vplayer::detail {
 
@@ -35,6 +37,21 @@ bool writeAtomically(const std::filesystem::path &path, std::span<const uint8_t>
     return !ec;
 }
 
+// A player that files what arrived of a download before it is complete: the file stays with
+// its announced size, the bytes that never came read as zeros, and the stream ends.
+void keepPartial(EngineState &s) {
+    Stream &st = s.stream;
+    constexpr size_t kFill = 4096;
+    const std::vector<uint8_t> zeros(kFill, 0);
+    bool ok = st.writer != nullptr;
+    for (uint64_t at = std::min(st.moved, uint64_t{st.size}); ok && at < st.size; at += kFill)
+        ok = st.writer->write(std::span(zeros).first(
+                 size_t(std::min<uint64_t>(kFill, st.size - at)))) == FatVolume::Result::Ok;
+    if (ok)
+        st.writer->finish();
+    abandonStream(s);
+}
+
 // Injected faults of a stream's next block. true when the block is settled by a fault.
 bool streamFault(EngineState &s, UrbStatus &status, size_t &actual) {
     Faults &f = s.faults;
@@ -48,6 +65,14 @@ bool streamFault(EngineState &s, UrbStatus &status, size_t &actual) {
     if (f.dropStreamAfter && s.stream.moved >= *f.dropStreamAfter) {
         f.dropStreamAfter.reset();
         abandonStream(s);
+        status = UrbStatus::Ok;
+        actual = 0;
+        return true;
+    }
+    if (f.keepPartialAfter && s.stream.kind == StreamKind::Download &&
+        s.stream.moved >= *f.keepPartialAfter) {
+        f.keepPartialAfter.reset();
+        keepPartial(s);
         status = UrbStatus::Ok;
         actual = 0;
         return true;
@@ -126,6 +151,9 @@ bool finishStream(EngineState &s) {
     bool ok = true;
     if (st.kind == StreamKind::Download) {
         ok = st.writer && st.writer->finish() == FatVolume::Result::Ok;
+        // A slow flash: the last block's answer waits while the file is kept.
+        if (s.faults.writeDelayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(s.faults.writeDelayMs));
     } else if (st.kind == StreamKind::SystemImage) {
         char name[32];
         std::snprintf(name, sizeof name, "sysimg-%02x.bin", st.slot);

@@ -6,7 +6,7 @@
 namespace vplayer {
 
 namespace {
-constexpr std::array<std::pair<Fault, std::string_view>, 8> kFaultNames{{
+constexpr std::array<std::pair<Fault, std::string_view>, 12> kFaultNames{{
     {Fault::DropReply, "drop-reply"},
     {Fault::ShortReply, "short-reply"},
     {Fault::Stall, "stall"},
@@ -15,6 +15,10 @@ constexpr std::array<std::pair<Fault, std::string_view>, 8> kFaultNames{{
     {Fault::DropStream, "drop-stream"},
     {Fault::ShortBlock, "short-block"},
     {Fault::UnplugAfter, "unplug-after"},
+    {Fault::RefuseDelete, "refuse-delete"},
+    {Fault::RefuseRename, "refuse-rename"},
+    {Fault::KeepPartial, "keep-partial"},
+    {Fault::WriteDelay, "write-delay"},
 }};
 } // namespace
 
