@@ -1,11 +1,18 @@
 #include "audiosource.h"
 
+#include "avhandles.h"
+
+#include "coverart.h"
+#include "leadinginteger.h"
+#include "localinput.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
 #include <libavutil/encryption_info.h>
+#include <libavutil/mem.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
@@ -29,27 +36,15 @@ constexpr double kTruncationSlackSeconds = 0.5;
 // the decoder skips; a stream of another format is taken whole or not at all.
 constexpr int kMp3FramesSkippable = 3;
 
-std::string avError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
+using av::CodecFreer;
+using av::FormatCloser;
+using av::FrameFreer;
+using av::PacketFreer;
+using av::SwrFreer;
 
-struct FormatCloser {
-    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
-};
-struct CodecFreer {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-struct SwrFreer {
-    void operator()(SwrContext *s) const { swr_free(&s); }
-};
-struct PacketFreer {
-    void operator()(AVPacket *p) const { av_packet_free(&p); }
-};
-struct FrameFreer {
-    void operator()(AVFrame *f) const { av_frame_free(&f); }
-};
+std::string avError(int code) {
+    return av::errorText(code);
+}
 
 std::string tagValue(const AVDictionary *a, const AVDictionary *b,
                      std::initializer_list<const char *> keys) {
@@ -68,6 +63,33 @@ std::string yearOf(std::string date) {
         return date.substr(0, 4);
     return date;
 }
+
+// The disc number as TPOS holds it: "n/total" or "n". Vorbis comments and some taggers keep the
+// total apart ("disctotal", "totaldiscs"); MP4's "disk" and ID3's TPOS arrive as "n/total".
+std::string discOf(const AVDictionary *a, const AVDictionary *b) {
+    const std::string text = tagValue(a, b, {"disc", "discnumber"});
+    const std::optional<int> number = leadingInteger(text);
+    if (!number || *number <= 0)
+        return {};
+    std::optional<int> total;
+    if (const auto slash = text.find('/'); slash != std::string::npos)
+        total = leadingInteger(std::string_view(text).substr(slash + 1));
+    if (!total)
+        total = leadingInteger(tagValue(a, b, {"disctotal", "totaldiscs"}));
+    std::string disc = std::to_string(*number);
+    if (total && *total > 0)
+        disc += "/" + std::to_string(*total);
+    return disc;
+}
+
+struct DictionariesFreer {
+    unsigned count = 0;
+    void operator()(AVDictionary **d) const {
+        for (unsigned i = 0; i < count; ++i)
+            av_dict_free(&d[i]);
+        av_freep(&d);
+    }
+};
 
 bool protectedStream(const AVStream *st) {
     if (st->codecpar->codec_tag == MKTAG('d', 'r', 'm', 's'))
@@ -102,11 +124,27 @@ std::variant<std::unique_ptr<AudioSource>, DecodeFailure> AudioSource::open(cons
     auto impl = std::make_unique<Impl>();
     impl->sampleRate = sampleRate;
     AVFormatContext *raw = nullptr;
-    if (const int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr); rc < 0)
+    if (const int rc = openLocalInput(&raw, path); rc < 0) {
+        if (const std::string script = refusedFormatOf(path); !script.empty())
+            return DecodeFailure{"is a playlist or script naming other files (" + script +
+                                 "), not an audio file"};
         return DecodeFailure{"cannot be read as audio: " + avError(rc)};
+    }
     impl->format.reset(raw);
     AVFormatContext *fmt = raw;
-    if (const int rc = avformat_find_stream_info(fmt, nullptr); rc < 0)
+    // Finding the streams' parameters decodes a frame of each, the attached cover too: a small
+    // picture file can claim a size whose pixels take gigabytes. Its decoder gets the cover's
+    // limit; the cover is refused later with that size named (see coverJpeg).
+    const unsigned streams = fmt->nb_streams;
+    std::unique_ptr<AVDictionary *, DictionariesFreer> streamOptions(
+        static_cast<AVDictionary **>(av_calloc(std::max(1u, streams), sizeof(AVDictionary *))),
+        DictionariesFreer{streams});
+    if (!streamOptions)
+        return DecodeFailure{"out of memory"};
+    for (unsigned i = 0; i < streams; ++i)
+        if (av_dict_set_int(&streamOptions.get()[i], "max_pixels", kCoverMaxPixels, 0) < 0)
+            return DecodeFailure{"out of memory"};
+    if (const int rc = avformat_find_stream_info(fmt, streamOptions.get()); rc < 0)
         return DecodeFailure{"no stream information: " + avError(rc)};
     const AVCodec *decoder = nullptr;
     const int index = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
@@ -184,6 +222,7 @@ std::variant<std::unique_ptr<AudioSource>, DecodeFailure> AudioSource::open(cons
     t.comment = tagValue(global, own, {"comment", "description"});
     t.composer = tagValue(global, own, {"composer"});
     t.track = std::atoi(tagValue(global, own, {"track", "tracknumber"}).c_str());
+    t.disc = discOf(global, own);
 
     // The front cover where the source marks one, else its first picture.
     for (unsigned i = 0; i < fmt->nb_streams; ++i) {

@@ -18,6 +18,7 @@ namespace tunara::media {
 struct SourceTags {
     std::string title, artist, album, year, genre, comment, composer;
     int track = 0;
+    std::string disc; // "n/total" or "n" (as TPOS holds it); empty without a disc number
 };
 
 struct SourceCover {

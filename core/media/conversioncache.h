@@ -1,20 +1,23 @@
 // Converted files kept for the next send: one MP3 per source file and settings, under
 // $XDG_CACHE_HOME/tunara/convert (~/.cache/tunara/convert). A file enters the cache whole or
 // not at all: it is converted under a temporary name and renamed into place. The cache keeps
-// below its size limit by removing the files used longest ago.
+// below its size limit by removing the files used longest ago, never one a run holds: every
+// file handed out carries a shared lock (flock) until it is released, and eviction removes a
+// file only under an exclusive lock it got without waiting, so runs in other processes (kesto
+// beside the window) never lose a file they are about to send.
 #pragma once
 
 #include "converter.h"
+#include "sourcestamp.h"
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <variant>
 #include <vector>
-
-#include <sys/stat.h>
 
 namespace tunara::media {
 
@@ -29,19 +32,30 @@ struct CachedFile {
 
 class ConversionCache {
 public:
-    // The cache in `dir` (made when missing), kept under `limitBytes`.
+    // The cache in `dir` (made when missing, private to the user), kept under `limitBytes`.
     explicit ConversionCache(std::string dir, std::uint64_t limitBytes = kDefaultCacheLimit);
-    // $XDG_CACHE_HOME/tunara/convert, or ~/.cache/tunara/convert.
+    // Lets go of every file still held.
+    ~ConversionCache();
+    ConversionCache(const ConversionCache &) = delete;
+    ConversionCache &operator=(const ConversionCache &) = delete;
+
+    // $XDG_CACHE_HOME/tunara/convert, else $HOME/.cache/tunara/convert, else the home folder of
+    // the user's account, else $TMPDIR/tunara-UID/convert (whose owner and mode get() checks,
+    // as for every cache folder). Never a folder another user could have made.
     static std::string defaultDir();
 
-    // The converted file for `source` with `settings`: from the cache when the source has the
-    // same path, size and time as when it was converted, else converted now. The returned file
-    // stays in the cache (is not evicted by this object) until release(). Thread-safe; blocks.
+    // The converted file for `source` with `settings`: from the cache when the source is in the
+    // state it was converted from (see SourceStamp), else converted now. The source is read
+    // once for the key, before converting; a source that changes meanwhile fails the
+    // conversion. The returned file stays in the cache (no ConversionCache in any process
+    // evicts it) until release(). The folder is refused when it is not a directory owned by
+    // the user that only the user may write (and likewise the folders above it, unless owned
+    // by root or sticky). Thread-safe; blocks.
     std::variant<CachedFile, ConvertFailure> get(const std::string &source,
                                                  const ConvertSettings &settings,
                                                  const ConvertProgress &progress,
                                                  const std::atomic<bool> *stop);
-    // The cached file's path when it is there; nothing is converted.
+    // The cached file's path when it is there; nothing is converted and nothing held.
     std::optional<CachedFile> find(const std::string &source, const ConvertSettings &settings);
     // The caller is done with a file get() returned: it may be evicted now.
     void release(const std::string &path);
@@ -50,13 +64,19 @@ public:
 
 private:
     std::optional<std::string> keyPath(const std::string &source, const ConvertSettings &settings,
-                                       struct stat *sourceStat) const;
+                                       const SourceStamp &stamp) const;
+    // Makes the folder when missing; the reason it cannot be used, else nothing.
+    std::optional<std::string> prepareDir() const;
+    // The cached file at `path` with a shared lock taken on it, registered as held; nothing
+    // when it is not there (or was evicted while the lock was taken).
+    std::optional<CachedFile> hold(const std::string &path);
     void evict();
 
     std::string m_dir;
     std::uint64_t m_limit;
-    std::mutex m_mutex; // guards m_pinned and eviction
-    std::multiset<std::string> m_pinned;
+    std::mutex m_mutex; // guards m_held and eviction
+    // Per file handed out: the descriptor whose shared lock keeps it from eviction.
+    std::multimap<std::string, int> m_held;
 };
 
 } // namespace tunara::media

@@ -44,8 +44,15 @@ std::size_t ConversionQueue::add(std::string source) {
 }
 
 std::size_t ConversionQueue::add(std::string source, const ConvertSettings &settings) {
+    return add(std::move(source), settings, nullptr, 0);
+}
+
+std::size_t ConversionQueue::add(std::string source, const ConvertSettings &settings,
+                                 std::shared_ptr<AlbumLevels> album, std::size_t albumIndex) {
     std::lock_guard lock(m_mutex);
     Job &job = m_jobs.emplace_back(std::move(source), settings);
+    job.album = std::move(album);
+    job.albumIndex = albumIndex;
     if (m_stop.load())
         job.cancelled = true;
     m_changed.notify_all();
@@ -63,9 +70,19 @@ void ConversionQueue::work() {
         const std::size_t index = m_next++;
         Job &job = m_jobs[index];
         const std::string source = job.source;
-        const ConvertSettings settings = job.settings;
+        ConvertSettings settings = job.settings;
+        const std::shared_ptr<AlbumLevels> album = job.album;
         lock.unlock();
         ConversionResult result;
+        std::string levelNote;
+        if (album && !job.cancelled.load()) {
+            LevelDecision decided = album->decision(job.albumIndex, &job.cancelled);
+            settings.levelGain = decided.gain;
+            // A file the album's measurement could not take goes unlevelled (as it was).
+            if (!decided.gain)
+                settings.level = LevelMode::Off;
+            levelNote = std::move(decided.note);
+        }
         if (job.cancelled.load()) {
             result = stoppedFailure(source);
         } else {
@@ -74,6 +91,8 @@ void ConversionQueue::work() {
                     m_progress(index, f);
             };
             result = m_cache.get(source, settings, progress, &job.cancelled);
+            if (auto *file = std::get_if<CachedFile>(&result); file && !levelNote.empty())
+                file->notes.insert(file->notes.begin(), levelNote);
         }
         lock.lock();
         // Cancelled while it was converted: nobody takes the file, the cache may evict it.

@@ -6,11 +6,13 @@
 #pragma once
 
 #include "conversioncache.h"
+#include "levelling.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,6 +42,10 @@ public:
     // (0, 1, ...) in the order of adding. Any thread.
     std::size_t add(std::string source);
     std::size_t add(std::string source, const ConvertSettings &settings);
+    // The same for file `albumIndex` of `album` (settings.level Album): the job takes its gain
+    // from the album, measured by the first of its jobs that runs, before it converts.
+    std::size_t add(std::string source, const ConvertSettings &settings,
+                    std::shared_ptr<AlbumLevels> album, std::size_t albumIndex);
     // Waits for job `index` and returns its result; jobs after it may then start. The result's
     // file stays in the cache until release(). Call in increasing index order, one thread.
     ConversionResult wait(std::size_t index);
@@ -62,6 +68,8 @@ private:
         Job(std::string s, const ConvertSettings &c) : source(std::move(s)), settings(c) {}
         std::string source;
         ConvertSettings settings;
+        std::shared_ptr<AlbumLevels> album; // null: the settings carry the gain, if any
+        std::size_t albumIndex = 0;
         std::atomic<bool> cancelled{false}; // by cancel() or stop(); the converter watches it
         std::optional<ConversionResult> result;
     };

@@ -1,5 +1,7 @@
 #include "coverart.h"
 
+#include "avhandles.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/imgutils.h>
@@ -7,6 +9,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <utility>
 
@@ -15,16 +18,20 @@ namespace tunara::media {
 namespace {
 
 constexpr int kJpegQuality = 3; // libavcodec's quantiser scale: small is fine
+// PNG: the 8-byte signature, then the IHDR chunk (length, "IHDR", width, height, big-endian).
+constexpr std::size_t kPngWidthAt = 16;
+constexpr std::size_t kPngHeaderEnd = 24;
+// GIF: the logical screen's width and height, little-endian, after "GIF89a".
+constexpr std::size_t kGifWidthAt = 6;
+constexpr std::size_t kGifHeaderEnd = 10;
+// BMP: a BITMAPINFOHEADER's signed width and height, little-endian (a negative height is a
+// picture stored top down).
+constexpr std::size_t kBmpWidthAt = 18;
+constexpr std::size_t kBmpHeaderEnd = 26;
 
-struct CodecFreer {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-struct FrameFreer {
-    void operator()(AVFrame *f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-    void operator()(AVPacket *p) const { av_packet_free(&p); }
-};
+using av::CodecFreer;
+using av::FrameFreer;
+using av::PacketFreer;
 struct SwsFreer {
     void operator()(SwsContext *s) const { sws_freeContext(s); }
 };
@@ -47,6 +54,18 @@ std::string why(int rc) {
     return text;
 }
 
+std::uint32_t bigEndian32(std::span<const std::uint8_t> b, std::size_t at) {
+    return std::uint32_t(b[at]) << 24 | std::uint32_t(b[at + 1]) << 16 |
+           std::uint32_t(b[at + 2]) << 8 | b[at + 3];
+}
+std::uint32_t littleEndian32(std::span<const std::uint8_t> b, std::size_t at) {
+    return std::uint32_t(b[at + 3]) << 24 | std::uint32_t(b[at + 2]) << 16 |
+           std::uint32_t(b[at + 1]) << 8 | b[at];
+}
+int clampedSide(std::int64_t v) {
+    return int(std::min<std::int64_t>(std::llabs(v), 0x7FFFFFFF));
+}
+
 using Frame = std::unique_ptr<AVFrame, FrameFreer>;
 
 std::variant<Frame, std::string> decodePicture(std::span<const std::uint8_t> bytes, AVCodecID id) {
@@ -59,6 +78,8 @@ std::variant<Frame, std::string> decodePicture(std::span<const std::uint8_t> byt
     if (!cc || !packet || !frame)
         return std::string("out of memory");
     cc->thread_count = 1;
+    // For formats whose size is not read beforehand: the decoder refuses the frame itself.
+    cc->max_pixels = kCoverMaxPixels;
     if (const int rc = avcodec_open2(cc.get(), codec, nullptr); rc < 0)
         return "the cover's decoder does not start: " + why(rc);
     // The decoder may read past the end: the packet carries its own padded copy.
@@ -95,6 +116,30 @@ std::pair<int, int> jpegSize(std::span<const std::uint8_t> b) {
     return {0, 0};
 }
 
+std::pair<int, int> pictureSize(std::span<const std::uint8_t> b) {
+    switch (guessCodec(b)) {
+    case AV_CODEC_ID_MJPEG:
+        return jpegSize(b);
+    case AV_CODEC_ID_PNG:
+        if (b.size() < kPngHeaderEnd)
+            return {0, 0};
+        return {clampedSide(bigEndian32(b, kPngWidthAt)),
+                clampedSide(bigEndian32(b, kPngWidthAt + 4))};
+    case AV_CODEC_ID_GIF:
+        if (b.size() < kGifHeaderEnd)
+            return {0, 0};
+        return {b[kGifWidthAt] | b[kGifWidthAt + 1] << 8,
+                b[kGifWidthAt + 2] | b[kGifWidthAt + 3] << 8};
+    case AV_CODEC_ID_BMP:
+        if (b.size() < kBmpHeaderEnd)
+            return {0, 0};
+        return {clampedSide(std::int32_t(littleEndian32(b, kBmpWidthAt))),
+                clampedSide(std::int32_t(littleEndian32(b, kBmpWidthAt + 4)))};
+    default:
+        return {0, 0};
+    }
+}
+
 std::variant<std::vector<std::uint8_t>, std::string> coverJpeg(std::span<const std::uint8_t> bytes,
                                                                int codecId) {
     AVCodecID id = codecId != 0 ? AVCodecID(codecId) : guessCodec(bytes);
@@ -102,6 +147,9 @@ std::variant<std::vector<std::uint8_t>, std::string> coverJpeg(std::span<const s
         id = guessCodec(bytes);
     if (id == AV_CODEC_ID_NONE)
         return std::string("the cover's picture format is not known");
+    if (const auto [w, h] = pictureSize(bytes); std::int64_t(w) * h > kCoverMaxPixels)
+        return std::to_string(w) + "x" + std::to_string(h) + " pixels is too large (at most " +
+               std::to_string(kCoverMaxPixels / 1'000'000) + " megapixels)";
     if (id == AV_CODEC_ID_MJPEG) {
         const auto [w, h] = jpegSize(bytes);
         if (w > 0 && h > 0 && w <= kCoverMaxSide && h <= kCoverMaxSide)

@@ -1,6 +1,7 @@
 #include "folderscan.h"
 
 #include "audiosource.h"
+#include "localinput.h"
 #include "playerformat.h"
 
 extern "C" {
@@ -29,7 +30,7 @@ struct Found {
 int trackNumberOf(const std::string &path) {
     silenceFfmpegLog();
     AVFormatContext *fmt = nullptr;
-    if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0)
+    if (openLocalInput(&fmt, path) < 0)
         return 0;
     int track = 0;
     const auto read = [&](const AVDictionary *d) {
@@ -43,7 +44,7 @@ int trackNumberOf(const std::string &path) {
     return track;
 }
 
-FolderScan scanFolder(const std::string &folder) {
+FolderScan scanFolder(const std::string &folder, const TrackNumberLookup &known) {
     FolderScan scan;
     std::vector<Found> found;
     std::error_code ec;
@@ -65,7 +66,8 @@ FolderScan scanFolder(const std::string &folder) {
             if (audioKindOf(name) == AudioKind::NotAudio) {
                 ++scan.notAudio;
             } else {
-                const int track = trackNumberOf(e.path().string());
+                const std::optional<int> told = known ? known(e.path().string()) : std::nullopt;
+                const int track = told ? *told : trackNumberOf(e.path().string());
                 found.push_back({e.path(), track > 0 ? track : INT_MAX});
             }
         }

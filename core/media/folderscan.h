@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,9 +18,14 @@ struct FolderScan {
     std::vector<std::string> errors; // folders that could not be read, with the reason
 };
 
+// The track number of the audio file at `path` (0 without one), as a caller knows it without
+// opening the file (a cache), or nullopt.
+using TrackNumberLookup = std::function<std::optional<int>(const std::string &path)>;
+
 // Scans `folder` recursively. Links to files are taken; links to folders are not followed.
-// Reads the tag of each audio file for its track number. Blocks; any thread.
-FolderScan scanFolder(const std::string &folder);
+// Reads the tag of each audio file for its track number, unless `known` tells it. Blocks; any
+// thread.
+FolderScan scanFolder(const std::string &folder, const TrackNumberLookup &known = {});
 
 // The track number in the tag of an audio file (MP3, FLAC, Ogg, M4A...), 0 without one.
 int trackNumberOf(const std::string &path);

@@ -188,12 +188,35 @@ std::string fitLongName(std::string_view name) {
     return out;
 }
 
+std::string legalName(std::string_view name) {
+    constexpr std::string_view kForbidden = "\"*/:<>?\\|";
+    std::string out;
+    out.reserve(name.size());
+    for (size_t i = 0; i < name.size();) {
+        const size_t len = validUtf8Length(name, i);
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (len == 0 || (len == 1 && (c < 0x20 || c == 0x7F ||
+                                      kForbidden.find(char(c)) != std::string_view::npos))) {
+            out.push_back(kNameReplacement);
+            ++i;
+            continue;
+        }
+        out.append(name.substr(i, len));
+        i += len;
+    }
+    return out;
+}
+
+std::string sentName(std::string_view sourcePath) {
+    return fitLongName(legalName(fileNameOf(sourcePath)));
+}
+
 std::string convertedName(std::string_view sourcePath) {
     const std::string_view name = fileNameOf(sourcePath);
     const size_t dot = name.rfind('.');
     const std::string_view base =
         dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
-    return fitLongName(std::string(base) + ".mp3");
+    return fitLongName(legalName(std::string(base) + ".mp3"));
 }
 
 std::string foldCase(std::string_view name) {

@@ -66,8 +66,21 @@ size_t validUtf8Length(std::string_view s, size_t i);
 inline constexpr size_t kMaxPlayerNameBytes = 80;
 std::string fitLongName(std::string_view name);
 
-// The name a converted file gets: the source's file name with ".mp3" for its extension, fitted
-// to what the player keeps.
+// The character that stands on the player for one the player's FAT names cannot hold.
+inline constexpr char kNameReplacement = '_';
+
+// `name` with every character a FAT long name cannot hold replaced by kNameReplacement: the
+// characters " * / : < > ? \ | and control characters, and each byte that starts no valid UTF-8
+// character (the player keeps names in UTF-16). Every other character, accents and Hangul
+// included, stays as it is.
+std::string legalName(std::string_view name);
+
+// The name a file sent as it is gets on the player: its file name made legal and fitted to what
+// the player keeps. The one rule of put, sync and the window.
+std::string sentName(std::string_view sourcePath);
+
+// The name a converted file gets: the source's file name with ".mp3" for its extension, made
+// legal and fitted to what the player keeps.
 std::string convertedName(std::string_view sourcePath);
 
 // A name as the player's FAT compares it: ASCII letters folded to lower case.

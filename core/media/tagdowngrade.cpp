@@ -37,6 +37,16 @@ constexpr std::pair<std::string_view, const char *> kV22Only24Lacks[] = {
 constexpr std::pair<std::string_view, std::string_view> kRenamedIn23[] = {
     {"TDOR", "TORY"}, {"TDRC", "TYER"}, {"TIPL", "IPLS"}, {"TMCL", "IPLS"}};
 
+// TagLib's TORY holds the first four characters of TDOR: "1999-04-02" becomes "1999". A TDOR
+// that says more than its year is kept beside TORY as it stands, as the 2.4 frames without a
+// 2.3 form are: readers of 2.3 find the year in TORY, readers that know TDOR the whole date.
+constexpr std::string_view kOriginalDate = "TDOR";
+constexpr std::size_t kYearLength = 4;
+
+bool renamedWhole(const id3::Frame &frame, std::string_view id) {
+    return id != kOriginalDate || frame.toString().size() <= kYearLength;
+}
+
 std::string_view nameIn23(std::string_view id) {
     for (const auto &[from, to] : kRenamedIn23)
         if (id == from)
@@ -108,7 +118,7 @@ framesToCarry(const id3::Tag &tag, unsigned version, std::span<const std::uint8_
         // knows, which is the same loss out of sight. Refusing leaves the file as it was.
         if (id.size() != kFrameIdSize)
             return cannotCarry(version, id, "has no ID3v2.3 form");
-        if (written.count(nameIn23(id)) != 0)
+        if (written.count(nameIn23(id)) != 0 && renamedWhole(*frame, id))
             continue;
         std::vector<std::uint8_t> bytes = as23Frame(*frame, id);
         if (bytes.size() <= kFrameHeaderSize)

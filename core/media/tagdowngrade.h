@@ -1,8 +1,9 @@
 // What the 2.3 rendering of a tag would lose, and how it is kept. TagLib writes a 2.3 tag by
 // renaming the 2.4 frames that have a 2.3 form (TDOR to TORY, TDRC to TYER with TDAT and TIME,
 // TIPL and TMCL to IPLS) and dropping without a word the ones that have none (RVA2, TDRL, EQU2,
-// ...), as well as any 2.2 frame it has no name for. Every frame the rendering drops is carried
-// into the saved tag here, or the save is refused.
+// ...), as well as any 2.2 frame it has no name for; TORY keeps only the year of a TDOR date.
+// Every frame the rendering drops or cuts is carried into the saved tag here, or the save is
+// refused.
 #pragma once
 
 #include "tagfields.h"

@@ -690,6 +690,11 @@ Bytes compressed(const std::string &text, bool withGroup = false) {
 const Bytes kEncryptedTitle = frame("TIT2", Bytes{0x80, 0x11, 0x22, 0x33, 0x44}, 0, 0x40);
 const Bytes kBadZlibAlbum = frame("TALB", Bytes{0, 0, 0, 9, 1, 2, 3, 4, 5, 6}, 0, 0x80);
 const Bytes kEncryptedPrivate = frame("PRIV", Bytes{0x80, 'o', 'w', 'n', 0, 9, 9}, 0, 0x40);
+// Original release dates of a 2.4 tag (UTF-8), and the year a 2.3 tag keeps of them.
+const Bytes kOriginalDate =
+    frame("TDOR", Bytes{3, '1', '9', '9', '9', '-', '0', '4', '0', '2'}, 0, 0, true);
+const Bytes kOriginalYear = frame("TDOR", Bytes{3, '1', '9', '9', '9'}, 0, 0, true);
+const Bytes kOriginalYear23 = frame("TORY", latin1("1999"), 0, 0);
 INSTANTIATE_TEST_SUITE_P(
     Flags, FrameFlags,
     testing::Values(FlagCase{"grouped_title_reads_without_its_group_byte",
@@ -796,6 +801,26 @@ INSTANTIATE_TEST_SUITE_P(
                         {},
                         "",
                         {"RVA2", "TDRL"}},
+                    // TORY holds a year only: a full original date is kept beside it.
+                    FlagCase{"original_date_keeps_its_day",
+                             4,
+                             {kOriginalDate},
+                             "",
+                             "",
+                             std::nullopt,
+                             {kOriginalYear23},
+                             {},
+                             "",
+                             {"TDOR"}},
+                    FlagCase{"original_year_alone_becomes_tory",
+                             4,
+                             {kOriginalYear},
+                             "",
+                             "",
+                             std::nullopt,
+                             {kOriginalYear23},
+                             {"TDOR"},
+                             ""},
                     FlagCase{"time_of_22_becomes_time_of_23",
                              2,
                              {frame22("TIM", latin1("1200"))},
