@@ -17,6 +17,7 @@ targets=(
   "check_header tests/media/fuzz/corpus/check_header 16384"
   "mpeg_info tests/media/fuzz/corpus/mpeg_info 16384"
   "tag_load tests/media/fuzz/corpus/tag_load 16384"
+  "mp3_level tests/media/fuzz/corpus/mp3_level 16384"
   "audio_decode tests/media/fuzz/corpus/audio_decode 65536"
   "usbip_wire tests/devlink/fuzz/corpus/usbip_wire 1024"
   "table_decode tests/devlink/fuzz/corpus/table_decode 49200"

@@ -2,14 +2,18 @@
 
 #include "audiosource.h"
 #include "coverart.h"
+#include "gaintags.h"
 #include "genres.h"
 #include "mp3encoder.h"
+#include "mp3level.h"
 #include "tagengine.h"
 
 #include <taglib/attachedpictureframe.h>
 #include <taglib/id3v2tag.h>
+#include <taglib/textidentificationframe.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include <fcntl.h>
@@ -22,22 +26,11 @@ namespace {
 
 constexpr int kLayer3Rates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
 constexpr size_t kWriteChunk = 256 * 1024; // encoded bytes gathered before one write
-
-struct Stamp {
-    off_t size = -1;
-    timespec modified{};
-    bool operator==(const Stamp &o) const {
-        return size == o.size && modified.tv_sec == o.modified.tv_sec &&
-               modified.tv_nsec == o.modified.tv_nsec;
-    }
-};
-
-std::optional<Stamp> stampOf(const std::string &path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return std::nullopt;
-    return Stamp{st.st_size, st.st_mtim};
-}
+constexpr double kBitsPerByte = 8.0;
+constexpr double kBitsPerKilobit = 1000.0;
+// Room in the predicted size for LAME's info frame, its padding and the last frame.
+constexpr std::uint64_t kPredictionSlackBytes = 64 * 1024;
+constexpr double kBytesPerMebibyte = 1024.0 * 1024.0;
 
 // Closes and, unless kept, removes the output file.
 class OutputFile {
@@ -104,23 +97,35 @@ TagFields fieldsOf(const SourceTags &t) {
     return f;
 }
 
-// The ID3v2.3 tag of the converted file: the cover as an APIC frame, the fields by the tag
-// engine, which writes them the way the tag editor does.
+// The ID3v2.3 tag of the converted file: the cover as an APIC frame and the disc number as TPOS
+// (frames the editor does not show, which it keeps), the fields by the tag engine, which writes
+// them the way the tag editor does.
 std::variant<std::vector<std::uint8_t>, std::string>
-tagBytes(const TagFields &fields, const std::vector<std::uint8_t> &cover) {
-    std::vector<std::uint8_t> withCover;
-    if (!cover.empty()) {
+tagBytes(const TagFields &fields, const std::string &disc, const std::vector<std::uint8_t> &cover,
+         const std::optional<ReplayGainValues> &gain) {
+    std::vector<std::uint8_t> base;
+    if (!cover.empty() || !disc.empty() || gain) {
         TagLib::ID3v2::Tag tag;
-        auto *apic = new TagLib::ID3v2::AttachedPictureFrame;
-        apic->setMimeType("image/jpeg");
-        apic->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
-        apic->setPicture(
-            TagLib::ByteVector(reinterpret_cast<const char *>(cover.data()), uint(cover.size())));
-        tag.addFrame(apic); // the tag owns it
+        if (!cover.empty()) {
+            auto *apic = new TagLib::ID3v2::AttachedPictureFrame;
+            apic->setMimeType("image/jpeg");
+            apic->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+            apic->setPicture(TagLib::ByteVector(reinterpret_cast<const char *>(cover.data()),
+                                                uint(cover.size())));
+            tag.addFrame(apic); // the tag owns it
+        }
+        if (!disc.empty()) {
+            // Digits and '/' only: ISO-8859-1 holds them.
+            auto *tpos = new TagLib::ID3v2::TextIdentificationFrame("TPOS", TagLib::String::Latin1);
+            tpos->setText(TagLib::String(disc, TagLib::String::Latin1));
+            tag.addFrame(tpos);
+        }
+        if (gain)
+            addReplayGainFrames(tag, *gain);
         const TagLib::ByteVector data = tag.render(TagLib::ID3v2::v3);
-        withCover.assign(data.begin(), data.end());
+        base.assign(data.begin(), data.end());
     }
-    auto rendered = renderTag(withCover, fields);
+    auto rendered = renderTag(base, fields);
     if (auto *error = std::get_if<TagError>(&rendered))
         return error->message;
     return std::get<std::vector<std::uint8_t>>(std::move(rendered));
@@ -130,11 +135,110 @@ std::string systemReason() {
     return std::strerror(errno);
 }
 
+std::string sizeText(double bytes) {
+    char text[48];
+    if (bytes < kBytesPerMebibyte)
+        std::snprintf(text, sizeof text, "%.0f bytes", bytes);
+    else if (bytes < kBytesPerMebibyte * 1024)
+        std::snprintf(text, sizeof text, "%.1f MiB", bytes / kBytesPerMebibyte);
+    else
+        std::snprintf(text, sizeof text, "%.1f GiB", bytes / kBytesPerMebibyte / 1024);
+    return text;
+}
+
+// The largest the MP3 of `seconds` of audio can be: the bit rate (a VBR stream's highest) over
+// the whole length, plus room for the tag (a cover of at most 300 x 300) and the info frame.
+double predictedBytes(double seconds, const ConvertSettings &settings) {
+    return seconds * settings.bitRateKbps * kBitsPerKilobit / kBitsPerByte +
+           double(kPredictionSlackBytes);
+}
+
+// The gain the converter applies for `settings`, and the ReplayGain values of the file it
+// writes: what is left to -18 LUFS after that gain, so that a player that reads them does not
+// apply the gain a second time.
+struct AppliedLevel {
+    double gainDb = 0;
+    std::optional<ReplayGainValues> tags;
+};
+
+// The levelling of `source` for `settings`: the gain given, else the track measured now. The
+// sample peak limits the gain: the true peak would hold the encoder's overshoot too, but its
+// 4x oversampling makes the measuring decode cost a third of the conversion instead of a tenth.
+// nullopt when stopped.
+std::optional<AppliedLevel> levelFor(const std::string &source, const ConvertSettings &settings,
+                                     const std::atomic<bool> *stop,
+                                     std::vector<std::string> *notes) {
+    AppliedLevel applied;
+    if (settings.level == LevelMode::Off)
+        return applied;
+    std::optional<LevelGain> gain = settings.levelGain;
+    if (!gain) {
+        const LevelSource one{source, PeakMode::Sample};
+        LevelDecision decided = decideLevels({&one, 1}, LevelMode::Track, stop).front();
+        if (decided.stopped)
+            return std::nullopt;
+        if (!decided.gain && notes != nullptr)
+            notes->push_back(decided.note);
+        gain = decided.gain;
+    }
+    if (!gain)
+        return applied;
+    applied.gainDb = limitedGainDb(gain->wantedDb(settings.level),
+                                   gain->limitingPeak(settings.level), kLevelCeilingDbfs);
+    const double scale = std::pow(10.0, applied.gainDb / 20.0);
+    ReplayGainValues values{gain->trackGainDb - applied.gainDb, gain->trackPeak * scale, {}, {}};
+    if (gain->albumGainDb) {
+        values.albumGainDb = *gain->albumGainDb - applied.gainDb;
+        values.albumPeak = gain->albumPeak.value_or(gain->trackPeak) * scale;
+    }
+    applied.tags = values;
+    return applied;
+}
+
+// An MP3 the player plays: only its global gains change, into `output`.
+std::optional<ConvertFailure> levelAsItIs(const std::string &source, const SourceStamp &before,
+                                          const std::string &output,
+                                          const ConvertSettings &settings,
+                                          const std::atomic<bool> *stop,
+                                          std::vector<std::string> *notes) {
+    std::optional<LevelGain> gain = settings.levelGain;
+    if (!gain && settings.level != LevelMode::Off) {
+        const LevelSource one{source, PeakMode::Sample};
+        LevelDecision decided = decideLevels({&one, 1}, LevelMode::Track, stop).front();
+        if (decided.stopped)
+            return ConvertFailure{source + ": stopped", true};
+        if (!decided.gain && notes != nullptr)
+            notes->push_back(decided.note);
+        gain = decided.gain;
+    }
+    auto made = levelledMp3Copy(source, output, settings.level, gain);
+    if (auto *error = std::get_if<std::string>(&made))
+        return ConvertFailure{*error, false};
+    if (notes != nullptr)
+        for (const std::string &note : std::get<LevelledMp3>(made).notes)
+            notes->push_back(note);
+    const std::optional<SourceStamp> after = readSourceStamp(source);
+    if (!after || !(*after == before)) {
+        ::unlink(output.c_str());
+        return ConvertFailure{source + ": the file changed while it was being levelled; try again",
+                              false};
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::string ConvertSettings::key() const {
+    std::string levelling;
+    if (level != LevelMode::Off) {
+        levelling = "-level-" + std::string(levelModeName(level));
+        if (levelGain)
+            levelling += "-" + levelGain->key();
+    }
+    if (keepEncoding)
+        return "asis" + levelling;
     return std::string(vbr ? "vbr" : "cbr") + std::to_string(bitRateKbps) + "-" +
-           std::to_string(sampleRate) + (cover ? "-cover" : "-nocover");
+           std::to_string(sampleRate) + (cover ? "-cover" : "-nocover") + levelling;
 }
 
 bool isLayer3BitRate(int kbps) {
@@ -149,17 +253,36 @@ std::optional<ConvertFailure> convertFile(const std::string &source, const std::
                                           const ConvertProgress &progress,
                                           const std::atomic<bool> *stop,
                                           std::vector<std::string> *notes) {
+    const std::optional<SourceStamp> before = readSourceStamp(source);
+    if (!before)
+        return ConvertFailure{source + ": cannot be read: " + systemReason(), false};
+    return convertFile(source, *before, output, settings, progress, stop, notes);
+}
+
+std::optional<ConvertFailure>
+convertFile(const std::string &source, const SourceStamp &before, const std::string &output,
+            const ConvertSettings &settings, const ConvertProgress &progress,
+            const std::atomic<bool> *stop, std::vector<std::string> *notes) {
     const auto fail = [&](const std::string &why) {
         return ConvertFailure{source + ": " + why, false};
     };
-    const std::optional<Stamp> before = stampOf(source);
-    if (!before)
-        return fail("cannot be read: " + systemReason());
-
+    if (settings.keepEncoding)
+        return levelAsItIs(source, before, output, settings, stop, notes);
     auto opened = AudioSource::open(source, settings.sampleRate);
     if (auto *failure = std::get_if<DecodeFailure>(&opened))
         return fail(failure->reason);
     AudioSource &audio = *std::get<std::unique_ptr<AudioSource>>(opened);
+    const double limit = double(settings.maxOutputBytes);
+    if (const double predicted = predictedBytes(audio.declaredSeconds(), settings);
+        !std::isfinite(predicted) || predicted > limit)
+        return fail("its MP3 would take up to " + sizeText(predicted) + " for the " +
+                    std::to_string(std::llround(audio.declaredSeconds())) +
+                    " s it declares, more than the largest file the player takes (" +
+                    sizeText(limit) + ")");
+    const auto grewTooLarge = [&] {
+        return fail("its MP3 grew past the largest file the player takes (" + sizeText(limit) +
+                    "): the source holds more audio than it declares");
+    };
 
     std::vector<std::uint8_t> cover;
     if (settings.cover && !audio.cover().bytes.empty()) {
@@ -169,7 +292,12 @@ std::optional<ConvertFailure> convertFile(const std::string &source, const std::
         else if (notes != nullptr)
             notes->push_back(source + ": the cover is left out: " + std::get<std::string>(made));
     }
-    auto tag = tagBytes(fieldsOf(audio.tags()), cover);
+    const std::optional<AppliedLevel> level = levelFor(source, settings, stop, notes);
+    if (!level)
+        return ConvertFailure{source + ": stopped", true};
+    const float scale = float(std::pow(10.0, level->gainDb / 20.0));
+    std::vector<float> scaled;
+    auto tag = tagBytes(fieldsOf(audio.tags()), audio.tags().disc, cover, level->tags);
     if (auto *error = std::get_if<std::string>(&tag))
         return fail("its tags cannot be written: " + *error);
     const auto &tagData = std::get<std::vector<std::uint8_t>>(tag);
@@ -192,9 +320,24 @@ std::optional<ConvertFailure> convertFile(const std::string &source, const std::
     pending.reserve(kWriteChunk + 8192);
     bool writeError = false;
     bool encodeError = false;
+    bool tooLarge = false;
     const auto sink = [&](const float *left, const float *right, int frames) {
+        if (level->gainDb != 0) {
+            scaled.resize(2 * std::size_t(frames));
+            for (std::size_t i = 0; i < std::size_t(frames); ++i) {
+                scaled[i] = left[i] * scale;
+                scaled[std::size_t(frames) + i] = right[i] * scale;
+            }
+            left = scaled.data();
+            right = scaled.data() + frames;
+        }
         if (!encoder.encode(left, right, frames, pending)) {
             encodeError = true;
+            return false;
+        }
+        // A source may declare a shorter length than it holds (or none at all).
+        if (std::uint64_t(out.written()) + pending.size() > settings.maxOutputBytes) {
+            tooLarge = true;
             return false;
         }
         if (pending.size() >= kWriteChunk) {
@@ -211,12 +354,16 @@ std::optional<ConvertFailure> convertFile(const std::string &source, const std::
             return writeFailed();
         if (encodeError)
             return fail("the MP3 encoder failed");
+        if (tooLarge)
+            return grewTooLarge();
         if (failure->stopped)
             return ConvertFailure{source + ": stopped", true};
         return fail(failure->reason);
     }
     if (!encoder.finish(pending))
         return fail("the MP3 encoder failed");
+    if (std::uint64_t(out.written()) + pending.size() > settings.maxOutputBytes)
+        return grewTooLarge();
     if (!out.write(pending.data(), pending.size()))
         return writeFailed();
     const std::vector<std::uint8_t> info = encoder.infoFrame();
@@ -224,8 +371,8 @@ std::optional<ConvertFailure> convertFile(const std::string &source, const std::
         return writeFailed();
     if (!out.close())
         return writeFailed();
-    const std::optional<Stamp> after = stampOf(source);
-    if (!after || !(*after == *before))
+    const std::optional<SourceStamp> after = readSourceStamp(source);
+    if (!after || !(*after == before))
         return fail("the file changed while it was being converted; try again");
     out.keep();
     return std::nullopt;

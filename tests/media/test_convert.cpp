@@ -7,6 +7,8 @@
 #include "convertfixture.h"
 #include "coverart.h"
 #include "folderscan.h"
+#include "gaintags.h"
+#include "loudness.h"
 #include "mpegheader.h"
 #include "mutagenjudge.h"
 #include "playerformat.h"
@@ -14,12 +16,16 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tunara::media;
 using namespace mediatest;
@@ -30,7 +36,12 @@ namespace {
 const std::vector<std::string> kTags = {
     "-metadata", "title=Träume", "-metadata", "artist=The Band", "-metadata", "album=First",
     "-metadata", "track=7/12",   "-metadata", "date=2011-05-03", "-metadata", "genre=Rock",
-    "-metadata", "comment=Live", "-metadata", "composer=Ann"};
+    "-metadata", "comment=Live", "-metadata", "composer=Ann",    "-metadata", "disc=2/3"};
+// The disc number in the form Vorbis comments often hold it: the total apart, under one of its
+// two names. Given after kTags, it takes the place of "2/3".
+std::vector<std::string> discApart(const char *totalKey) {
+    return {"-metadata", "disc=2", "-metadata", std::string(totalKey) + "=3"};
+}
 
 // Makes the source in `dir` and returns its path.
 using Maker = std::function<std::string(const TempDir &dir)>;
@@ -38,8 +49,11 @@ using Maker = std::function<std::string(const TempDir &dir)>;
 struct Source {
     const char *name;
     Maker make;
-    const char *refusal; // part of the failure's message; nullptr: converts
-    bool tagged;         // carries kTags and a 640x480 cover
+    const char *refusal;        // part of the failure's message; nullptr: converts
+    bool tagged;                // carries kTags and a 640x480 cover
+    const char *note = nullptr; // part of the one note a conversion leaves; nullptr: none
+    std::uint64_t limit = 0;    // the largest output allowed; 0: the player's
+    bool relative = false;      // the path is relative to the folder, the working folder
 };
 
 std::string flacWithCover(const TempDir &dir) {
@@ -58,20 +72,83 @@ std::string flacWithCover(const TempDir &dir) {
                                      "-disposition:v",
                                      "attached_pic"};
     args.insert(args.end(), kTags.begin(), kTags.end());
+    const auto disc = discApart("DISCTOTAL");
+    args.insert(args.end(), disc.begin(), disc.end());
     args.push_back(dir.file("song.flac"));
     ffmpeg(args);
     return dir.file("song.flac");
 }
 
+// `extra` comes after the codec and kTags (more tags, or the output's options).
 std::string withFfmpeg(const TempDir &dir, const std::string &name, std::vector<std::string> codec,
-                       double seconds = 2.5, int rate = 48000, int channels = 1) {
+                       double seconds = 2.5, int rate = 48000, int channels = 1,
+                       const std::vector<std::string> &extra = {}) {
     makeTone(dir.file("t.wav"), seconds, rate, channels);
     std::vector<std::string> args = {"-i", dir.file("t.wav")};
     args.insert(args.end(), codec.begin(), codec.end());
     args.insert(args.end(), kTags.begin(), kTags.end());
+    args.insert(args.end(), extra.begin(), extra.end());
     args.push_back(dir.file(name));
     ffmpeg(args);
     return dir.file(name);
+}
+
+// A tagged FLAC whose front cover is a PNG of 16000 x 16000 grey pixels: a few hundred
+// kilobytes that would decode to 256 MB (a gigabyte in RGBA).
+std::string flacWithBombCover(const TempDir &dir) {
+    const std::string flac = withFfmpeg(dir, "bomb.flac", {}, 2.0, 44100, 2);
+    const RunResult r = run({TUNARA_PYTHON, "-c", R"PY(
+import sys, struct, zlib
+from mutagen.flac import FLAC, Picture
+side = 16000
+z = zlib.compressobj(9)
+row = bytes(side + 1)
+data = b''.join(z.compress(row) for _ in range(side)) + z.flush()
+def chunk(kind, body):
+    return struct.pack('>I', len(body)) + kind + body + struct.pack('>I', zlib.crc32(kind + body))
+png = (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', side, side, 8, 0, 0, 0, 0))
+       + chunk(b'IDAT', data) + chunk(b'IEND', b''))
+f = FLAC(sys.argv[1])
+p = Picture()
+p.type, p.mime, p.width, p.height, p.depth, p.data = 3, 'image/png', side, side, 8, png
+f.add_picture(p)
+f.save()
+)PY",
+                             flac});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return flac;
+}
+
+// A FLAC whose STREAMINFO claims 2^36 - 1 samples (18 days at 44.1 kHz), over 2 s of audio.
+std::string flacClaimingDays(const TempDir &dir) {
+    const std::string flac = withFfmpeg(dir, "days.flac", {}, 2.0, 44100, 2);
+    Bytes b = readFile(flac);
+    // "fLaC", the block header, then STREAMINFO: the 36-bit sample count starts in the low
+    // nibble of its byte 13.
+    constexpr std::size_t kSamplesAt = 4 + 4 + 13;
+    b[kSamplesAt] |= 0x0F;
+    for (std::size_t i = kSamplesAt + 1; i < kSamplesAt + 5; ++i)
+        b[i] = 0xFF;
+    writeFile(flac, b);
+    return flac;
+}
+
+// An MP3 without a frame count (no Xing frame): its length is not known before it is decoded.
+std::string mp3WithoutLength(const TempDir &dir) {
+    makeTone(dir.file("t.wav"), 8.0);
+    const RunResult r = run({TUNARA_LAME, "--quiet", "-t", "--cbr", "-b", "128", dir.file("t.wav"),
+                             dir.file("nolength.mp3")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return dir.file("nolength.mp3");
+}
+
+// A source in the folder under a name libavformat would take for a protocol; the path returned
+// is relative to the folder.
+Maker namedLikeAProtocol(std::string name) {
+    return [name](const TempDir &d) {
+        withFfmpeg(d, name, {}, 2.5, 44100, 2, {"-f", "flac"});
+        return name;
+    };
 }
 
 std::string mpeg25(const TempDir &dir) {
@@ -137,6 +214,37 @@ const std::vector<Source> &sources() {
          },
          "no audio", false},
         {"missing", [](const TempDir &d) { return d.file("none.flac"); }, "cannot be read", false},
+        {"flac_disc_and_totaldiscs",
+         [](const TempDir &d) {
+             return withFfmpeg(d, "d.flac", {}, 2.5, 48000, 1, discApart("TOTALDISCS"));
+         },
+         nullptr, true},
+        {"flac_bomb_cover", flacWithBombCover, nullptr, true,
+         "the cover is left out: 16000x16000 pixels is too large"},
+        {"pipe_name", namedLikeAProtocol("pipe:x.flac"), nullptr, true, nullptr, 0, true},
+        {"concat_name", namedLikeAProtocol("concat:a.flac|b.flac"), nullptr, true, nullptr, 0,
+         true},
+        {"subfile_name", namedLikeAProtocol("subfile,,start,0,end,1000,,:x.flac"), nullptr, true,
+         nullptr, 0, true},
+        {"file_name", namedLikeAProtocol("file:x.flac"), nullptr, true, nullptr, 0, true},
+        // A text naming another file of the folder, which libavformat would read in its place.
+        {"concat_list_named_flac",
+         [](const TempDir &d) {
+             makeTone(d.file("other.wav"), 1.0);
+             const std::string list = "ffconcat version 1.0\nfile other.wav\n";
+             writeFile(d.file("list.flac"), Bytes(list.begin(), list.end()));
+             return d.file("list.flac");
+         },
+         "is a playlist or script naming other files (concat)", false},
+        {"flac_claims_days", flacClaimingDays,
+         "more than the largest file the player takes (4.0 GiB)", false},
+        // 2.5 s at 192 kbit/s: 60 kB of audio, past 50 kB.
+        {"output_predicted_past_limit",
+         [](const TempDir &d) { return withFfmpeg(d, "a.flac", {}); }, "would take up to", false,
+         nullptr, 50'000},
+        // 8 s at 192 kbit/s: 192 kB, past 100 kB only once encoded.
+        {"output_grows_past_limit", mp3WithoutLength, "grew past the largest file", false, nullptr,
+         100'000},
     };
     return all;
 }
@@ -146,13 +254,56 @@ class ConvertSource : public ::testing::TestWithParam<Source> {};
 // A source converts into an MPEG-1 Layer III stereo 44.1 kHz file that the player's check
 // accepts, as long as the source, with its tags and a cover of at most 300 x 300; a damaged one
 // fails with the file named and the reason, and leaves nothing behind.
+// Standard input holds other audio while a row with a relative path runs (a name read as
+// "pipe:" would convert that), and the working folder is the row's folder.
+class InFolderWithOtherStdin {
+public:
+    InFolderWithOtherStdin(const TempDir &dir, bool active) : m_active(active) {
+        if (!m_active)
+            return;
+        makeTone(dir.file("stdin.wav"), 1.0);
+        m_cwd = fs::current_path();
+        fs::current_path(dir.path());
+        m_stdin = dup(STDIN_FILENO);
+        const int other = open(dir.file("stdin.wav").c_str(), O_RDONLY);
+        dup2(other, STDIN_FILENO);
+        close(other);
+    }
+    ~InFolderWithOtherStdin() {
+        if (!m_active)
+            return;
+        dup2(m_stdin, STDIN_FILENO);
+        close(m_stdin);
+        fs::current_path(m_cwd);
+    }
+    InFolderWithOtherStdin(const InFolderWithOtherStdin &) = delete;
+    InFolderWithOtherStdin &operator=(const InFolderWithOtherStdin &) = delete;
+
+private:
+    bool m_active;
+    fs::path m_cwd;
+    int m_stdin = -1;
+};
+
 TEST_P(ConvertSource, ConvertsOrSaysWhy) {
     const Source &s = GetParam();
     TempDir dir;
     const std::string source = s.make(dir);
+    // The judges (ffmpeg, mutagen) are given the whole path.
+    const std::string sourcePath = s.relative ? dir.file(source) : source;
     const std::string out = dir.file("out.mp3");
     std::vector<std::string> notes;
-    const auto failure = convertFile(source, out, ConvertSettings{}, {}, nullptr, &notes);
+    ConvertSettings settings;
+    if (s.limit != 0)
+        settings.maxOutputBytes = s.limit;
+    std::optional<ConvertFailure> failure;
+    {
+        const InFolderWithOtherStdin folder(dir, s.relative);
+        failure = convertFile(source, out, settings, {}, nullptr, &notes);
+        if (s.relative) {
+            EXPECT_EQ(trackNumberOf(source), 7) << "the folder scan read another file";
+        }
+    }
     if (s.refusal != nullptr) {
         ASSERT_TRUE(failure) << "converted";
         EXPECT_NE(failure->message.find(source + ": "), std::string::npos) << failure->message;
@@ -161,7 +312,13 @@ TEST_P(ConvertSource, ConvertsOrSaysWhy) {
         return;
     }
     ASSERT_FALSE(failure) << failure->message;
-    EXPECT_TRUE(notes.empty());
+    if (s.note == nullptr) {
+        EXPECT_TRUE(notes.empty()) << notes.front();
+    } else {
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_EQ(notes.front().find(source + ": "), 0u) << notes.front();
+        EXPECT_NE(notes.front().find(s.note), std::string::npos) << notes.front();
+    }
     SilentSink quiet;
     const MpegCheck check = CheckMpegHeader(out, quiet);
     EXPECT_EQ(check.code, MpegCheckCode::Accepted);
@@ -169,20 +326,23 @@ TEST_P(ConvertSource, ConvertsOrSaysWhy) {
     EXPECT_EQ(check.header.layer(), kLayer3);
     EXPECT_EQ(sampleRateOf(check.header), 44100u);
     EXPECT_NE(check.header.channelMode(), 3u); // not single channel
-    EXPECT_NEAR(decodedSeconds(out), decodedSeconds(source), 0.05);
+    EXPECT_NEAR(decodedSeconds(out), decodedSeconds(sourcePath), 0.05);
     if (!s.tagged)
         return;
     const MutagenView tag = mutagenRead(out);
     ASSERT_TRUE(tag.ok) << tag.error;
     EXPECT_EQ(tag.version, 3);
     const std::map<std::string, std::string> expected = {
-        {"TIT2", "Träume"}, {"TPE1", "The Band"}, {"TALB", "First"},   {"TRCK", "7"},
-        {"TYER", "2011"},   {"TCOM", "Ann"},      {"TCON", "(17)Rock"}};
+        {"TIT2", "Träume"}, {"TPE1", "The Band"}, {"TALB", "First"},    {"TRCK", "7"},
+        {"TYER", "2011"},   {"TCOM", "Ann"},      {"TCON", "(17)Rock"}, {"TPOS", "2/3"}};
     for (const auto &[id, text] : expected) {
         ASSERT_EQ(tag.text.count(id), 1u) << id;
         EXPECT_EQ(tag.text.at(id).front(), text) << id;
     }
     EXPECT_EQ(tag.comment, "Live");
+    if (s.note != nullptr) {
+        EXPECT_EQ(tag.pictureBytes, 0u) << "a cover left out is not in the tag";
+    }
     if (std::string(s.name) == "flac_tags_cover") {
         ASSERT_GT(tag.pictureBytes, 0u);
         // The picture itself: a JPEG scaled to 300 x 225.
@@ -291,14 +451,323 @@ TEST(ConversionCacheTest, ReusesConvertsAgainAndFailsCleanly) {
     }
     EXPECT_EQ(files, 1u);
 
-    // A limit below two files: the older one goes once released, the one in use stays.
+    // A limit below two files: the older one goes once released (by both gets that returned
+    // it), the one in use stays.
     ConversionCache tight(dir.file("cache"), a.size + 1000);
+    cache.release(a.path);
     cache.release(a.path);
     auto b = tight.get(dir.file("b.wav"), cbr, {}, nullptr);
     ASSERT_TRUE(std::holds_alternative<CachedFile>(b));
     EXPECT_FALSE(fs::exists(a.path));
     EXPECT_TRUE(fs::exists(std::get<CachedFile>(b).path));
 }
+
+// How a source changes between two sends, and whether the second send may reuse the first
+// conversion. Tag editors keep the modification time; FAT and exFAT keep it to two seconds.
+struct KeyRow {
+    const char *name;
+    std::function<void(const std::string &source, const TempDir &dir)> change;
+    bool reused;
+};
+
+// `source` rewritten with other audio of the same size, its times set back to `old`'s.
+void keepTimes(const std::string &source, const struct stat &old) {
+    const timespec times[2] = {old.st_atim, old.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
+    struct stat now {};
+    ASSERT_EQ(stat(source.c_str(), &now), 0);
+    ASSERT_EQ(now.st_size, old.st_size);
+    ASSERT_EQ(now.st_mtim.tv_nsec, old.st_mtim.tv_nsec);
+}
+
+class CacheKey : public ::testing::TestWithParam<KeyRow> {};
+
+TEST_P(CacheKey, ReusesOnlyTheSameSource) {
+    const KeyRow &row = GetParam();
+    TempDir dir;
+    const std::string source = dir.file("a.wav");
+    makeTone(source, 1.0);
+    ConversionCache cache(dir.file("cache"));
+    auto first = cache.get(source, ConvertSettings{}, {}, nullptr);
+    ASSERT_TRUE(std::holds_alternative<CachedFile>(first));
+    const Bytes firstBytes = readFile(std::get<CachedFile>(first).path);
+    row.change(source, dir);
+    auto second = cache.get(source, ConvertSettings{}, {}, nullptr);
+    ASSERT_TRUE(std::holds_alternative<CachedFile>(second))
+        << std::get<ConvertFailure>(second).message;
+    const CachedFile &file = std::get<CachedFile>(second);
+    EXPECT_EQ(file.reused, row.reused);
+    if (row.reused) {
+        EXPECT_EQ(readFile(file.path), firstBytes);
+    } else {
+        EXPECT_NE(readFile(file.path), firstBytes) << "the old conversion was sent";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, CacheKey,
+    ::testing::Values(KeyRow{"untouched", [](const std::string &, const TempDir &) {}, true},
+                      KeyRow{"rewritten_in_place_keeping_size_and_times",
+                             [](const std::string &source, const TempDir &dir) {
+                                 struct stat old {};
+                                 ASSERT_EQ(stat(source.c_str(), &old), 0);
+                                 run({TUNARA_SOX, "-n", "-r", "44100", "-c", "2", dir.file("b.wav"),
+                                      "synth", "1.0", "sine", "880", "vol", "0.5"});
+                                 const Bytes other = readFile(dir.file("b.wav"));
+                                 ASSERT_EQ(off_t(other.size()), old.st_size);
+                                 const int fd = open(source.c_str(), O_WRONLY); // same inode
+                                 ASSERT_GE(fd, 0);
+                                 ASSERT_EQ(pwrite(fd, other.data(), other.size(), 0),
+                                           ssize_t(other.size()));
+                                 close(fd);
+                                 keepTimes(source, old);
+                             },
+                             false},
+                      KeyRow{"replaced_by_rename_keeping_size_and_times",
+                             [](const std::string &source, const TempDir &dir) {
+                                 struct stat old {};
+                                 ASSERT_EQ(stat(source.c_str(), &old), 0);
+                                 run({TUNARA_SOX, "-n", "-r", "44100", "-c", "2", dir.file("b.wav"),
+                                      "synth", "1.0", "sine", "880", "vol", "0.5"});
+                                 keepTimes(dir.file("b.wav"), old);
+                                 ASSERT_EQ(rename(dir.file("b.wav").c_str(), source.c_str()), 0);
+                             },
+                             false}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+// Levelling in the converter: the gain it applies (measured, given, held under -1 dBFS), the
+// ReplayGain left in the tag, and the cache key (unchanged with levelling off). The source is a
+// 440 Hz sine of amplitude 0.5: -6.96 LUFS (K-weighted below 1 kHz), peak -6.02 dBFS.
+struct LevelRow {
+    const char *name;
+    LevelMode mode;
+    std::optional<LevelGain> given;
+    std::string key;                     // the settings' key
+    double lufs;                         // of the converted file
+    std::optional<double> trackGainLeft; // REPLAYGAIN_TRACK_GAIN in its tag, dB
+};
+
+class ConvertLevel : public ::testing::TestWithParam<LevelRow> {};
+
+TEST_P(ConvertLevel, AppliesTheGainAndTagsWhatIsLeft) {
+    const LevelRow &row = GetParam();
+    TempDir dir;
+    makeTone(dir.file("t.wav"), 3.0);
+    ConvertSettings settings;
+    settings.level = row.mode;
+    settings.levelGain = row.given;
+    EXPECT_EQ(settings.key(), row.key);
+    ASSERT_EQ(convertFile(dir.file("t.wav"), dir.file("t.mp3"), settings, {}, nullptr),
+              std::nullopt);
+    auto measured = measureFile(dir.file("t.mp3"));
+    ASSERT_TRUE(std::holds_alternative<MeasuredFile>(measured));
+    const auto &loudness = std::get<MeasuredFile>(measured).loudness;
+    ASSERT_TRUE(loudness.has_value());
+    EXPECT_NEAR(loudness->lufs, row.lufs, 0.5);
+    EXPECT_LE(loudness->peakDbfs(), -0.8) << "past the ceiling";
+    const StoredGain stored = readStoredGain(dir.file("t.mp3"));
+    ASSERT_EQ(stored.trackGainDb.has_value(), row.trackGainLeft.has_value());
+    if (row.trackGainLeft) {
+        EXPECT_NEAR(*stored.trackGainDb, *row.trackGainLeft, 0.1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ConvertLevel,
+    ::testing::Values(
+        LevelRow{"off_keeps_key_and_level", LevelMode::Off, std::nullopt, "cbr192-44100-cover",
+                 -6.96, std::nullopt},
+        LevelRow{"track_measured_first", LevelMode::Track, std::nullopt,
+                 "cbr192-44100-cover-level-track", -18.0, 0.0},
+        LevelRow{"album_gain_given", LevelMode::Album, LevelGain{-12.0, 0.5, -14.0, 0.5},
+                 "cbr192-44100-cover-level-album-t-12.00/0.500000-a-14.00/0.500000", -20.96, 2.0},
+        // +10 dB would take the peak to +4 dBFS: 5.02 dB are applied, 4.98 dB are left.
+        LevelRow{"louder_held_under_the_ceiling", LevelMode::Track, LevelGain{10.0, 0.5, {}, {}},
+                 "cbr192-44100-cover-level-track-t+10.00/0.500000", -1.94, 4.98}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+// The stamp read before the conversion is the one the result is checked against: a source
+// rewritten between the reading (which named the cache entry) and the conversion fails.
+TEST(ConversionCacheTest, StampReadBeforeConvertingIsTheOneChecked) {
+    TempDir dir;
+    const std::string source = dir.file("a.wav");
+    makeTone(source, 1.0);
+    const std::optional<SourceStamp> stamp = readSourceStamp(source);
+    ASSERT_TRUE(stamp);
+    struct stat old {};
+    ASSERT_EQ(stat(source.c_str(), &old), 0);
+    makeTone(source, 1.0);
+    keepTimes(source, old);
+    const auto failure =
+        convertFile(source, *stamp, dir.file("out.mp3"), ConvertSettings{}, {}, nullptr);
+    ASSERT_TRUE(failure);
+    EXPECT_NE(failure->message.find("changed while"), std::string::npos) << failure->message;
+    EXPECT_FALSE(fs::exists(dir.file("out.mp3")));
+}
+
+// Two runs over one cache folder (two processes, or here two cache objects: the lock belongs to
+// each open file): a run's eviction never removes a file the other holds for sending.
+struct HoldRow {
+    const char *name;
+    bool releasedFirst; // the holder is done with the file before the other run evicts
+};
+
+class CacheHeldAcross : public ::testing::TestWithParam<HoldRow> {};
+
+TEST_P(CacheHeldAcross, EvictionSparesWhatAnotherRunHolds) {
+    TempDir dir;
+    makeTone(dir.file("a.wav"), 1.0);
+    makeTone(dir.file("b.wav"), 1.5);
+    ConversionCache holder(dir.file("cache"));
+    auto held = holder.get(dir.file("a.wav"), ConvertSettings{}, {}, nullptr);
+    ASSERT_TRUE(std::holds_alternative<CachedFile>(held));
+    const CachedFile a = std::get<CachedFile>(held);
+    if (GetParam().releasedFirst)
+        holder.release(a.path);
+    ConversionCache other(dir.file("cache"), a.size + 1000); // room for one file only
+    auto b = other.get(dir.file("b.wav"), ConvertSettings{}, {}, nullptr);
+    ASSERT_TRUE(std::holds_alternative<CachedFile>(b));
+    EXPECT_TRUE(fs::exists(std::get<CachedFile>(b).path));
+    EXPECT_EQ(fs::exists(a.path), !GetParam().releasedFirst);
+    // The holder's file is still whole for sending.
+    if (!GetParam().releasedFirst) {
+        EXPECT_EQ(fs::file_size(a.path), a.size);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, CacheHeldAcross,
+                         ::testing::Values(HoldRow{"held_by_the_other_run", false},
+                                           HoldRow{"released_by_the_other_run", true}),
+                         [](const auto &row) { return std::string(row.param.name); });
+
+// The folder the cache lives in: made private, and refused when another user could put files
+// into it or swap it.
+struct FolderRow {
+    const char *name;
+    // Prepares `root` and returns the cache folder to use under it.
+    std::function<std::string(const std::string &root)> prepare;
+    const char *refusal; // nullptr: the cache works and its folder is private
+    bool needsRoot = false;
+};
+
+class CacheFolder : public ::testing::TestWithParam<FolderRow> {};
+
+TEST_P(CacheFolder, IsPrivateOrRefused) {
+    const FolderRow &row = GetParam();
+    if (row.needsRoot && geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another user needs root";
+    TempDir dir;
+    makeTone(dir.file("a.wav"), 0.5);
+    const std::string folder = row.prepare(dir.file("root"));
+    ConversionCache cache(folder);
+    auto r = cache.get(dir.file("a.wav"), ConvertSettings{}, {}, nullptr);
+    if (row.refusal != nullptr) {
+        ASSERT_TRUE(std::holds_alternative<ConvertFailure>(r)) << "converted into " << folder;
+        EXPECT_NE(std::get<ConvertFailure>(r).message.find(row.refusal), std::string::npos)
+            << std::get<ConvertFailure>(r).message;
+        return;
+    }
+    ASSERT_TRUE(std::holds_alternative<CachedFile>(r)) << std::get<ConvertFailure>(r).message;
+    struct stat st {};
+    ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_mode & 077, 0u) << std::oct << st.st_mode;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, CacheFolder,
+    ::testing::Values(
+        FolderRow{"made_private",
+                  [](const std::string &root) { return root + "/deep/tunara/convert"; }, nullptr},
+        FolderRow{"below_a_sticky_shared_folder",
+                  [](const std::string &root) {
+                      fs::create_directories(root);
+                      chmod(root.c_str(), 01777);
+                      return root + "/tunara-0/convert";
+                  },
+                  nullptr},
+        FolderRow{"writable_by_others",
+                  [](const std::string &root) {
+                      fs::create_directories(root + "/convert");
+                      chmod((root + "/convert").c_str(), 0777);
+                      return root + "/convert";
+                  },
+                  "is not private"},
+        FolderRow{"a_link_to_another_folder",
+                  [](const std::string &root) {
+                      fs::create_directories(root + "/elsewhere");
+                      fs::create_directory_symlink(root + "/elsewhere", root + "/convert");
+                      return root + "/convert";
+                  },
+                  "is not a folder"},
+        FolderRow{"under_a_folder_others_may_change",
+                  [](const std::string &root) {
+                      fs::create_directories(root);
+                      chmod(root.c_str(), 0777);
+                      return root + "/tunara-0/convert";
+                  },
+                  "may be changed by another user"},
+        FolderRow{"made_by_another_user",
+                  [](const std::string &root) {
+                      fs::create_directories(root + "/tunara-0/convert");
+                      EXPECT_EQ(chown((root + "/tunara-0").c_str(), 65534, 65534), 0);
+                      EXPECT_EQ(chown((root + "/tunara-0/convert").c_str(), 65534, 65534), 0);
+                      return root + "/tunara-0/convert";
+                  },
+                  "is not private", true}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+// Where the cache is when no folder is named: never a folder in the shared temporary folder
+// that another user could have made first.
+struct DefaultDirRow {
+    const char *name;
+    const char *xdg;  // XDG_CACHE_HOME; nullptr: unset
+    const char *home; // HOME; nullptr: unset
+    std::string expected;
+};
+
+// The user database's home folder of the account running the test.
+std::string accountHome() {
+    const passwd *entry = getpwuid(getuid());
+    return entry != nullptr && entry->pw_dir != nullptr ? entry->pw_dir : "";
+}
+
+class DefaultCacheDir : public ::testing::TestWithParam<DefaultDirRow> {};
+
+TEST_P(DefaultCacheDir, FollowsTheEnvironmentThenTheAccount) {
+    const DefaultDirRow &row = GetParam();
+    const auto saved = [](const char *name) -> std::optional<std::string> {
+        const char *v = std::getenv(name);
+        return v != nullptr ? std::optional<std::string>(v) : std::nullopt;
+    };
+    const auto set = [](const char *name, const std::optional<std::string> &v) {
+        if (v)
+            setenv(name, v->c_str(), 1);
+        else
+            unsetenv(name);
+    };
+    const auto xdg = saved("XDG_CACHE_HOME"), home = saved("HOME");
+    set("XDG_CACHE_HOME", row.xdg ? std::optional<std::string>(row.xdg) : std::nullopt);
+    set("HOME", row.home ? std::optional<std::string>(row.home) : std::nullopt);
+    const std::string dir = ConversionCache::defaultDir();
+    set("XDG_CACHE_HOME", xdg);
+    set("HOME", home);
+    ASSERT_FALSE(accountHome().empty());
+    EXPECT_EQ(dir, row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Environments, DefaultCacheDir,
+    ::testing::Values(DefaultDirRow{"xdg", "/x/cache", "/h", "/x/cache/tunara/convert"},
+                      DefaultDirRow{"relative_xdg_ignored", "cache", "/h",
+                                    "/h/.cache/tunara/convert"},
+                      DefaultDirRow{"home", nullptr, "/h", "/h/.cache/tunara/convert"},
+                      DefaultDirRow{"neither_takes_the_account_home", nullptr, nullptr,
+                                    accountHome() + "/.cache/tunara/convert"},
+                      DefaultDirRow{"empty_home_takes_the_account_home", "", "",
+                                    accountHome() + "/.cache/tunara/convert"}),
+    [](const auto &row) { return std::string(row.param.name); });
 
 // A source that changes while it is converted fails and leaves nothing in the cache.
 TEST(ConversionCacheTest, SourceChangedWhileConverting) {

@@ -1,0 +1,129 @@
+#include "levelling.h"
+
+#include "mp3level.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace tunara::media {
+
+double LevelGain::wantedDb(LevelMode mode) const {
+    switch (mode) {
+    case LevelMode::Off:
+        return 0;
+    case LevelMode::Track:
+        return trackGainDb;
+    case LevelMode::Album:
+        return albumGainDb.value_or(trackGainDb);
+    }
+    return 0;
+}
+
+double LevelGain::limitingPeak(LevelMode mode) const {
+    return mode == LevelMode::Album && albumGainDb ? albumPeak.value_or(trackPeak) : trackPeak;
+}
+
+std::string LevelGain::key() const {
+    // Hundredths of a dB and six digits of a peak: what the tags carry, and finer than any
+    // difference that could be heard.
+    char text[96];
+    std::snprintf(text, sizeof text, "t%+.2f/%.6f", trackGainDb, trackPeak);
+    std::string k = text;
+    if (albumGainDb) {
+        std::snprintf(text, sizeof text, "-a%+.2f/%.6f", *albumGainDb, albumPeak.value_or(0.0));
+        k += text;
+    }
+    return k;
+}
+
+std::vector<LevelDecision> decideLevels(std::span<const LevelSource> files, LevelMode mode,
+                                        const std::atomic<bool> *stop) {
+    std::vector<LevelDecision> decisions(files.size());
+    if (mode == LevelMode::Off)
+        return decisions;
+    std::vector<MeasuredFile> measured(files.size());
+    std::vector<const LoudnessMeter *> meters;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        auto result = measureFile(files[i].path, files[i].peak, stop);
+        if (auto *failure = std::get_if<DecodeFailure>(&result)) {
+            decisions[i].stopped = failure->stopped || (stop != nullptr && stop->load());
+            decisions[i].note =
+                files[i].path + ": cannot be measured, so it is not levelled: " + failure->reason;
+            if (decisions[i].stopped)
+                return decisions;
+            continue;
+        }
+        measured[i] = std::move(std::get<MeasuredFile>(result));
+        if (!measured[i].loudness) {
+            decisions[i].note = files[i].path + ": too short or silent to measure: no gain";
+            continue;
+        }
+        meters.push_back(measured[i].meter.get());
+        decisions[i].gain =
+            LevelGain{measured[i].loudness->gainDb(), measured[i].loudness->peak, {}, {}};
+    }
+    if (mode != LevelMode::Album)
+        return decisions;
+    const std::optional<Loudness> album = albumLoudness(meters);
+    for (LevelDecision &d : decisions) {
+        if (!d.gain || !album)
+            continue;
+        d.gain->albumGainDb = album->gainDb();
+        d.gain->albumPeak = album->peak;
+    }
+    return decisions;
+}
+
+AlbumLevels::AlbumLevels(std::vector<LevelSource> files)
+    : m_sealed(true), m_files(std::move(files)) {}
+
+std::size_t AlbumLevels::add(LevelSource file) {
+    std::lock_guard lock(m_mutex);
+    m_files.push_back(std::move(file));
+    return m_files.size() - 1;
+}
+
+void AlbumLevels::seal() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_sealed = true;
+    }
+    m_sealedChanged.notify_all();
+}
+
+LevelDecision AlbumLevels::decision(std::size_t index, const std::atomic<bool> *stop) {
+    std::unique_lock lock(m_mutex);
+    // The stop flag is a plain atomic: it is looked at now and then.
+    constexpr auto kStopPoll = std::chrono::milliseconds(50);
+    while (!m_sealed) {
+        if (stop != nullptr && stop->load())
+            return LevelDecision{std::nullopt, "stopped", true};
+        m_sealedChanged.wait_for(lock, kStopPoll);
+    }
+    if (index >= m_files.size())
+        return LevelDecision{std::nullopt, "no such file of the album", false};
+    if (m_decisions.empty()) {
+        std::vector<LevelDecision> made = decideLevels(m_files, LevelMode::Album, stop);
+        for (const LevelDecision &d : made)
+            if (d.stopped)
+                return LevelDecision{std::nullopt, m_files[index].path + ": stopped", true};
+        m_decisions = std::move(made);
+    }
+    return m_decisions[index];
+}
+
+std::variant<LevelledMp3, std::string> levelledMp3Copy(const std::string &source,
+                                                       const std::string &output, LevelMode mode,
+                                                       const std::optional<LevelGain> &gain) {
+    LevelledMp3 made;
+    if (gain && mode != LevelMode::Off)
+        made.steps = mp3GainSteps(gain->wantedDb(mode), gain->limitingPeak(mode));
+    Mp3LevelReport report;
+    if (auto failure = levelMp3File(source, output, made.steps, &report))
+        return source + ": " + *failure;
+    for (const std::string &note : report.notes)
+        made.notes.push_back(source + ": " + note);
+    return made;
+}
+
+} // namespace tunara::media
