@@ -1,0 +1,156 @@
+#include "sourceprobe.h"
+
+#include "audiosource.h"
+#include "coverart.h"
+#include "genres.h"
+#include "tagengine.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+}
+
+#include <taglib/attachedpictureframe.h>
+#include <taglib/id3v2tag.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <initializer_list>
+#include <memory>
+
+namespace tunara::sync {
+
+namespace {
+
+struct FormatCloser {
+    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
+};
+struct DictFreer {
+    void operator()(AVDictionary *d) const { av_dict_free(&d); }
+};
+
+std::string avError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+// The value the conversion reads for these keys: the container's tags, then the stream's.
+std::string tagValue(const AVDictionary *a, const AVDictionary *b,
+                     std::initializer_list<const char *> keys) {
+    for (const char *key : keys)
+        for (const AVDictionary *d : {a, b})
+            if (const AVDictionaryEntry *e = av_dict_get(d, key, nullptr, 0);
+                e != nullptr && e->value != nullptr && *e->value != '\0')
+                return e->value;
+    return {};
+}
+
+std::string yearOf(std::string date) {
+    if (date.size() >= 4 && std::all_of(date.begin(), date.begin() + 4, ::isdigit) &&
+        (date.size() == 4 || !std::isdigit(static_cast<unsigned char>(date[4]))))
+        return date.substr(0, 4);
+    return date;
+}
+
+// The bytes of the tag the converter writes with these fields and cover (empty: none).
+std::uint64_t renderedTagBytes(const media::TagFields &fields,
+                               const std::vector<std::uint8_t> &cover) {
+    std::vector<std::uint8_t> withCover;
+    if (!cover.empty()) {
+        TagLib::ID3v2::Tag tag;
+        auto *apic = new TagLib::ID3v2::AttachedPictureFrame;
+        apic->setMimeType("image/jpeg");
+        apic->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+        apic->setPicture(
+            TagLib::ByteVector(reinterpret_cast<const char *>(cover.data()), uint(cover.size())));
+        tag.addFrame(apic); // the tag owns it
+        const TagLib::ByteVector data = tag.render(TagLib::ID3v2::v3);
+        withCover.assign(data.begin(), data.end());
+    }
+    auto rendered = media::renderTag(withCover, fields);
+    if (const auto *bytes = std::get_if<std::vector<std::uint8_t>>(&rendered))
+        return bytes->size();
+    return 0; // the converter refuses such a file; its size does not matter
+}
+
+} // namespace
+
+std::variant<SourceInfo, std::string> probeSource(const std::string &path) {
+    media::silenceFfmpegLog();
+    AVDictionary *rawOptions = nullptr;
+    av_dict_set(&rawOptions, "protocol_whitelist", "file", 0);
+    std::unique_ptr<AVDictionary, DictFreer> options(rawOptions);
+    AVFormatContext *raw = nullptr;
+    const std::string url = "file:" + path;
+    AVDictionary *opts = options.release();
+    const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &opts);
+    av_dict_free(&opts);
+    if (opened < 0)
+        return "cannot be read as audio: " + avError(opened);
+    std::unique_ptr<AVFormatContext, FormatCloser> fmt(raw);
+    if (const int rc = avformat_find_stream_info(raw, nullptr); rc < 0)
+        return "no stream information: " + avError(rc);
+    const int index = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (index < 0)
+        return std::string("holds no audio stream");
+    const AVStream *st = raw->streams[index];
+
+    SourceInfo info;
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
+        info.seconds = double(st->duration) * av_q2d(st->time_base);
+    else if (raw->duration != AV_NOPTS_VALUE && raw->duration > 0)
+        info.seconds = double(raw->duration) / AV_TIME_BASE;
+    info.sampleRate = st->codecpar->sample_rate;
+    const std::int64_t rate = st->codecpar->bit_rate > 0 ? st->codecpar->bit_rate : raw->bit_rate;
+    info.bitRateBps = int(std::clamp<std::int64_t>(rate, 0, INT32_MAX));
+
+    const AVDictionary *global = raw->metadata;
+    const AVDictionary *own = st->metadata;
+    media::TagFields fields;
+    fields.title = tagValue(global, own, {"title"});
+    fields.artist = tagValue(global, own, {"artist", "album_artist"});
+    fields.album = tagValue(global, own, {"album"});
+    fields.year = yearOf(tagValue(global, own, {"date", "year", "TYER", "TDRC"}));
+    const std::string genre = tagValue(global, own, {"genre"});
+    if (!genre.empty()) {
+        fields.genre = media::genreFromTcon(genre);
+        if (!fields.genre)
+            fields.genreText = genre;
+    }
+    fields.comment = tagValue(global, own, {"comment", "description"});
+    fields.composer = tagValue(global, own, {"composer"});
+    fields.track = std::max(0, std::atoi(tagValue(global, own, {"track", "tracknumber"}).c_str()));
+    info.track = fields.track;
+    info.disc = std::max(0, std::atoi(tagValue(global, own, {"disc", "discnumber"}).c_str()));
+    info.album = fields.album;
+    info.title = fields.title;
+
+    // The front cover where the source marks one, else its first picture, as the conversion
+    // takes it.
+    media::SourceCover cover;
+    for (unsigned i = 0; i < raw->nb_streams; ++i) {
+        const AVStream *pic = raw->streams[i];
+        if ((pic->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0 || pic->attached_pic.size <= 0)
+            continue;
+        const AVDictionaryEntry *kind = av_dict_get(pic->metadata, "comment", nullptr, 0);
+        const bool front = kind != nullptr && std::string_view(kind->value) == "Cover (front)";
+        if (!cover.bytes.empty() && !front)
+            continue;
+        cover.bytes.assign(pic->attached_pic.data, pic->attached_pic.data + pic->attached_pic.size);
+        cover.codecId = pic->codecpar->codec_id;
+        if (front)
+            break;
+    }
+    info.tagBytes = renderedTagBytes(fields, {});
+    info.tagBytesWithCover = info.tagBytes;
+    if (!cover.bytes.empty()) {
+        auto jpeg = media::coverJpeg(cover.bytes, cover.codecId);
+        if (const auto *bytes = std::get_if<std::vector<std::uint8_t>>(&jpeg))
+            info.tagBytesWithCover = renderedTagBytes(fields, *bytes);
+    }
+    return info;
+}
+
+} // namespace tunara::sync
