@@ -279,6 +279,44 @@ TEST_F(FilesCli, TextListingShowsTotals) {
     EXPECT_NE(r.out.find("M (flash): 6 file(s), total "), std::string::npos) << r.out;
 }
 
+// Columns a terminal gives UTF-8 text: Hangul syllables two, combining accents none, the rest
+// one (the names below hold nothing else).
+size_t terminalColumns(const std::string &s) {
+    size_t columns = 0;
+    for (size_t i = 0; i < s.size();) {
+        const auto lead = static_cast<unsigned char>(s[i]);
+        const size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = len == 1 ? lead : lead & (0xFF >> (len + 1));
+        for (size_t k = 1; k < len && i + k < s.size(); ++k)
+            c = c << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        columns += c >= 0x0300 && c <= 0x036F ? 0 : c >= 0xAC00 && c <= 0xD7A3 ? 2 : 1;
+        i += len;
+    }
+    return columns;
+}
+
+// Names of wide characters and of combining accents line up with the others in the text listing:
+// every row's last column (the attributes) starts where the header's does.
+TEST_F(FilesCli, TextListingPadsByDisplayWidth) {
+    stopPlayer();
+    const std::vector<SeedFile> wide = {
+        {"\xED\x95\x9C\xEA\xB5\xAD \xEB\x85\xB8\xEB\x9E\x98.mp3", 10, "2020-01-01 00:00:00"},
+        {"Cafe\xCC\x81 e\xCC\x81te\xCC\x81.mp3", 10, "2020-01-01 00:00:00"}};
+    for (const auto &seed : wide)
+        writeSeed(seed);
+    copySeeds("flash.img", wide);
+    startPlayer();
+    const Result r = kesto("ls M");
+    ASSERT_EQ(r.exit, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::vector<size_t> starts;
+    for (std::string line; std::getline(lines, line) && !line.starts_with("M (flash)");)
+        starts.push_back(terminalColumns(line.substr(0, line.rfind(' ') + 1)));
+    ASSERT_EQ(starts.size(), 9u) << r.out;
+    for (size_t k = 1; k < starts.size(); ++k)
+        EXPECT_EQ(starts[k], starts[0]) << "row " << k << " of\n" << r.out;
+}
+
 TEST_F(FilesCli, ChangesKeepImagesCleanAndAgreeWithMdir) {
     // rename to a long name, rename with the padded 8.3 form, reorder, delete
     Result r = kesto("mv M 'My Song [live].mp3' 'My Song [live] - remastered edition.mp3'");
@@ -377,8 +415,10 @@ TEST_P(TakenShortName, GetsATailAndBothFilesStayReadable) {
     const auto &c = GetParam();
     const fs::path fresh = m_dir / "new";
     fs::create_directories(fresh);
+    // "a+b+c.mp3": '+' leaves the short base "abc" while the long name differs from ABC.MP3
+    // (a long name equal to it but for case gets a free name).
     {
-        std::ofstream out(fresh / "abc.mp3", std::ios::binary);
+        std::ofstream out(fresh / "a+b+c.mp3", std::ios::binary);
         for (int k = 0; k < 3000; ++k)
             out.put(char('0' + k % 10));
     }
@@ -424,8 +464,8 @@ TEST_P(TakenShortName, GetsATailAndBothFilesStayReadable) {
 INSTANTIATE_TEST_SUITE_P(
     Names, TakenShortName,
     testing::Values(
-        TakenShortCase{"PutOnFlash", 'M', "put -m M NEW/abc.mp3", "NEW/abc.mp3", "ABC~1.MP3"},
-        TakenShortCase{"PutOnCard", 'S', "put -m S NEW/abc.mp3", "NEW/abc.mp3", "ABC~1.MP3"},
+        TakenShortCase{"PutOnFlash", 'M', "put -m M NEW/a+b+c.mp3", "NEW/a+b+c.mp3", "ABC~1.MP3"},
+        TakenShortCase{"PutOnCard", 'S', "put -m S NEW/a+b+c.mp3", "NEW/a+b+c.mp3", "ABC~1.MP3"},
         // mtools would also find these by their long names "abc.mp3" when asked for ABC.MP3;
         // '+' leaves the short base, so the long names below do not match it.
         TakenShortCase{"RenameOnFlash", 'M', "mv M 'My Song [live].mp3' a+b+c.mp3",
@@ -531,7 +571,8 @@ struct FailureCase {
     int exit;
     const char *stderrStart;
     enum class Local { None, Socket, Folder } local = Local::None;
-    const char *localPath = ""; // in the test's folder; stays what it was
+    const char *localPath = "";   // in the test's folder; stays what it was
+    const char *stdoutStart = ""; // what stdout starts with when the command succeeds
 };
 
 // `text` with every '@' replaced by `folder`.
@@ -576,6 +617,7 @@ TEST_P(FilesCliFailures, ExitAndMessage) {
     if (c.exit != 0) {
         EXPECT_TRUE(r.out.empty()) << r.out;
     }
+    EXPECT_EQ(r.out.rfind(c.stdoutStart, 0), 0u) << r.out;
     // nothing on the images changed
     expectAgreesWithMdir('M');
     expectAgreesWithMdir('S');
@@ -602,6 +644,46 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"PositionTooLarge", "", "", "order M ABC.MP3 256", 2, "kesto order: "},
         FailureCase{"UnknownOption", "", "", "mv M a b --84", 2, "kesto mv: "},
         FailureCase{"MissingOperand", "", "", "rm M", 2, "kesto rm: "},
+        // Options are checked before the player is: an unknown one is no file name.
+        FailureCase{"PutUnknownOption", "", "", "put --bogus @/seed/ABC.MP3", 2,
+                    "kesto put: unknown option --bogus\nUsage: kesto put "},
+        FailureCase{"PutUnknownOptionWithValue", "", "", "put --loudness track", 2,
+                    "kesto put: unknown option --loudness\nUsage: kesto put "},
+        FailureCase{"GetUnknownOption", "", "", "get --bogus ABC.MP3 @/x.mp3", 2,
+                    "kesto get: unknown option --bogus\nUsage: kesto get "},
+        FailureCase{"BitRateBeyondInt", "", "", "put --bitrate 4294967488 @/seed/ABC.MP3", 2,
+                    "kesto put: --bitrate takes an MP3 bit rate in kbit/s "},
+        FailureCase{"PutEmptyFolder", "", "", "put @/empty", 1,
+                    "kesto put: no audio files in @/empty\n", FailureCase::Local::Folder, "empty"},
+        // Every verb's --help prints its help; none touches the player (format least of all).
+        FailureCase{.label = "SyncHelp",
+                    .setup = "",
+                    .undo = "",
+                    .args = "sync --help",
+                    .exit = 0,
+                    .stderrStart = "",
+                    .stdoutStart = "Usage: kesto sync SOURCE... M|S"},
+        FailureCase{.label = "PutHelp",
+                    .setup = "",
+                    .undo = "",
+                    .args = "put @/x.mp3 --help",
+                    .exit = 0,
+                    .stderrStart = "",
+                    .stdoutStart = "Usage: kesto put [-m M|S]"},
+        FailureCase{.label = "FormatHelp",
+                    .setup = "",
+                    .undo = "",
+                    .args = "format M --yes --help",
+                    .exit = 0,
+                    .stderrStart = "",
+                    .stdoutStart = "Usage: kesto format M|S"},
+        FailureCase{.label = "LsHelp",
+                    .setup = "",
+                    .undo = "",
+                    .args = "ls --help",
+                    .exit = 0,
+                    .stderrStart = "",
+                    .stdoutStart = "Usage: kesto ls M|S"},
         // A destination no file can replace is refused, and left as it was.
         FailureCase{"GetOntoASocket", "", "", "get -m M ABC.MP3 @/sock", 1,
                     "kesto get: @/sock: error -42 (KSUSB_ERR_OPEN_FILE): Can't open a file\n"

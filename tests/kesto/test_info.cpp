@@ -14,8 +14,9 @@ using kestousb::test::VplayerProcess;
 
 namespace {
 
-const std::string kNotConnected = "Device is Not connected. Try to reconnect USB cable when the "
-                                  "driver is installed properly.";
+// No driver advice on Linux: the cable, the udev rule, kesto info.
+const std::string kNotConnected = "Device is Not connected. Check the USB cable and the udev rule "
+                                  "that gives you access to the player, then try 'kesto info'.";
 
 class KestoInfo : public ::testing::Test {
 protected:

@@ -38,12 +38,28 @@ paths=()
 for n in "${names[@]}"; do paths+=("$src/$n"); done
 expect_exit 0 "put of five files" "$kesto" put -m M "${paths[@]}"
 
-# a name already on the player, a missing file: exit 1 with the code
-expect_exit 1 "put of an existing name" "$kesto" put "$src/short.mp3"
-check "put of an existing name reports -10" grep -q -- "-10" "$work/err"
+# a name already on the player gets a free name, nothing is overwritten; a missing file: exit 1
+# with the code
+expect_exit 0 "put of an existing name" "$kesto" put "$src/short.mp3"
+check "put of an existing name gives a free name" grep -qx -- "$src/short.mp3 -> M as short (2).mp3" "$work/out"
+expect_exit 0 "rm of the free name" "$kesto" rm M "short (2).mp3"
 expect_exit 1 "put of a missing file" "$kesto" put "$src/none.mp3"
 check "put of a missing file reports -11" grep -q -- "-11" "$work/err"
 expect_exit 2 "put with a bad memory" "$kesto" put -m X "$src/short.mp3"
+
+# the player unplugged during a put: the run stops at the first "not connected", says it once
+# (with advice for this system, not a driver's) and lists every file that did not arrive
+for n in u1 u2 u3; do head -c 100000 /dev/urandom >"$src/$n.bin"; done
+ctl fault unplug-after 60000
+expect_exit 1 "put while unplugged" "$kesto" put -m M "$src/u1.bin" "$src/u2.bin" "$src/u3.bin"
+ctl plug
+[ "$(grep -c -- "-40 (KSUSB_ERR_NOT_CONNECTED)" "$work/err")" = 1 ] ||
+    fail "put while unplugged reports -40 more than once: $(cat "$work/err")"
+check "put while unplugged points at the cable and the udev rule" \
+    grep -q "Check the USB cable and the udev rule that gives you access to the player, then try 'kesto info'.$" "$work/err"
+check "put while unplugged lists what did not arrive" \
+    diff <(sed -n '/^kesto put: did not arrive:$/,$p' "$work/err") \
+    <(printf 'kesto put: did not arrive:\n  %s\n  %s\n  %s\n' "$src/u1.bin" "$src/u2.bin" "$src/u3.bin")
 
 # ---- get: identical bytes back, to a file and into a folder ------------------------------------
 for n in "${names[@]}"; do

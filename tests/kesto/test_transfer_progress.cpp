@@ -28,6 +28,29 @@ INSTANTIATE_TEST_SUITE_P(Progress, FormatBytes,
                                          BytesCase{"tebiStaysGibi", 2048ull << 30, "2048.0 GiB"}),
                          [](const auto &row) { return row.param.name; });
 
+// Names go to the terminal with nothing that acts on it: control characters (C0, DEL, C1) and
+// bytes outside UTF-8 as \xNN; accents and Hangul as they are.
+struct TerminalCase {
+    const char *name;
+    std::string in, out;
+};
+class TerminalText : public testing::TestWithParam<TerminalCase> {};
+TEST_P(TerminalText, ControlsAndForeignBytesEscaped) {
+    EXPECT_EQ(kesto::terminalText(GetParam().in), GetParam().out);
+}
+INSTANTIATE_TEST_SUITE_P(Progress, TerminalText,
+                         testing::Values(TerminalCase{"Plain", "a b.mp3", "a b.mp3"},
+                                         TerminalCase{"Escape", "x\x1B[2Jy.mp3", "x\\x1B[2Jy.mp3"},
+                                         TerminalCase{"Delete", "x\x7Fy", "x\\x7Fy"},
+                                         TerminalCase{"C1Csi",
+                                                      "x\xC2\x9B"
+                                                      "2Jy",
+                                                      "x\\xC2\\x9B2Jy"},
+                                         TerminalCase{"NotUtf8", "caf\xE9.mp3", "caf\\xE9.mp3"},
+                                         TerminalCase{"AccentAndHangul", "Zo\xC3\xAB \xED\x95\x9C",
+                                                      "Zo\xC3\xAB \xED\x95\x9C"}),
+                         [](const auto &row) { return std::string(row.param.name); });
+
 struct DurationCase {
     const char *name;
     double seconds;

@@ -39,8 +39,13 @@ const char *refusedKind(const std::string &dest) {
 int get(std::span<const std::string> args) {
     unsigned char mem = KSUSB_MEM_FLASH;
     std::vector<std::string> operands;
+    bool operandsOnly = false; // after "--" a name may start with '-'
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-m") {
+        if (operandsOnly) {
+            operands.push_back(args[i]);
+        } else if (args[i] == "--") {
+            operandsOnly = true;
+        } else if (args[i] == "-m") {
             const auto parsed = i + 1 < args.size() ? memoryOperand(args[i + 1]) : std::nullopt;
             if (!parsed) {
                 std::fprintf(stderr, "kesto get: -m takes M or S\n");
@@ -48,6 +53,8 @@ int get(std::span<const std::string> args) {
             }
             mem = *parsed;
             ++i;
+        } else if (args[i].size() > 1 && args[i][0] == '-') {
+            return usageError("get", "unknown option " + args[i], help::command("get").usage);
         } else {
             operands.push_back(args[i]);
         }

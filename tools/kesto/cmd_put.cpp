@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,8 +37,8 @@ constexpr uint32_t kProgressStep = 10000;
 
 struct Item {
     std::string path;
-    bool named = false;     // given on the command line, not found in a folder
     bool convert = false;   // sent as an MP3 made from it
+    bool level = false;     // an MP3 sent as it is, but for its gain (levelled losslessly)
     std::string reason;     // why it is converted
     std::string playerName; // the long name it gets on the player
     size_t job = 0;         // its conversion in the queue
@@ -47,12 +48,58 @@ struct Counts {
     size_t hidden = 0, notAudio = 0, sent = 0, converted = 0, failed = 0;
 };
 
+// Puts the items that are converted or levelled into the queue, in their order. With levelling
+// by album, the files of one folder among them are measured together, by the first of their
+// conversions that runs.
+void addConversions(std::vector<Item> &items, const ConvertSettings &settings,
+                    ConversionCache &cache, std::unique_ptr<ConversionQueue> &queue) {
+    struct Album {
+        std::vector<LevelSource> files;
+        std::shared_ptr<AlbumLevels> levels;
+    };
+    std::map<std::string, Album> albums; // by folder
+    const auto folderOf = [](const std::string &path) {
+        std::error_code ec;
+        return fs::absolute(path, ec).lexically_normal().parent_path().string();
+    };
+    const bool byAlbum = settings.level == LevelMode::Album;
+    if (byAlbum)
+        for (const Item &item : items)
+            if (item.convert || item.level)
+                albums[folderOf(item.path)].files.push_back(
+                    LevelSource{item.path, PeakMode::Sample});
+    std::map<std::string, std::size_t> taken; // files of each album given a job so far
+    for (Item &item : items) {
+        if (!item.convert && !item.level)
+            continue;
+        if (!queue)
+            queue = std::make_unique<ConversionQueue>(cache, settings, 0, 0,
+                                                      terminalConversionBars().reporter());
+        ConvertSettings own = settings;
+        own.keepEncoding = item.level;
+        if (!byAlbum) {
+            item.job = queue->add(item.path, own);
+            continue;
+        }
+        const std::string folder = folderOf(item.path);
+        Album &album = albums[folder];
+        if (!album.levels)
+            album.levels = std::make_shared<AlbumLevels>(album.files);
+        item.job = queue->add(item.path, own, album.levels, taken[folder]++);
+    }
+}
+
 int put(std::span<const std::string> args) {
     unsigned char mem = KSUSB_MEM_FLASH;
     ConvertChoice choice;
     std::vector<std::string> operands;
+    bool operandsOnly = false; // after "--" every argument is a file (names may start with '-')
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-m") {
+        if (operandsOnly) {
+            operands.push_back(args[i]);
+        } else if (args[i] == "--") {
+            operandsOnly = true;
+        } else if (args[i] == "-m") {
             const auto parsed = i + 1 < args.size() ? memoryOperand(args[i + 1]) : std::nullopt;
             if (!parsed) {
                 std::fprintf(stderr, "kesto put: -m takes M or S\n");
@@ -63,6 +110,9 @@ int put(std::span<const std::string> args) {
         } else if (const auto problem = takeConvertOption(args, i, choice)) {
             if (!problem->empty())
                 return usageError(kVerb, *problem, help::command("put").usage);
+        } else if (args[i].size() > 1 && args[i][0] == '-') {
+            return usageError(kVerb, std::string("unknown option ") + args[i],
+                              help::command("put").usage);
         } else {
             operands.push_back(args[i]);
         }
@@ -78,7 +128,6 @@ int put(std::span<const std::string> args) {
         if (!fs::is_directory(operand, ec)) {
             Item named;
             named.path = operand;
-            named.named = true;
             items.push_back(std::move(named));
             continue;
         }
@@ -89,12 +138,20 @@ int put(std::span<const std::string> args) {
         }
         counts.hidden += scan.hidden;
         counts.notAudio += scan.notAudio;
+        if (scan.files.empty() && scan.errors.empty()) {
+            std::fprintf(stderr, "kesto put: no audio files in %s\n",
+                         terminalText(operand).c_str());
+            listed = false;
+        }
         for (std::string &f : scan.files) {
             Item found;
             found.path = std::move(f);
             items.push_back(std::move(found));
         }
     }
+
+    if (items.empty())
+        return kExitFailed; // nothing to send: the player is not touched
 
     // The library checks names against its cached table, so it must be fresh, and fresh again
     // after each file: the next file's short name must not collide with the one just sent.
@@ -106,9 +163,8 @@ int put(std::span<const std::string> args) {
         return kExitUsage;
     }
 
-    // The player's folder is flat: a name the run already gave, or (for a file found in a
-    // folder or converted) one the player holds, gets a free name instead; a file named on the
-    // command line under its own name is refused by the library when the player holds it.
+    // The player's folder is flat and its FAT compares names without regard to letter case: a
+    // name the run already gave or one the player holds, in any case, gets a free name instead.
     std::set<std::string> onPlayer, inRun;
     {
         const auto table = copyTable(mem);
@@ -123,40 +179,68 @@ int put(std::span<const std::string> args) {
             item.convert = route.route == Route::Convert;
             item.reason = std::move(route.reason);
         }
-        const std::string own = fs::path(item.path).filename().string();
-        // Named as the player will keep it, so that a long name meets the names it would take.
-        const std::string desired = item.convert ? convertedName(item.path) : fitLongName(own);
-        if (item.named && !item.convert) {
-            item.playerName = freeName(desired, inRun);
-        } else {
-            std::set<std::string> taken = inRun;
-            taken.insert(onPlayer.begin(), onPlayer.end());
-            item.playerName = freeName(desired, taken);
-            inRun.insert(foldCase(item.playerName));
-        }
-        if (item.convert) {
-            if (!queue)
-                queue = std::make_unique<ConversionQueue>(cache, choice.settings, 0, 0,
-                                                          terminalConversionBars().reporter());
-            item.job = queue->add(item.path);
+        // Named as the player will keep it (legal characters, 80 bytes), before any conversion,
+        // so that the name meets the names it would take.
+        const std::string desired = item.convert ? convertedName(item.path) : sentName(item.path);
+        std::set<std::string> taken = inRun;
+        taken.insert(onPlayer.begin(), onPlayer.end());
+        item.playerName = freeName(desired, taken);
+        inRun.insert(foldCase(item.playerName));
+        if (!item.convert && choice.settings.level != LevelMode::Off) {
+            item.level = audioKindOf(item.path) == AudioKind::Mp3;
+            if (!item.level)
+                std::fprintf(stderr,
+                             "kesto put: %s: sent as it is, not levelled (only MP3 files and "
+                             "converted files are)\n",
+                             terminalText(item.path).c_str());
         }
     }
+    addConversions(items, choice.settings, cache, queue);
 
     LinkFolder links("kesto-send");
     int result = listed ? kExitOk : kExitFailed;
-    for (const Item &item : items) {
+    std::vector<std::string> missed; // the files that failed, in their order
+    const auto failed = [&](const Item &item) {
+        ++counts.failed;
+        result = kExitFailed;
+        missed.push_back(item.path);
+    };
+    // Once the player is gone every further file would fail the same way: the run ends and
+    // lists every file that did not arrive.
+    const auto abandon = [&](size_t from) {
+        result = kExitFailed;
+        for (size_t k = from; k < items.size(); ++k)
+            failed(items[k]);
+        if (missed.empty())
+            return;
+        std::fprintf(stderr, "kesto put: did not arrive:\n");
+        for (const std::string &path : missed)
+            std::fprintf(stderr, "  %s\n", terminalText(path).c_str());
+    };
+    // Ctrl-C between two files (while the table is read) ends the run before the next one.
+    InterruptGuard interrupt;
+    for (size_t at = 0; at < items.size(); ++at) {
+        const Item &item = items[at];
+        if (interrupt.interrupted()) {
+            std::fprintf(stderr, "kesto put: stopped\n");
+            abandon(at);
+            return kExitInterrupted;
+        }
         std::string send = item.path;
         std::string cached;
-        if (item.convert) {
-            std::error_code sizeError;
-            const auto sourceSize = fs::file_size(item.path, sizeError);
-            terminalConversionBars().await(item.job, item.path, sizeError ? 0 : sourceSize);
-            ConversionResult converted = queue->wait(item.job);
-            terminalConversionBars().finish();
+        if (item.convert || item.level) {
+            const std::optional<ConversionResult> awaited =
+                awaitConversion(*queue, item.job, item.path);
+            if (!awaited) {
+                std::fprintf(stderr, "kesto put: stopped while converting %s\n",
+                             terminalText(item.path).c_str());
+                abandon(at);
+                return kExitInterrupted; // the queue, the links and their folder go on the way
+            }
+            const ConversionResult &converted = *awaited;
             if (const auto *failure = std::get_if<ConvertFailure>(&converted)) {
                 std::fprintf(stderr, "kesto put: %s\n", failure->message.c_str());
-                ++counts.failed;
-                result = kExitFailed;
+                failed(item);
                 continue;
             }
             const CachedFile &file = std::get<CachedFile>(converted);
@@ -165,14 +249,15 @@ int put(std::span<const std::string> args) {
             send = cached = file.path;
         }
         std::string link;
-        if (item.convert || item.playerName != fs::path(item.path).filename().string()) {
+        if (item.convert || item.level ||
+            item.playerName != fs::path(item.path).filename().string()) {
             std::error_code ec;
             link = links.link(fs::absolute(send, ec), item.playerName);
             if (link.empty()) {
                 std::fprintf(stderr, "kesto put: %s: no link for sending it as %s: %s\n",
-                             item.path.c_str(), item.playerName.c_str(), std::strerror(errno));
-                ++counts.failed;
-                result = kExitFailed;
+                             terminalText(item.path).c_str(), terminalText(item.playerName).c_str(),
+                             std::strerror(errno));
+                failed(item);
                 if (!cached.empty())
                     cache.release(cached);
                 continue;
@@ -187,29 +272,51 @@ int put(std::span<const std::string> args) {
             bar);
         if (!link.empty())
             ::unlink(link.c_str());
+        // The library cannot tell the source from the converted copy it was handed: a copy
+        // removed from the cache (by hand: runs hold theirs) must not read as a missing source.
+        const bool copyGone =
+            code == KSUSB_ERR_OPEN_FILE && !cached.empty() && ::access(cached.c_str(), R_OK) != 0;
         if (!cached.empty())
             cache.release(cached);
-        if (code != 0) {
+        if (copyGone)
+            std::fprintf(stderr,
+                         "kesto put: %s: its converted copy left the cache before it was "
+                         "sent; put it again to convert it anew\n",
+                         terminalText(item.path).c_str());
+        else if (code != 0)
             reportFailure(kVerb, code, item.path);
-            ++counts.failed;
-            result = kExitFailed;
-            if (code == KSUSB_ERR_STOPPED)
+        if (code != 0) {
+            if (code == KSUSB_ERR_NOT_CONNECTED) { // the player is gone
+                abandon(at);
                 break;
+            }
+            if (code == KSUSB_ERR_STOPPED) {
+                abandon(at);
+                break;
+            }
+            failed(item);
             continue;
         }
         ++counts.sent;
+        const std::string shown = terminalText(item.path);
         if (item.convert) {
             ++counts.converted;
-            std::printf("%s -> %c as %s (converted: %s)\n", item.path.c_str(), mem,
-                        item.playerName.c_str(), item.reason.c_str());
+            std::printf("%s -> %c as %s (converted: %s)\n", shown.c_str(), mem,
+                        terminalText(item.playerName).c_str(), item.reason.c_str());
+        } else if (item.level) {
+            std::printf("%s -> %c as %s (levelled)\n", shown.c_str(), mem,
+                        terminalText(item.playerName).c_str());
         } else if (item.playerName != fs::path(item.path).filename().string()) {
-            std::printf("%s -> %c as %s\n", item.path.c_str(), mem, item.playerName.c_str());
+            std::printf("%s -> %c as %s\n", shown.c_str(), mem,
+                        terminalText(item.playerName).c_str());
         } else {
-            std::printf("%s -> %c\n", item.path.c_str(), mem);
+            std::printf("%s -> %c\n", shown.c_str(), mem);
         }
         std::fflush(stdout);
-        if (!refreshTable(kVerb, mem, false))
-            return kExitFailed;
+        if (!refreshTable(kVerb, mem, false)) {
+            abandon(at + 1);
+            break;
+        }
     }
     if (queue)
         queue->stop();

@@ -18,13 +18,20 @@ consteval Message msg(StrId id) {
     return {static_cast<int>(id), tunara::texts::english(id)};
 }
 
+// The program's text for -40 advises reinstalling a driver, which a Linux system does not have:
+// the player is reached over its cable, with the access a udev rule gives, and `kesto info`
+// shows whether it answers.
+constexpr Message kNotConnectedHere = {
+    kOwnText, "Device is Not connected. Check the USB cable and the udev rule that gives you "
+              "access to the player, then try 'kesto info'."};
+
 // The codes the program maps to a message of their own; all others get the generic one.
 constexpr ErrorText kErrorTexts[] = {
     {KSUSB_ERR_EXISTS, msg(StrId::AlreadyFileExist)},
     {KSUSB_ERR_NOT_FOUND, msg(StrId::FileNotFound)},
     {KSUSB_ERR_MEMORY_FULL, msg(StrId::MemoryIsFull)},
     {KSUSB_ERR_NAME_AREA_FULL, msg(StrId::NameAreaFull)},
-    {KSUSB_ERR_NOT_CONNECTED, msg(StrId::DeviceNotConnected)},
+    {KSUSB_ERR_NOT_CONNECTED, kNotConnectedHere},
     {KSUSB_ERR_OPEN_FILE, msg(StrId::CantOpenFile)},
     {KSUSB_ERR_REFUSED, msg(StrId::DownloadFailed)},
     {KSUSB_ERR_PLAYER_NOT_READY, msg(StrId::CantConnect)},

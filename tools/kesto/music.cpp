@@ -2,15 +2,22 @@
 
 #include "player_names.h"
 #include "playerformat.h"
+#include "progress.h"
 
 #include "KestoUSB.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <thread>
 
 namespace kesto {
 
 using namespace tunara::media;
+
+namespace {
+constexpr size_t kMaxBitRateDigits = 4; // leading zeros aside, no bit rate has more
+} // namespace
 
 std::optional<std::string> takeConvertOption(std::span<const std::string> args, size_t &i,
                                              ConvertChoice &choice) {
@@ -21,13 +28,22 @@ std::optional<std::string> takeConvertOption(std::span<const std::string> args, 
         choice.settings.vbr = true;
     } else if (a == "--no-cover") {
         choice.settings.cover = false;
+    } else if (a == "--level") {
+        const auto mode = i + 1 < args.size() ? parseLevelMode(args[i + 1]) : std::nullopt;
+        if (!mode)
+            return "--level takes off, track or album" +
+                   (i + 1 < args.size() ? ", not '" + args[i + 1] + "'" : std::string());
+        choice.settings.level = *mode;
+        ++i;
     } else if (a == "--bitrate") {
         if (i + 1 >= args.size())
             return std::string("--bitrate takes a bit rate in kbit/s");
         const std::string &value = args[++i];
-        char *end = nullptr;
-        const long kbps = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || !isLayer3BitRate(int(kbps)))
+        // Digits only, and a number checked before it is narrowed: 4294967488 is no 192.
+        const bool digits = !value.empty() && value.size() <= kMaxBitRateDigits &&
+                            value.find_first_not_of("0123456789") == std::string::npos;
+        const long kbps = digits ? std::strtol(value.c_str(), nullptr, 10) : 0;
+        if (!digits || !isLayer3BitRate(int(kbps)))
             return "--bitrate takes an MP3 bit rate in kbit/s (32, 40, 48, 56, 64, 80, 96, "
                    "112, 128, 160, 192, 224, 256 or 320), not '" +
                    value + "'";
@@ -59,6 +75,27 @@ std::string settingsProblem(const ConvertChoice &choice, int model, unsigned cha
     if (choice.settings.vbr && !vbrPlayable(model, mem))
         return "this player cannot play variable bit rates from its card; leave out --vbr";
     return {};
+}
+
+std::optional<ConversionResult> awaitConversion(ConversionQueue &queue, std::size_t index,
+                                                const std::string &source) {
+    std::error_code sizeError;
+    const auto size = std::filesystem::file_size(source, sizeError);
+    ConversionBars &bars = terminalConversionBars();
+    bars.await(index, source, sizeError ? 0 : size);
+    std::optional<ConversionResult> result;
+    {
+        InterruptGuard guard;
+        while (!(result = queue.poll(index))) {
+            if (guard.interrupted()) {
+                queue.stop();
+                break;
+            }
+            std::this_thread::sleep_for(kInterruptPoll);
+        }
+    }
+    bars.finish();
+    return result;
 }
 
 } // namespace kesto

@@ -2,6 +2,7 @@
 // options and the connected model.
 #pragma once
 
+#include "conversionqueue.h"
 #include "converter.h"
 #include "playerformat.h"
 
@@ -18,7 +19,8 @@ struct ConvertChoice {
     tunara::media::ConvertSettings settings;
 };
 
-// Takes the conversion option at args[i] (--no-convert, --bitrate N, --vbr, --no-cover),
+// Takes the conversion option at args[i] (--no-convert, --bitrate N, --vbr, --no-cover,
+// --level off|track|album),
 // advancing `i` past its value. nullopt when args[i] is not one; else "" or the usage problem.
 std::optional<std::string> takeConvertOption(std::span<const std::string> args, size_t &i,
                                              ConvertChoice &choice);
@@ -31,5 +33,12 @@ int connectedModel();
 std::string settingsProblem(const ConvertChoice &choice, int model, unsigned char mem);
 
 using tunara::media::freeName;
+
+// Waits for job `index` of `queue`, converting `source`, drawing its bar on a terminal
+// (terminalConversionBars). Ctrl-C while it waits stops the queue's conversions (their partial
+// files go) and gives nullopt: the run ends with kExitInterrupted. Main thread; blocks.
+std::optional<tunara::media::ConversionResult>
+awaitConversion(tunara::media::ConversionQueue &queue, std::size_t index,
+                const std::string &source);
 
 } // namespace kesto

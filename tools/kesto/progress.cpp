@@ -3,6 +3,8 @@
 #include "messages.h"
 #include "verb.h"
 
+#include "playerformat.h"
+
 #include <algorithm>
 #include <atomic>
 #include <csignal>
@@ -17,7 +19,6 @@ namespace {
 constexpr double kRedrawSeconds = 0.1;
 constexpr int kBarWidth = 24;
 constexpr double kKibi = 1024.0;
-constexpr std::chrono::milliseconds kInterruptPoll{100};
 
 std::atomic<bool> g_interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "used from a signal handler");
@@ -26,36 +27,40 @@ extern "C" void onInterrupt(int) {
     g_interrupted.store(true);
 }
 
-// Ctrl-C only raises a flag while a transfer runs; the main loop turns it into KSUSB_Stop
-// (which sleeps and reconnects, so it cannot run inside the handler).
-class InterruptGuard {
-public:
-    InterruptGuard() {
-        g_interrupted.store(false);
-        struct sigaction action {};
-        action.sa_handler = onInterrupt;
-        action.sa_flags = SA_RESETHAND; // a second Ctrl-C ends the program the usual way
-        sigemptyset(&action.sa_mask);
-        m_installed = sigaction(SIGINT, &action, &m_previous) == 0;
-    }
-    ~InterruptGuard() {
-        if (m_installed)
-            sigaction(SIGINT, &m_previous, nullptr);
-    }
-    InterruptGuard(const InterruptGuard &) = delete;
-    InterruptGuard &operator=(const InterruptGuard &) = delete;
-
-private:
-    struct sigaction m_previous {};
-    bool m_installed = false;
-};
-
 double steadySeconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 } // namespace
+
+// Ctrl-C only raises a flag while a transfer or a conversion is awaited; the waiting loop turns
+// it into KSUSB_Stop (which sleeps and reconnects, so it cannot run inside the handler) or stops
+// the conversions.
+// Guards alive on the main thread: only the outermost installs the handler and clears the flag,
+// so that a Ctrl-C between two waits of a run is still seen by the run.
+static int g_guardDepth = 0;
+
+InterruptGuard::InterruptGuard() {
+    if (g_guardDepth++ > 0)
+        return;
+    g_interrupted.store(false);
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    action.sa_flags = SA_RESETHAND; // a second Ctrl-C ends the program the usual way
+    sigemptyset(&action.sa_mask);
+    m_installed = sigaction(SIGINT, &action, &m_previous) == 0;
+}
+
+InterruptGuard::~InterruptGuard() {
+    --g_guardDepth;
+    if (m_installed)
+        sigaction(SIGINT, &m_previous, nullptr);
+}
+
+bool InterruptGuard::interrupted() const {
+    return g_interrupted.load();
+}
 
 NotifyQueue::NotifyQueue() : KSNotifyTarget{&NotifyQueue::postThunk} {}
 
@@ -78,6 +83,28 @@ std::optional<Notification> NotifyQueue::next(std::chrono::milliseconds wait) {
     Notification n = m_queue.front();
     m_queue.pop_front();
     return n;
+}
+
+std::string terminalText(std::string_view s) {
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        const size_t len = tunara::media::validUtf8Length(s, i);
+        const auto c = static_cast<unsigned char>(s[i]);
+        // C1 controls (U+0080-U+009F, "\xC2\x80".."\xC2\x9F") act on terminals too.
+        const bool c1 = len == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0;
+        if (len == 0 || c < 0x20 || c == 0x7F || c1) {
+            for (size_t k = 0; k < (c1 ? 2 : 1); ++k) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(s[i + k]));
+                out += esc;
+            }
+            i += c1 ? 2 : 1;
+        } else {
+            out.append(s.substr(i, len));
+            i += len;
+        }
+    }
+    return out;
 }
 
 std::string formatBytes(uint64_t bytes) {
@@ -149,7 +176,7 @@ void ConversionBars::await(std::size_t index, const std::string &source, uint64_
     m_awaited = index;
     m_size = size;
     m_reported = false;
-    m_bar.emplace("converting " + source, m_out, m_enabled, m_clock);
+    m_bar.emplace("converting " + terminalText(source), m_out, m_enabled, m_clock);
     m_bar->start(size);
 }
 
@@ -206,7 +233,7 @@ int followTransfer(const std::function<int(KSNotifyTarget *)> &start, ProgressBa
     }
     bool stopRequested = false;
     for (;;) {
-        if (g_interrupted.load() && !stopRequested) {
+        if (guard.interrupted() && !stopRequested) {
             stopRequested = true;
             KSUSB_Stop(); // the worker ends with -43 after its current block
         }
@@ -239,14 +266,14 @@ int followTransfer(const std::function<int(KSNotifyTarget *)> &start, ProgressBa
 namespace kesto {
 
 int reportFailure(std::string_view verb, int code, std::string_view subject) {
-    const std::string about = subject.empty() ? std::string() : std::string(subject) + ": ";
+    const std::string about = subject.empty() ? std::string() : terminalText(subject) + ": ";
     std::fprintf(stderr, "kesto %.*s: %s%s\n", int(verb.size()), verb.data(), about.c_str(),
                  describeError(code).c_str());
     return kExitFailed;
 }
 
 ProgressBar terminalBar(std::string label) {
-    return ProgressBar(std::move(label), stderr, isatty(STDERR_FILENO) != 0);
+    return ProgressBar(terminalText(label), stderr, isatty(STDERR_FILENO) != 0);
 }
 
 } // namespace kesto

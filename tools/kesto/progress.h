@@ -16,7 +16,31 @@
 #include <string>
 #include <string_view>
 
+#include <signal.h>
+
 namespace kesto {
+
+// How often a loop that waits looks whether Ctrl-C was pressed.
+inline constexpr std::chrono::milliseconds kInterruptPoll{100};
+
+// While it lives, Ctrl-C (SIGINT) only raises a flag the waiting loop reads; the previous
+// handling comes back when it ends. A second Ctrl-C ends the program the usual way. Guards nest
+// (a run's guard around the guards of its transfers and conversions): the outermost one clears
+// the flag and installs the handler. Main thread only.
+class InterruptGuard {
+public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard &) = delete;
+    InterruptGuard &operator=(const InterruptGuard &) = delete;
+
+    // Ctrl-C was pressed since the guard was made.
+    bool interrupted() const;
+
+private:
+    struct sigaction m_previous {};
+    bool m_installed = false;
+};
 
 // One WM_XFER_NOTIFY as the worker posted it.
 struct Notification {
@@ -43,6 +67,11 @@ private:
     std::condition_variable m_ready;
     std::deque<Notification> m_queue;
 };
+
+// `s` as it may go to a terminal: a control character or a byte outside valid UTF-8 (a file
+// name in another encoding, a short name in the player's code page) is shown as \xNN, so that
+// no name can move the cursor or change the terminal's state.
+std::string terminalText(std::string_view s);
 
 // "1.5 MiB", "512 B".
 std::string formatBytes(uint64_t bytes);

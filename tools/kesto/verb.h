@@ -15,8 +15,9 @@ namespace kesto {
 // Exit statuses shared by every verb.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailed = 1, // the operation failed (the library's code is printed)
-    kExitUsage = 2,  // bad command line
+    kExitFailed = 1,        // the operation failed (the library's code is printed)
+    kExitUsage = 2,         // bad command line
+    kExitInterrupted = 130, // Ctrl-C ended the run (128 + SIGINT, as a shell reports it)
 };
 
 using VerbMain = int (*)(std::span<const std::string> args);
