@@ -1,6 +1,6 @@
 # The program `tunara` (Qt 6 Widgets). Its code sits in static libraries, one per layer, so that
 # the tests link the same code against a fake of the device library.
-find_package(Qt6 REQUIRED COMPONENTS Widgets Svg Network)
+find_package(Qt6 REQUIRED COMPONENTS Widgets Svg Network DBus)
 
 set(TUNARA_APP_DIR ${CMAKE_CURRENT_SOURCE_DIR})
 
@@ -51,13 +51,17 @@ tunara_layer(tunara_panes FOLDERS device chrome SEES res media texts
     chrome/scrolltext.cpp
   LINKS tunara_res)
 
-tunara_layer(tunara_transfer FOLDERS transfer SEES device chrome res media texts
+tunara_layer(tunara_transfer FOLDERS transfer SEES device chrome res media texts sync
   SOURCES
     transfer/notifybridge.cpp
     transfer/queueconversions.cpp
     transfer/queueentry.cpp
     transfer/queuemodel.cpp
     transfer/queuerunner.cpp
+    transfer/syncdlg.cpp
+    transfer/syncdlg_controls.cpp
+    transfer/syncplanner.cpp
+    transfer/syncrun.cpp
     transfer/transferdlg.cpp
     transfer/transferdlg_run.cpp
     transfer/transferhost.h
@@ -74,17 +78,19 @@ tunara_layer(tunara_service FOLDERS service SEES device chrome res media texts d
   LINKS tunara_panes)
 
 tunara_layer(tunara_shell FOLDERS shell
-  SEES transfer service device chrome res media texts dump
+  SEES transfer service device chrome res media texts dump sync
   SOURCES
     shell/commandtable.cpp
     shell/creditsdlg.cpp
     shell/deviceinfodlg.cpp
     shell/devicewatch.cpp
     shell/genrecombo.cpp
+    shell/instancebus.cpp
     shell/languagedlg.cpp
     shell/mainframe.cpp
     shell/mainframe_commands.cpp
     shell/mainframe_service.cpp
+    shell/mainframe_sync.cpp
     shell/mainframe_transfer.cpp
     shell/optiondlg.cpp
     shell/programversion.cpp
@@ -96,7 +102,7 @@ tunara_layer(tunara_shell FOLDERS shell
     shell/windowplacement.cpp
     shell/zamo_expview.cpp
     shell/zamo_expdoc.h
-  LINKS tunara_transfer tunara_service Qt6::Network)
+  LINKS tunara_transfer tunara_service Qt6::Network Qt6::DBus)
 
 # Everything but main(): the program, and the tests that run the window against a fake library.
 add_library(tunara_gui ALIAS tunara_shell)

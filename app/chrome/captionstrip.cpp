@@ -57,7 +57,7 @@ void CaptionStrip::setTitleFont(const QFont &font) {
     update();
 }
 
-void CaptionStrip::setGauge(uint32_t total, uint32_t used, int count) {
+void CaptionStrip::setGauge(uint64_t total, uint64_t used, int count) {
     const device::GaugeTexts g = device::gaugeTexts(total, used, count);
     m_drawn = g.drawn;
     m_usage = g.usage;

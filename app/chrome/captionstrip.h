@@ -28,7 +28,7 @@ public:
     void setTitleFont(const QFont &font);
 
     // The usage numbers: total and used bytes, file count.
-    void setGauge(uint32_t total, uint32_t used, int count);
+    void setGauge(uint64_t total, uint64_t used, int count);
 
     QString title() const { return m_title; }
     bool gaugeDrawn() const { return m_drawn; }

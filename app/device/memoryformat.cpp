@@ -5,21 +5,25 @@
 #include <QDate>
 #include <QTime>
 
+#include <algorithm>
+
 namespace tunara::device {
 
 using res::StrId;
 
 namespace {
 
-constexpr uint32_t OneMiB = 1048576;
-constexpr uint32_t OneKiB = 1024;
+constexpr uint64_t OneMiB = 1048576;
+constexpr uint64_t OneKiB = 1024;
+// The gauge's range is a 16-bit number.
+constexpr uint64_t MaxGaugeRange = 0xFFFF;
 
 struct Unit {
     const char *name;
     double divisor;
 };
 
-Unit unitFor(uint32_t bytes) {
+Unit unitFor(uint64_t bytes) {
     if (bytes > OneMiB)
         return {"MB", double(OneMiB)};
     if (bytes > OneKiB)
@@ -42,6 +46,10 @@ FileType fileTypeOf(const QString &name, int modelCode) {
     if (ext == QLatin1String("vrf") && modelCode == ModelQn70)
         return {StrId::VoiceFile, FileIcon::Voice};
     return {StrId::CommonFile, FileIcon::Common};
+}
+
+bool usesLongRename(int model) {
+    return model == ModelQn520 || model == ModelQnVela;
 }
 
 QString sizeText(uint32_t size) {
@@ -77,27 +85,35 @@ QString dateText(uint16_t fatDate, uint16_t fatTime) {
                            date.day(), time.hour(), time.minute());
 }
 
-QString totalText(uint32_t total) {
+QString totalText(uint64_t total) {
     return res::fmt(StrId::TotalMb, long(total >> 20));
 }
 
-QString freeText(uint32_t freeBytes) {
+QString freeText(uint64_t freeBytes) {
     if (freeBytes > OneMiB)
         return res::fmt(StrId::FreeMb, long(freeBytes >> 20));
     if (freeBytes > OneKiB)
         return res::fmt(StrId::FreeKb, long(freeBytes >> 10));
+    // At most 1,024 here: an int holds it.
     return res::fmt(StrId::FreeBytes, int(freeBytes));
 }
 
-GaugeTexts gaugeTexts(uint32_t total, uint32_t used, int count) {
+GaugeTexts gaugeTexts(uint64_t total, uint64_t used, int count) {
     GaugeTexts g;
-    if (static_cast<int32_t>(total) <= 0)
+    if (total == 0)
         return g;
     const Unit unit = unitFor(total);
     g.drawn = true;
-    // The range is a 16-bit number: tenths of the unit stay below 10,240 for any 32-bit total.
-    g.range = static_cast<int>(static_cast<uint16_t>(double(total) * 10.0 / unit.divisor));
-    g.position = static_cast<int>(double(used) * 10.0 / unit.divisor);
+    // Tenths of the unit; a memory of more than 6.4 GB would pass the gauge's 16-bit range,
+    // so range and position are then scaled down alike.
+    auto range = uint64_t(double(total) * 10.0 / unit.divisor);
+    auto position = uint64_t(double(std::min(used, total)) * 10.0 / unit.divisor);
+    while (range > MaxGaugeRange) {
+        range /= 2;
+        position /= 2;
+    }
+    g.range = static_cast<int>(range);
+    g.position = static_cast<int>(position);
     g.usage =
         res::fmt(StrId::UsageGauge, double(used) / unit.divisor, unit.name,
                  double(total) / unit.divisor, unit.name, double(used) * 100.0 / double(total));

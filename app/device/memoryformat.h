@@ -32,6 +32,9 @@ struct FileType {
 
 FileType fileTypeOf(const QString &name, int modelCode);
 
+// Whether the model takes a long name in a rename (else the 8.3 call is used).
+bool usesLongRename(int model);
+
 // "999", "1,000", "1,234,567"; the size is taken as the player's signed 32-bit number.
 QString sizeText(uint32_t size);
 // Value of a size text for sorting and summing: its digits only.
@@ -40,8 +43,10 @@ uint64_t sizeFromText(const QString &text);
 // "YYYY-MM-DD hh:mm" from the FAT date and time words; empty when they make no valid time.
 QString dateText(uint16_t fatDate, uint16_t fatTime);
 
-QString totalText(uint32_t total);
-QString freeText(uint32_t freeBytes);
+// The memory's capacity and free space: 64-bit from the player's numbers on, as the queue's
+// byte counts are, so that nothing wraps past 2 or 4 GiB.
+QString totalText(uint64_t total);
+QString freeText(uint64_t freeBytes);
 
 struct GaugeTexts {
     bool drawn = false; // nothing of the gauge shows while the total is not above 0
@@ -51,6 +56,6 @@ struct GaugeTexts {
     QString count;      // "3 Files"
 };
 
-GaugeTexts gaugeTexts(uint32_t total, uint32_t used, int count);
+GaugeTexts gaugeTexts(uint64_t total, uint64_t used, int count);
 
 } // namespace tunara::device

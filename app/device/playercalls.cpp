@@ -57,12 +57,13 @@ void PlayerLink::pollFlags(QObject *context, std::function<void(unsigned)> done)
 
 void PlayerLink::readTable(QObject *context, unsigned char memory,
                            std::function<void(const TableReply &)> done,
-                           std::function<void()> started) {
+                           std::function<void()> started, bool tableOnly) {
     call(
         context,
-        [memory] {
+        [memory, tableOnly] {
             TableReply r;
-            static_cast<CallReply &>(r) = replyOf(RefreshMemory(memory));
+            static_cast<CallReply &>(r) =
+                replyOf(tableOnly ? KSUSB_RefreshMemory(memory) : RefreshMemory(memory));
             if (r.ok) {
                 auto table = std::make_shared<KSUSB_TOpenTable>();
                 std::memset(table.get(), 0, sizeof(KSUSB_TOpenTable));

@@ -2,6 +2,9 @@
 
 #include <QApplication>
 
+#include <memory>
+#include <utility>
+
 namespace tunara::device {
 
 int PlayerLink::s_busyLinks = 0;
@@ -16,7 +19,12 @@ PlayerLink::PlayerLink(QObject *parent) : QObject(parent), m_worker(new PlayerLi
 }
 
 PlayerLink::~PlayerLink() {
-    m_thread.quit();
+    // The thread ends after the work handed to finally(); the calls queued before are dropped
+    // unless they have begun.
+    m_worker->close();
+    QThread *thread = &m_thread;
+    QMetaObject::invokeMethod(
+        m_worker, [thread] { thread->quit(); }, Qt::QueuedConnection);
     m_thread.wait();
     delete m_worker;
     m_waiting.clear();
@@ -39,6 +47,20 @@ void PlayerLink::enqueue(QObject *context, std::function<QVariant()> work,
     PlayerLinkWorker *worker = m_worker;
     QMetaObject::invokeMethod(
         worker, [worker, ticket, job = std::move(work)] { worker->run(ticket, job); },
+        Qt::QueuedConnection);
+}
+
+void PlayerLink::finally(std::function<void()> work) {
+    // The work and what it holds end on the link thread: the posted call's functor may be let go
+    // last by this thread (after the link ran it), so the work is taken out of it and ends
+    // where it ran.
+    auto held = std::make_shared<std::function<void()>>(std::move(work));
+    QMetaObject::invokeMethod(
+        m_worker,
+        [held] {
+            std::function<void()> run = std::exchange(*held, {});
+            run();
+        },
         Qt::QueuedConnection);
 }
 

@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QVariant>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -49,21 +50,28 @@ class PlayerLinkWorker : public QObject {
 public:
     using QObject::QObject;
     void run(quint64 ticket, const std::function<QVariant()> &job) {
+        // The link is going: what was queued for the window is dropped.
+        if (m_closing)
+            return;
         emit started(ticket);
         emit finished(ticket, job());
     }
+    void close() { m_closing = true; }
 
 signals:
     void started(quint64 ticket);
     void finished(quint64 ticket, const QVariant &result);
+
+private:
+    std::atomic<bool> m_closing{false};
 };
 
 class PlayerLink : public QObject {
     Q_OBJECT
 public:
     explicit PlayerLink(QObject *parent = nullptr);
-    // Waits for the call in progress (the library gives up within its own limits); calls still
-    // queued are dropped.
+    // Waits for the call in progress (the library gives up within its own limits) and for the
+    // work handed to finally(); calls still queued are dropped.
     ~PlayerLink() override;
     PlayerLink(const PlayerLink &) = delete;
     PlayerLink &operator=(const PlayerLink &) = delete;
@@ -105,8 +113,11 @@ public:
     void checkConnect(QObject *context, std::function<void(bool)> done);
     // The player's status flags (0 also when it could not be asked).
     void pollFlags(QObject *context, std::function<void(unsigned)> done);
+    // The memory's table, after the player's version and status (RefreshMemory); `tableOnly`:
+    // the table alone (KSUSB_RefreshMemory), when nothing but the files can have changed.
     void readTable(QObject *context, unsigned char memory,
-                   std::function<void(const TableReply &)> done, std::function<void()> started);
+                   std::function<void(const TableReply &)> done, std::function<void()> started,
+                   bool tableOnly = false);
     void deleteFile(QObject *context, unsigned char memory, const QByteArray &name,
                     std::function<void(const CallReply &)> done);
     // `longNames`: the player takes long names; else the 8.3 call is used.
@@ -118,6 +129,11 @@ public:
     // A position is one byte on the wire: 256 travels as 0.
     void setPosition(QObject *context, unsigned char memory, const QByteArray &name,
                      unsigned char position, std::function<void(const CallReply &)> done);
+
+    // Runs `work` on the link thread after the calls queued before it, even when the link goes
+    // meanwhile: its destructor waits for it. Nothing is reported back; for leaving the player
+    // in order (a transfer stopped) while the window closes.
+    void finally(std::function<void()> work);
 
     // A player call is queued or running.
     bool busy() const { return !m_waiting.empty(); }

@@ -11,6 +11,7 @@
 #include <QHeaderView>
 
 #include <cstring>
+#include <utility>
 
 namespace tunara::device {
 
@@ -98,7 +99,7 @@ QString CZamo_ListView::statusText() const {
     return m_totalText + QStringLiteral(" / ") + m_freeText;
 }
 
-bool CZamo_ListView::refresh() {
+bool CZamo_ListView::refresh(bool afterDownload) {
     if (m_memoryId == 0)
         return false;
     const Qt::KeyboardModifiers held = m_frame.keyboardModifiers();
@@ -115,22 +116,32 @@ bool CZamo_ListView::refresh() {
         [this] {
             m_frame.setRefreshButtonEnabled(false);
             m_frame.setMessageText(res::fmt(StrId::Refreshing, paneName().toUtf8().constData()));
-        });
+        },
+        afterDownload);
     return true;
 }
 
+bool CZamo_ListView::refreshQuietly() {
+    m_quietFailure = refresh();
+    return m_quietFailure;
+}
+
 void CZamo_ListView::showTable(const TableReply &reply) {
+    const bool quiet = std::exchange(m_quietFailure, false);
     if (!reply.ok || !reply.table) {
         m_frame.setRefreshButtonEnabled(true);
         m_frame.setMessageText(str(StrId::Ready));
         // The rows, texts and gauge keep what they showed.
-        const bool gone = reply.code == ErrNotConnected;
-        m_frame.setConnected(!gone);
-        m_frame.ui().timedMessage(m_frame.dialogParent(),
-                                  str(!gone         ? StrId::FailedDataTransmitted
-                                      : reply.inUse ? StrId::PlayerInUse
-                                                    : StrId::DeviceNotConnected),
-                                  CTimedMessageBox::DefaultTimeoutMs);
+        // After a failed connection attempt its notice and its verdict on the connection stand.
+        if (!quiet) {
+            const bool gone = reply.code == ErrNotConnected;
+            m_frame.setConnected(!gone);
+            m_frame.ui().timedMessage(m_frame.dialogParent(),
+                                      str(!gone         ? StrId::FailedDataTransmitted
+                                          : reply.inUse ? StrId::PlayerInUse
+                                                        : StrId::DeviceNotConnected),
+                                      CTimedMessageBox::DefaultTimeoutMs);
+        }
         emit refreshed(false);
         return;
     }
@@ -142,7 +153,7 @@ void CZamo_ListView::showTable(const TableReply &reply) {
     m_totalText = device::totalText(t.total);
     m_freeText = device::freeText(t.free);
     // A player reporting more free than total space would wrap the used bytes round.
-    m_gauge = {t.total, t.free > t.total ? 0u : t.total - t.free, int(t.count)};
+    m_gauge = {t.total, t.free > t.total ? 0u : uint64_t(t.total) - t.free, int(t.count)};
     emit gaugeChanged(m_gauge);
     // The capacity pane belongs to the active pane; the other one writes it on activation.
     if (m_active)
@@ -215,7 +226,7 @@ void CZamo_ListView::onUpdate(int hint, int value) {
         break;
     case HintDownloadDone:
         if (value == m_memoryId)
-            refresh();
+            refresh(true);
         break;
     case HintReRead:
         if (value == m_memoryId)

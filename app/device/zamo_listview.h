@@ -26,8 +26,8 @@ struct TableReply;
 
 // The numbers the caption strip's gauge shows.
 struct GaugeNumbers {
-    uint32_t total = 0;
-    uint32_t used = 0;
+    uint64_t total = 0;
+    uint64_t used = 0;
     int count = 0;
 };
 
@@ -58,7 +58,12 @@ public:
 
     // Asks the player link to re-read the memory; the rows are rebuilt when the table arrives
     // (refreshed() tells). Returns whether a read was asked for.
-    bool refresh();
+    // `afterDownload`: only the table is read; a download changes nothing else of the player,
+    // and the queue's next file waits for this read.
+    bool refresh(bool afterDownload = false);
+    // refresh() after a connection attempt that failed and has said so: a failed read is not
+    // told again.
+    bool refreshQuietly();
     // Document update: hint 1 list font, 2 refresh now, 4 post Refresh (for this memory only).
     void onUpdate(int hint, int value);
     // Activation: colours of list and caption, and the status text into status pane 1.
@@ -157,6 +162,7 @@ private:
     QString m_freeText;
     GaugeNumbers m_gauge;
     bool m_active = false;
+    bool m_quietFailure = false; // the read under way tells no failure
     QIcon m_typeIcons[4];
     // A click on a selected row renames once no double click follows.
     QTimer m_delayedRename;

@@ -62,10 +62,6 @@ QList<QTreeWidgetItem *> selectedRows(const QTreeWidget &list) {
     return out;
 }
 
-bool usesLongRename(int model) {
-    return model == ModelQn520 || model == ModelQnVela;
-}
-
 } // namespace
 
 QString CZamo_ListView::failureText(Situation situation, int code) const {

@@ -27,6 +27,7 @@ enum class Cmd : int {
     DeviceInfo = 32822,
     Language = 32824,
     VoiceConverter = 32825,
+    SyncLibrary = 32830,
     About = 57664,
     Exit = 57665,
 };

@@ -9,6 +9,7 @@
 #include "res/stringtable.h"
 #include "settings.h"
 #include "splashwnd.h"
+#include "transfer/syncdlg.h"
 #include "transfer/transferdlg.h"
 #include "tunaraapp.h"
 #include "windowplacement.h"
@@ -104,6 +105,13 @@ CMainFrame::CMainFrame(CTunaraApp &app, QWidget *parent) : QMainWindow(parent), 
 }
 
 CMainFrame::~CMainFrame() {
+    // A transfer still running is stopped on the player link, whose end the destruction waits
+    // for: the windows leave the screen before that.
+    hide();
+    if (m_transferDlg != nullptr)
+        m_transferDlg->hide();
+    QGuiApplication::sync();
+    m_syncDlg.reset();
     // The dialog hides as it goes; nothing may ask the half-destroyed queue whether it is busy.
     if (m_transferDlg != nullptr) {
         m_transferDlg->removeEventFilter(this);
@@ -193,6 +201,7 @@ void CMainFrame::buildCommands() {
         Cmd::TransferStatus, [this](QObject *) { toggleTransferStatus(); }, always,
         [this](QObject *) { return m_transferDlg != nullptr && m_transferDlg->isVisible(); });
     buildServiceCommands();
+    buildSyncCommand();
 
     m_commands.action(Cmd::Refresh)->setShortcut(QKeySequence(Qt::Key_F5));
     m_commands.action(Cmd::Favorites)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
@@ -210,6 +219,7 @@ void CMainFrame::buildMenus() {
     player->addSeparator();
     player->addAction(m_commands.action(Cmd::Favorites));
     player->addAction(m_commands.action(Cmd::VoiceConverter));
+    player->addAction(m_commands.action(Cmd::SyncLibrary));
     addServiceActions(player);
     player->addSeparator();
     player->addAction(m_commands.action(Cmd::Exit));
@@ -539,6 +549,12 @@ void CMainFrame::connectAnswered(const device::ConnectReply &reply) {
             m_watch.setBaseline(false);
         setConnected(false);
         setMessageText(str(StrId::Ready));
+        // The library's tables may be older than the player (a card changed while the link was
+        // down): the panes read them again before a start held meanwhile runs, which the link
+        // takes after these reads.
+        m_views[0]->list()->refreshQuietly();
+        if (cardPaneShown())
+            m_views[1]->list()->refreshQuietly();
         refreshEnded();
         return;
     }
@@ -565,9 +581,17 @@ void CMainFrame::connectAnswered(const device::ConnectReply &reply) {
     if (!noCard)
         m_doc.updateAllViews(int(ViewHint::ReRead), KSUSB_MEM_CARD);
     setMessageText(str(StrId::Ready));
-    m_refreshedOnce = true;
     refreshEnded();
-    flushStartupFiles();
+    // The files handed in at the start wait for the panes' reads, whose commands were posted
+    // just now: a folder's file is named against what the player holds. Once those commands
+    // have put the reads on the link, the files go when it is idle (resumeHeldWork()).
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_refreshedOnce = true;
+            flushStartupFiles();
+        },
+        Qt::QueuedConnection);
 }
 
 void CMainFrame::refreshEnded() {

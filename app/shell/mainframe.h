@@ -26,8 +26,9 @@ namespace tunara::device {
 class CZamo_ListView;
 }
 namespace tunara::transfer {
+class CSyncDlg;
 class CTransferDlg;
-}
+} // namespace tunara::transfer
 
 namespace tunara::shell {
 
@@ -52,7 +53,7 @@ public:
     device::CZamo_ListView *activeList() const { return m_active; }
     bool cardPaneShown() const;
     bool connected() const { return m_connected; }
-    QString messageText() const;
+    QString messageText() const override;
     QString capacityText() const;
     QToolBar *toolBar() const { return m_toolBar; }
     DeviceWatch &deviceWatch() { return m_watch; }
@@ -95,6 +96,8 @@ public:
 
     // The transfer manager's dialog, created hidden with the window.
     transfer::CTransferDlg *transferDialog() const { return m_transferDlg.get(); }
+    // The Sync with Library dialog, once the command has opened it (mainframe_sync.cpp).
+    transfer::CSyncDlg *syncDialog() const { return m_syncDlg.get(); }
     // Files named on the command line or handed over by a second start: queued as downloads
     // into `memoryId` once the first Refresh has connected (at once when it already has); a
     // folder gives its music in album order (folderintake.h).
@@ -167,6 +170,8 @@ private:
     void cmdLanguage();
     void startSplash();
     void buildServiceCommands();
+    void buildSyncCommand();
+    void cmdSyncLibrary();
     void addServiceActions(QMenu *menu);
     void watchServiceSelection();
 
@@ -191,6 +196,8 @@ private:
     bool m_transferBusy = false;
     device::TransferQueue *m_transferQueue = nullptr;
     std::unique_ptr<transfer::CTransferDlg> m_transferDlg;
+    // Goes before the transfer dialog, whose queue a sync run watches.
+    std::unique_ptr<transfer::CSyncDlg> m_syncDlg;
     // Files waiting for the first connection: memory id and what was handed in (folders
     // scanned), in the order handed in.
     QList<QPair<unsigned char, device::Intake>> m_startupFiles;

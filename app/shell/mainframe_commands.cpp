@@ -61,6 +61,7 @@ void CMainFrame::cmdOption() {
     o.convertBitrate = chosen.convertBitrate;
     o.convertVbr = chosen.convertVbr;
     o.convertCover = chosen.convertCover;
+    o.convertLevel = chosen.convertLevel;
     m_app.saveOptions();
 }
 

@@ -43,6 +43,9 @@ transfer::TransferOptions CMainFrame::transferOptions() const {
     t.convertKbps = o.convertBitrate;
     t.convertVbr = o.convertVbr != 0;
     t.convertCover = o.convertCover != 0;
+    t.level = o.convertLevel == LevelAlbum   ? media::LevelMode::Album
+              : o.convertLevel == LevelTrack ? media::LevelMode::Track
+                                             : media::LevelMode::Off;
     return t;
 }
 

@@ -14,6 +14,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace tunara::shell {
 
 using res::str;
@@ -49,6 +51,17 @@ COptionDlg::COptionDlg(const Options &values, device::UiServices &ui, QWidget *p
     m_vbr->setObjectName(QStringLiteral("convertVbr"));
     m_cover = new QCheckBox(str(StrId::OptConvertCover), conversion);
     m_cover->setObjectName(QStringLiteral("convertCover"));
+    m_level = new QComboBox(conversion);
+    m_level->setObjectName(QStringLiteral("convertLevel"));
+    m_level->addItem(str(StrId::OptLevelOff), LevelOff);
+    m_level->addItem(str(StrId::OptLevelTrack), LevelTrack);
+    m_level->addItem(str(StrId::OptLevelAlbum), LevelAlbum);
+    auto *levelLabel = new QLabel(str(StrId::OptConvertLevel), conversion);
+    levelLabel->setBuddy(m_level);
+    auto *levelRow = new QHBoxLayout;
+    levelRow->addWidget(levelLabel);
+    levelRow->addWidget(m_level);
+    levelRow->addStretch(1);
     auto *bitrateRow = new QHBoxLayout;
     bitrateRow->addWidget(bitrateLabel);
     bitrateRow->addWidget(m_bitrate);
@@ -60,6 +73,8 @@ COptionDlg::COptionDlg(const Options &values, device::UiServices &ui, QWidget *p
     conversionLayout->addLayout(bitrateRow);
     conversionLayout->addWidget(m_vbr);
     conversionLayout->addWidget(m_cover);
+    // Levelling applies to MP3s sent as they are too: it stays offered without conversion.
+    conversionLayout->addLayout(levelRow);
     conversionLayout->addWidget(hint);
 
     auto *fav = new QGroupBox(str(StrId::OptGroupFavorite), this);
@@ -100,6 +115,7 @@ void COptionDlg::toControls() {
     m_bitrate->setCurrentIndex(m_bitrate->findData(offeredBitrate(m_values.convertBitrate)));
     m_vbr->setChecked(m_values.convertVbr != 0);
     m_cover->setChecked(m_values.convertCover != 0);
+    m_level->setCurrentIndex(std::max(0, m_level->findData(m_values.convertLevel)));
     enableSubOptions();
 }
 
@@ -112,6 +128,7 @@ void COptionDlg::fromControls() {
     m_values.convertBitrate = m_bitrate->currentData().toInt();
     m_values.convertVbr = m_vbr->isChecked() ? 1 : 0;
     m_values.convertCover = m_cover->isChecked() ? 1 : 0;
+    m_values.convertLevel = m_level->currentData().toInt();
     enableSubOptions();
 }
 

@@ -34,6 +34,7 @@ public:
     QComboBox *bitrateCombo() const { return m_bitrate; }
     QCheckBox *vbrBox() const { return m_vbr; }
     QCheckBox *coverBox() const { return m_cover; }
+    QComboBox *levelCombo() const { return m_level; }
 
     void accept() override;
 
@@ -55,6 +56,7 @@ private:
     QComboBox *m_bitrate = nullptr;
     QCheckBox *m_vbr = nullptr;
     QCheckBox *m_cover = nullptr;
+    QComboBox *m_level = nullptr;
 };
 
 } // namespace tunara::shell

@@ -65,6 +65,10 @@ Options readOptions(const QSettings &profile, const QString &documentsFolder) {
         readInt(profile, in(keys::Option, keys::ConvertBitrate), DefaultConvertBitrate));
     o.convertVbr = readInt(profile, in(keys::Option, keys::ConvertVbr), 0);
     o.convertCover = readInt(profile, in(keys::Option, keys::ConvertCover), 1);
+    // A value the dialog does not offer levels nothing.
+    o.convertLevel = readInt(profile, in(keys::Option, keys::ConvertLevel), LevelOff);
+    if (o.convertLevel < LevelOff || o.convertLevel > LevelAlbum)
+        o.convertLevel = LevelOff;
     return o;
 }
 
@@ -79,6 +83,7 @@ void writeOptions(QSettings &profile, const Options &o) {
     profile.setValue(in(keys::Option, keys::ConvertBitrate), o.convertBitrate);
     profile.setValue(in(keys::Option, keys::ConvertVbr), o.convertVbr);
     profile.setValue(in(keys::Option, keys::ConvertCover), o.convertCover);
+    profile.setValue(in(keys::Option, keys::ConvertLevel), o.convertLevel);
 }
 
 SystemSettings readSystem(const QSettings &ini) {
@@ -87,6 +92,36 @@ SystemSettings readSystem(const QSettings &ini) {
         readString(ini, in(keys::System, keys::ResourceDll), QString(), defaults::ResourceDllChars);
     s.blockMpeg2Ext = readInt(ini, in(keys::System, keys::BlockMpeg2Ext), 1);
     return s;
+}
+
+namespace {
+QString syncKey(unsigned char memory, const char *key) {
+    return in(keys::Sync, "") + QLatin1String(memory == 'S' ? keys::SyncCard : keys::SyncFlash) +
+           QLatin1String(key);
+}
+} // namespace
+
+transfer::SyncChoice readSyncChoice(const QSettings &profile, unsigned char memory) {
+    transfer::SyncChoice c;
+    if (!usable(profile))
+        return c;
+    // Each source is a path of its own: a comma in a folder's name stays in it.
+    for (const QString &source : profile.value(syncKey(memory, keys::SyncSources)).toStringList())
+        if (!source.trimmed().isEmpty())
+            c.sources << source;
+    c.fill = readInt(profile, syncKey(memory, keys::SyncFill), 0) != 0;
+    c.keepFreeMb = std::max(0, readInt(profile, syncKey(memory, keys::SyncKeepFree), 0));
+    c.deleteExtras = readInt(profile, syncKey(memory, keys::SyncDeleteExtras), 0) != 0;
+    c.shortNames = readInt(profile, syncKey(memory, keys::SyncShortNames), 0) != 0;
+    return c;
+}
+
+void writeSyncChoice(QSettings &profile, unsigned char memory, const transfer::SyncChoice &c) {
+    profile.setValue(syncKey(memory, keys::SyncSources), c.sources);
+    profile.setValue(syncKey(memory, keys::SyncFill), int(c.fill));
+    profile.setValue(syncKey(memory, keys::SyncKeepFree), c.keepFreeMb);
+    profile.setValue(syncKey(memory, keys::SyncDeleteExtras), int(c.deleteExtras));
+    profile.setValue(syncKey(memory, keys::SyncShortNames), int(c.shortNames));
 }
 
 QString languageValue(const QSettings &ini, const QString &language, const char *key,

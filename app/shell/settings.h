@@ -4,12 +4,18 @@
 // changes them and again at exit.
 #pragma once
 
+#include "transfer/syncchoice.h"
+
 #include <QFont>
 #include <QString>
 
 class QSettings;
 
 namespace tunara::shell {
+
+inline constexpr int LevelOff = 0;
+inline constexpr int LevelTrack = 1;
+inline constexpr int LevelAlbum = 2;
 
 struct Options {
     int autoStartXfer = 1;
@@ -23,6 +29,8 @@ struct Options {
     int convertBitrate = 192; // kbit/s, one of ConvertBitrates; the model may play less
     int convertVbr = 0;       // variable bit rate, at most convertBitrate
     int convertCover = 1;     // the front cover goes into the converted file's tag
+    // Volume levelling of what is sent: 0 off, 1 each track, 2 each folder's files together.
+    int convertLevel = LevelOff;
 };
 
 // The bit rates (kbit/s) the Option dialog offers for conversion.
@@ -52,6 +60,7 @@ inline constexpr const char *Convert = "Convert";
 inline constexpr const char *ConvertBitrate = "ConvertBitrate";
 inline constexpr const char *ConvertVbr = "ConvertVBR";
 inline constexpr const char *ConvertCover = "ConvertCover";
+inline constexpr const char *ConvertLevel = "ConvertLevel";
 inline constexpr const char *ClassName = "ClassName";
 inline constexpr const char *WindowName = "WindowName";
 inline constexpr const char *VertPos = "VertPos";
@@ -64,6 +73,15 @@ inline constexpr const char *SysReg = "SysReg";
 inline constexpr const char *HelpFile = "HelpFile";
 inline constexpr const char *SupportUrl = "SupportURL";
 inline constexpr const char *SplashFile = "SplashFile";
+// The Sync dialog's choices, one set per memory: "Sync/FlashSources", "Sync/CardFill"...
+inline constexpr const char *Sync = "Sync";
+inline constexpr const char *SyncFlash = "Flash";
+inline constexpr const char *SyncCard = "Card";
+inline constexpr const char *SyncSources = "Sources";
+inline constexpr const char *SyncFill = "Fill";
+inline constexpr const char *SyncKeepFree = "KeepFreeMB";
+inline constexpr const char *SyncDeleteExtras = "DeleteExtras";
+inline constexpr const char *SyncShortNames = "ShortNames";
 } // namespace keys
 
 namespace defaults {
@@ -84,6 +102,10 @@ QString readString(const QSettings &s, const QString &key, const QString &fallba
 Options readOptions(const QSettings &profile, const QString &documentsFolder);
 void writeOptions(QSettings &profile, const Options &o);
 SystemSettings readSystem(const QSettings &ini);
+
+// The Sync dialog's choices for memory 'M' or 'S'.
+transfer::SyncChoice readSyncChoice(const QSettings &profile, unsigned char memory);
+void writeSyncChoice(QSettings &profile, unsigned char memory, const transfer::SyncChoice &c);
 
 // Keys of the language's own section of tunara.ini (its name is the language's name).
 QString languageValue(const QSettings &ini, const QString &language, const char *key,

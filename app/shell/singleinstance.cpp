@@ -1,5 +1,7 @@
 #include "singleinstance.h"
 
+#include "instancebus.h"
+
 #include <QCryptographicHash>
 #include <QDataStream>
 #include <QDir>
@@ -10,6 +12,7 @@
 #include <QTimer>
 #include <QtEndian>
 
+#include <cerrno>
 #include <memory>
 
 #include <sys/socket.h>
@@ -30,15 +33,33 @@ const QByteArray Answer = "ok\n";
 // longer before renaming it into place.
 constexpr qsizetype MaxFolderBytes = 60;
 
-// The folder of the socket: the user's private run-time folder when there is one.
-QString socketFolder() {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+// A folder only the user can enter: ours, a real folder (not a link to one), mode 0700.
+bool privateFolder(const QByteArray &path, bool followLink) {
     struct stat st {};
-    if (!runtime.isEmpty() && runtime.size() <= MaxFolderBytes &&
-        ::stat(runtime.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
-        (st.st_mode & (S_IRWXG | S_IRWXO)) == 0)
+    const int rc = followLink ? ::stat(path.constData(), &st) : ::lstat(path.constData(), &st);
+    return rc == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+           (st.st_mode & 07777) == S_IRWXU && path.size() <= MaxFolderBytes;
+}
+
+// The folder of the socket: the user's private run-time folder when there is one, else a folder
+// of the user's in the temporary folder, made 0700 on first use. Empty when that one is not
+// ours or open to others: another user may have made it to catch our requests.
+QString socketFolder(bool *ownFolder) {
+    *ownFolder = false;
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && privateFolder(runtime, true))
         return QFile::decodeName(runtime);
-    return QDir::tempPath();
+    const QString folder = QDir::tempPath() + QStringLiteral("/tunara-%1").arg(getuid());
+    const QByteArray path = QFile::encodeName(folder);
+    if (::mkdir(path.constData(), S_IRWXU) != 0 && errno != EEXIST)
+        return {};
+    if (!privateFolder(path, false)) {
+        qWarning("%s is not a folder of this user's that only it may enter; it is not used.",
+                 path.constData());
+        return {};
+    }
+    *ownFolder = true;
+    return folder;
 }
 
 // The whole request's size once its header has arrived: -1 while it has not, 0 when the
@@ -58,15 +79,33 @@ qsizetype requestSize(const QByteArray &data) {
 SingleInstance::SingleInstance(const QString &className, const QString &windowName, QObject *parent)
     : QObject(parent) {
     const QByteArray key = (className + QLatin1Char('\n') + windowName).toUtf8();
-    const QByteArray hash =
-        QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16);
-    m_name = QStringLiteral("%1/tunara-%2-%3")
-                 .arg(socketFolder())
-                 .arg(getuid())
-                 .arg(QString::fromLatin1(hash));
+    const QString hash = QString::fromLatin1(
+        QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16));
+    bool ownFolder = false;
+    if (const QString folder = socketFolder(&ownFolder); !folder.isEmpty()) {
+        m_name = QStringLiteral("%1/tunara-%2-%3").arg(folder).arg(getuid()).arg(hash);
+        if (ownFolder)
+            m_folder = folder;
+    }
+    m_bus = new InstanceBus(hash, this);
 }
 
-SingleInstance::~SingleInstance() = default;
+// The socket goes with the server; the folder made for it goes when no other copy's socket is in
+// it (rmdir takes only an empty folder), so nothing of ours stays in the temporary folder.
+SingleInstance::~SingleInstance() {
+    if (m_server != nullptr)
+        m_server->close();
+    if (!m_folder.isEmpty())
+        ::rmdir(QFile::encodeName(m_folder).constData());
+}
+
+QString SingleInstance::busName() const {
+    return m_bus->serviceName();
+}
+
+bool SingleInstance::busConnected() const {
+    return m_bus->connected();
+}
 
 int SingleInstance::peerUid(qintptr socketDescriptor) {
     struct ucred cred {};
@@ -118,31 +157,67 @@ bool SingleInstance::parse(const QByteArray &request, HandOver &out) {
 
 bool SingleInstance::claim(const HandOver &handOver) {
     m_failure = HandOverFailure::None;
-    QLocalSocket probe;
-    probe.connectToServer(m_name);
-    if (probe.waitForConnected(ConnectTimeoutMs)) {
-        if (peerUid(probe.socketDescriptor()) == int(getuid())) {
-            const QByteArray request = encode(handOver);
-            if (request.size() > MaxRequestBytes || handOver.paths.size() > qsizetype(MaxPaths)) {
-                m_failure = HandOverFailure::TooMany;
-                (void)send(probe, encode({handOver.memoryId, {}}));
-            } else if (!send(probe, request)) {
-                m_failure = HandOverFailure::NoAnswer;
-            }
+    switch (m_bus->claim([this](const QByteArray &request) { return handle(request); })) {
+    case InstanceBus::Claim::Taken:
+        deliverHandOver(handOver, [this](const QByteArray &request) {
+            return m_bus->send(request, HandOverTimeoutMs);
+        });
+        return false;
+    case InstanceBus::Claim::Owned:
+        // A copy of ours that runs without the bus listens on the socket only.
+        if (handOverBySocket(handOver)) {
+            m_bus->release();
             return false;
         }
-        // Another user's socket under our name: it is told nothing, and we start.
-        probe.abort();
+        break;
+    case InstanceBus::Claim::Failed:
+        if (handOverBySocket(handOver))
+            return false;
+        break;
     }
-    if (!listen())
+    // With the bus, a second start finds us there all the same.
+    if (m_name.isEmpty()) {
+        if (!m_bus->connected())
+            qWarning("No session bus and no private folder for the local socket; this copy "
+                     "runs without noticing a second start.");
+    } else if (!listen() && !m_bus->connected()) {
         qWarning("%s cannot be used; this copy runs without noticing a second start.",
                  qUtf8Printable(m_name));
+    }
     return true;
+}
+
+bool SingleInstance::handOverBySocket(const HandOver &handOver) {
+    if (m_name.isEmpty())
+        return false;
+    QLocalSocket probe;
+    probe.connectToServer(m_name);
+    if (!probe.waitForConnected(ConnectTimeoutMs))
+        return false;
+    if (peerUid(probe.socketDescriptor()) != int(getuid())) {
+        // Another user's socket under our name: it is told nothing, and we start.
+        probe.abort();
+        return false;
+    }
+    deliverHandOver(handOver,
+                    [this, &probe](const QByteArray &request) { return send(probe, request); });
+    return true;
+}
+
+void SingleInstance::deliverHandOver(const HandOver &handOver,
+                                     const std::function<QByteArray(const QByteArray &)> &deliver) {
+    const QByteArray request = encode(handOver);
+    if (request.size() > MaxRequestBytes || handOver.paths.size() > qsizetype(MaxPaths)) {
+        m_failure = HandOverFailure::TooMany;
+        (void)deliver(encode({handOver.memoryId, {}}));
+    } else if (!deliver(request).startsWith(Answer)) {
+        m_failure = HandOverFailure::NoAnswer;
+    }
 }
 
 // Writes the whole request and waits for the answer. A local event loop rather than blocking
 // waits, so that a running copy in this same thread (the tests) can read meanwhile.
-bool SingleInstance::send(QLocalSocket &socket, const QByteArray &request) {
+QByteArray SingleInstance::send(QLocalSocket &socket, const QByteArray &request) {
     QEventLoop loop;
     QByteArray answer;
     QTimer limit;
@@ -157,14 +232,14 @@ bool SingleInstance::send(QLocalSocket &socket, const QByteArray &request) {
     connect(&socket, &QLocalSocket::disconnected, &loop, &QEventLoop::quit);
     connect(&socket, &QLocalSocket::errorOccurred, &loop, &QEventLoop::quit);
     if (socket.write(request) != request.size())
-        return false;
+        return {};
     limit.start(HandOverTimeoutMs);
     loop.exec();
     if (socket.bytesAvailable() > 0)
         answer += socket.readAll();
     socket.disconnect(&loop);
     socket.abort();
-    return answer.startsWith(Answer);
+    return answer;
 }
 
 bool SingleInstance::listen() {

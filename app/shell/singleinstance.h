@@ -1,9 +1,12 @@
-// One main window at a time: the first copy listens on a local socket named after the main
-// window's class and window names; a second copy asks it to come forward, hands over the files
-// it was started with, waits for its answer, and ends.
+// One main window at a time: the first copy owns a name on the session bus and listens on a
+// local socket, both named after the main window's class and window names; a second copy asks
+// it to come forward, hands over the files it was started with, waits for its answer, and ends.
 //
-// The socket lives in $XDG_RUNTIME_DIR when that folder is private to the user; otherwise in
-// the shared temporary folder, where another user could have made the name first: there a copy
+// The session bus comes first: only the user's own processes reach it (instancebus.h). The
+// socket is the way without a bus. It lives in $XDG_RUNTIME_DIR when that folder is private to
+// the user, else in a folder "tunara-UID" of the temporary folder that the user made with mode
+// 0700; a folder of that name that is not ours or open to others is not used (another user
+// could have made it first), and a copy then notices no second start without a bus. A copy
 // talks only to a socket whose other end runs as the same user, and removes only its own.
 #pragma once
 
@@ -11,10 +14,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QLocalServer;
 class QLocalSocket;
 
 namespace tunara::shell {
+
+class InstanceBus;
 
 // Files a second start hands to the first: downloads into memory 'M' or 'S'.
 struct InstanceHandOver {
@@ -46,8 +53,12 @@ public:
     // local event loop while it waits for the answer (at most HandOverTimeoutMs).
     bool claim(const HandOver &handOver = {});
     HandOverFailure handOverFailure() const { return m_failure; }
-    // The full path of the socket.
+    // The full path of the socket; empty when no private folder could be had for it.
     QString serverName() const { return m_name; }
+    // The name this copy owns or calls on the session bus.
+    QString busName() const;
+    // Whether a session bus could be reached.
+    bool busConnected() const;
 
     // The request bytes for a hand-over, and back; parse returns false for anything else
     // (another program's bytes, relative paths, an unknown memory, a cut-off request).
@@ -61,12 +72,20 @@ signals:
     void filesHandedOver(unsigned char memoryId, const QStringList &paths);
 
 private:
-    bool send(QLocalSocket &socket, const QByteArray &request);
+    // The request for `handOver` (a raise alone when the files do not fit in one) sent by
+    // `deliver`, which returns the answer; sets m_failure.
+    void deliverHandOver(const HandOver &handOver,
+                         const std::function<QByteArray(const QByteArray &)> &deliver);
+    // A copy of ours answers on the socket: the request went there.
+    bool handOverBySocket(const HandOver &handOver);
+    QByteArray send(QLocalSocket &socket, const QByteArray &request);
     bool listen();
     void accept(QLocalSocket *socket);
     bool handle(const QByteArray &request); // false: not a request we understand
 
     QString m_name;
+    QString m_folder; // the socket's folder when we made it in the temporary folder
+    InstanceBus *m_bus = nullptr;
     QLocalServer *m_server = nullptr;
     HandOverFailure m_failure = HandOverFailure::None;
 };

@@ -75,6 +75,8 @@ void CZamo_ExpView::showEvent(QShowEvent *event) {
 
 QString CZamo_ExpView::totalsText() const {
     const device::GaugeNumbers n = m_list->gauge();
+    // The text's conversions are %ld: a long holds any 64-bit byte count here.
+    static_assert(sizeof(long) == sizeof(uint64_t));
     return res::fmt(StrId::TotalsBox, long(n.total), long(n.total - n.used));
 }
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <variant>
 
 #include <unistd.h>
@@ -23,6 +25,12 @@ QueueConversions::~QueueConversions() {
 }
 
 std::size_t QueueConversions::add(const QString &source, const media::ConvertSettings &settings) {
+    return add(source, settings, nullptr, 0);
+}
+
+std::size_t QueueConversions::add(const QString &source, const media::ConvertSettings &settings,
+                                  std::shared_ptr<media::AlbumLevels> album,
+                                  std::size_t albumIndex) {
     if (!m_queue) {
         m_cache = std::make_unique<media::ConversionCache>(media::ConversionCache::defaultDir());
         m_queue = std::make_unique<media::ConversionQueue>(
@@ -33,7 +41,8 @@ std::size_t QueueConversions::add(const QString &source, const media::ConvertSet
                     this, [this, job] { emit finished(job); }, Qt::QueuedConnection);
             });
     }
-    return m_queue->add(QFile::encodeName(source).toStdString(), settings);
+    return m_queue->add(QFile::encodeName(source).toStdString(), settings, std::move(album),
+                        albumIndex);
 }
 
 void QueueConversions::onProgress(std::size_t job, double fraction) {
@@ -89,11 +98,32 @@ QueueConversions::Outcome QueueConversions::take(std::size_t job, const QString 
     return out;
 }
 
+QueueConversions::Outcome QueueConversions::linkAs(const QString &source,
+                                                   const QString &playerName) {
+    Outcome out;
+    std::error_code ec;
+    const std::filesystem::path target =
+        std::filesystem::absolute(QFile::encodeName(source).toStdString(), ec);
+    const std::string link =
+        ec ? std::string() : m_links.link(target, QFile::encodeName(playerName).toStdString());
+    if (link.empty()) {
+        out.state = Outcome::State::Failed;
+        out.message = QStringLiteral("%1: %2").arg(
+            playerName, ec ? QString::fromStdString(ec.message())
+                           : QString::fromLocal8Bit(std::strerror(errno)));
+        return out;
+    }
+    out.state = Outcome::State::Ready;
+    out.sendPath = QFile::decodeName(QByteArray::fromStdString(link));
+    return out;
+}
+
 void QueueConversions::sendEnded(const Outcome &ready) {
     if (ready.state != Outcome::State::Ready)
         return;
     ::unlink(QFile::encodeName(ready.sendPath).constData());
-    if (m_cache)
+    // A file linked as it is was never in the cache.
+    if (m_cache && !ready.cachedPath.isEmpty())
         m_cache->release(QFile::encodeName(ready.cachedPath).toStdString());
 }
 

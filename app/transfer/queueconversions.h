@@ -39,10 +39,17 @@ public:
     // Starts converting `source` with `settings`, after the conversions added before it. The
     // job's number, rising with every call. UI thread.
     std::size_t add(const QString &source, const media::ConvertSettings &settings);
+    // The same for file `albumIndex` of `album`, whose gain the job takes from the album.
+    std::size_t add(const QString &source, const media::ConvertSettings &settings,
+                    std::shared_ptr<media::AlbumLevels> album, std::size_t albumIndex);
     // The run has reached `job`: its file ready to send under `playerName`, its failure, or
     // still converting (progressed() and finished() follow). Ready and Failed are told once.
     Outcome take(std::size_t job, const QString &playerName);
-    // The library is done with a file take() made ready: its link goes, the cache may evict it.
+    // A file sent as it is under `playerName`, another name than its own: Ready with a link of
+    // that name to `source`, or Failed (the reason, naming the file). sendEnded() removes it.
+    Outcome linkAs(const QString &source, const QString &playerName);
+    // The library is done with a file take() or linkAs() made ready: its link goes, the cache may
+    // evict it.
     void sendEnded(const Outcome &ready);
     // The job is not wanted any more (its row went): it stops or never starts.
     void drop(std::size_t job);

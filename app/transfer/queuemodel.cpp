@@ -15,6 +15,8 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <utility>
@@ -79,6 +81,38 @@ void startVoiceConverter(TransferHost &host, const QString &localPath) {
 }
 
 } // namespace
+
+// The conversions one batch of downloads adds, in row order. With levelling by album, the rows
+// of one folder are one album, measured together once the batch is complete (the first of its
+// conversions that runs waits until then).
+class BatchAlbums {
+public:
+    BatchAlbums(QueueConversions &conversions, media::LevelMode mode)
+        : m_conversions(conversions), m_mode(mode) {}
+    ~BatchAlbums() { seal(); }
+    BatchAlbums(const BatchAlbums &) = delete;
+    BatchAlbums &operator=(const BatchAlbums &) = delete;
+
+    std::size_t add(const QString &source, const media::ConvertSettings &settings) {
+        if (m_mode != media::LevelMode::Album)
+            return m_conversions.add(source, settings);
+        std::shared_ptr<media::AlbumLevels> &album = m_albums[QFileInfo(source).absolutePath()];
+        if (!album)
+            album = std::make_shared<media::AlbumLevels>();
+        const std::size_t index = album->add(
+            media::LevelSource{localBytes(source).toStdString(), media::PeakMode::Sample});
+        return m_conversions.add(source, settings, album, index);
+    }
+    void seal() {
+        for (auto &[folder, album] : m_albums)
+            album->seal();
+    }
+
+private:
+    QueueConversions &m_conversions;
+    const media::LevelMode m_mode;
+    std::map<QString, std::shared_ptr<media::AlbumLevels>> m_albums;
+};
 
 QueueModel::QueueModel(TransferHost &host, QObject *parent)
     : QAbstractTableModel(parent), m_host(host), m_conversions(new QueueConversions(this)) {
@@ -167,9 +201,10 @@ void QueueModel::addDownloads(unsigned char memoryId, const QStringList &localPa
 
     const TransferOptions options = m_host.transferOptions();
     const EntryKind kind = kindFor(memoryId, true);
-    // Made when the first file converts, then kept up to date row by row: a folder of
-    // thousands of files is not read over again for each one.
-    std::optional<std::set<std::string>> taken;
+    // Gathered once per batch, then kept up to date row by row: a folder of thousands of files
+    // is not read over again for each one.
+    RunNames names = runNames(memoryId, count());
+    BatchAlbums albums(*m_conversions, options.level);
     for (const auto &[bytes, path] : paths) {
         const QFileInfo info(path);
         m_host.storeDownloadFolder(QDir::toNativeSeparators(info.absolutePath()) +
@@ -177,25 +212,60 @@ void QueueModel::addDownloads(unsigned char memoryId, const QStringList &localPa
         const QString name = info.fileName();
         const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
         const QString extension = dot < 0 ? QString() : name.mid(dot);
-        const int row = append(kind, StrId::WaitingDownload, name, path);
+        // The row names the file as it arrives: characters the player cannot hold are '_' and
+        // the name is fitted to what the player keeps.
+        const int row = append(
+            kind, StrId::WaitingDownload,
+            QFile::decodeName(QByteArray::fromStdString(media::sentName(bytes.toStdString()))),
+            path);
         if (extension.size() <= 1) {
             setState(row, IconRefused, str(StrId::NoExtension));
             continue;
         }
         // With conversion on, what the MPEG check would refuse is converted instead.
-        if (options.convert) {
-            if (!taken)
-                taken = takenNames(memoryId, row);
-            if (!queuedForConversion(row, memoryId, options, *taken))
-                taken->insert(media::foldCase(entry(row).remote.toStdString()));
+        if (options.convert && queuedForConversion(row, memoryId, options, names.all, albums)) {
+            names.inRun.insert(media::foldCase(entry(row).remote.toStdString()));
             continue;
         }
         const int model = m_host.modelCode();
-        if (options.blockMpeg2Ext && model != device::ModelQn520 && model != device::ModelQnVela &&
-            extension.compare(QLatin1String(".mp3"), Qt::CaseInsensitive) == 0)
-            refusedByMpegCheck(row, memoryId, path);
+        if (!options.convert && options.blockMpeg2Ext && model != device::ModelQn520 &&
+            model != device::ModelQnVela &&
+            extension.compare(QLatin1String(".mp3"), Qt::CaseInsensitive) == 0 &&
+            refusedByMpegCheck(row, memoryId, path))
+            continue;
+        takeSentName(row, byPath, names);
+        queueLevelled(row, options, albums);
     }
+    albums.seal();
     queued();
+}
+
+void QueueModel::queueLevelled(int row, const TransferOptions &options, BatchAlbums &albums) {
+    Entry &e = m_rows[size_t(row)];
+    if (options.level == media::LevelMode::Off ||
+        media::audioKindOf(localBytes(e.local).toStdString()) != media::AudioKind::Mp3)
+        return;
+    media::ConvertSettings settings;
+    settings.level = options.level;
+    settings.keepEncoding = true;
+    e.convert = true;
+    e.job = albums.add(e.local, settings);
+}
+
+void QueueModel::takeSentName(int row, bool named, RunNames &names) {
+    Entry &e = m_rows[size_t(row)];
+    // The player's folder is flat: a name an earlier row of this memory takes (any letter
+    // case, or the same once fitted to 80 bytes) gets a free one, as does, for a file found in
+    // a folder, a name the player holds. A file handed in by name under a name the player holds
+    // keeps it: the library refuses it, and the row says so.
+    const std::string desired = e.remote.toStdString();
+    const std::string chosen =
+        named ? media::freeName(desired, names.inRun) : media::freeName(desired, names.all);
+    (named ? names.all : names.inRun).insert(media::foldCase(chosen));
+    if (chosen != desired) {
+        e.remote = QFile::decodeName(QByteArray::fromStdString(chosen));
+        emit dataChanged(index(row, ColRemote), index(row, ColRemote));
+    }
 }
 
 bool QueueModel::refusedByMpegCheck(int row, unsigned char memoryId, const QString &path) {
@@ -220,20 +290,27 @@ bool QueueModel::refusedByMpegCheck(int row, unsigned char memoryId, const QStri
     return false;
 }
 
-std::set<std::string> QueueModel::takenNames(unsigned char memoryId, int rows) const {
-    std::set<std::string> taken;
-    for (const QString &name : m_host.playerNames(memoryId))
-        taken.insert(media::foldCase(name.toStdString()));
+QueueModel::RunNames QueueModel::runNames(unsigned char memoryId, int rows) const {
+    RunNames names;
     for (int other = 0; other < rows; ++other) {
         const Entry &o = entry(other);
-        if (memoryOf(o.kind) == memoryId && isDownload(o.kind) && o.state != IconRefused)
-            taken.insert(media::foldCase(o.remote.toStdString()));
+        if (memoryOf(o.kind) != memoryId || !isDownload(o.kind) || o.state == IconRefused)
+            continue;
+        const std::string folded = media::foldCase(o.remote.toStdString());
+        // A row that has ended is the player's now (its pane may not list it yet): a file handed
+        // in by name meets it there, as it meets every name the player holds.
+        if (isWaiting(o.state) || o.state == IconRunning)
+            names.inRun.insert(folded);
+        names.all.insert(folded);
     }
-    return taken;
+    for (const QString &name : m_host.playerNames(memoryId))
+        names.all.insert(media::foldCase(name.toStdString()));
+    return names;
 }
 
 bool QueueModel::queuedForConversion(int row, unsigned char memoryId,
-                                     const TransferOptions &options, std::set<std::string> &taken) {
+                                     const TransferOptions &options, std::set<std::string> &taken,
+                                     BatchAlbums &albums) {
     Entry &e = m_rows[size_t(row)];
     const std::string path = localBytes(e.local).toStdString();
     // With the MPEG check switched off, MP3 files go as they are, unchecked.
@@ -246,14 +323,30 @@ bool QueueModel::queuedForConversion(int row, unsigned char memoryId,
     settings.bitRateKbps = std::min(options.convertKbps, media::maxBitRateKbps(model, memoryId));
     settings.vbr = options.convertVbr && media::vbrPlayable(model, memoryId);
     settings.cover = options.convertCover;
+    settings.level = options.level;
     e.convert = true;
     // The converted file's name is ours: one the player holds or an earlier row of this memory
     // takes gets a free name, so that no converted file is refused or meets another.
     e.remote = QFile::decodeName(
         QByteArray::fromStdString(media::freeName(media::convertedName(path), taken)));
-    e.job = m_conversions->add(e.local, settings);
+    e.job = albums.add(e.local, settings);
     emit dataChanged(index(row, ColRemote), index(row, ColRemote));
     return true;
+}
+
+void QueueModel::addPlanned(unsigned char memoryId, const std::vector<PlannedDownload> &downloads,
+                            std::uint64_t batch) {
+    const EntryKind kind = kindFor(memoryId, true);
+    for (const PlannedDownload &d : downloads) {
+        const int row = append(kind, StrId::WaitingDownload, d.remote, d.local);
+        Entry &e = m_rows[size_t(row)];
+        e.batch = batch;
+        if (d.convert) {
+            e.convert = true;
+            e.job = m_conversions->add(e.local, d.settings);
+        }
+    }
+    queued();
 }
 
 void QueueModel::addUploads(unsigned char memoryId, const QStringList &remoteNames,
@@ -268,6 +361,7 @@ void QueueModel::addUploads(unsigned char memoryId, const QStringList &remoteNam
 
 void QueueModel::queued() {
     m_finished = false;
+    m_failuresKept = false;
     emit displayChanged();
     if (m_host.transferOptions().autoStartXfer && !m_busy)
         postStart();
@@ -319,7 +413,7 @@ void QueueModel::start() {
         return;
     }
     m_current = next;
-    if (entry(next).convert && !takeConversion(next))
+    if (entry(next).convert ? !takeConversion(next) : !takeLink(next))
         return;
     setBusy(true);
     emit displayChanged();
@@ -349,6 +443,24 @@ bool QueueModel::takeConversion(int row) {
         return false;
     case QueueConversions::Outcome::State::Ready:
         break;
+    }
+    e.prepared = std::move(out);
+    return true;
+}
+
+bool QueueModel::takeLink(int row) {
+    Entry &e = m_rows[size_t(row)];
+    // Uploads and downloads under their own file's name go as they are.
+    if (!isDownload(e.kind) || e.remote == QFileInfo(e.local).fileName())
+        return true;
+    QueueConversions::Outcome out = m_conversions->linkAs(e.local, e.remote);
+    if (out.state != QueueConversions::Outcome::State::Ready) {
+        setState(row, IconFailed + int(e.kind),
+                 fmt(StrId::LinkFailed, out.message.toUtf8().constData()));
+        m_hadError = true;
+        emit displayChanged();
+        postStart();
+        return false;
     }
     e.prepared = std::move(out);
     return true;
@@ -443,6 +555,7 @@ void QueueModel::entryRefused(int code) {
     const bool download =
         m_current >= 0 && m_current < count() && isDownload(entry(m_current).kind);
     if (m_current >= 0 && m_current < count()) {
+        m_rows[size_t(m_current)].code = code;
         const Entry &e = entry(m_current);
         setState(m_current, IconFailed + int(e.kind),
                  str(download ? downloadStartFailure(code) : uploadStartFailure(code)));
@@ -462,8 +575,10 @@ void QueueModel::entryRefused(int code) {
 void QueueModel::entryFailed(int code) {
     sendEnded(m_current);
     setBusy(false);
-    if (m_current >= 0 && m_current < count())
+    if (m_current >= 0 && m_current < count()) {
+        m_rows[size_t(m_current)].code = code;
         setState(m_current, IconFailed + int(entry(m_current).kind), str(runFailure(code)));
+    }
     m_hadError = true;
     emit displayChanged();
     // After a stop the queue waits for Start; the pane shows what arrived before it.
@@ -475,10 +590,9 @@ void QueueModel::entryFailed(int code) {
 
 void QueueModel::removeAt(int row) {
     const Entry &e = entry(row);
-    if (e.convert) {
+    if (e.convert)
         m_conversions->drop(e.job);
-        sendEnded(row);
-    }
+    sendEnded(row);
     beginRemoveRows({}, row, row);
     m_rows.erase(m_rows.begin() + row);
     endRemoveRows();
@@ -517,8 +631,27 @@ void QueueModel::stopWaiting() {
 void QueueModel::clearIfFinished() {
     if (!m_finished)
         return;
+    if (failedCount() == 0) {
+        clearFinished();
+        return;
+    }
+    // What failed stays listed, with the summary's count of it, until the user clears it: the
+    // rows that arrived or were refused go.
+    for (int i = count() - 1; i >= 0; --i) {
+        if (!isFailed(stateOf(i)))
+            removeAt(i);
+    }
+    m_current = -1;
+    m_failuresKept = true;
+    emit displayChanged();
+}
+
+void QueueModel::clearFinished() {
+    if (!m_finished)
+        return;
     m_current = -1;
     m_hadError = false;
+    m_failuresKept = false;
     for (const Entry &e : m_rows)
         if (e.convert)
             m_conversions->drop(e.job);

@@ -25,6 +25,7 @@ class QWidget;
 namespace tunara::transfer {
 
 class TransferHost;
+class BatchAlbums;
 struct TransferOptions;
 
 class QueueModel : public QAbstractTableModel {
@@ -46,6 +47,8 @@ public:
         bool convert = false;
         std::size_t job = 0;                // its conversion
         QueueConversions::Outcome prepared; // while it is sent: the converted file and its link
+        std::uint64_t batch = 0;            // addPlanned's batch; 0 for rows queued otherwise
+        int code = 0;                       // the library's code when the row failed
     };
 
     explicit QueueModel(TransferHost &host, QObject *parent = nullptr);
@@ -66,6 +69,18 @@ public:
     void addDownloads(unsigned char memoryId, const QStringList &localPaths, bool byPath);
     void addUploads(unsigned char memoryId, const QStringList &remoteNames,
                     const QStringList &localPaths);
+    // A download whose player name and conversion were decided beforehand (a file of a sync
+    // plan, which has fitted its name and size already): queued as it is, with no check of
+    // its own and under no other name. A converted one starts converting at once.
+    struct PlannedDownload {
+        QString local;
+        QString remote;
+        bool convert = false;
+        media::ConvertSettings settings; // when `convert`
+    };
+    // `batch` (not 0) marks the rows, so that their caller tells them from others of a name.
+    void addPlanned(unsigned char memoryId, const std::vector<PlannedDownload> &downloads,
+                    std::uint64_t batch);
 
     const Entry &entry(int row) const { return m_rows[size_t(row)]; }
     int stateOf(int row) const { return m_rows[size_t(row)].state; }
@@ -105,8 +120,13 @@ public:
     void removeRows(QList<int> rows);
     // Stop: every row but the current one; the conversions of the rows removed stop.
     void stopWaiting();
-    // A finished queue is cleared when the dialog is hidden.
+    // The dialog was hidden: a finished queue is cleared, but for its failed rows, which stay
+    // (failuresKept()) until clearFinished().
     void clearIfFinished();
+    // Close And Clear: every row of a finished queue goes.
+    void clearFinished();
+    // A hidden finished queue kept its failed rows (the dialog does not come forward again).
+    bool failuresKept() const { return m_failuresKept; }
 
     // A download's pane refresh not yet handed to the host (downloads finishing before it runs
     // share it); flushPaneRefresh() hands it over.
@@ -131,12 +151,27 @@ private:
     int append(EntryKind kind, res::StrId status, const QString &remote, const QString &local);
     void setState(int row, int icon, const QString &status);
     bool refusedByMpegCheck(int row, unsigned char memoryId, const QString &path);
-    // The folded names the player holds in `memoryId` and the first `rows` rows send there.
-    std::set<std::string> takenNames(unsigned char memoryId, int rows) const;
+    // The folded names of a memory that a new row must not take: those the first `rows` rows
+    // will send there or send now, and those together with the names of the rows that ended
+    // and the names the player holds there.
+    struct RunNames {
+        std::set<std::string> inRun;
+        std::set<std::string> all;
+    };
+    RunNames runNames(unsigned char memoryId, int rows) const;
+    // A row sent as it is takes its name: a free one when an earlier row (or, unless the file
+    // was handed in by `named`, the player) holds it.
+    void takeSentName(int row, bool named, RunNames &names);
+    // A row sent under another name than its file's goes through a link of that name; false
+    // when none could be made (the row has failed).
+    bool takeLink(int row);
     // A row the player cannot play as it is waits for its conversion under a free name, which
     // joins `taken`; false for a row that goes as it is.
     bool queuedForConversion(int row, unsigned char memoryId, const TransferOptions &options,
-                             std::set<std::string> &taken);
+                             std::set<std::string> &taken, BatchAlbums &albums);
+    // A row sent as it is that is an MP3, with levelling on: its copy levelled losslessly is
+    // sent instead (made by the conversion queue).
+    void queueLevelled(int row, const TransferOptions &options, BatchAlbums &albums);
     bool takeConversion(int row);
     // The waiting row whose conversion is `job`, or -1.
     int waitingRowOf(std::size_t job) const;
@@ -159,6 +194,7 @@ private:
     bool m_finished = false;
     bool m_hadError = false;
     bool m_startHeld = false;
+    bool m_failuresKept = false;
     bool m_awaiting = false;
     bool m_paneRefreshPending = false;
     unsigned char m_pendingMemory = 0;

@@ -6,6 +6,7 @@
 #include <KestoUSB.h>
 
 #include <chrono>
+#include <memory>
 
 namespace tunara::transfer {
 
@@ -21,9 +22,20 @@ QueueRunner::~QueueRunner() {
     // Whatever we were told last, a worker may post until its last notification: it gets a
     // target that drops what it posts, and it keeps that target until then.
     m_bridge->detach();
+    // The stop blocks for a second or more: it runs on the link, whose end the process waits
+    // for, while the window goes at once. A start call still on the link stops its own worker.
+    // The stop runs where its last holder lets go of it: on the link after the work ran, or,
+    // when the link ends without running it, where the link drops it; a worker is never left
+    // running with the bridge's share.
     if (!m_calling && m_bridge->workerRunning()) {
-        (void)KSUSB_Stop();
-        (void)m_bridge->waitWorkerEnded(WorkerEndLimit);
+        std::shared_ptr<void> stop(nullptr, [bridge = m_bridge](void *) {
+            if (!bridge->workerRunning())
+                return;
+            (void)KSUSB_Stop();
+            (void)bridge->waitWorkerEnded(WorkerEndLimit);
+        });
+        // Moved, not copied: a copy left here could be the last holder once the link ran.
+        m_link.finally([stop = std::move(stop)] {});
     }
 }
 
@@ -33,13 +45,27 @@ void QueueRunner::run(unsigned char memory, bool download, const QByteArray &loc
     // through the bridge, whose share it holds from here on.
     m_bridge->workerStarting();
     m_calling = true;
+    // The bridge keeps its share for a worker only once one started: a start call that failed,
+    // or that the link dropped without making it (the window went first), gives it back.
+    struct StartGuard {
+        std::shared_ptr<NotifyBridge> bridge;
+        bool started = false;
+        ~StartGuard() {
+            if (bridge && !started)
+                bridge->workerRefused();
+        }
+    };
+    const auto guard = std::make_shared<StartGuard>();
+    guard->bridge = m_bridge;
     m_link.call(
         this,
-        [bridge = m_bridge, memory, download, local, remote] {
+        [guard, memory, download, local, remote] {
+            NotifyBridge *bridge = guard->bridge.get();
             device::CallReply r;
-            r.ok = (download ? KSUSB_Download(memory, local.constData(), bridge.get(), ProgressStep)
-                             : KSUSB_Upload(memory, remote.constData(), local.constData(),
-                                            bridge.get(), ProgressStep)) != 0;
+            r.ok = (download ? KSUSB_Download(memory, local.constData(), bridge, ProgressStep)
+                             : KSUSB_Upload(memory, remote.constData(), local.constData(), bridge,
+                                            ProgressStep)) != 0;
+            guard->started = r.ok;
             if (!r.ok)
                 r.code = KSUSB_GetLastError();
             else if (bridge->detached())

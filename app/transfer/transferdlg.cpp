@@ -226,6 +226,15 @@ int CTransferDlg::addUploads(unsigned char memoryId, const QStringList &remoteNa
     return 1;
 }
 
+void CTransferDlg::addPlanned(unsigned char memoryId,
+                              const std::vector<QueueModel::PlannedDownload> &downloads,
+                              std::uint64_t batch) {
+    m_queue->addPlanned(memoryId, downloads, batch);
+    if (m_host.transferOptions().showXferDlg)
+        show();
+    m_queue->postStart();
+}
+
 void CTransferDlg::start() {
     m_queue->start();
 }
@@ -276,6 +285,8 @@ void CTransferDlg::stop() {
 }
 
 void CTransferDlg::closeDialog() {
+    // The button says "Close And Clear" on a finished queue: its failed rows go too.
+    m_queue->clearFinished();
     hide();
 }
 
@@ -359,6 +370,7 @@ void CTransferDlg::updateDisplay() {
         m_bytes->clear();
         m_queueCount->setText(fmt(StrId::TransferCount, count, 0));
         m_info->setPlainText(editText(str(StrId::LoadFilesHint)));
+        clearStatusPercent();
         m_close->setText(str(StrId::Close));
         m_start->setEnabled(count > 0);
         break;
@@ -373,8 +385,9 @@ void CTransferDlg::updateDisplay() {
         m_info->setPlainText(editText(fmt(StrId::TransferSummary, count, m_queue->failedCount())));
         if (m_statusBar)
             m_statusBar->hide();
+        clearStatusPercent();
         m_start->setEnabled(count > 0);
-        if (m_queue->hadError())
+        if (m_queue->hadError() && !m_queue->failuresKept())
             show();
         else if (m_host.transferOptions().hideXferDlg && isVisible())
             QMetaObject::invokeMethod(this, &CTransferDlg::closeDialog, Qt::QueuedConnection);

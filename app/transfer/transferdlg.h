@@ -51,6 +51,10 @@ public:
     int addUploads(unsigned char memoryId, const QStringList &remoteNames,
                    const QStringList &localPaths) override;
     bool busy() const override { return m_queue->busy(); }
+    // Queues the downloads of a sync plan (QueueModel::addPlanned) and starts them, whatever
+    // the options say: the user has asked for the run.
+    void addPlanned(unsigned char memoryId,
+                    const std::vector<QueueModel::PlannedDownload> &downloads, std::uint64_t batch);
 
     // The dialog's commands (buttons, row menu, and posted by the dialog to itself).
     void start();       // Start Transfer
@@ -111,6 +115,8 @@ private:
     void updateButtons();
     void setAllBars(int maximum, int value);
     void setCaptionPercent(const QString &text);
+    // Status pane 0 back to "Ready." when it still shows the percent we wrote there.
+    void clearStatusPercent();
 
     TransferHost &m_host;
     QueueModel *m_queue = nullptr;
@@ -144,6 +150,7 @@ private:
     QElapsedTimer m_lastPaint;
     QTimer m_paintTimer;
     int m_progressPaints = 0;
+    QString m_percentShown; // the percent last written to status pane 0
 };
 
 } // namespace tunara::transfer

@@ -106,6 +106,15 @@ void CTransferDlg::resetFileProgress() {
 void CTransferDlg::setCaptionPercent(const QString &text) {
     setWindowTitle(text);
     m_host.setMessageText(text);
+    m_percentShown = text;
+}
+
+void CTransferDlg::clearStatusPercent() {
+    // The last file's percent is no news once the queue has ended (a queue whose every row
+    // failed starts no pane refresh that would write over it); a text written since stays.
+    if (!m_percentShown.isEmpty() && m_host.messageText() == m_percentShown)
+        m_host.setMessageText(str(StrId::Ready));
+    m_percentShown.clear();
 }
 
 void CTransferDlg::onDone(std::intptr_t moved) {

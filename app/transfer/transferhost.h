@@ -2,6 +2,8 @@
 // player's model code, the panes' refresh after a download, and the questions and notices.
 #pragma once
 
+#include "media/levelmode.h"
+
 #include <QRect>
 #include <QString>
 #include <QStringList>
@@ -24,6 +26,9 @@ struct TransferOptions {
     int convertKbps = 192;     // the converted file's bit rate (capped by media::maxBitRateKbps)
     bool convertVbr = false;   // variable bit rate, at most convertKbps
     bool convertCover = true;  // carry the front cover into the converted file
+    // Volume levelling: converted files in the float path, MP3s sent as they are losslessly;
+    // an album is the queue's rows from one folder.
+    media::LevelMode level = media::LevelMode::Off;
 };
 
 class TransferHost {
@@ -36,6 +41,7 @@ public:
     virtual void storeDownloadFolder(const QString &folder) = 0;
     // Status pane 0.
     virtual void setMessageText(const QString &text) = 0;
+    virtual QString messageText() const = 0;
     // The status bar that holds the overall progress bar, and pane 0's rectangle in it.
     virtual QWidget *statusBarWidget() = 0;
     virtual QRect messagePaneRect() const = 0;

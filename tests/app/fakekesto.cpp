@@ -1,6 +1,7 @@
 #include "fakekesto.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -41,6 +42,24 @@ void addFile(unsigned char mem, const std::string &name, uint32_t size, uint16_t
     e.size = size;
     e.date = date;
     e.time = time;
+}
+
+namespace detail {
+struct Worker {
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stop = false; // guarded by mutex
+    std::atomic<bool> running{false};
+};
+Worker &worker() {
+    static Worker w;
+    return w;
+}
+} // namespace detail
+
+bool workerRunning() {
+    return detail::worker().running;
 }
 
 namespace {
@@ -117,6 +136,8 @@ int fail(int code) {
 } // namespace
 
 using Call = fake::Call;
+using fake::detail::Worker;
+using fake::detail::worker;
 
 extern "C" {
 
@@ -277,10 +298,27 @@ int KSUSB_FormatMemory(unsigned char mem) {
     return 1;
 }
 
-// Transfers are run against the virtual player; the scripted player refuses to start them.
-int KSUSB_Download(unsigned char, const char *, KSNotifyTarget *, uint32_t) {
+// Transfers are run against the virtual player; the scripted player refuses to start them, or
+// starts a worker that waits for KSUSB_Stop (downloadRuns).
+int KSUSB_Download(unsigned char, const char *, KSNotifyTarget *window, uint32_t) {
     const Call call("KSUSB_Download");
-    return fail(KSUSB_ERR_NOT_CONNECTED);
+    if (!player().downloadRuns || window == nullptr)
+        return fail(KSUSB_ERR_NOT_CONNECTED);
+    Worker &w = worker();
+    if (w.thread.joinable())
+        w.thread.join();
+    w.stop = false;
+    w.running = true;
+    w.thread = std::thread([window, &w] {
+        window->post(window, WM_XFER_NOTIFY, KSUSB_XFER_START, 1000);
+        {
+            std::unique_lock lock(w.mutex);
+            w.changed.wait(lock, [&w] { return w.stop; });
+        }
+        window->post(window, WM_XFER_NOTIFY, KSUSB_XFER_FAILED, KSUSB_ERR_STOPPED);
+        w.running = false;
+    });
+    return 1;
 }
 
 int KSUSB_Upload(unsigned char, const char *, const char *, KSNotifyTarget *, uint32_t) {
@@ -288,12 +326,29 @@ int KSUSB_Upload(unsigned char, const char *, const char *, KSNotifyTarget *, ui
     return fail(KSUSB_ERR_NOT_CONNECTED);
 }
 
+// The table alone, without the version and status questions of RefreshMemory.
 int KSUSB_RefreshMemory(unsigned char mem) {
-    const Call call("KSUSB_RefreshMemory");
-    return player().tables.count(mem) != 0 ? 1 : fail(KSUSB_ERR_NOT_CONNECTED);
+    const Call call(std::string("KSUSB_RefreshMemory:") + char(mem));
+    if (player().duringRefresh)
+        player().duringRefresh(mem);
+    if (!player().connected || player().tables.count(mem) == 0)
+        return fail(KSUSB_ERR_NOT_CONNECTED);
+    if (const int e = player().refreshError[mem]; e != 0)
+        return fail(e);
+    return 1;
 }
 
 int KSUSB_Stop(void) {
+    player().stopThreads.push_back(std::this_thread::get_id());
+    Worker &w = worker();
+    {
+        std::lock_guard lock(w.mutex);
+        w.stop = true;
+    }
+    w.changed.notify_all();
+    // As the library does, the call returns once the worker has ended.
+    if (w.thread.joinable())
+        w.thread.join();
     return 1;
 }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fake {
@@ -36,6 +37,11 @@ struct Player {
     std::vector<std::string> calls;
     // Runs inside RefreshMemory before it answers (to change the player mid-refresh).
     std::function<void(unsigned char)> duringRefresh;
+    // KSUSB_Download starts a worker that posts its start and then moves nothing until
+    // KSUSB_Stop, which ends it with -43 (failed, stopped) and waits for it.
+    bool downloadRuns = false;
+    // The threads KSUSB_Stop was called on, in order.
+    std::vector<std::thread::id> stopThreads;
 };
 
 Player &player();
@@ -46,6 +52,8 @@ KSUSB_TOpenTable &table(unsigned char mem, uint32_t total, uint32_t freeBytes);
 void addFile(unsigned char mem, const std::string &name, uint32_t size, uint16_t date = 0,
              uint16_t time = 0);
 int countCalls(const std::string &name);
+// A worker started by KSUSB_Download has not ended yet.
+bool workerRunning();
 
 // Holds every call whose log name starts with `prefix` until releaseCalls(): a player that
 // takes its time. callHeld() tells whether a call waits there now.

@@ -7,6 +7,7 @@
 #include "shell/deviceinfodlg.h"
 #include "shell/windowplacement.h"
 #include "shell/zamo_expview.h"
+#include "transfer/transferdlg.h"
 
 #include <QAction>
 #include <QApplication>
@@ -19,6 +20,9 @@
 #include <QSettings>
 #include <QTest>
 #include <QTimer>
+
+#include <algorithm>
+#include <thread>
 
 using namespace tunara;
 using device::CZamo_ListView;
@@ -154,12 +158,106 @@ private slots:
         fake::player().versionError = versionError;
         fake::player().statusError = statusError;
         fake::player().inUse = inUse;
+        // The panes read again after a failed connect; a player that did not answer the
+        // connection does not answer them either, and that is not told twice.
+        if (!connected)
+            for (const unsigned char m : {KSUSB_MEM_FLASH, KSUSB_MEM_CARD})
+                fake::player().refreshError[m] = versionError != 0 ? versionError : statusError;
         MainWindowFixture f;
         f.open();
         QCOMPARE(f.ui.timed, notices);
         QCOMPARE(f.frame->connected(), connected);
         QCOMPARE(f.frame->list(0)->topLevelItemCount(), connected ? 3 : 0);
         QCOMPARE(f.frame->messageText(), QStringLiteral("Ready."));
+    }
+
+    // A Refresh whose connect fails re-reads the panes before a queue start held meanwhile
+    // calls the library, so that the start runs against the player's table, not an older one.
+    void failedConnectReReadsPanes_data() {
+        QTest::addColumn<int>("refreshError"); // what the panes' reads answer
+        QTest::addColumn<int>("flashRows");
+        QTest::newRow("the tables answer") << 0 << 4;
+        QTest::newRow("the tables fail too, untold") << int(KSUSB_ERR_RECEIVE) << 3;
+    }
+    void failedConnectReReadsPanes() {
+        QFETCH(int, refreshError);
+        MainWindowFixture f;
+        f.open();
+        fake::addFile(KSUSB_MEM_FLASH, "changed.mp3", 10); // the player changed meanwhile
+        fake::player().statusError = KSUSB_ERR_RECEIVE;
+        fake::player().refreshError[KSUSB_MEM_FLASH] = refreshError;
+        fake::player().refreshError[KSUSB_MEM_CARD] = refreshError;
+        fake::player().calls.clear();
+        fake::holdCalls("GetPlayerVersion");
+        QVERIFY(f.frame->commands().execute(int(Cmd::Refresh)));
+        QTRY_VERIFY(fake::callHeld());
+        QFile file(f.dir.filePath("held.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        f.frame->transferDialog()->addDownloads(KSUSB_MEM_FLASH, {file.fileName()});
+        QCoreApplication::processEvents();
+        QVERIFY(f.frame->transferDialog()->startHeld());
+        fake::releaseCalls();
+        f.settle();
+        const auto &calls = fake::player().calls;
+        const auto at = [&calls](const char *name) {
+            return std::find(calls.begin(), calls.end(), std::string(name)) - calls.begin();
+        };
+        QVERIFY(at("KSUSB_Download") < qsizetype(calls.size()));
+        QVERIFY(at("KSUSB_GetPlayerStatus") < at("RefreshMemory:M"));
+        QVERIFY(at("RefreshMemory:M") < at("KSUSB_Download"));
+        QVERIFY(at("RefreshMemory:S") < at("KSUSB_Download"));
+        QTEST(f.frame->list(0)->topLevelItemCount(), "flashRows");
+        QCOMPARE(f.ui.timed, QStringList{Failed});
+    }
+
+    // Closing the window while a file moves: the window goes at once; the transfer is stopped
+    // on the player link, not on the window's thread, and has ended once the window is gone.
+    void closeWhileTransferring() {
+        MainWindowFixture f;
+        f.open();
+        fake::player().downloadRuns = true;
+        QFile file(f.dir.filePath("moving.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        f.frame->transferDialog()->addDownloads(KSUSB_MEM_FLASH, {file.fileName()});
+        QTRY_VERIFY(f.frame->transferDialog()->busy() && fake::workerRunning());
+        f.frame->close();
+        QVERIFY(!f.frame->isVisible());
+        QVERIFY(fake::player().stopThreads.empty());
+        f.frame.reset();
+        QCOMPARE(fake::player().stopThreads.size(), size_t(1));
+        QVERIFY(fake::player().stopThreads.front() != std::this_thread::get_id());
+        QVERIFY(!fake::workerRunning());
+    }
+
+    // What a pane asks the player when it reads again: the version, status and table after a
+    // Refresh; the table alone after a download into it, which is all a download changes (the
+    // queue's next file waits for this read).
+    void paneReadCalls_data() {
+        QTest::addColumn<bool>("afterDownload");
+        QTest::addColumn<QStringList>("calls");
+        QTest::newRow("a pane's refresh")
+            << false << QStringList{"RefreshMemory:M", "GetFileInfo:M"};
+        QTest::newRow("after a download")
+            << true << QStringList{"KSUSB_RefreshMemory:M", "GetFileInfo:M"};
+    }
+    void paneReadCalls() {
+        QFETCH(bool, afterDownload);
+        MainWindowFixture f;
+        f.open();
+        fake::addFile(KSUSB_MEM_FLASH, "arrived.mp3", 10);
+        fake::player().calls.clear();
+        if (afterDownload)
+            f.frame->downloadFinished(KSUSB_MEM_FLASH);
+        else
+            QVERIFY(f.frame->list(0)->refresh());
+        f.settle();
+        QStringList calls;
+        for (const std::string &c : fake::player().calls)
+            calls << QString::fromStdString(c);
+        QTEST(calls, "calls");
+        QCOMPARE(f.frame->list(0)->topLevelItemCount(), 4);
     }
 
     void cardPaneFollowsFlag() {
@@ -267,12 +365,15 @@ private slots:
         QTest::addColumn<bool>("deviceInfo");
         QTest::addColumn<bool>("voice");
         QTest::addColumn<bool>("refresh");
+        QTest::addColumn<bool>("sync"); // Sync with Library: a connected player, no transfer
         QTest::newRow("before any connection")
-            << "QN70" << false << false << false << false << true;
-        QTest::newRow("QN70 connected") << "QN70" << true << false << true << true << true;
-        QTest::newRow("QN7 prefix") << "qn7x" << true << false << true << true << true;
-        QTest::newRow("QN520 connected") << "QN520" << true << false << true << false << true;
-        QTest::newRow("transfer running") << "QN520" << true << true << true << false << false;
+            << "QN70" << false << false << false << false << true << false;
+        QTest::newRow("QN70 connected") << "QN70" << true << false << true << true << true << true;
+        QTest::newRow("QN7 prefix") << "qn7x" << true << false << true << true << true << true;
+        QTest::newRow("QN520 connected")
+            << "QN520" << true << false << true << false << true << true;
+        QTest::newRow("transfer running")
+            << "QN520" << true << true << true << false << false << false;
     }
     void commandAvailability() {
         QFETCH(QString, model);
@@ -291,6 +392,7 @@ private slots:
         QTEST(cmds.action(Cmd::VoiceConverter)->isEnabled(), "voice");
         QTEST(cmds.action(Cmd::Refresh)->isEnabled(), "refresh");
         QTEST(cmds.isAvailable(int(Cmd::ArrangeOrder)), "refresh");
+        QTEST(cmds.action(Cmd::SyncLibrary)->isEnabled(), "sync");
         QVERIFY(cmds.action(Cmd::Favorites)->isEnabled());
     }
 
@@ -530,23 +632,52 @@ private slots:
         QVERIFY(f.ui.timed.isEmpty());
     }
 
+    // The totals box, the capacity texts and the gauge, 64-bit from the player's numbers on.
     void totalsBox_data() {
         QTest::addColumn<bool>("connect");
+        QTest::addColumn<quint32>("total"); // 0: the default 32 MiB flash
+        QTest::addColumn<quint32>("free");
         QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("capacity");
+        QTest::addColumn<QString>("usage");
         QTest::newRow("before the first refresh")
-            << false << "Total Memory :         0 Bytes\n\nFree Memory :         0 Bytes";
-        QTest::newRow("after") << true
-                               << "Total Memory :  33554432 Bytes\n\nFree Memory :  25165824 Bytes";
+            << false << 0u << 0u
+            << "Total Memory :         0 Bytes\n\nFree Memory :         0 Bytes"
+            << ""
+            << "";
+        QTest::newRow("after") << true << 0u << 0u
+                               << "Total Memory :  33554432 Bytes\n\nFree Memory :  25165824 Bytes"
+                               << "Total : 32 MB / Free : 24 MB"
+                               << "8.0MB Used, Total 32.0MB (25.0%)";
+        QTest::newRow("a memory past 2 GiB")
+            << true << 3221225472u << 2684354560u
+            << "Total Memory : 3221225472 Bytes\n\nFree Memory : 2684354560 Bytes"
+            << "Total : 3072 MB / Free : 2560 MB"
+            << "512.0MB Used, Total 3072.0MB (16.7%)";
+        QTest::newRow("the most the player reports")
+            << true << 0xFFFFFFFFu << 0xFFFFFFFFu
+            << "Total Memory : 4294967295 Bytes\n\nFree Memory : 4294967295 Bytes"
+            << "Total : 4095 MB / Free : 4095 MB"
+            << "0.0MB Used, Total 4096.0MB (0.0%)";
     }
     void totalsBox() {
         QFETCH(bool, connect);
+        QFETCH(quint32, total);
+        QFETCH(quint32, free);
         QFETCH(QString, text);
         fake::player().connected = connect;
+        if (total != 0) {
+            fake::table(KSUSB_MEM_FLASH, total, free);
+            fake::addFile(KSUSB_MEM_FLASH, "big.mp3", 1000);
+        }
         MainWindowFixture f;
         f.open();
         auto *strip = f.frame->hostView(0)->caption();
         QTest::mouseClick(strip, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
         QCOMPARE(f.ui.messages, QStringList{text});
+        if (connect)
+            QTEST(f.frame->list(0)->statusText(), "capacity");
+        QTEST(strip->usageText(), "usage");
     }
 
     void activation() {

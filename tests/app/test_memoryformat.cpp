@@ -92,28 +92,30 @@ private slots:
     }
 
     void capacity_data() {
-        QTest::addColumn<quint32>("total");
-        QTest::addColumn<quint32>("free");
+        QTest::addColumn<quint64>("total");
+        QTest::addColumn<quint64>("free");
         QTest::addColumn<QString>("totalText");
         QTest::addColumn<QString>("freeText");
-        QTest::newRow("below 1 MiB prints no digits") << 1048575u << 0u << "Total :  MB"
+        QTest::newRow("below 1 MiB prints no digits") << 1048575ull << 0ull << "Total :  MB"
                                                       << "Free : 0 Bytes";
-        QTest::newRow("zero") << 0u << 0u << "Total :  MB"
+        QTest::newRow("zero") << 0ull << 0ull << "Total :  MB"
                               << "Free : 0 Bytes";
-        QTest::newRow("free exactly 1 MiB is KB") << 33554432u << 1048576u << "Total : 32 MB"
+        QTest::newRow("free exactly 1 MiB is KB") << 33554432ull << 1048576ull << "Total : 32 MB"
                                                   << "Free : 1024 KB";
-        QTest::newRow("free just above 1 MiB") << 33554432u << 1048577u << "Total : 32 MB"
+        QTest::newRow("free just above 1 MiB") << 33554432ull << 1048577ull << "Total : 32 MB"
                                                << "Free : 1 MB";
-        QTest::newRow("free exactly 1024 is Bytes") << 1048576u << 1024u << "Total : 1 MB"
+        QTest::newRow("free exactly 1024 is Bytes") << 1048576ull << 1024ull << "Total : 1 MB"
                                                     << "Free : 1024 Bytes";
-        QTest::newRow("free 1025") << 1048576u << 1025u << "Total : 1 MB"
+        QTest::newRow("free 1025") << 1048576ull << 1025ull << "Total : 1 MB"
                                    << "Free : 1 KB";
-        QTest::newRow("4 GiB - 1") << 0xFFFFFFFFu << 0xFFFFFFFFu << "Total : 4095 MB"
+        QTest::newRow("4 GiB - 1") << 0xFFFFFFFFull << 0xFFFFFFFFull << "Total : 4095 MB"
                                    << "Free : 4095 MB";
+        QTest::newRow("past 4 GiB") << 8589934592ull << 5368709120ull << "Total : 8192 MB"
+                                    << "Free : 5120 MB";
     }
     void capacity() {
-        QFETCH(quint32, total);
-        QFETCH(quint32, free);
+        QFETCH(quint64, total);
+        QFETCH(quint64, free);
         QFETCH(QString, totalText);
         QFETCH(QString, freeText);
         QCOMPARE(tunara::device::totalText(total), totalText);
@@ -121,8 +123,8 @@ private slots:
     }
 
     void gauge_data() {
-        QTest::addColumn<quint32>("total");
-        QTest::addColumn<quint32>("used");
+        QTest::addColumn<quint64>("total");
+        QTest::addColumn<quint64>("used");
         QTest::addColumn<int>("count");
         QTest::addColumn<bool>("drawn");
         QTest::addColumn<int>("range");
@@ -130,32 +132,42 @@ private slots:
         QTest::addColumn<QString>("usage");
         QTest::addColumn<QString>("countText");
         QTest::newRow("empty memory")
-            << 33554432u << 0u << 0 << true << 320 << 0 << "0.0MB Used, Total 32.0MB (0.0%)"
+            << 33554432ull << 0ull << 0 << true << 320 << 0 << "0.0MB Used, Total 32.0MB (0.0%)"
             << "0 File";
-        QTest::newRow("one file") << 33554432u << 8388608u << 1 << true << 320 << 80
+        QTest::newRow("one file") << 33554432ull << 8388608ull << 1 << true << 320 << 80
                                   << "8.0MB Used, Total 32.0MB (25.0%)"
                                   << "1 File";
-        QTest::newRow("many files") << 33554432u << 33554432u << 255 << true << 320 << 320
+        QTest::newRow("many files") << 33554432ull << 33554432ull << 255 << true << 320 << 320
                                     << "32.0MB Used, Total 32.0MB (100.0%)"
                                     << "255 Files";
-        QTest::newRow("KB unit") << 4096u << 1024u << 2 << true << 40 << 10
+        QTest::newRow("KB unit") << 4096ull << 1024ull << 2 << true << 40 << 10
                                  << "1.0KB Used, Total 4.0KB (25.0%)"
                                  << "2 Files";
         QTest::newRow("exactly 1 MiB is KB")
-            << 1048576u << 0u << 0 << true << 10240 << 0 << "0.0KB Used, Total 1024.0KB (0.0%)"
+            << 1048576ull << 0ull << 0 << true << 10240 << 0 << "0.0KB Used, Total 1024.0KB (0.0%)"
             << "0 File";
-        QTest::newRow("Bytes unit") << 1000u << 500u << 1 << true << 10000 << 5000
+        QTest::newRow("Bytes unit") << 1000ull << 500ull << 1 << true << 10000 << 5000
                                     << "500.0Bytes Used, Total 1000.0Bytes (50.0%)"
                                     << "1 File";
-        QTest::newRow("zero total draws nothing") << 0u << 0u << 0 << false << 0 << 0 << ""
+        QTest::newRow("zero total draws nothing") << 0ull << 0ull << 0 << false << 0 << 0 << ""
                                                   << "";
-        QTest::newRow("negative total draws nothing")
-            << 0x80000000u << 0u << 0 << false << 0 << 0 << ""
-            << "";
+        // A card of 2 GiB and more is drawn: the numbers are 64-bit, not the player's signed
+        // 32-bit ones.
+        QTest::newRow("2 GiB total is drawn") << 0x80000000ull << 0ull << 0 << true << 20480 << 0
+                                              << "0.0MB Used, Total 2048.0MB (0.0%)"
+                                              << "0 File";
+        QTest::newRow("3 GiB card, a third used")
+            << 3221225472ull << 1073741824ull << 3 << true << 30720 << 10240
+            << "1024.0MB Used, Total 3072.0MB (33.3%)"
+            << "3 Files";
+        QTest::newRow("past the 16-bit range the gauge scales")
+            << 8589934592ull << 2147483648ull << 1 << true << 40960 << 10240
+            << "2048.0MB Used, Total 8192.0MB (25.0%)"
+            << "1 File";
     }
     void gauge() {
-        QFETCH(quint32, total);
-        QFETCH(quint32, used);
+        QFETCH(quint64, total);
+        QFETCH(quint64, used);
         QFETCH(int, count);
         const GaugeTexts g = gaugeTexts(total, used, count);
         QTEST(g.drawn, "drawn");

@@ -32,6 +32,7 @@ public:
     transfer::TransferOptions transferOptions() const override { return options; }
     void storeDownloadFolder(const QString &) override {}
     void setMessageText(const QString &) override {}
+    QString messageText() const override { return {}; }
     QWidget *statusBarWidget() override { return nullptr; }
     QRect messagePaneRect() const override { return {}; }
     void downloadFinished(unsigned char memoryId) override { refreshes += QChar(memoryId); }
@@ -100,32 +101,62 @@ private slots:
             << QList<int>{8, 10} << true;
     }
 
-    // A converted file's name is the queue's own choice: it never meets a name the player
-    // holds or an earlier row takes, in any letter case.
+    // The names files arrive under are the queue's choice: what the player's FAT names cannot
+    // hold becomes '_'; a name an earlier row takes (any letter case, or the same once fitted to
+    // the 80 bytes the player keeps) gets a free one, and so does one the player holds, unless
+    // the file was handed in by name (the library then refuses it, and the row says so).
     void convertedNames_data() {
+        QTest::addColumn<bool>("named"); // dropped or chosen files; else a folder's
         QTest::addColumn<QStringList>("onPlayer");
         QTest::addColumn<QStringList>("sources");
         QTest::addColumn<QStringList>("names");
         QTest::newRow("a name the player holds")
-            << QStringList{"Song.MP3"} << QStringList{"/a/song.flac"}
+            << false << QStringList{"Song.MP3"} << QStringList{"/a/song.flac"}
             << QStringList{"song (2).mp3"};
         QTest::newRow("two sources, one name")
-            << QStringList{} << QStringList{"/a/x.flac", "/b/X.ogg", "/c/y.wav"}
+            << false << QStringList{} << QStringList{"/a/x.flac", "/b/X.ogg", "/c/y.wav"}
             << QStringList{"x.mp3", "X (2).mp3", "y.mp3"};
         QTest::newRow("an MP3 sent as it is, then a source of its name")
-            << QStringList{} << QStringList{"/a/Song.mp3", "/b/song.flac"}
+            << false << QStringList{} << QStringList{"/a/Song.mp3", "/b/song.flac"}
             << QStringList{"Song.mp3", "song (2).mp3"};
         // The player keeps 80 bytes of a name: the number stays inside them.
         QTest::newRow("a name longer than the player keeps")
-            << QStringList{QString(76, 'a') + ".mp3"}
+            << false << QStringList{QString(76, 'a') + ".mp3"}
             << QStringList{"/a/" + QString(100, 'a') + ".flac"}
             << QStringList{QString(72, 'a') + " (2).mp3"};
         QTest::newRow("a character the cut would split becomes '_'")
-            << QStringList{}
+            << false << QStringList{}
             << QStringList{"/a/" + QString(75, 'a') + QString::fromUtf8("éxyz.flac")}
             << QStringList{QString(75, 'a') + "_.mp3"};
+        QTest::newRow("two discs of one album")
+            << false << QStringList{}
+            << QStringList{"/Various/CD1/01 Track 1.mp3", "/Various/CD2/01 Track 1.mp3"}
+            << QStringList{"01 Track 1.mp3", "01 Track 1 (2).mp3"};
+        QTest::newRow("dropped names that differ in letter case")
+            << true << QStringList{} << QStringList{"/b/SONG.MP3", "/a/Song.mp3"}
+            << QStringList{"Song.mp3", "SONG (2).MP3"};
+        QTest::newRow("names the same once fitted to 80 bytes")
+            << false << QStringList{}
+            << QStringList{"/a/" + QString(90, 'a') + "x.mp3", "/a/" + QString(90, 'a') + "y.mp3"}
+            << QStringList{QString(76, 'a') + ".mp3", QString(72, 'a') + " (2).mp3"};
+        QTest::newRow("a folder's file the player holds")
+            << false << QStringList{"Intro.mp3"} << QStringList{"/album/intro.mp3"}
+            << QStringList{"intro (2).mp3"};
+        QTest::newRow("a file handed in by name keeps a name the player holds")
+            << true << QStringList{"Intro.mp3"} << QStringList{"/x/Intro.mp3"}
+            << QStringList{"Intro.mp3"};
+        QTest::newRow("names the player cannot hold")
+            << true << QStringList{}
+            << QStringList{QString::fromUtf8("/m/02 Ça va, Zoë?.mp3"), "/m/a*b.mp3",
+                           "/m/AC:DC - Song.flac", "/m/q\"<>|.txt"}
+            << QStringList{QString::fromUtf8("02 Ça va, Zoë_.mp3"), "AC_DC - Song.mp3", "a_b.mp3",
+                           "q____.txt"};
+        QTest::newRow("a legal name meets one the player holds")
+            << false << QStringList{"a_b.mp3"} << QStringList{"/m/a|b.mp3"}
+            << QStringList{"a_b (2).mp3"};
     }
     void convertedNames() {
+        QFETCH(bool, named);
         QFETCH(QStringList, onPlayer);
         QFETCH(QStringList, sources);
         FakeHost host;
@@ -133,10 +164,14 @@ private slots:
         host.options.autoStartXfer = false;
         host.onPlayer = onPlayer;
         QueueModel queue(host);
-        queue.addDownloads('M', sources, false);
+        queue.addDownloads('M', sources, named);
         QStringList names;
-        for (int i = 0; i < queue.count(); ++i)
+        for (int i = 0; i < queue.count(); ++i) {
             names << queue.entry(i).remote;
+            // The list shows the name it arrives under.
+            QCOMPARE(queue.data(queue.index(i, QueueModel::ColRemote), Qt::DisplayRole).toString(),
+                     names.last());
+        }
         QTEST(names, "names");
     }
 

@@ -3,12 +3,14 @@
 #include "mainwindowfixture.h"
 #include "shell/optiondlg.h"
 #include "shell/settings.h"
+#include "transfer/syncdlg.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSettings>
 #include <QStandardPaths>
@@ -47,6 +49,8 @@ private slots:
             << QByteArray("[Option]\nConvertBitrate=999\n") << QByteArray();
         QTest::newRow("bit rate the dialog does not offer")
             << QByteArray("[Option]\nConvertBitrate=112\n") << QByteArray();
+        QTest::newRow("levelling the dialog does not offer")
+            << QByteArray("[Option]\nConvertLevel=7\n") << QByteArray();
     }
     void defaults() {
         QFETCH(QByteArray, profile);
@@ -69,6 +73,7 @@ private slots:
         QCOMPARE(o.convertBitrate, 192);
         QCOMPARE(o.convertVbr, 0);
         QCOMPARE(o.convertCover, 1);
+        QCOMPARE(o.convertLevel, 0);
         QCOMPARE(o.favoriteFolder,
                  QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
         QCOMPARE(app.system().blockMpeg2Ext, 1);
@@ -187,10 +192,16 @@ private slots:
         QTest::addColumn<int>("convert");
         QTest::addColumn<int>("kbps");
         QTest::addColumn<QString>("shown"); // the bit rate the combo shows
-        QTest::newRow("popup on") << 1 << 0 << true << 1 << 192 << "192 kbit/s";
-        QTest::newRow("popup off") << 0 << 1 << false << 1 << 320 << "320 kbit/s";
-        QTest::newRow("convert off") << 1 << 1 << true << 0 << 128 << "128 kbit/s";
-        QTest::newRow("rate not offered") << 1 << 1 << true << 2 << 64 << "192 kbit/s";
+        QTest::addColumn<int>("level");
+        QTest::addColumn<QString>("levelShown");
+        QTest::newRow("popup on") << 1 << 0 << true << 1 << 192 << "192 kbit/s" << 0 << "Off";
+        QTest::newRow("popup off") << 0 << 1 << false << 1 << 320 << "320 kbit/s" << 1 << "Track";
+        QTest::newRow("convert off") << 1 << 1 << true << 0 << 128 << "128 kbit/s" << 0 << "Off";
+        QTest::newRow("rate not offered")
+            << 1 << 1 << true << 2 << 64 << "192 kbit/s" << 0 << "Off";
+        // Levelling applies to MP3s sent as they are: offered with conversion off too.
+        QTest::newRow("level album, convert off")
+            << 1 << 1 << true << 0 << 192 << "192 kbit/s" << 2 << "Album";
     }
     void optionDialogRules() {
         QFETCH(int, show);
@@ -199,8 +210,11 @@ private slots:
         QFETCH(int, convert);
         QFETCH(int, kbps);
         QFETCH(QString, shown);
+        QFETCH(int, level);
+        QFETCH(QString, levelShown);
         TestUi ui;
         shell::Options o;
+        o.convertLevel = level;
         o.showXferDlg = show;
         o.autoStartXfer = autoStart;
         o.convert = convert;
@@ -214,6 +228,12 @@ private slots:
         QCOMPARE(dlg.vbrBox()->isEnabled(), convert != 0);
         QCOMPARE(dlg.coverBox()->isEnabled(), convert != 0);
         QCOMPARE(dlg.bitrateCombo()->currentText(), shown);
+        QCOMPARE(dlg.levelCombo()->currentText(), levelShown);
+        QVERIFY(dlg.levelCombo()->isEnabled());
+        QStringList levels;
+        for (int i = 0; i < dlg.levelCombo()->count(); ++i)
+            levels << dlg.levelCombo()->itemText(i);
+        QCOMPARE(levels, (QStringList{"Off", "Track", "Album"}));
         QStringList offered;
         for (int i = 0; i < dlg.bitrateCombo()->count(); ++i)
             offered << dlg.bitrateCombo()->itemText(i);
@@ -228,10 +248,16 @@ private slots:
             if (label->buddy() == dlg.bitrateCombo())
                 buddies << label->text();
         QCOMPARE(buddies, QStringList{"&Bit rate:"});
+        buddies.clear();
+        for (QLabel *label : dlg.findChildren<QLabel *>())
+            if (label->buddy() == dlg.levelCombo())
+                buddies << label->text();
+        QCOMPARE(buddies, QStringList{"Level volume:"});
         // convert off leaves the other conversion values as they were
         dlg.accept();
         QCOMPARE(dlg.values().convert, convert != 0 ? 1 : 0);
         QCOMPARE(dlg.values().convertBitrate, shell::offeredBitrate(kbps));
+        QCOMPARE(dlg.values().convertLevel, level);
     }
 
     void uncheckingPopupForcesAutoStart() {
@@ -269,6 +295,7 @@ private slots:
             dlg->vbrBox()->click();
             dlg->coverBox()->click();
             dlg->bitrateCombo()->setCurrentIndex(dlg->bitrateCombo()->findText("256 kbit/s"));
+            dlg->levelCombo()->setCurrentIndex(dlg->levelCombo()->findText("Track"));
             dlg->convertBox()->click();
             QVERIFY(!dlg->bitrateCombo()->isEnabled());
             dlg->browseButton()->click();
@@ -286,12 +313,70 @@ private slots:
         QCOMPARE(stored.value("Option/ConvertBitrate", 192).toInt(), ok ? 256 : 192);
         QCOMPARE(stored.value("Option/ConvertVBR", 0).toInt(), ok ? 1 : 0);
         QCOMPARE(stored.value("Option/ConvertCover", 1).toInt(), ok ? 0 : 1);
+        QCOMPARE(stored.value("Option/ConvertLevel", 0).toInt(), ok ? 1 : 0);
         // what the transfer queue is told
         const transfer::TransferOptions t = f.frame->transferOptions();
         QCOMPARE(t.convert, !ok);
         QCOMPARE(t.convertKbps, ok ? 256 : 192);
         QCOMPARE(t.convertVbr, ok);
         QCOMPARE(t.convertCover, !ok);
+        QCOMPARE(t.level, ok ? media::LevelMode::Track : media::LevelMode::Off);
+    }
+
+    // The Sync dialog's choices are the profile's, one set per memory: shown for the memory
+    // chosen, and written back to that memory's keys alone.
+    void syncChoicesPerMemory_data() {
+        QTest::addColumn<QByteArray>("profile");
+        QTest::addColumn<QStringList>("flash"); // sources, then "fill", "keep N", "delete", "short"
+        QTest::addColumn<QStringList>("card");
+        QTest::newRow("nothing kept") << QByteArray() << QStringList{} << QStringList{};
+        QTest::newRow("each memory its own")
+            << QByteArray("[Sync]\nFlashSources=/music/a, \"/music/b, with a comma\"\n"
+                          "FlashDeleteExtras=1\nCardSources=/music/card.m3u\nCardFill=1\n"
+                          "CardKeepFreeMB=50\nCardShortNames=1\n")
+            << QStringList{"/music/a", "/music/b, with a comma", "delete"}
+            << QStringList{"/music/card.m3u", "fill", "keep 50", "short"};
+        QTest::newRow("unusable numbers")
+            << QByteArray("[Sync]\nFlashSources=/music/a\nFlashFill=yes\nFlashKeepFreeMB=-5\n")
+            << QStringList{"/music/a"} << QStringList{};
+    }
+    void syncChoicesPerMemory() {
+        QFETCH(QByteArray, profile);
+        MainWindowFixture::defaultPlayer();
+        MainWindowFixture f;
+        writeFile(f.dir.filePath("profile.ini"), profile);
+        f.open();
+        QVERIFY(f.frame->commands().execute(int(shell::Cmd::SyncLibrary)));
+        transfer::CSyncDlg *dlg = f.frame->syncDialog();
+        QVERIFY(dlg != nullptr);
+        const auto shown = [dlg] {
+            const transfer::SyncChoice c = dlg->choice();
+            QStringList out = c.sources;
+            if (c.fill)
+                out << "fill";
+            if (c.keepFreeMb != 0)
+                out << QString("keep %1").arg(c.keepFreeMb);
+            if (c.deleteExtras)
+                out << "delete";
+            if (c.shortNames)
+                out << "short";
+            return out;
+        };
+        auto *memory = dlg->findChild<QComboBox *>("syncMemory");
+        QCOMPARE(memory->count(), 2); // the card is in
+        QCOMPARE(memory->currentText(), QStringLiteral("Flash Memory"));
+        QTEST(shown(), "flash");
+        memory->setCurrentIndex(1);
+        QCOMPARE(memory->currentText(), QStringLiteral("Memory Card"));
+        QTEST(shown(), "card");
+        // A folder added on the card is the card's; the flash keeps its own.
+        f.ui.folder = QStringLiteral("/music/new");
+        QTest::mouseClick(dlg->findChild<QPushButton *>("syncAddFolder"), Qt::LeftButton);
+        QSettings stored(f.dir.filePath("profile.ini"), QSettings::IniFormat);
+        QCOMPARE(stored.value("Sync/CardSources").toStringList().last(),
+                 QStringLiteral("/music/new"));
+        memory->setCurrentIndex(0);
+        QTEST(shown(), "flash");
     }
 };
 

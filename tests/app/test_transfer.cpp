@@ -266,10 +266,12 @@ private slots:
         const QString wait = "Waiting for download";
         const QString noExt = "File can't be downloaded without file extension";
         const QString format = "Un-supported format";
+        // The player's names compare without case: the later of two names that differ only
+        // in it arrives under a free name.
         QTest::newRow("byte-wise order, case matters")
             << 'M' << int(device::ModelQn500) << true << false << false
             << QStringList{"q1b.txt", "Q1B.txt", "q1a.txt", "Q1Z.txt"}
-            << QStringList{"Q1B.txt", "Q1Z.txt", "q1a.txt", "q1b.txt"} << QList<int>{0, 0, 0, 0}
+            << QStringList{"Q1B.txt", "Q1Z.txt", "q1a.txt", "q1b (2).txt"} << QList<int>{0, 0, 0, 0}
             << QStringList{wait, wait, wait, wait} << 0;
         QTest::newRow("no extension and a bare dot are refused")
             << 'S' << int(device::ModelQn500) << true << false << false
@@ -656,6 +658,69 @@ private slots:
             QCOMPARE(cacheFiles().size(), cached + left.size());
     }
 
+    // Files arrive under the names the queue shows: two discs of an album named on the command
+    // line both arrive, the second under a free name; names the player's FAT cannot hold arrive
+    // with '_' and stop nothing.
+    void arrivalNames_data() {
+        QTest::addColumn<QStringList>("files"); // relative to a folder of their own
+        QTest::addColumn<bool>("folder");       // the folder named on the command line
+        QTest::addColumn<QStringList>("names"); // as they arrive, in queue order
+        QTest::newRow("two discs of one album")
+            << QStringList{"CD1/01 Track 1.mp3", "CD2/01 Track 1.mp3"} << true
+            << QStringList{"01 Track 1.mp3", "01 Track 1 (2).mp3"};
+        // The player holds Song.mp3 from the start: the folder's one is named against it.
+        QTest::newRow("a folder's song the player holds")
+            << QStringList{"Album/Song.mp3"} << true << QStringList{"Song (2).mp3"};
+        QTest::newRow("names the player cannot hold")
+            << QStringList{QString::fromUtf8("02 Ça va, Zoë?.bin"), "a*b.bin", "AC:DC - Song.bin"}
+            << false
+            << QStringList{QString::fromUtf8("02 Ça va, Zoë_.bin"), "AC_DC - Song.bin", "a_b.bin"};
+    }
+
+    void arrivalNames() {
+        QFETCH(QStringList, files);
+        QFETCH(bool, folder);
+        QFETCH(QStringList, names);
+        QTemporaryDir top;
+        QStringList paths;
+        for (const QString &f : files) {
+            const QString path =
+                top.filePath(QString::fromUtf8(QTest::currentDataTag()).left(8) + "/" + f);
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+            QFile out(path);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(pattern(f, 3000));
+            paths << path;
+        }
+        Window w({});
+        const QString root = QFileInfo(paths.first()).path().section('/', 0, -1 - int(folder));
+        // As `tunara FOLDER` or `tunara FILE...`: queued once the player has answered.
+        w.frame->queueStartupFiles('M', folder ? QStringList{root} : paths);
+        QVERIFY(w.connect());
+        QVERIFY(w.waitFinished());
+        QCOMPARE(w.column(transfer::QueueModel::ColRemote), names);
+        QCOMPARE(w.column(transfer::QueueModel::ColStatus),
+                 QStringList(names.size(), QStringLiteral("Download OK.")));
+        QVERIFY(w.ui.questions.isEmpty());
+        QVERIFY(w.ui.messages.isEmpty());
+        QCOMPARE(w.info(), summary(int(names.size()), 0));
+        const QStringList sources = w.column(transfer::QueueModel::ColLocal);
+        for (int i = 0; i < names.size(); ++i) {
+            // The pane lists it as the player's table has it.
+            QVERIFY2(
+                QTest::qWaitFor(
+                    [&] {
+                        return !w.frame->list(0)->findItems(names[i], Qt::MatchExactly).isEmpty();
+                    },
+                    WaitMs),
+                qPrintable(names[i]));
+            // The bytes are the source's (mtools reads ASCII names whatever the locale).
+            const QString source = QDir(top.path()).relativeFilePath(sources[i]).section('/', 1);
+            if (names[i].toUtf8().size() == names[i].size())
+                QCOMPARE(playerFile(names[i]).out, pattern(source, 3000));
+        }
+    }
+
     // The overall percentage is (file % + 100 x row) / rows; with three rows and the second at
     // 50 % it shows 50 %. Every pair of texts painted while the second row moves must obey it.
     void overallPercentage() {
@@ -697,30 +762,54 @@ private slots:
         QCOMPARE(w.info(), summary(3, 0));
     }
 
-    // HideXferDlg: a clean queue hides and clears itself; one with a failure stays shown.
+    // HideXferDlg: a clean queue hides and clears itself; one with a failure stays shown, and
+    // keeps its failed rows, counted in the summary, until Close And Clear.
     void hideWhenFinished_data() {
         QTest::addColumn<bool>("failure");
-        QTest::newRow("no failure") << false;
-        QTest::newRow("one failure") << true;
+        QTest::addColumn<bool>("alsoOk"); // a file that arrives beside the failed one
+        QTest::newRow("no failure") << false << false;
+        QTest::newRow("one failure") << true << false;
+        QTest::newRow("one failure of two, hidden and shown again") << true << true;
     }
 
     void hideWhenFinished() {
         QFETCH(bool, failure);
+        QFETCH(bool, alsoOk);
         Window w({true, true, true, true});
         QVERIFY(w.connect());
         const QString name = failure ? "h-fail.bin" : "h-ok.bin";
         const QString path = makeFile(name, 5000);
-        w.dlg->addDownloads('M', {path});
+        QStringList paths{path};
+        if (alsoOk)
+            paths << makeFile("h-ok2.bin", 5000);
+        w.dlg->addDownloads('M', paths);
         if (failure)
             QVERIFY(QFile::remove(path));
         QVERIFY(w.waitFinished());
         if (failure) {
             QVERIFY(w.dlg->isVisible());
-            QCOMPARE(w.info(), summary(1, 1));
-            QCOMPARE(w.rows(), 1);
+            QCOMPARE(w.info(), summary(int(paths.size()), 1));
+            QCOMPARE(w.rows(), paths.size());
             QVERIFY(w.dlg->hadError());
-            QTest::mouseClick(w.dlg->findChild<QPushButton *>("closeButton"), Qt::LeftButton);
         }
+        if (alsoOk) {
+            // Hidden another way than Close And Clear: what failed stays, the rest goes.
+            QAction *toggle = w.frame->commands().action(shell::Cmd::TransferStatus);
+            toggle->trigger();
+            QVERIFY(!w.dlg->isVisible());
+            QCOMPARE(w.rows(), 1);
+            QCOMPARE(w.column(transfer::QueueModel::ColRemote), QStringList{name});
+            QVERIFY(w.dlg->hadError());
+            QCoreApplication::processEvents();
+            QVERIFY(!w.dlg->isVisible()); // it does not come forward by itself again
+            toggle->trigger();
+            QVERIFY(w.dlg->isVisible());
+            QCOMPARE(w.info(), summary(1, 1));
+            QCOMPARE(w.dlg->findChild<QPushButton *>("closeButton")->text(),
+                     QStringLiteral("&Close And Clear"));
+        }
+        if (failure)
+            QTest::mouseClick(w.dlg->findChild<QPushButton *>("closeButton"), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(!w.dlg->isVisible(), WaitMs);
         QCOMPARE(w.rows(), 0);
         QCOMPARE(w.dlg->current(), -1);
@@ -755,6 +844,8 @@ private slots:
         QCOMPARE(st[1], notConnected);
         QCOMPARE(st[2], notConnected);
         QCOMPARE(w.info(), summary(3, 3));
+        // No file arrived, so no pane wrote over the last row's percent: the queue's end did.
+        QCOMPARE(w.frame->messageText(), QStringLiteral("Ready."));
         QVERIFY(ticks > 0); // the loop ran while the queue failed
         QVERIFY(ctl({"plug"}));
         w.frame->refreshMemory();
