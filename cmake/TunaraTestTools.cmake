@@ -22,3 +22,17 @@ endif()
 # umockdev emulates a USB device to the real libusb code path.
 pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET umockdev-1.0)
 find_library(UMOCKDEV_PRELOAD NAMES libumockdev-preload.so.0 umockdev-preload REQUIRED)
+
+# Every test of the calling folder carries LABEL (ctest -L LABEL): the tests GoogleTest finds
+# through the folder's label, the others once the folder has added them all.
+function(tunara_test_label label)
+  set_property(DIRECTORY PROPERTY LABELS ${label})
+  # A deferred call reads its arguments when it runs: the label goes in as text.
+  cmake_language(EVAL CODE "cmake_language(DEFER CALL tunara_label_added_tests ${label})")
+endfunction()
+function(tunara_label_added_tests label)
+  get_property(added DIRECTORY PROPERTY TESTS)
+  if(added)
+    set_tests_properties(${added} PROPERTIES LABELS ${label})
+  endif()
+endfunction()

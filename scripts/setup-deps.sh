@@ -12,8 +12,12 @@ packages=(
   libusb-1.0-0-dev libtag1-dev libumockdev-dev zlib1g-dev
   # conversion: FFmpeg's libraries decode, LAME encodes MP3
   libavformat-dev libavcodec-dev libswresample-dev libswscale-dev libavutil-dev libmp3lame-dev
+  # loudness measurement for levelling the volume
+  libebur128-dev
   # peers the tests use as independent judges, and the demo's test files
   umockdev usbip mtools dosfstools lame twolame sox python3-mutagen id3v2
+  # a session bus of the tests' own for the single instance
+  dbus-daemon
   # test files in other formats, and the command line the conversion benchmark compares with
   ffmpeg
   # headless GUI runs and screenshots

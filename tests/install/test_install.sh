@@ -140,7 +140,7 @@ check_help() { # PROGRAM HELP_SOURCE
 check_help kesto "$source/tools/kesto/kesto.help"
 check_help tunara-vplayer "$source/tools/vplayer/tunara-vplayer.help"
 check_help tunara "$source/app/shell/tunara.help"
-grep -qF 'kesto sync DIR M|S [--delete] [--dry-run]' "$work/kesto.help" ||
+grep -qF 'kesto sync SOURCE... M|S [--delete] [--dry-run]' "$work/kesto.help" ||
     fail "kesto --help lacks sync"
 
 # ---- against the virtual player: the program starts, completion reads the player's names ----
