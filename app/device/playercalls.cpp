@@ -22,6 +22,19 @@ CallReply replyOf(int result) {
 // The writable name buffer the rename calls receive.
 constexpr size_t RenameBufferBytes = 256;
 
+TableReply readTableNow(unsigned char memory, bool tableOnly) {
+    TableReply r;
+    static_cast<CallReply &>(r) =
+        replyOf(tableOnly ? KSUSB_RefreshMemory(memory) : RefreshMemory(memory));
+    if (r.ok) {
+        auto table = std::make_shared<KSUSB_TOpenTable>();
+        std::memset(table.get(), 0, sizeof(KSUSB_TOpenTable));
+        GetFileInfo(memory, table.get());
+        r.table = std::move(table);
+    }
+    return r;
+}
+
 } // namespace
 
 void PlayerLink::connectPlayer(QObject *context, std::function<void(const ConnectReply &)> done) {
@@ -60,19 +73,31 @@ void PlayerLink::readTable(QObject *context, unsigned char memory,
                            std::function<void()> started, bool tableOnly) {
     call(
         context,
-        [memory, tableOnly] {
-            TableReply r;
-            static_cast<CallReply &>(r) =
-                replyOf(tableOnly ? KSUSB_RefreshMemory(memory) : RefreshMemory(memory));
-            if (r.ok) {
-                auto table = std::make_shared<KSUSB_TOpenTable>();
-                std::memset(table.get(), 0, sizeof(KSUSB_TOpenTable));
-                GetFileInfo(memory, table.get());
-                r.table = std::move(table);
+        [worker = m_worker, memory, tableOnly] {
+            if (tableOnly) {
+                if (std::optional<TableReply> ahead = worker->takePrefetched(memory))
+                    return std::move(*ahead);
             }
-            return r;
+            return readTableNow(memory, tableOnly);
         },
         std::move(done), std::move(started));
+}
+
+void PlayerLink::prefetchTableAfter(unsigned char memory, std::function<int()> ended) {
+    PlayerLinkWorker *worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker,
+        [worker, memory, ended = std::move(ended)] {
+            int outcome = -1;
+            while (outcome < 0 && !worker->closing())
+                outcome = ended();
+            if (outcome != 1 || worker->closing())
+                return;
+            TableReply r = readTableNow(memory, true);
+            if (r.ok)
+                worker->keepPrefetched(memory, std::move(r));
+        },
+        Qt::QueuedConnection);
 }
 
 void PlayerLink::deleteFile(QObject *context, unsigned char memory, const QByteArray &name,

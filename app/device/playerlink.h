@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <type_traits>
+#include <utility>
 
 namespace tunara::device {
 
@@ -55,8 +56,23 @@ public:
             return;
         emit started(ticket);
         emit finished(ticket, job());
+        // A table read ahead is only good for the call right after it.
+        m_prefetched.reset();
     }
     void close() { m_closing = true; }
+    bool closing() const { return m_closing; }
+    // The table read ahead after a download (link thread only): taken once, by a table-only
+    // read of the same memory.
+    void keepPrefetched(unsigned char memory, TableReply reply) {
+        m_prefetched.emplace(memory, std::move(reply));
+    }
+    std::optional<TableReply> takePrefetched(unsigned char memory) {
+        std::optional<TableReply> taken;
+        if (m_prefetched && m_prefetched->first == memory)
+            taken = std::move(m_prefetched->second);
+        m_prefetched.reset();
+        return taken;
+    }
 
 signals:
     void started(quint64 ticket);
@@ -64,6 +80,7 @@ signals:
 
 private:
     std::atomic<bool> m_closing{false};
+    std::optional<std::pair<unsigned char, TableReply>> m_prefetched;
 };
 
 class PlayerLink : public QObject {
@@ -129,6 +146,14 @@ public:
     // A position is one byte on the wire: 256 travels as 0.
     void setPosition(QObject *context, unsigned char memory, const QByteArray &name,
                      unsigned char position, std::function<void(const CallReply &)> done);
+
+    // Once a download started on the link has ended, reads `memory`'s table at once on the
+    // link, while the window is still taking the news of the end; the table-only readTable()
+    // of that memory that comes next answers with it, unless another call ran in between.
+    // `ended` runs on the link and waits a while for the transfer's end: 1 the file arrived,
+    // 0 it did not (or nobody waits for it any more), -1 it still runs. Nothing is read after
+    // 0, nor when the link goes meanwhile.
+    void prefetchTableAfter(unsigned char memory, std::function<int()> ended);
 
     // Runs `work` on the link thread after the calls queued before it, even when the link goes
     // meanwhile: its destructor waits for it. Nothing is reported back; for leaving the player

@@ -14,14 +14,19 @@ QEvent::Type XferEvent::eventType() {
 NotifyBridge::NotifyBridge(QObject *receiver)
     : KSNotifyTarget{&NotifyBridge::postThunk}, m_receiver(receiver) {}
 
-void NotifyBridge::workerStarting() {
+quint64 NotifyBridge::workerStarting() {
     QMutexLocker lock(&m_mutex);
     m_workerShare = shared_from_this();
+    return ++m_started;
 }
 
 void NotifyBridge::workerRefused() {
     QMutexLocker lock(&m_mutex);
     m_workerShare.reset();
+    if (m_ended < m_started) {
+        m_ended = m_started;
+        m_endedDone = false;
+    }
     m_workerEnded.wakeAll();
 }
 
@@ -45,9 +50,21 @@ bool NotifyBridge::waitWorkerEnded(std::chrono::milliseconds limit) {
     return m_workerShare == nullptr;
 }
 
+int NotifyBridge::waitOutcome(quint64 run, std::chrono::milliseconds limit) {
+    QMutexLocker lock(&m_mutex);
+    if (m_ended < run && m_receiver != nullptr)
+        m_workerEnded.wait(&m_mutex, QDeadlineTimer(limit));
+    if (m_receiver == nullptr || m_ended > run)
+        return 0;
+    if (m_ended < run)
+        return -1;
+    return m_endedDone ? 1 : 0;
+}
+
 void NotifyBridge::detach() {
     QMutexLocker lock(&m_mutex);
     m_receiver = nullptr;
+    m_workerEnded.wakeAll();
 }
 
 std::intptr_t NotifyBridge::takeProgress() {
@@ -75,6 +92,8 @@ std::shared_ptr<NotifyBridge> NotifyBridge::post(unsigned code, std::intptr_t va
     QMutexLocker lock(&m_mutex);
     std::shared_ptr<NotifyBridge> share;
     if (code == KSUSB_XFER_DONE || code == KSUSB_XFER_FAILED) {
+        m_ended = m_started;
+        m_endedDone = code == KSUSB_XFER_DONE;
         share = std::move(m_workerShare);
         m_workerEnded.wakeAll();
     }

@@ -44,14 +44,18 @@ public:
     NotifyBridge &operator=(const NotifyBridge &) = delete;
 
     // UI thread, right before a call that hands this target to the library's worker: the
-    // worker holds the bridge from now on. workerRefused() when the call started no worker.
-    void workerStarting();
+    // worker holds the bridge from now on; the run's number. workerRefused() when the call
+    // started no worker.
+    quint64 workerStarting();
     void workerRefused();
     // A worker may still post (its last notification has not been posted yet). Any thread.
     bool workerRunning() const;
     // Blocks the calling thread until the worker's last notification, at most `limit`.
     // Returns true when no worker runs any more.
     bool waitWorkerEnded(std::chrono::milliseconds limit);
+    // Waits up to `limit` for the end of the worker of `run` (workerStarting's number): 1 it
+    // reported the file done, 0 it failed, was refused or the receiver went, -1 it still runs.
+    int waitOutcome(quint64 run, std::chrono::milliseconds limit);
     // No more events for the receiver (it is going away); the worker may still call post.
     void detach();
     // detach() has been called. Any thread.
@@ -69,6 +73,9 @@ private:
     QWaitCondition m_workerEnded;
     QObject *m_receiver;                         // guarded by m_mutex
     std::shared_ptr<NotifyBridge> m_workerShare; // guarded by m_mutex
+    quint64 m_started = 0;                       // guarded by m_mutex: workers announced
+    quint64 m_ended = 0;                         // guarded by m_mutex: the last that ended
+    bool m_endedDone = false;                    // guarded by m_mutex: it ended with the file
     std::atomic<bool> m_progressQueued{false};
     std::atomic<std::intptr_t> m_progress{0};
 };

@@ -547,7 +547,13 @@ void QueueModel::entryDone(const QString &stat) {
     }
     setBusy(false);
     emit displayChanged();
-    postStart();
+    // The next file's re-read and start go to the player link now, before the window paints
+    // what changed: a posted start waited behind those paints on every file. The queue's end
+    // keeps its posted start, so the summary comes after the last file's numbers.
+    if (nextWaiting() >= 0)
+        start();
+    else
+        postStart();
 }
 
 void QueueModel::entryRefused(int code) {

@@ -13,6 +13,8 @@ namespace tunara::transfer {
 namespace {
 // How long a runner going away waits for a stopped worker's last notification.
 constexpr std::chrono::milliseconds WorkerEndLimit{3000};
+// How long the link waits for a transfer's end before it looks whether it is going.
+constexpr std::chrono::milliseconds OutcomeSlice{100};
 } // namespace
 
 QueueRunner::QueueRunner(device::PlayerLink &link, QObject *parent)
@@ -43,7 +45,7 @@ void QueueRunner::run(unsigned char memory, bool download, const QByteArray &loc
                       const QByteArray &remote) {
     // The start call announces the file on the player link; the worker it starts reports
     // through the bridge, whose share it holds from here on.
-    m_bridge->workerStarting();
+    const quint64 ticket = m_bridge->workerStarting();
     m_calling = true;
     // The bridge keeps its share for a worker only once one started: a start call that failed,
     // or that the link dropped without making it (the window went first), gives it back.
@@ -80,6 +82,12 @@ void QueueRunner::run(unsigned char memory, bool download, const QByteArray &loc
             emit refused(r.code);
         },
         [this] { emit announcing(); });
+    // The pane re-reads the memory after each download, and the next file waits for that:
+    // the link reads it the moment the file has arrived, so the table is ready when asked.
+    if (download)
+        m_link.prefetchTableAfter(memory, [bridge = m_bridge, ticket] {
+            return bridge->waitOutcome(ticket, OutcomeSlice);
+        });
 }
 
 void QueueRunner::customEvent(QEvent *event) {

@@ -49,7 +49,9 @@ struct Worker {
     std::thread thread;
     std::mutex mutex;
     std::condition_variable changed;
-    bool stop = false; // guarded by mutex
+    bool stop = false;               // guarded by mutex
+    int endCode = KSUSB_XFER_FAILED; // guarded by mutex: what the worker posts when it stops
+    intptr_t endValue = KSUSB_ERR_STOPPED;
     std::atomic<bool> running{false};
 };
 Worker &worker() {
@@ -60,6 +62,19 @@ Worker &worker() {
 
 bool workerRunning() {
     return detail::worker().running;
+}
+
+void endDownload(bool arrived, intptr_t bytes) {
+    detail::Worker &w = detail::worker();
+    {
+        std::lock_guard lock(w.mutex);
+        w.endCode = arrived ? KSUSB_XFER_DONE : KSUSB_XFER_FAILED;
+        w.endValue = arrived ? bytes : intptr_t{KSUSB_ERR_INCOMPLETE};
+        w.stop = true;
+    }
+    w.changed.notify_all();
+    if (w.thread.joinable())
+        w.thread.join();
 }
 
 namespace {
@@ -308,14 +323,20 @@ int KSUSB_Download(unsigned char, const char *, KSNotifyTarget *window, uint32_t
     if (w.thread.joinable())
         w.thread.join();
     w.stop = false;
+    w.endCode = KSUSB_XFER_FAILED;
+    w.endValue = KSUSB_ERR_STOPPED;
     w.running = true;
     w.thread = std::thread([window, &w] {
         window->post(window, WM_XFER_NOTIFY, KSUSB_XFER_START, 1000);
+        int code = 0;
+        intptr_t value = 0;
         {
             std::unique_lock lock(w.mutex);
             w.changed.wait(lock, [&w] { return w.stop; });
+            code = w.endCode;
+            value = w.endValue;
         }
-        window->post(window, WM_XFER_NOTIFY, KSUSB_XFER_FAILED, KSUSB_ERR_STOPPED);
+        window->post(window, WM_XFER_NOTIFY, unsigned(code), value);
         w.running = false;
     });
     return 1;

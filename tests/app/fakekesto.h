@@ -54,6 +54,9 @@ void addFile(unsigned char mem, const std::string &name, uint32_t size, uint16_t
 int countCalls(const std::string &name);
 // A worker started by KSUSB_Download has not ended yet.
 bool workerRunning();
+// Ends the running worker as the file's end (done, with `bytes` moved) or as a failure (-44),
+// without a call of the program.
+void endDownload(bool arrived, intptr_t bytes = 10);
 
 // Holds every call whose log name starts with `prefix` until releaseCalls(): a player that
 // takes its time. callHeld() tells whether a call waits there now.

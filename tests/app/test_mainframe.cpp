@@ -22,6 +22,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 using namespace tunara;
@@ -229,6 +230,45 @@ private slots:
         QCOMPARE(fake::player().stopThreads.size(), size_t(1));
         QVERIFY(fake::player().stopThreads.front() != std::this_thread::get_id());
         QVERIFY(!fake::workerRunning());
+    }
+
+    // The flash pane reads the table again after every download, and the next file waits for
+    // that read: the player link makes it the moment the file has arrived, while the window is
+    // still to hear of it, and the pane takes that table instead of asking again. After a
+    // failure nothing is read ahead.
+    void tableReadAheadAfterDownload_data() {
+        QTest::addColumn<bool>("arrived");
+        QTest::addColumn<int>("readsAhead");
+        QTest::addColumn<int>("flashRows");
+        QTest::newRow("the file arrived") << true << 1 << 4;
+        QTest::newRow("the file failed") << false << 0 << 3;
+    }
+    void tableReadAheadAfterDownload() {
+        QFETCH(bool, arrived);
+        QFETCH(int, readsAhead);
+        MainWindowFixture f;
+        f.open();
+        fake::player().downloadRuns = true;
+        QFile file(f.dir.filePath("arriving.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        f.frame->transferDialog()->addDownloads(KSUSB_MEM_FLASH, {file.fileName()});
+        QTRY_VERIFY(f.frame->transferDialog()->busy() && fake::workerRunning());
+        if (arrived)
+            fake::addFile(KSUSB_MEM_FLASH, "arriving.bin", 10);
+        fake::player().calls.clear();
+        fake::endDownload(arrived);
+        // No event of the window is taken meanwhile: the read cannot come from the pane.
+        for (int i = 0; i < 300 && fake::countCalls("GetFileInfo:M") < readsAhead; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int i = 0; i < 300 && fake::workerRunning(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // a read after a failure
+        QCOMPARE(fake::countCalls("KSUSB_RefreshMemory:M"), readsAhead);
+        f.settle();
+        QCOMPARE(fake::countCalls("KSUSB_RefreshMemory:M"), readsAhead);
+        QCOMPARE(fake::countCalls("RefreshMemory:M"), 0);
+        QTEST(f.frame->list(0)->topLevelItemCount(), "flashRows");
     }
 
     // What a pane asks the player when it reads again: the version, status and table after a
