@@ -1,8 +1,10 @@
 #include "sourceprobe.h"
 
 #include "audiosource.h"
+#include "avhandles.h"
 #include "coverart.h"
 #include "genres.h"
+#include "localinput.h"
 #include "tagengine.h"
 
 extern "C" {
@@ -22,19 +24,6 @@ extern "C" {
 namespace tunara::sync {
 
 namespace {
-
-struct FormatCloser {
-    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
-};
-struct DictFreer {
-    void operator()(AVDictionary *d) const { av_dict_free(&d); }
-};
-
-std::string avError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
 
 // The value the conversion reads for these keys: the container's tags, then the stream's.
 std::string tagValue(const AVDictionary *a, const AVDictionary *b,
@@ -79,19 +68,17 @@ std::uint64_t renderedTagBytes(const media::TagFields &fields,
 
 std::variant<SourceInfo, std::string> probeSource(const std::string &path) {
     media::silenceFfmpegLog();
-    AVDictionary *rawOptions = nullptr;
-    av_dict_set(&rawOptions, "protocol_whitelist", "file", 0);
-    std::unique_ptr<AVDictionary, DictFreer> options(rawOptions);
+    // Opened as the converter opens it: a local file, never a protocol or a playlist.
     AVFormatContext *raw = nullptr;
-    const std::string url = "file:" + path;
-    AVDictionary *opts = options.release();
-    const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &opts);
-    av_dict_free(&opts);
-    if (opened < 0)
-        return "cannot be read as audio: " + avError(opened);
-    std::unique_ptr<AVFormatContext, FormatCloser> fmt(raw);
+    if (const int opened = media::openLocalInput(&raw, path); opened < 0) {
+        const std::string refused = media::refusedFormatOf(path);
+        return refused.empty() ? "cannot be read as audio: " + media::av::errorText(opened)
+                               : "is a playlist or script naming other files (" + refused +
+                                     "), not an audio file";
+    }
+    std::unique_ptr<AVFormatContext, media::av::FormatCloser> fmt(raw);
     if (const int rc = avformat_find_stream_info(raw, nullptr); rc < 0)
-        return "no stream information: " + avError(rc);
+        return "no stream information: " + media::av::errorText(rc);
     const int index = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (index < 0)
         return std::string("holds no audio stream");

@@ -136,6 +136,16 @@ TEST(SourceProbe, OpensLocalFilesOnly) {
     for (const char *path : {"http://127.0.0.1:9/x.mp3", "concat:/etc/passwd|/etc/passwd",
                              "/nonexistent/x.flac", "pipe:0"})
         EXPECT_TRUE(std::holds_alternative<std::string>(probeSource(path))) << path;
+    // A list naming another file of the folder is not read for that file's audio.
+    mediatest::TempDir dir;
+    mediatest::makeTone(dir.file("other.wav"), 1.0);
+    const std::string list = "ffconcat version 1.0\nfile other.wav\n";
+    mediatest::writeFile(dir.file("list.flac"), mediatest::Bytes(list.begin(), list.end()));
+    const auto probed = probeSource(dir.file("list.flac"));
+    ASSERT_TRUE(std::holds_alternative<std::string>(probed));
+    EXPECT_NE(std::get<std::string>(probed).find("playlist or script naming other files (concat)"),
+              std::string::npos)
+        << std::get<std::string>(probed);
 }
 
 // A folder made into the plan's albums, planned twice: the second plan opens no source for its
