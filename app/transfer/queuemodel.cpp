@@ -255,13 +255,14 @@ void QueueModel::queueLevelled(int row, const TransferOptions &options, BatchAlb
 void QueueModel::takeSentName(int row, bool named, RunNames &names) {
     Entry &e = m_rows[size_t(row)];
     // The player's folder is flat: a name an earlier row of this memory takes (any letter
-    // case, or the same once fitted to 80 bytes) gets a free one, as does, for a file found in
-    // a folder, a name the player holds. A file handed in by name under a name the player holds
-    // keeps it: the library refuses it, and the row says so.
+    // case, or the same once fitted to 80 bytes) gets a free one, as does a name the player
+    // holds. A file handed in by name under a name the player holds to the letter keeps it: the
+    // library refuses it, and the row says so. The library sees no twin in another case.
     const std::string desired = e.remote.toStdString();
-    const std::string chosen =
-        named ? media::freeName(desired, names.inRun) : media::freeName(desired, names.all);
-    (named ? names.all : names.inRun).insert(media::foldCase(chosen));
+    const bool refusedByLibrary = named && names.exact.count(desired) > 0;
+    const std::string chosen = refusedByLibrary ? media::freeName(desired, names.inRun)
+                                                : media::freeName(desired, names.all);
+    (refusedByLibrary ? names.all : names.inRun).insert(media::foldCase(chosen));
     if (chosen != desired) {
         e.remote = QFile::decodeName(QByteArray::fromStdString(chosen));
         emit dataChanged(index(row, ColRemote), index(row, ColRemote));
@@ -301,10 +302,14 @@ QueueModel::RunNames QueueModel::runNames(unsigned char memoryId, int rows) cons
         // in by name meets it there, as it meets every name the player holds.
         if (isWaiting(o.state) || o.state == IconRunning)
             names.inRun.insert(folded);
+        else
+            names.exact.insert(o.remote.toStdString());
         names.all.insert(folded);
     }
-    for (const QString &name : m_host.playerNames(memoryId))
+    for (const QString &name : m_host.playerNames(memoryId)) {
         names.all.insert(media::foldCase(name.toStdString()));
+        names.exact.insert(name.toStdString());
+    }
     return names;
 }
 

@@ -157,10 +157,12 @@ private:
     struct RunNames {
         std::set<std::string> inRun;
         std::set<std::string> all;
+        std::set<std::string> exact; // the player's names as they stand, ended rows' too
     };
     RunNames runNames(unsigned char memoryId, int rows) const;
-    // A row sent as it is takes its name: a free one when an earlier row (or, unless the file
-    // was handed in by `named`, the player) holds it.
+    // A row sent as it is takes its name: a free one when an earlier row or the player holds
+    // it in any letter case; a file handed in by `named` keeps a name the player holds to the
+    // letter (the library refuses it).
     void takeSentName(int row, bool named, RunNames &names);
     // A row sent under another name than its file's goes through a link of that name; false
     // when none could be made (the row has failed).

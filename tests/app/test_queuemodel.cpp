@@ -145,6 +145,11 @@ private slots:
         QTest::newRow("a file handed in by name keeps a name the player holds")
             << true << QStringList{"Intro.mp3"} << QStringList{"/x/Intro.mp3"}
             << QStringList{"Intro.mp3"};
+        // The library refuses a name only when it is the same to the letter: a twin but for
+        // letter case would stand beside it in the player's one folder.
+        QTest::newRow("a file handed in by name, the player's name in another case")
+            << true << QStringList{"Intro.mp3"} << QStringList{"/x/intro.mp3"}
+            << QStringList{"intro (2).mp3"};
         QTest::newRow("names the player cannot hold")
             << true << QStringList{}
             << QStringList{QString::fromUtf8("/m/02 Ça va, Zoë?.mp3"), "/m/a*b.mp3",
