@@ -46,23 +46,8 @@ std::string avError(int code) {
     return av::errorText(code);
 }
 
-std::string tagValue(const AVDictionary *a, const AVDictionary *b,
-                     std::initializer_list<const char *> keys) {
-    for (const char *key : keys)
-        for (const AVDictionary *d : {a, b})
-            if (const AVDictionaryEntry *e = av_dict_get(d, key, nullptr, 0);
-                e != nullptr && e->value != nullptr && *e->value != '\0')
-                return e->value;
-    return {};
-}
-
-// "2011-05-03" and "2011" both give the year; other text is kept as it stands.
-std::string yearOf(std::string date) {
-    if (date.size() >= 4 && std::all_of(date.begin(), date.begin() + 4, ::isdigit) &&
-        (date.size() == 4 || !std::isdigit(static_cast<unsigned char>(date[4]))))
-        return date.substr(0, 4);
-    return date;
-}
+using av::tagValue;
+using av::yearOf;
 
 // The disc number as TPOS holds it: "n/total" or "n". Vorbis comments and some taggers keep the
 // total apart ("disctotal", "totaldiscs"); MP4's "disk" and ID3's TPOS arrive as "n/total".

@@ -24,7 +24,6 @@ namespace fs = std::filesystem;
 // Part of every key: a new engine version must not take files an older one made.
 constexpr std::string_view kEngineVersion = "tunara-convert-2";
 constexpr std::string_view kPartialPrefix = ".partial-";
-constexpr std::string_view kCacheTail = "tunara/convert";
 constexpr time_t kStalePartialSeconds = 24 * 3600;
 constexpr mode_t kPrivateFolder = 0700;
 constexpr mode_t kWritableByOthers = S_IWGRP | S_IWOTH;
@@ -94,7 +93,11 @@ ConversionCache::~ConversionCache() {
 }
 
 std::string ConversionCache::defaultDir() {
-    const std::string tail(kCacheTail);
+    return userCacheDir("convert");
+}
+
+std::string ConversionCache::userCacheDir(std::string_view name) {
+    const std::string tail = "tunara/" + std::string(name);
     if (const char *xdg = std::getenv("XDG_CACHE_HOME"); absoluteText(xdg))
         return std::string(xdg) + "/" + tail;
     if (const char *home = std::getenv("HOME"); absoluteText(home))
@@ -105,7 +108,7 @@ std::string ConversionCache::defaultDir() {
     // else made it first.
     const char *tmp = std::getenv("TMPDIR");
     return std::string(absoluteText(tmp) ? tmp : "/tmp") + "/tunara-" + std::to_string(::getuid()) +
-           "/convert";
+           "/" + std::string(name);
 }
 
 std::optional<std::string> ConversionCache::keyPath(const std::string &source,

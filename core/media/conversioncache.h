@@ -16,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -43,6 +44,9 @@ public:
     // the user's account, else $TMPDIR/tunara-UID/convert (whose owner and mode get() checks,
     // as for every cache folder). Never a folder another user could have made.
     static std::string defaultDir();
+    // The place `name` (a folder or a file) of the program's cache, found as defaultDir() finds
+    // "convert": every cache of the program (the sync's metadata and histories too) lives there.
+    static std::string userCacheDir(std::string_view name);
 
     // The converted file for `source` with `settings`: from the cache when the source is in the
     // state it was converted from (see SourceStamp), else converted now. The source is read

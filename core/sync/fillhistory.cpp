@@ -1,5 +1,7 @@
 #include "fillhistory.h"
 
+#include "conversioncache.h"
+
 #include "lineescape.h"
 
 #include <algorithm>
@@ -40,12 +42,7 @@ void FillHistory::add(std::vector<std::string> keys, std::size_t keep) {
 }
 
 std::string FillHistory::defaultPath() {
-    const char *xdg = std::getenv("XDG_CACHE_HOME");
-    if (xdg != nullptr && xdg[0] == '/')
-        return std::string(xdg) + "/tunara/fill-history";
-    const char *home = std::getenv("HOME");
-    return std::string(home != nullptr && home[0] != '\0' ? home : "/tmp") +
-           "/.cache/tunara/fill-history";
+    return media::ConversionCache::userCacheDir("fill-history");
 }
 
 FillHistory FillHistory::load(const std::string &path, std::string *note) {

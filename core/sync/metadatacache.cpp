@@ -1,6 +1,7 @@
 #include "metadatacache.h"
 
 #include "cachekey.h"
+#include "conversioncache.h"
 #include "lineescape.h"
 
 #include <atomic>
@@ -93,12 +94,7 @@ std::optional<SourceInfo> parseEntry(std::istream &in, const std::string &key) {
 MetadataCache::MetadataCache(std::string dir) : m_dir(std::move(dir)) {}
 
 std::string MetadataCache::defaultDir() {
-    const char *xdg = std::getenv("XDG_CACHE_HOME");
-    if (xdg != nullptr && xdg[0] == '/')
-        return std::string(xdg) + "/tunara/metadata";
-    const char *home = std::getenv("HOME");
-    return std::string(home != nullptr && home[0] != '\0' ? home : "/tmp") +
-           "/.cache/tunara/metadata";
+    return media::ConversionCache::userCacheDir("metadata");
 }
 
 std::optional<MetadataCache::Slot> MetadataCache::slotOf(const std::string &source) const {

@@ -25,23 +25,9 @@ namespace tunara::sync {
 
 namespace {
 
-// The value the conversion reads for these keys: the container's tags, then the stream's.
-std::string tagValue(const AVDictionary *a, const AVDictionary *b,
-                     std::initializer_list<const char *> keys) {
-    for (const char *key : keys)
-        for (const AVDictionary *d : {a, b})
-            if (const AVDictionaryEntry *e = av_dict_get(d, key, nullptr, 0);
-                e != nullptr && e->value != nullptr && *e->value != '\0')
-                return e->value;
-    return {};
-}
-
-std::string yearOf(std::string date) {
-    if (date.size() >= 4 && std::all_of(date.begin(), date.begin() + 4, ::isdigit) &&
-        (date.size() == 4 || !std::isdigit(static_cast<unsigned char>(date[4]))))
-        return date.substr(0, 4);
-    return date;
-}
+// The values the conversion reads, read as it reads them.
+using media::av::tagValue;
+using media::av::yearOf;
 
 // The bytes of the tag the converter writes with these fields and cover (empty: none).
 std::uint64_t renderedTagBytes(const media::TagFields &fields,

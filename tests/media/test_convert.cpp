@@ -751,10 +751,13 @@ TEST_P(DefaultCacheDir, FollowsTheEnvironmentThenTheAccount) {
     set("XDG_CACHE_HOME", row.xdg ? std::optional<std::string>(row.xdg) : std::nullopt);
     set("HOME", row.home ? std::optional<std::string>(row.home) : std::nullopt);
     const std::string dir = ConversionCache::defaultDir();
+    // The sync's caches live beside the conversions.
+    const std::string metadata = ConversionCache::userCacheDir("metadata");
     set("XDG_CACHE_HOME", xdg);
     set("HOME", home);
     ASSERT_FALSE(accountHome().empty());
     EXPECT_EQ(dir, row.expected);
+    EXPECT_EQ(metadata, (fs::path(row.expected).parent_path() / "metadata").string());
 }
 
 INSTANTIATE_TEST_SUITE_P(
