@@ -104,6 +104,10 @@ tunara_layer(tunara_shell FOLDERS shell
     shell/zamo_expdoc.h
   LINKS tunara_transfer tunara_service Qt6::Network Qt6::DBus)
 
+# The layers share one precompiled Qt Widgets header.
+tunara_pch(tunara_pch_qt LINKS Qt6::Widgets HEADERS ${TUNARA_PCH_QT_HEADERS})
+tunara_use_pch(tunara_pch_qt tunara_res tunara_panes tunara_transfer tunara_service tunara_shell)
+
 # Everything but main(): the program, and the tests that run the window against a fake library.
 add_library(tunara_gui ALIAS tunara_shell)
 
