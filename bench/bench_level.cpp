@@ -1,7 +1,8 @@
 // Levelling speed, in one run on one core. Goals: the lossless levelling of an MP3 sent as it
-// is, its analysis decode included, at 100 times real time or more; measuring the loudness while
-// a conversion decodes adds at most 15% to that decode (decode alone against decode + meter,
-// through the converter's own decoder and sink shape). Medians of three runs.
+// is, its analysis decode included, at 100 times real time or more; measuring the loudness of a
+// track being converted adds at most 15% to the conversion's wall time (the converter holds the
+// decoded samples while the meter reads them and encodes them once the gain is known). The meter's
+// own cost is shown against the decode and the whole conversion. Medians of three runs.
 // Not run by the tests: `build/.../bin/bench_level` (needs sox and lame).
 #include "audiosource.h"
 #include "converter.h"
@@ -222,10 +223,9 @@ int main() {
         const double trueMetered = medianOf([&] { return decodeOnce(source, PeakMode::True); });
         const double extra = (metered / plain - 1) * 100;
         std::printf("conversion decode of %s: %.3f s alone\n", name, plain);
-        std::printf("  + meter, sample peak %.3f s  %+5.1f%% of the decode (goal <= 15%%)  %s;"
-                    " %+4.1f%% of a whole conversion\n",
-                    metered, extra, extra <= 15 ? "ok" : "MISSED",
-                    (metered - plain) / conversion * 100);
+        std::printf("  + meter, sample peak %.3f s  %+5.1f%% of the decode; %+4.1f%% of a whole "
+                    "conversion\n",
+                    metered, extra, (metered - plain) / conversion * 100);
         std::printf("  + meter, true peak   %.3f s  %+5.1f%% of the decode; %+4.1f%% of a whole "
                     "conversion\n",
                     trueMetered, (trueMetered / plain - 1) * 100,
@@ -234,7 +234,7 @@ int main() {
     std::printf("whole conversion of the FLAC to MP3: %.3f s (%.0fx real time)\n", conversion,
                 kSeconds / conversion);
 
-    // The converter levelling: measured first by a decode of its own (true peak), or with the
+    // The converter levelling: measured while it decodes (sample peak), or with the
     // gain given (an album measured beforehand: only the scaling is added).
     ConvertSettings track;
     track.level = LevelMode::Track;
@@ -252,10 +252,11 @@ int main() {
                  gainGiven = median(givenTimes);
     const double extra = (measuredFirst / off - 1) * 100;
     std::printf("conversion, medians of %d turns: %.3f s with levelling off\n", kTurns, off);
-    std::printf("conversion with --level track: %.3f s measured first, %+5.1f%% (goal <= 15%%) "
-                "%s; %.3f s with the gain given (%+5.1f%%)\n",
-                measuredFirst, extra, extra <= 15 ? "ok" : "MISSED", gainGiven,
-                (gainGiven / off - 1) * 100);
+    std::printf(
+        "conversion with --level track: %.3f s measured as it decodes, %+5.1f%% (goal <= 15%%) "
+        "%s; %.3f s with the gain given (%+5.1f%%)\n",
+        measuredFirst, extra, extra <= 15 ? "ok" : "MISSED", gainGiven,
+        (gainGiven / off - 1) * 100);
     arrivalSpread(dir);
     fs::remove_all(dir);
     return 0;

@@ -12,6 +12,7 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/textidentificationframe.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -161,30 +162,15 @@ struct AppliedLevel {
     std::optional<ReplayGainValues> tags;
 };
 
-// The levelling of `source` for `settings`: the gain given, else the track measured now. The
-// sample peak limits the gain: the true peak would hold the encoder's overshoot too, but its
-// 4x oversampling makes the measuring decode cost a third of the conversion instead of a tenth.
-// nullopt when stopped.
-std::optional<AppliedLevel> levelFor(const std::string &source, const ConvertSettings &settings,
-                                     const std::atomic<bool> *stop,
-                                     std::vector<std::string> *notes) {
+// The gain `gain` asks for in `mode`, held under the ceiling, and the ReplayGain values of the
+// file it makes: what is left to -18 LUFS after that gain, so that a player that reads them does
+// not apply the gain a second time. No gain without a measurement.
+AppliedLevel appliedLevel(const std::optional<LevelGain> &gain, LevelMode mode) {
     AppliedLevel applied;
-    if (settings.level == LevelMode::Off)
+    if (!gain || mode == LevelMode::Off)
         return applied;
-    std::optional<LevelGain> gain = settings.levelGain;
-    if (!gain) {
-        const LevelSource one{source, PeakMode::Sample};
-        LevelDecision decided = decideLevels({&one, 1}, LevelMode::Track, stop).front();
-        if (decided.stopped)
-            return std::nullopt;
-        if (!decided.gain && notes != nullptr)
-            notes->push_back(decided.note);
-        gain = decided.gain;
-    }
-    if (!gain)
-        return applied;
-    applied.gainDb = limitedGainDb(gain->wantedDb(settings.level),
-                                   gain->limitingPeak(settings.level), kLevelCeilingDbfs);
+    applied.gainDb =
+        limitedGainDb(gain->wantedDb(mode), gain->limitingPeak(mode), kLevelCeilingDbfs);
     const double scale = std::pow(10.0, applied.gainDb / 20.0);
     ReplayGainValues values{gain->trackGainDb - applied.gainDb, gain->trackPeak * scale, {}, {}};
     if (gain->albumGainDb) {
@@ -193,6 +179,111 @@ std::optional<AppliedLevel> levelFor(const std::string &source, const ConvertSet
     }
     applied.tags = values;
     return applied;
+}
+
+// The levelling of `source` for `settings`: the gain given, else the track measured now by a
+// decode of its own. The sample peak limits the gain: the true peak would hold the encoder's
+// overshoot too, but its 4x oversampling makes the measuring decode cost a third of the
+// conversion instead of a tenth. nullopt when stopped.
+std::optional<AppliedLevel> levelFor(const std::string &source, const ConvertSettings &settings,
+                                     const std::atomic<bool> *stop,
+                                     std::vector<std::string> *notes) {
+    std::optional<LevelGain> gain = settings.levelGain;
+    if (!gain && settings.level != LevelMode::Off) {
+        const LevelSource one{source, PeakMode::Sample};
+        LevelDecision decided = decideLevels({&one, 1}, LevelMode::Track, stop).front();
+        if (decided.stopped)
+            return std::nullopt;
+        if (!decided.gain && notes != nullptr)
+            notes->push_back(decided.note);
+        gain = decided.gain;
+    }
+    return appliedLevel(gain, settings.level);
+}
+
+// The share of a conversion's progress the measuring decode takes; encoding takes the rest.
+constexpr double kMeasureShare = 0.2;
+// Frames handed to the encoder at a time from the held samples.
+constexpr std::size_t kHeldBlockFrames = 4608;
+
+// Stereo float frames `bytes` hold.
+std::size_t heldFrames(std::size_t bytes) {
+    return bytes / (2 * sizeof(float));
+}
+
+// Whether a track that declares `seconds` (0: not known) at `rate` may be held in `bytes`.
+bool fitsHeld(double seconds, int rate, std::size_t bytes) {
+    return seconds * rate < double(heldFrames(bytes));
+}
+
+struct HeldTrack {
+    std::vector<float> left, right;
+    std::optional<Loudness> loudness; // nullopt: too short or silent to measure
+    bool tooLong = false;             // nothing held: decode it twice
+};
+
+// Decodes all of `audio` into `held` while a meter at `rate` reads it.
+std::optional<DecodeFailure> holdAndMeasure(AudioSource &audio, int rate, std::size_t maxFrames,
+                                            HeldTrack &held, const ConvertProgress &progress,
+                                            const std::atomic<bool> *stop) {
+    auto created = LoudnessMeter::create(rate, 2, PeakMode::Sample);
+    if (auto *error = std::get_if<std::string>(&created))
+        return DecodeFailure{"its loudness cannot be measured: " + *error, false};
+    LoudnessMeter &meter = *std::get<std::unique_ptr<LoudnessMeter>>(created);
+    // The length it declares, and a second more, so that the vectors do not grow twice their size.
+    const double declared = audio.declaredSeconds() * rate + rate;
+    const std::size_t expected =
+        declared > 0 && declared < double(maxFrames) ? std::size_t(declared) : maxFrames;
+    held.left.reserve(expected);
+    held.right.reserve(expected);
+    bool meterFailed = false;
+    const auto sink = [&](const float *left, const float *right, int frames) {
+        const auto n = std::size_t(frames);
+        if (held.left.size() + n > maxFrames) {
+            held.tooLong = true;
+            return false;
+        }
+        if (!meter.addStereo(left, right, n)) {
+            meterFailed = true;
+            return false;
+        }
+        held.left.insert(held.left.end(), left, left + n);
+        held.right.insert(held.right.end(), right, right + n);
+        return true;
+    };
+    const auto measuring = [&](double fraction) {
+        if (progress)
+            progress(fraction * kMeasureShare);
+    };
+    if (auto failure = audio.decode(sink, measuring, stop)) {
+        if (held.tooLong) {
+            held.left = {};
+            held.right = {};
+            return std::nullopt;
+        }
+        if (meterFailed)
+            return DecodeFailure{"its loudness cannot be measured: out of memory", false};
+        return failure;
+    }
+    held.loudness = meter.result();
+    return std::nullopt;
+}
+
+// Hands the held samples to `sink` as a decode would.
+std::optional<DecodeFailure> encodeHeld(const HeldTrack &held, const AudioSource::Sink &sink,
+                                        const ConvertProgress &progress,
+                                        const std::atomic<bool> *stop) {
+    const std::size_t total = held.left.size();
+    for (std::size_t at = 0; at < total; at += kHeldBlockFrames) {
+        if (stop != nullptr && stop->load())
+            return DecodeFailure{"stopped", true};
+        const std::size_t frames = std::min(kHeldBlockFrames, total - at);
+        if (!sink(held.left.data() + at, held.right.data() + at, int(frames)))
+            return DecodeFailure{"the encoder stopped", false};
+        if (progress)
+            progress(kMeasureShare + (1 - kMeasureShare) * double(at + frames) / double(total));
+    }
+    return std::nullopt;
 }
 
 // An MP3 the player plays: only its global gains change, into `output`.
@@ -271,12 +362,14 @@ convertFile(const std::string &source, const SourceStamp &before, const std::str
     auto opened = AudioSource::open(source, settings.sampleRate);
     if (auto *failure = std::get_if<DecodeFailure>(&opened))
         return fail(failure->reason);
-    AudioSource &audio = *std::get<std::unique_ptr<AudioSource>>(opened);
+    std::unique_ptr<AudioSource> audioSource =
+        std::move(std::get<std::unique_ptr<AudioSource>>(opened));
+    AudioSource *audio = audioSource.get();
     const double limit = double(settings.maxOutputBytes);
-    if (const double predicted = predictedBytes(audio.declaredSeconds(), settings);
+    if (const double predicted = predictedBytes(audio->declaredSeconds(), settings);
         !std::isfinite(predicted) || predicted > limit)
         return fail("its MP3 would take up to " + sizeText(predicted) + " for the " +
-                    std::to_string(std::llround(audio.declaredSeconds())) +
+                    std::to_string(std::llround(audio->declaredSeconds())) +
                     " s it declares, more than the largest file the player takes (" +
                     sizeText(limit) + ")");
     const auto grewTooLarge = [&] {
@@ -285,19 +378,47 @@ convertFile(const std::string &source, const SourceStamp &before, const std::str
     };
 
     std::vector<std::uint8_t> cover;
-    if (settings.cover && !audio.cover().bytes.empty()) {
-        auto made = coverJpeg(audio.cover().bytes, audio.cover().codecId);
+    if (settings.cover && !audio->cover().bytes.empty()) {
+        auto made = coverJpeg(audio->cover().bytes, audio->cover().codecId);
         if (auto *jpeg = std::get_if<std::vector<std::uint8_t>>(&made))
             cover = std::move(*jpeg);
         else if (notes != nullptr)
             notes->push_back(source + ": the cover is left out: " + std::get<std::string>(made));
     }
-    const std::optional<AppliedLevel> level = levelFor(source, settings, stop, notes);
+    HeldTrack held;
+    bool holding = false;
+    std::optional<AppliedLevel> level;
+    if (settings.level != LevelMode::Off && !settings.levelGain &&
+        fitsHeld(audio->declaredSeconds(), settings.sampleRate, settings.heldTrackBytes)) {
+        if (auto failure =
+                holdAndMeasure(*audio, settings.sampleRate, heldFrames(settings.heldTrackBytes),
+                               held, progress, stop))
+            return failure->stopped ? ConvertFailure{source + ": stopped", true}
+                                    : fail(failure->reason);
+        holding = !held.tooLong;
+        if (holding) {
+            std::optional<LevelGain> gain;
+            if (held.loudness)
+                gain = LevelGain{held.loudness->gainDb(), held.loudness->peak, {}, {}};
+            else if (notes != nullptr)
+                notes->push_back(source + ": too short or silent to measure: no gain");
+            level = appliedLevel(gain, settings.level);
+        } else {
+            // Too long to hold: measured by a decode of its own, then decoded again.
+            auto reopened = AudioSource::open(source, settings.sampleRate);
+            if (auto *failure = std::get_if<DecodeFailure>(&reopened))
+                return fail(failure->reason);
+            audioSource = std::move(std::get<std::unique_ptr<AudioSource>>(reopened));
+            audio = audioSource.get();
+        }
+    }
+    if (!level)
+        level = levelFor(source, settings, stop, notes);
     if (!level)
         return ConvertFailure{source + ": stopped", true};
     const float scale = float(std::pow(10.0, level->gainDb / 20.0));
     std::vector<float> scaled;
-    auto tag = tagBytes(fieldsOf(audio.tags()), audio.tags().disc, cover, level->tags);
+    auto tag = tagBytes(fieldsOf(audio->tags()), audio->tags().disc, cover, level->tags);
     if (auto *error = std::get_if<std::string>(&tag))
         return fail("its tags cannot be written: " + *error);
     const auto &tagData = std::get<std::vector<std::uint8_t>>(tag);
@@ -349,7 +470,9 @@ convertFile(const std::string &source, const SourceStamp &before, const std::str
         }
         return true;
     };
-    if (auto failure = audio.decode(sink, progress, stop)) {
+    const auto failed =
+        holding ? encodeHeld(held, sink, progress, stop) : audio->decode(sink, progress, stop);
+    if (const auto &failure = failed) {
         if (writeError)
             return writeFailed();
         if (encodeError)

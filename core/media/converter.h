@@ -18,6 +18,8 @@ namespace tunara::media {
 inline constexpr int kDefaultBitRateKbps = 192;
 // The player keeps file sizes in 32 bits: no converted file may reach 4 GiB.
 inline constexpr std::uint64_t kMaxOutputBytes = 0xFFFFFFFFull;
+// The samples a conversion that measures its track holds: about six minutes at 44.1 kHz.
+inline constexpr std::size_t kHeldTrackBytes = std::size_t(128) * 1024 * 1024;
 
 struct ConvertSettings {
     int bitRateKbps = kDefaultBitRateKbps; // CBR rate, or the highest rate of a VBR stream
@@ -35,6 +37,11 @@ struct ConvertSettings {
     // own. Off leaves every byte as it was.
     LevelMode level = LevelMode::Off;
     std::optional<LevelGain> levelGain;
+    // A track measured by the converter is decoded once: its samples, up to this many bytes, are
+    // held while the meter reads them and encoded once its gain is known. A longer track is
+    // decoded twice (measured at its own rate then, so a gain may differ in its last digit).
+    // Not part of the key.
+    std::size_t heldTrackBytes = kHeldTrackBytes;
     // An MP3 the player plays as it is: nothing is decoded or encoded, only its global gains
     // are moved for `level` (levelledMp3Copy); the bit rate, rate and cover do not apply.
     bool keepEncoding = false;

@@ -545,6 +545,10 @@ struct LevelRow {
     std::string key;                     // the settings' key
     double lufs;                         // of the converted file
     std::optional<double> trackGainLeft; // REPLAYGAIN_TRACK_GAIN in its tag, dB
+    // The samples the converter may hold while it measures; the source an MP3 that declares
+    // no length (no info frame: FFmpeg would only guess it from the bit rate).
+    std::size_t heldTrackBytes = kHeldTrackBytes;
+    bool lengthUnknown = false;
 };
 
 class ConvertLevel : public ::testing::TestWithParam<LevelRow> {};
@@ -553,12 +557,24 @@ TEST_P(ConvertLevel, AppliesTheGainAndTagsWhatIsLeft) {
     const LevelRow &row = GetParam();
     TempDir dir;
     makeTone(dir.file("t.wav"), 3.0);
+    std::string source = dir.file("t.wav");
+    if (row.lengthUnknown) {
+        source = dir.file("s.mp3");
+        ffmpeg({"-i", dir.file("t.wav"), "-c:a", "libmp3lame", "-b:a", "320k", "-write_xing", "0",
+                source});
+    }
     ConvertSettings settings;
     settings.level = row.mode;
     settings.levelGain = row.given;
+    settings.heldTrackBytes = row.heldTrackBytes;
     EXPECT_EQ(settings.key(), row.key);
-    ASSERT_EQ(convertFile(dir.file("t.wav"), dir.file("t.mp3"), settings, {}, nullptr),
+    std::vector<double> done;
+    ASSERT_EQ(convertFile(source, dir.file("t.mp3"), settings,
+                          [&](double fraction) { done.push_back(fraction); }, nullptr),
               std::nullopt);
+    ASSERT_FALSE(done.empty());
+    EXPECT_TRUE(std::is_sorted(done.begin(), done.end())) << "progress went back";
+    EXPECT_LE(done.back(), 1.0);
     auto measured = measureFile(dir.file("t.mp3"));
     ASSERT_TRUE(std::holds_alternative<MeasuredFile>(measured));
     const auto &loudness = std::get<MeasuredFile>(measured).loudness;
@@ -577,8 +593,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LevelRow{"off_keeps_key_and_level", LevelMode::Off, std::nullopt, "cbr192-44100-cover",
                  -6.96, std::nullopt},
-        LevelRow{"track_measured_first", LevelMode::Track, std::nullopt,
+        LevelRow{"track_measured_as_it_decodes", LevelMode::Track, std::nullopt,
                  "cbr192-44100-cover-level-track", -18.0, 0.0},
+        // Longer than the converter holds: measured by a decode of its own, then decoded again;
+        // with no length declared, found too long only while it is held.
+        LevelRow{"track_too_long_to_hold", LevelMode::Track, std::nullopt,
+                 "cbr192-44100-cover-level-track", -18.0, 0.0, 64 * 1024},
+        LevelRow{"track_of_unknown_length_too_long_to_hold", LevelMode::Track, std::nullopt,
+                 "cbr192-44100-cover-level-track", -18.0, 0.0, 64 * 1024, true},
+        LevelRow{"track_of_unknown_length_held", LevelMode::Track, std::nullopt,
+                 "cbr192-44100-cover-level-track", -18.0, 0.0, kHeldTrackBytes, true},
         LevelRow{"album_gain_given", LevelMode::Album, LevelGain{-12.0, 0.5, -14.0, 0.5},
                  "cbr192-44100-cover-level-album-t-12.00/0.500000-a-14.00/0.500000", -20.96, 2.0},
         // +10 dB would take the peak to +4 dBFS: 5.02 dB are applied, 4.98 dB are left.
