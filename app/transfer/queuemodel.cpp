@@ -348,7 +348,8 @@ void QueueModel::addPlanned(unsigned char memoryId, const std::vector<PlannedDow
         e.batch = batch;
         if (d.convert) {
             e.convert = true;
-            e.job = m_conversions->add(e.local, d.settings);
+            e.job = d.album ? m_conversions->add(e.local, d.settings, d.album, d.albumIndex)
+                            : m_conversions->add(e.local, d.settings);
         }
     }
     queued();

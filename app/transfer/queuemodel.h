@@ -77,6 +77,9 @@ public:
         QString remote;
         bool convert = false;
         media::ConvertSettings settings; // when `convert`
+        // Levelled by album: the album it is measured with, and its place in it.
+        std::shared_ptr<media::AlbumLevels> album;
+        std::size_t albumIndex = 0;
     };
     // `batch` (not 0) marks the rows, so that their caller tells them from others of a name.
     void addPlanned(unsigned char memoryId, const std::vector<PlannedDownload> &downloads,

@@ -219,6 +219,8 @@ sync::SyncSettings CSyncDlg::settings() const {
     s.plan.convert.bitRateKbps = std::min(o.convertKbps, media::maxBitRateKbps(model, mem));
     s.plan.convert.vbr = o.convertVbr && media::vbrPlayable(model, mem);
     s.plan.convert.cover = o.convertCover;
+    s.plan.convert.level = o.level;
+    s.level = o.level;
     s.plan.shortNames = c.shortNames;
     s.plan.asIs = !o.convert;
     s.mode = c.fill ? sync::SyncMode::Fill : sync::SyncMode::Mirror;

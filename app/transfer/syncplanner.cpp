@@ -34,9 +34,13 @@ void SyncPlanner::plan(const QStringList &inputs, const sync::PlayerState &state
         QString problem;
         try {
             sync::MetadataCache cache(dir);
+            // What the player's files were sent with, as the last syncs recorded it.
+            sync::PlayerState withLevels = state;
+            withLevels.levels = sync::LevelRecords::load(sync::LevelRecords::defaultPath())
+                                    .memories[char(settings.plan.memory)];
             const sync::Selection selection = sync::selectionOf(paths, cache.trackNumbers());
             result = std::make_shared<const sync::SyncPlan>(
-                sync::planSync(selection, state, settings, cache));
+                sync::planSync(selection, withLevels, settings, cache));
         } catch (const std::exception &e) {
             problem = QString::fromUtf8(e.what());
         }

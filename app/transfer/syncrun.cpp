@@ -6,6 +6,7 @@
 #include "media/playerformat.h"
 #include "res/format.h"
 #include "res/stringtable.h"
+#include "sync/synclevels.h"
 #include "transferdlg.h"
 #include "transferhost.h"
 
@@ -179,6 +180,7 @@ void SyncRun::queueFiles() {
     for (const sync::SyncItem &item : m_plan->items)
         taken.push_back(media::foldCase(item.playerName));
 
+    const std::vector<sync::ItemAlbum> albums = sync::itemAlbums(*m_plan, m_convert.level);
     std::vector<QueueModel::PlannedDownload> downloads;
     m_staged.clear();
     m_sendNames.clear();
@@ -197,10 +199,12 @@ void SyncRun::queueFiles() {
         QueueModel::PlannedDownload d;
         d.local = QFile::decodeName(bytesOf(item.source));
         d.remote = textOf(remote);
-        d.convert = item.converted;
-        if (item.converted) {
-            d.settings = m_convert;
-            d.settings.sampleRate = item.sampleRate;
+        // With levelling, an MP3 the player plays goes as a levelled copy.
+        d.convert = sync::throughConverter(item, m_convert.level);
+        if (d.convert) {
+            d.settings = sync::itemSettings(item, m_convert);
+            d.album = albums[i].levels;
+            d.albumIndex = albums[i].index;
         }
         downloads.push_back(std::move(d));
     }
@@ -257,6 +261,7 @@ void SyncRun::afterQueue() {
     for (const std::string &name : m_sendNames) {
         if (m_arrived.count(name) != 0) {
             ++m_outcome.sent;
+            m_sentWith[name] = m_convert.level;
         } else {
             ++m_outcome.failed;
             m_outcome.problems << textOf(name);
@@ -329,6 +334,7 @@ void SyncRun::replaceNext(std::size_t next) {
                 [this, next, staging, target](const device::CallReply &rr) {
                     if (rr.ok) {
                         ++m_outcome.replaced;
+                        m_sentWith[target] = m_convert.level;
                         m_present.erase(media::foldCase(staging));
                         m_present.insert(media::foldCase(target));
                     } else {
@@ -384,9 +390,26 @@ void SyncRun::moveNext(std::vector<std::pair<std::string, unsigned>> moves, std:
 
 void SyncRun::finish() {
     m_running = false;
+    keepLevelRecords();
     // The pane shows what the player holds now.
     m_host.downloadFinished(m_memory);
     emit finished(m_outcome);
+}
+
+void SyncRun::keepLevelRecords() {
+    // What each file on the player now was sent with, for the next plan's comparison. The
+    // names are the player's as last read, folded: the records match them in any case.
+    const std::string path = sync::LevelRecords::defaultPath();
+    sync::LevelRecords records = sync::LevelRecords::load(path);
+    auto &memory = records.memories[char(m_memory)];
+    const std::vector<std::string> present(m_present.begin(), m_present.end());
+    const auto now = sync::recordsAfterRun(memory, present, m_sentWith);
+    if (now == memory)
+        return;
+    memory = now;
+    if (const auto error = records.save(path))
+        m_outcome.problems << str(StrId::SyncLevelsNotKept) + QStringLiteral(": ") +
+                                  QString::fromStdString(*error);
 }
 
 } // namespace tunara::transfer

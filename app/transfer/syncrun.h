@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -82,6 +83,7 @@ private:
     void setOrder();
     void moveNext(std::vector<std::pair<std::string, unsigned>> moves, std::size_t next);
     void finish();
+    void keepLevelRecords();
     void fail(const QString &name, int code);
     bool present(const std::string &name) const;
     // Reads the memory's table, then `next` with it; a read that fails ends the run.
@@ -100,10 +102,11 @@ private:
     bool m_nameAreaFull = false;        // a row of the run was refused for want of name records
     std::vector<std::size_t> m_deletes; // plan items
     std::vector<Staged> m_staged;
-    std::vector<std::string> m_sendNames; // Send items' names, for the count
-    std::uint64_t m_batch = 0;            // the queue rows of this run
-    std::set<std::string> m_arrived;      // names whose rows have arrived
-    std::set<std::string> m_present;      // the player's names (folded) as last read
+    std::vector<std::string> m_sendNames;               // Send items' names, for the count
+    std::uint64_t m_batch = 0;                          // the queue rows of this run
+    std::set<std::string> m_arrived;                    // names whose rows have arrived
+    std::map<std::string, media::LevelMode> m_sentWith; // names this run put in place
+    std::set<std::string> m_present;                    // the player's names (folded) as last read
     SyncOutcome m_outcome;
 };
 

@@ -301,6 +301,7 @@ enum class StrId : int {
     SyncStop = 10449,
     SyncClose = 10450,
     SyncNeedsDeletions = 10451,
+    SyncLevelsNotKept = 10452,
     AppTitle = 57344,
 };
 

@@ -187,7 +187,9 @@ private slots:
         // "delete": Delete files not in the library; "tick": the deletions' tick; "stop": Stop
         // as the queue starts its first file; "playlist": the library's files in a playlist;
         // "waits": Sync waits for the deletions' tick (given with "tick"); "fault:NAME": the
-        // player's fault NAME once, as Sync starts; "fill": Fill instead of Mirror.
+        // player's fault NAME once, as Sync starts; "fill": Fill instead of Mirror; "level":
+        // the Option dialog's levelling by track (MP3s arrive levelled, their length kept, and
+        // the next preview keeps them).
         QTest::addColumn<QString>("options");
         QTest::addColumn<QStringList>("rows");
         QTest::addColumn<QStringList>("deletions");
@@ -284,6 +286,14 @@ private slots:
             << "Sync finished: 3 sent, 0 replaced, 0 deleted, 0 did not fit, 0 failed."
             << QStringList{"01 Gamma.mp3", "02 Beta.mp3", "01 Alpha.mp3", "Old.mp3"} << inOrder
             << QString();
+        // Levelled by track: the MP3s go as levelled copies, and the FLAC converted, levelled.
+        QTest::newRow("levelled on the way")
+            << QStringList{"Band/First/01 Alpha.mp3", "Band/First/02 Delta.flac"} << old << "level"
+            << QStringList{"Send|01 Alpha.mp3", "Convert and send|02 Delta.mp3"} << none
+            << "2 used of 512"
+            << "6 used of 512"
+            << "Sync finished: 2 sent, 0 replaced, 0 deleted, 0 did not fit, 0 failed."
+            << QStringList{"01 Alpha.mp3", "02 Delta.mp3", "Old.mp3"} << none << QString();
         // The file that moves arrives; the rest stays as it was: the old copy of a file to be
         // replaced stays, no staging copy is left, and the order is not set.
         QTest::newRow("stopped as the first file goes")
@@ -312,6 +322,8 @@ private slots:
         const auto has = [&words](const char *word) { return words.contains(word); };
         const bool stop = has("stop");
 
+        // Each row starts with no levelling records: an earlier row's player is gone.
+        QFile::remove(QString::fromStdString(sync::LevelRecords::defaultPath()));
         QTemporaryDir libDir;
         for (const QString &file : library)
             QVERIFY(makeMp3(libDir.filePath(file), QFileInfo(file).completeBaseName()));
@@ -338,6 +350,10 @@ private slots:
             }
         }
         QVERIFY(b.makeImage("flash.img", onPlayer));
+        {
+            QSettings profile(b.profile.filePath("profile.ini"), QSettings::IniFormat);
+            profile.setValue("Option/ConvertLevel", has("level") ? 1 : 0);
+        }
         QVERIFY2(b.start(), b.player ? b.player->log().c_str() : "no player");
 
         // Offered on the Player menu while the player is connected and idle.
@@ -437,10 +453,23 @@ private slots:
             const QString name = QFileInfo(file).fileName();
             QFile original(libDir.filePath(file));
             QVERIFY(original.open(QIODevice::ReadOnly));
-            if (fromLibrary.contains(name))
-                QCOMPARE(b.playerFile(name), original.readAll());
-            else if (after.contains(name))
+            const QByteArray bytes = original.readAll();
+            if (fromLibrary.contains(name)) {
+                QCOMPARE(b.playerFile(name), bytes);
+            } else if (has("level") && name.endsWith(".mp3")) {
+                // Only its global gains moved.
+                QCOMPARE(b.playerFile(name).size(), bytes.size());
+                QVERIFY(b.playerFile(name) != bytes);
+            } else if (after.contains(name) && !has("level")) {
                 QCOMPARE(b.playerFile(name), pattern(name, 1500));
+            }
+        }
+        if (has("level")) {
+            // Recorded as levelled: the next preview keeps what arrived.
+            QTest::mouseClick(previewButton, Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(dlg->plan() != nullptr, WaitMs);
+            QCOMPARE(rowsOf(dlg->planList()),
+                     (QStringList{"Keep|01 Alpha.mp3", "Keep|02 Delta.mp3"}));
         }
         // The prediction of the bytes after the run, against what the player says now.
         QTRY_VERIFY_WITH_TIMEOUT(b.frame->list(0)->table().count == after.size(), WaitMs);

@@ -18,6 +18,7 @@
 #include "playerformat.h"
 #include "sync/selection.h"
 #include "sync/syncplan.h"
+#include "synclevels.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -368,40 +369,19 @@ int sync(std::span<const std::string> allArgs) {
     // With levelling, an MP3 the player plays goes as a levelled copy made in the cache; an
     // album's gain is measured over every file of it that the player holds after the run.
     const tunara::media::LevelMode level = choice.settings.level;
-    const auto levelled = [&](const SyncItem &s) {
-        return s.converted ||
-               (level != tunara::media::LevelMode::Off &&
-                tunara::media::audioKindOf(s.source) == tunara::media::AudioKind::Mp3);
-    };
-    std::map<size_t, std::shared_ptr<tunara::media::AlbumLevels>> albumLevels;
-    std::vector<size_t> albumIndex(plan.items.size(), 0);
-    if (level == tunara::media::LevelMode::Album) {
-        std::map<size_t, std::vector<tunara::media::LevelSource>> albumFiles;
-        for (size_t k = 0; k < plan.items.size(); ++k) {
-            const SyncItem &s = plan.items[k];
-            if ((s.action == Action::Send || s.action == Action::Replace ||
-                 s.action == Action::Keep) &&
-                levelled(s)) {
-                albumIndex[k] = albumFiles[s.album].size();
-                albumFiles[s.album].push_back({s.source, tunara::media::PeakMode::Sample});
-            }
-        }
-        for (auto &[album, files] : albumFiles)
-            albumLevels[album] = std::make_shared<tunara::media::AlbumLevels>(std::move(files));
-    }
+    const std::vector<tunara::sync::ItemAlbum> albums = tunara::sync::itemAlbums(plan, level);
     for (const size_t k : run) {
         const SyncItem &s = plan.items[k];
-        if ((s.action != Action::Send && s.action != Action::Replace) || !levelled(s))
+        if ((s.action != Action::Send && s.action != Action::Replace) ||
+            !tunara::sync::throughConverter(s, level))
             continue;
         if (!queue)
             queue = std::make_unique<tunara::media::ConversionQueue>(
                 cache, choice.settings, 0, 0, terminalConversionBars().reporter());
-        tunara::media::ConvertSettings perFile = choice.settings;
-        if (s.sampleRate > 0)
-            perFile.sampleRate = s.sampleRate;
-        perFile.keepEncoding = !s.converted;
-        jobs[k] = albumLevels.contains(s.album)
-                      ? queue->add(s.source, perFile, albumLevels[s.album], albumIndex[k])
+        const tunara::media::ConvertSettings perFile =
+            tunara::sync::itemSettings(s, choice.settings);
+        jobs[k] = albums[k].levels
+                      ? queue->add(s.source, perFile, albums[k].levels, albums[k].index)
                       : queue->add(s.source, perFile);
         queued[k] = true;
     }
@@ -521,15 +501,8 @@ int sync(std::span<const std::string> allArgs) {
         }
         // What each file on the player now was sent with, for the next run's comparison.
         auto &records = levelRecords.memories[char(*mem)];
-        std::map<std::string, tunara::media::LevelMode> now;
-        for (const std::string &name : tableNames(*mem)) {
-            if (const auto sent = sentWith.find(name); sent != sentWith.end()) {
-                if (sent->second != tunara::media::LevelMode::Off)
-                    now[name] = sent->second;
-            } else if (const auto old = records.find(name); old != records.end()) {
-                now[name] = old->second;
-            }
-        }
+        const std::map<std::string, tunara::media::LevelMode> now =
+            tunara::sync::recordsAfterRun(records, tableNames(*mem), sentWith);
         if (now != records) {
             records = now;
             if (const auto error = levelRecords.save(levelsPath))
