@@ -62,6 +62,7 @@ void CMainFrame::cmdOption() {
     o.convertVbr = chosen.convertVbr;
     o.convertCover = chosen.convertCover;
     o.convertLevel = chosen.convertLevel;
+    o.convertLevelTags = chosen.convertLevelTags;
     m_app.saveOptions();
 }
 

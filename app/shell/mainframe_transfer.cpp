@@ -46,6 +46,7 @@ transfer::TransferOptions CMainFrame::transferOptions() const {
     t.level = o.convertLevel == LevelAlbum   ? media::LevelMode::Album
               : o.convertLevel == LevelTrack ? media::LevelMode::Track
                                              : media::LevelMode::Off;
+    t.levelTags = o.convertLevelTags != 0;
     return t;
 }
 

@@ -56,6 +56,8 @@ COptionDlg::COptionDlg(const Options &values, device::UiServices &ui, QWidget *p
     m_level->addItem(str(StrId::OptLevelOff), LevelOff);
     m_level->addItem(str(StrId::OptLevelTrack), LevelTrack);
     m_level->addItem(str(StrId::OptLevelAlbum), LevelAlbum);
+    m_levelTags = new QCheckBox(str(StrId::OptLevelTags), conversion);
+    m_levelTags->setObjectName(QStringLiteral("convertLevelTags"));
     auto *levelLabel = new QLabel(str(StrId::OptConvertLevel), conversion);
     levelLabel->setBuddy(m_level);
     auto *levelRow = new QHBoxLayout;
@@ -75,6 +77,7 @@ COptionDlg::COptionDlg(const Options &values, device::UiServices &ui, QWidget *p
     conversionLayout->addWidget(m_cover);
     // Levelling applies to MP3s sent as they are too: it stays offered without conversion.
     conversionLayout->addLayout(levelRow);
+    conversionLayout->addWidget(m_levelTags);
     conversionLayout->addWidget(hint);
 
     auto *fav = new QGroupBox(str(StrId::OptGroupFavorite), this);
@@ -103,6 +106,7 @@ COptionDlg::COptionDlg(const Options &values, device::UiServices &ui, QWidget *p
     connect(m_popup, &QCheckBox::clicked, this, &COptionDlg::onPopupClicked);
     connect(m_browse, &QPushButton::clicked, this, &COptionDlg::onBrowse);
     connect(m_convert, &QCheckBox::toggled, this, &COptionDlg::enableSubOptions);
+    connect(m_level, &QComboBox::currentIndexChanged, this, &COptionDlg::enableSubOptions);
     toControls();
 }
 
@@ -116,6 +120,7 @@ void COptionDlg::toControls() {
     m_vbr->setChecked(m_values.convertVbr != 0);
     m_cover->setChecked(m_values.convertCover != 0);
     m_level->setCurrentIndex(std::max(0, m_level->findData(m_values.convertLevel)));
+    m_levelTags->setChecked(m_values.convertLevelTags != 0);
     enableSubOptions();
 }
 
@@ -129,6 +134,7 @@ void COptionDlg::fromControls() {
     m_values.convertVbr = m_vbr->isChecked() ? 1 : 0;
     m_values.convertCover = m_cover->isChecked() ? 1 : 0;
     m_values.convertLevel = m_level->currentData().toInt();
+    m_values.convertLevelTags = m_levelTags->isChecked() ? 1 : 0;
     enableSubOptions();
 }
 
@@ -138,6 +144,8 @@ void COptionDlg::enableSubOptions() {
     // How to convert matters only while converting.
     m_bitrate->setEnabled(m_convert->isChecked());
     m_vbr->setEnabled(m_convert->isChecked());
+    // The tags' gains matter only while levelling.
+    m_levelTags->setEnabled(m_level->currentData().toInt() != LevelOff);
     m_cover->setEnabled(m_convert->isChecked());
 }
 

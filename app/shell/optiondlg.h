@@ -35,6 +35,7 @@ public:
     QCheckBox *vbrBox() const { return m_vbr; }
     QCheckBox *coverBox() const { return m_cover; }
     QComboBox *levelCombo() const { return m_level; }
+    QCheckBox *levelTagsBox() const { return m_levelTags; }
 
     void accept() override;
 
@@ -57,6 +58,7 @@ private:
     QCheckBox *m_vbr = nullptr;
     QCheckBox *m_cover = nullptr;
     QComboBox *m_level = nullptr;
+    QCheckBox *m_levelTags = nullptr;
 };
 
 } // namespace tunara::shell

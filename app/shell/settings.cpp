@@ -69,6 +69,7 @@ Options readOptions(const QSettings &profile, const QString &documentsFolder) {
     o.convertLevel = readInt(profile, in(keys::Option, keys::ConvertLevel), LevelOff);
     if (o.convertLevel < LevelOff || o.convertLevel > LevelAlbum)
         o.convertLevel = LevelOff;
+    o.convertLevelTags = readInt(profile, in(keys::Option, keys::ConvertLevelTags), 0) != 0 ? 1 : 0;
     return o;
 }
 
@@ -84,6 +85,7 @@ void writeOptions(QSettings &profile, const Options &o) {
     profile.setValue(in(keys::Option, keys::ConvertVbr), o.convertVbr);
     profile.setValue(in(keys::Option, keys::ConvertCover), o.convertCover);
     profile.setValue(in(keys::Option, keys::ConvertLevel), o.convertLevel);
+    profile.setValue(in(keys::Option, keys::ConvertLevelTags), o.convertLevelTags);
 }
 
 SystemSettings readSystem(const QSettings &ini) {

@@ -31,6 +31,8 @@ struct Options {
     int convertCover = 1;     // the front cover goes into the converted file's tag
     // Volume levelling of what is sent: 0 off, 1 each track, 2 each folder's files together.
     int convertLevel = LevelOff;
+    // The ReplayGain and R128 gains the files' tags hold are taken instead of measuring them.
+    int convertLevelTags = 0;
 };
 
 // The bit rates (kbit/s) the Option dialog offers for conversion.
@@ -61,6 +63,7 @@ inline constexpr const char *ConvertBitrate = "ConvertBitrate";
 inline constexpr const char *ConvertVbr = "ConvertVBR";
 inline constexpr const char *ConvertCover = "ConvertCover";
 inline constexpr const char *ConvertLevel = "ConvertLevel";
+inline constexpr const char *ConvertLevelTags = "ConvertLevelTags";
 inline constexpr const char *ClassName = "ClassName";
 inline constexpr const char *WindowName = "WindowName";
 inline constexpr const char *VertPos = "VertPos";

@@ -87,8 +87,8 @@ void startVoiceConverter(TransferHost &host, const QString &localPath) {
 // conversions that runs waits until then).
 class BatchAlbums {
 public:
-    BatchAlbums(QueueConversions &conversions, media::LevelMode mode)
-        : m_conversions(conversions), m_mode(mode) {}
+    BatchAlbums(QueueConversions &conversions, media::LevelMode mode, bool useStoredGain)
+        : m_conversions(conversions), m_mode(mode), m_useStoredGain(useStoredGain) {}
     ~BatchAlbums() { seal(); }
     BatchAlbums(const BatchAlbums &) = delete;
     BatchAlbums &operator=(const BatchAlbums &) = delete;
@@ -99,8 +99,8 @@ public:
         std::shared_ptr<media::AlbumLevels> &album = m_albums[QFileInfo(source).absolutePath()];
         if (!album)
             album = std::make_shared<media::AlbumLevels>();
-        const std::size_t index = album->add(
-            media::LevelSource{localBytes(source).toStdString(), media::PeakMode::Sample});
+        const std::size_t index = album->add(media::LevelSource{
+            localBytes(source).toStdString(), media::PeakMode::Sample, m_useStoredGain});
         return m_conversions.add(source, settings, album, index);
     }
     void seal() {
@@ -111,6 +111,7 @@ public:
 private:
     QueueConversions &m_conversions;
     const media::LevelMode m_mode;
+    const bool m_useStoredGain;
     std::map<QString, std::shared_ptr<media::AlbumLevels>> m_albums;
 };
 
@@ -204,7 +205,7 @@ void QueueModel::addDownloads(unsigned char memoryId, const QStringList &localPa
     // Gathered once per batch, then kept up to date row by row: a folder of thousands of files
     // is not read over again for each one.
     RunNames names = runNames(memoryId, count());
-    BatchAlbums albums(*m_conversions, options.level);
+    BatchAlbums albums(*m_conversions, options.level, options.levelTags);
     for (const auto &[bytes, path] : paths) {
         const QFileInfo info(path);
         m_host.storeDownloadFolder(QDir::toNativeSeparators(info.absolutePath()) +
@@ -247,6 +248,7 @@ void QueueModel::queueLevelled(int row, const TransferOptions &options, BatchAlb
         return;
     media::ConvertSettings settings;
     settings.level = options.level;
+    settings.useStoredGain = options.levelTags;
     settings.keepEncoding = true;
     e.convert = true;
     e.job = albums.add(e.local, settings);
@@ -329,6 +331,7 @@ bool QueueModel::queuedForConversion(int row, unsigned char memoryId,
     settings.vbr = options.convertVbr && media::vbrPlayable(model, memoryId);
     settings.cover = options.convertCover;
     settings.level = options.level;
+    settings.useStoredGain = options.levelTags;
     e.convert = true;
     // The converted file's name is ours: one the player holds or an earlier row of this memory
     // takes gets a free name, so that no converted file is refused or meets another.

@@ -220,6 +220,7 @@ sync::SyncSettings CSyncDlg::settings() const {
     s.plan.convert.vbr = o.convertVbr && media::vbrPlayable(model, mem);
     s.plan.convert.cover = o.convertCover;
     s.plan.convert.level = o.level;
+    s.plan.convert.useStoredGain = o.levelTags;
     s.level = o.level;
     s.plan.shortNames = c.shortNames;
     s.plan.asIs = !o.convert;

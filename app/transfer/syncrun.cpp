@@ -180,7 +180,7 @@ void SyncRun::queueFiles() {
     for (const sync::SyncItem &item : m_plan->items)
         taken.push_back(media::foldCase(item.playerName));
 
-    const std::vector<sync::ItemAlbum> albums = sync::itemAlbums(*m_plan, m_convert.level);
+    const std::vector<sync::ItemAlbum> albums = sync::itemAlbums(*m_plan, m_convert);
     std::vector<QueueModel::PlannedDownload> downloads;
     m_staged.clear();
     m_sendNames.clear();

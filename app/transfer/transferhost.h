@@ -29,6 +29,7 @@ struct TransferOptions {
     // Volume levelling: converted files in the float path, MP3s sent as they are losslessly;
     // an album is the queue's rows from one folder.
     media::LevelMode level = media::LevelMode::Off;
+    bool levelTags = false; // gains the files' tags hold are taken instead of measuring them
 };
 
 class TransferHost {

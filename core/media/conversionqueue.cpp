@@ -74,14 +74,16 @@ void ConversionQueue::work() {
         const std::shared_ptr<AlbumLevels> album = job.album;
         lock.unlock();
         ConversionResult result;
-        std::string levelNote;
+        std::vector<std::string> levelNotes;
         if (album && !job.cancelled.load()) {
             LevelDecision decided = album->decision(job.albumIndex, &job.cancelled);
             settings.levelGain = decided.gain;
             // A file the album's measurement could not take goes unlevelled (as it was).
             if (!decided.gain)
                 settings.level = LevelMode::Off;
-            levelNote = std::move(decided.note);
+            levelNotes = std::move(decided.warnings);
+            if (!decided.note.empty())
+                levelNotes.insert(levelNotes.begin(), std::move(decided.note));
         }
         if (job.cancelled.load()) {
             result = stoppedFailure(source);
@@ -91,8 +93,8 @@ void ConversionQueue::work() {
                     m_progress(index, f);
             };
             result = m_cache.get(source, settings, progress, &job.cancelled);
-            if (auto *file = std::get_if<CachedFile>(&result); file && !levelNote.empty())
-                file->notes.insert(file->notes.begin(), levelNote);
+            if (auto *file = std::get_if<CachedFile>(&result))
+                file->notes.insert(file->notes.begin(), levelNotes.begin(), levelNotes.end());
         }
         lock.lock();
         // Cancelled while it was converted: nobody takes the file, the cache may evict it.

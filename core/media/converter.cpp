@@ -323,6 +323,8 @@ std::string ConvertSettings::key() const {
     std::string levelling;
     if (level != LevelMode::Off) {
         levelling = "-level-" + std::string(levelModeName(level));
+        if (useStoredGain)
+            levelling += "-tags";
         if (levelGain)
             levelling += "-" + levelGain->key();
     }
@@ -357,6 +359,16 @@ convertFile(const std::string &source, const SourceStamp &before, const std::str
     const auto fail = [&](const std::string &why) {
         return ConvertFailure{source + ": " + why, false};
     };
+    if (settings.useStoredGain && settings.level != LevelMode::Off && !settings.levelGain) {
+        // Its tags' gain, when they hold one, in place of a measurement.
+        std::vector<std::string> warnings;
+        ConvertSettings stored = settings;
+        stored.useStoredGain = false;
+        stored.levelGain = storedLevelGain(source, &warnings);
+        if (notes != nullptr)
+            notes->insert(notes->end(), warnings.begin(), warnings.end());
+        return convertFile(source, before, output, stored, progress, stop, notes);
+    }
     if (settings.keepEncoding)
         return levelAsItIs(source, before, output, settings, stop, notes);
     auto opened = AudioSource::open(source, settings.sampleRate);

@@ -42,6 +42,9 @@ struct ConvertSettings {
     // decoded twice (measured at its own rate then, so a gain may differ in its last digit).
     // Not part of the key.
     std::size_t heldTrackBytes = kHeldTrackBytes;
+    // The gains a source's tags hold (storedLevelGain) are taken instead of measuring it, when
+    // they are whole; part of the key.
+    bool useStoredGain = false;
     // An MP3 the player plays as it is: nothing is decoded or encoded, only its global gains
     // are moved for `level` (levelledMp3Copy); the bit rate, rate and cover do not apply.
     bool keepEncoding = false;

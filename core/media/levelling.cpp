@@ -1,5 +1,6 @@
 #include "levelling.h"
 
+#include "gaintags.h"
 #include "mp3level.h"
 
 #include <chrono>
@@ -36,14 +37,65 @@ std::string LevelGain::key() const {
     return k;
 }
 
+std::optional<LevelGain> storedLevelGain(const std::string &path,
+                                         std::vector<std::string> *warnings) {
+    const StoredGain stored = readStoredGain(path);
+    if (warnings != nullptr)
+        for (const std::string &w : stored.warnings)
+            warnings->push_back(path + ": " + w);
+    if (!stored.trackGainDb || !stored.trackPeak)
+        return std::nullopt;
+    LevelGain gain{*stored.trackGainDb, *stored.trackPeak, {}, {}};
+    if (stored.albumGainDb && stored.albumPeak) {
+        gain.albumGainDb = stored.albumGainDb;
+        gain.albumPeak = stored.albumPeak;
+    }
+    return gain;
+}
+
+namespace {
+
+// The stored gains of `files` for `mode`, when every file that asks for them holds what the
+// mode needs (for an album every file asks and holds its album's gain); else nothing is taken
+// and the files are measured. The warnings go to the decisions either way.
+bool takeStoredGains(std::span<const LevelSource> files, LevelMode mode,
+                     std::vector<LevelDecision> &decisions) {
+    std::vector<std::optional<LevelGain>> stored(files.size());
+    bool whole = true;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!files[i].useStoredGain) {
+            whole = whole && mode != LevelMode::Album;
+            continue;
+        }
+        stored[i] = storedLevelGain(files[i].path, &decisions[i].warnings);
+        if (!stored[i] || (mode == LevelMode::Album && !stored[i]->albumGainDb))
+            whole = false;
+    }
+    bool any = false;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (mode == LevelMode::Album ? whole : stored[i].has_value()) {
+            decisions[i].gain = stored[i];
+            any = true;
+        }
+    }
+    return any;
+}
+
+} // namespace
+
 std::vector<LevelDecision> decideLevels(std::span<const LevelSource> files, LevelMode mode,
                                         const std::atomic<bool> *stop) {
     std::vector<LevelDecision> decisions(files.size());
     if (mode == LevelMode::Off)
         return decisions;
+    // An album whose tags hold its gain is not measured; a track that holds its own is not.
+    if (takeStoredGains(files, mode, decisions) && mode == LevelMode::Album)
+        return decisions;
     std::vector<MeasuredFile> measured(files.size());
     std::vector<const LoudnessMeter *> meters;
     for (std::size_t i = 0; i < files.size(); ++i) {
+        if (decisions[i].gain)
+            continue; // its tags held it
         auto result = measureFile(files[i].path, files[i].peak, stop);
         if (auto *failure = std::get_if<DecodeFailure>(&result)) {
             decisions[i].stopped = failure->stopped || (stop != nullptr && stop->load());
@@ -97,16 +149,16 @@ LevelDecision AlbumLevels::decision(std::size_t index, const std::atomic<bool> *
     constexpr auto kStopPoll = std::chrono::milliseconds(50);
     while (!m_sealed) {
         if (stop != nullptr && stop->load())
-            return LevelDecision{std::nullopt, "stopped", true};
+            return LevelDecision{std::nullopt, "stopped", true, {}};
         m_sealedChanged.wait_for(lock, kStopPoll);
     }
     if (index >= m_files.size())
-        return LevelDecision{std::nullopt, "no such file of the album", false};
+        return LevelDecision{std::nullopt, "no such file of the album", false, {}};
     if (m_decisions.empty()) {
         std::vector<LevelDecision> made = decideLevels(m_files, LevelMode::Album, stop);
         for (const LevelDecision &d : made)
             if (d.stopped)
-                return LevelDecision{std::nullopt, m_files[index].path + ": stopped", true};
+                return LevelDecision{std::nullopt, m_files[index].path + ": stopped", true, {}};
         m_decisions = std::move(made);
     }
     return m_decisions[index];

@@ -41,13 +41,23 @@ struct LevelGain {
 struct LevelSource {
     std::string path;
     PeakMode peak = PeakMode::Sample;
+    // The gains its tags hold (ReplayGain, R128) are taken instead of a measurement, when they
+    // are whole: a gain with its peak, for an album every file's album gain and peak.
+    bool useStoredGain = false;
 };
 
 struct LevelDecision {
     std::optional<LevelGain> gain; // nullopt: the file gets no gain, `note` says why
     std::string note;              // names the file
     bool stopped = false;
+    std::vector<std::string> warnings; // stored gains that could not be read, naming the file
 };
+
+// The gain the tags of `path` hold, when they hold a track gain and its peak (and the album's,
+// when they hold both of those too); `warnings` gets a line naming the file for each value that
+// is there but cannot be read. Blocks; any thread.
+std::optional<LevelGain> storedLevelGain(const std::string &path,
+                                         std::vector<std::string> *warnings);
 
 // The gains of the files of one album (or of one file): each measured by a decode of its own;
 // with `mode` Album the album's loudness too, pooled over the files that could be measured.

@@ -19,7 +19,8 @@ media::ConvertSettings itemSettings(const SyncItem &item, const media::ConvertSe
     return settings;
 }
 
-std::vector<ItemAlbum> itemAlbums(const SyncPlan &plan, media::LevelMode level) {
+std::vector<ItemAlbum> itemAlbums(const SyncPlan &plan, const media::ConvertSettings &settings) {
+    const media::LevelMode level = settings.level;
     std::vector<ItemAlbum> albums(plan.items.size());
     if (level != media::LevelMode::Album)
         return albums;
@@ -29,7 +30,7 @@ std::vector<ItemAlbum> itemAlbums(const SyncPlan &plan, media::LevelMode level) 
         if ((s.action == Action::Send || s.action == Action::Replace || s.action == Action::Keep) &&
             throughConverter(s, level)) {
             albums[k].index = files[s.album].size();
-            files[s.album].push_back({s.source, media::PeakMode::Sample});
+            files[s.album].push_back({s.source, media::PeakMode::Sample, settings.useStoredGain});
         }
     }
     std::map<std::size_t, std::shared_ptr<media::AlbumLevels>> made;

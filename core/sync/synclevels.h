@@ -28,8 +28,8 @@ struct ItemAlbum {
     std::shared_ptr<media::AlbumLevels> levels; // null: the file is measured alone, if at all
     std::size_t index = 0;
 };
-// One per item of `plan`; every levels null unless `level` is Album.
-std::vector<ItemAlbum> itemAlbums(const SyncPlan &plan, media::LevelMode level);
+// One per item of `plan`; every levels null unless `settings` level by album.
+std::vector<ItemAlbum> itemAlbums(const SyncPlan &plan, const media::ConvertSettings &settings);
 
 // A memory's records after a run: each name the player holds now (`namesNow`, in any letter
 // case) keeps the mode this run sent it with (`sentWith`), else its earlier record; a file sent

@@ -248,6 +248,7 @@ enum class StrId : int {
     OptLevelOff = 10396,
     OptLevelTrack = 10397,
     OptLevelAlbum = 10398,
+    OptLevelTags = 10399,
     // The Sync with Library dialog.
     SyncCaption = 10400,
     SyncMemory = 10401,

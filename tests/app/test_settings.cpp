@@ -230,6 +230,11 @@ private slots:
         QCOMPARE(dlg.bitrateCombo()->currentText(), shown);
         QCOMPARE(dlg.levelCombo()->currentText(), levelShown);
         QVERIFY(dlg.levelCombo()->isEnabled());
+        // The tags' gains are offered while levelling, and follow the levelling chosen.
+        QCOMPARE(dlg.levelTagsBox()->isEnabled(), level != 0);
+        dlg.levelCombo()->setCurrentIndex(dlg.levelCombo()->findData(level != 0 ? 0 : 1));
+        QCOMPARE(dlg.levelTagsBox()->isEnabled(), level == 0);
+        dlg.levelCombo()->setCurrentIndex(dlg.levelCombo()->findData(level));
         QStringList levels;
         for (int i = 0; i < dlg.levelCombo()->count(); ++i)
             levels << dlg.levelCombo()->itemText(i);
@@ -296,6 +301,7 @@ private slots:
             dlg->coverBox()->click();
             dlg->bitrateCombo()->setCurrentIndex(dlg->bitrateCombo()->findText("256 kbit/s"));
             dlg->levelCombo()->setCurrentIndex(dlg->levelCombo()->findText("Track"));
+            QTest::mouseClick(dlg->levelTagsBox(), Qt::LeftButton);
             dlg->convertBox()->click();
             QVERIFY(!dlg->bitrateCombo()->isEnabled());
             dlg->browseButton()->click();
@@ -314,6 +320,7 @@ private slots:
         QCOMPARE(stored.value("Option/ConvertVBR", 0).toInt(), ok ? 1 : 0);
         QCOMPARE(stored.value("Option/ConvertCover", 1).toInt(), ok ? 0 : 1);
         QCOMPARE(stored.value("Option/ConvertLevel", 0).toInt(), ok ? 1 : 0);
+        QCOMPARE(stored.value("Option/ConvertLevelTags", 0).toInt(), ok ? 1 : 0);
         // what the transfer queue is told
         const transfer::TransferOptions t = f.frame->transferOptions();
         QCOMPARE(t.convert, !ok);
@@ -321,6 +328,7 @@ private slots:
         QCOMPARE(t.convertVbr, ok);
         QCOMPARE(t.convertCover, !ok);
         QCOMPARE(t.level, ok ? media::LevelMode::Track : media::LevelMode::Off);
+        QCOMPARE(t.levelTags, ok);
     }
 
     // The Sync dialog's choices are the profile's, one set per memory: shown for the memory

@@ -549,6 +549,8 @@ struct LevelRow {
     // no length (no info frame: FFmpeg would only guess it from the bit rate).
     std::size_t heldTrackBytes = kHeldTrackBytes;
     bool lengthUnknown = false;
+    // The source a FLAC whose tags claim -30 dB (peak 0.5), taken in place of a measurement.
+    bool storedGain = false;
 };
 
 class ConvertLevel : public ::testing::TestWithParam<LevelRow> {};
@@ -563,14 +565,21 @@ TEST_P(ConvertLevel, AppliesTheGainAndTagsWhatIsLeft) {
         ffmpeg({"-i", dir.file("t.wav"), "-c:a", "libmp3lame", "-b:a", "320k", "-write_xing", "0",
                 source});
     }
+    if (row.storedGain) {
+        source = dir.file("s.flac");
+        ffmpeg({"-i", dir.file("t.wav"), "-metadata", "REPLAYGAIN_TRACK_GAIN=-30.00 dB",
+                "-metadata", "REPLAYGAIN_TRACK_PEAK=0.5", source});
+    }
     ConvertSettings settings;
     settings.level = row.mode;
     settings.levelGain = row.given;
     settings.heldTrackBytes = row.heldTrackBytes;
+    settings.useStoredGain = row.storedGain;
     EXPECT_EQ(settings.key(), row.key);
     std::vector<double> done;
-    ASSERT_EQ(convertFile(source, dir.file("t.mp3"), settings,
-                          [&](double fraction) { done.push_back(fraction); }, nullptr),
+    ASSERT_EQ(convertFile(
+                  source, dir.file("t.mp3"), settings,
+                  [&](double fraction) { done.push_back(fraction); }, nullptr),
               std::nullopt);
     ASSERT_FALSE(done.empty());
     EXPECT_TRUE(std::is_sorted(done.begin(), done.end())) << "progress went back";
@@ -603,6 +612,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "cbr192-44100-cover-level-track", -18.0, 0.0, 64 * 1024, true},
         LevelRow{"track_of_unknown_length_held", LevelMode::Track, std::nullopt,
                  "cbr192-44100-cover-level-track", -18.0, 0.0, kHeldTrackBytes, true},
+        LevelRow{"track_gain_from_its_tags", LevelMode::Track, std::nullopt,
+                 "cbr192-44100-cover-level-track-tags", -36.96, 0.0, kHeldTrackBytes, false, true},
         LevelRow{"album_gain_given", LevelMode::Album, LevelGain{-12.0, 0.5, -14.0, 0.5},
                  "cbr192-44100-cover-level-album-t-12.00/0.500000-a-14.00/0.500000", -20.96, 2.0},
         // +10 dB would take the peak to +4 dBFS: 5.02 dB are applied, 4.98 dB are left.

@@ -1,6 +1,8 @@
 // Loudness against known signals and against ffmpeg's own R128 meter on files sox, lame and
-// ffmpeg make; album loudness pooled over tracks; the gains stored in tags, good and garbage.
+// ffmpeg make; album loudness pooled over tracks; the gains stored in tags, good and garbage, and
+// when they are taken in place of a measurement.
 #include "gaintags.h"
+#include "levelling.h"
 #include "levelmode.h"
 #include "loudness.h"
 #include "mediatestutil.h"
@@ -413,6 +415,102 @@ TEST_P(StoredGains, AreReadAsGainsToMinus18Lufs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tags, StoredGains, testing::ValuesIn(kStored),
+                         [](const auto &row) { return std::string(row.param.name); });
+
+// The gains of files whose tags hold one: taken when asked for and whole (a gain with its peak;
+// for an album every file's album gain too), else measured. The tone measures far from the
+// -30 dB the tags claim, so either way shows.
+struct TaggedFile {
+    std::vector<std::pair<std::string, std::string>> tags;
+    bool useStoredGain;
+    bool fromTags; // expected
+};
+struct TagsOrMeasureCase {
+    const char *name;
+    LevelMode mode;
+    std::vector<TaggedFile> files;
+    std::size_t warnings;
+};
+
+const std::vector<std::pair<std::string, std::string>> kWholeTrack = {
+    {"REPLAYGAIN_TRACK_GAIN", "-30.00 dB"}, {"REPLAYGAIN_TRACK_PEAK", "0.5"}};
+const std::vector<std::pair<std::string, std::string>> kWholeAlbum = {
+    {"REPLAYGAIN_TRACK_GAIN", "-30.00 dB"},
+    {"REPLAYGAIN_TRACK_PEAK", "0.5"},
+    {"REPLAYGAIN_ALBUM_GAIN", "-31.00 dB"},
+    {"REPLAYGAIN_ALBUM_PEAK", "0.6"}};
+
+const TagsOrMeasureCase kTagsOrMeasure[] = {
+    {"track_tags_whole", LevelMode::Track, {{kWholeTrack, true, true}}, 0},
+    {"track_tags_not_asked_for", LevelMode::Track, {{kWholeTrack, false, false}}, 0},
+    {"track_gain_without_peak",
+     LevelMode::Track,
+     {{{{"REPLAYGAIN_TRACK_GAIN", "-30.00 dB"}}, true, false}},
+     0},
+    {"track_garbage_gain_warned",
+     LevelMode::Track,
+     {{{{"REPLAYGAIN_TRACK_GAIN", "loud"}, {"REPLAYGAIN_TRACK_PEAK", "0.5"}}, true, false}},
+     1},
+    {"tracks_each_their_own", LevelMode::Track, {{kWholeTrack, true, true}, {{}, true, false}}, 0},
+    {"album_all_tagged",
+     LevelMode::Album,
+     {{kWholeAlbum, true, true}, {kWholeAlbum, true, true}},
+     0},
+    {"album_with_an_untagged_file_measured",
+     LevelMode::Album,
+     {{kWholeAlbum, true, false}, {{}, true, false}},
+     0},
+    {"album_tracks_tagged_without_album_gain",
+     LevelMode::Album,
+     {{kWholeTrack, true, false}, {kWholeTrack, true, false}},
+     0},
+};
+
+class TagsOrMeasure : public testing::TestWithParam<TagsOrMeasureCase> {};
+
+TEST_P(TagsOrMeasure, TakesWholeTagsWhenAskedElseMeasures) {
+    const TagsOrMeasureCase &c = GetParam();
+    TempDir dir;
+    std::vector<LevelSource> sources;
+    for (std::size_t i = 0; i < c.files.size(); ++i) {
+        const std::string path = dir.file("t" + std::to_string(i) + ".flac");
+        std::vector<std::string> argv{TUNARA_FFMPEG, "-nostdin", "-v",       "error", "-f",
+                                      "lavfi",       "-i",       "sine=d=2", "-af",   "volume=0.5"};
+        for (const auto &[key, value] : c.files[i].tags) {
+            argv.push_back("-metadata");
+            argv.push_back(key + "=" + value);
+        }
+        argv.push_back(path);
+        ASSERT_EQ(run(argv).status, 0);
+        sources.push_back({path, PeakMode::Sample, c.files[i].useStoredGain});
+    }
+    const std::vector<LevelDecision> decided = decideLevels(sources, c.mode);
+    ASSERT_EQ(decided.size(), c.files.size());
+    std::size_t warnings = 0;
+    for (std::size_t i = 0; i < decided.size(); ++i) {
+        const LevelDecision &d = decided[i];
+        warnings += d.warnings.size();
+        for (const std::string &w : d.warnings)
+            EXPECT_EQ(w.rfind(sources[i].path + ": ", 0), 0u) << w;
+        ASSERT_TRUE(d.gain.has_value()) << d.note;
+        if (c.files[i].fromTags) {
+            EXPECT_DOUBLE_EQ(d.gain->trackGainDb, -30.0) << i;
+            EXPECT_DOUBLE_EQ(d.gain->trackPeak, 0.5) << i;
+            if (c.mode == LevelMode::Album) {
+                EXPECT_DOUBLE_EQ(d.gain->wantedDb(LevelMode::Album), -31.0) << i;
+            }
+        } else {
+            EXPECT_GT(std::fabs(d.gain->trackGainDb + 30.0), 5.0) << i << " was not measured";
+            if (c.mode == LevelMode::Album) {
+                ASSERT_TRUE(d.gain->albumGainDb.has_value());
+                EXPECT_GT(std::fabs(*d.gain->albumGainDb + 31.0), 5.0) << i;
+            }
+        }
+    }
+    EXPECT_EQ(warnings, c.warnings);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, TagsOrMeasure, testing::ValuesIn(kTagsOrMeasure),
                          [](const auto &row) { return std::string(row.param.name); });
 
 struct GainText {

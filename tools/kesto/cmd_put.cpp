@@ -67,7 +67,7 @@ void addConversions(std::vector<Item> &items, const ConvertSettings &settings,
         for (const Item &item : items)
             if (item.convert || item.level)
                 albums[folderOf(item.path)].files.push_back(
-                    LevelSource{item.path, PeakMode::Sample});
+                    LevelSource{item.path, PeakMode::Sample, settings.useStoredGain});
     std::map<std::string, std::size_t> taken; // files of each album given a job so far
     for (Item &item : items) {
         if (!item.convert && !item.level)

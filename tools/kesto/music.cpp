@@ -28,6 +28,8 @@ std::optional<std::string> takeConvertOption(std::span<const std::string> args, 
         choice.settings.vbr = true;
     } else if (a == "--no-cover") {
         choice.settings.cover = false;
+    } else if (a == "--use-tags") {
+        choice.settings.useStoredGain = true;
     } else if (a == "--level") {
         const auto mode = i + 1 < args.size() ? parseLevelMode(args[i + 1]) : std::nullopt;
         if (!mode)

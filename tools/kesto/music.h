@@ -20,7 +20,7 @@ struct ConvertChoice {
 };
 
 // Takes the conversion option at args[i] (--no-convert, --bitrate N, --vbr, --no-cover,
-// --level off|track|album),
+// --level off|track|album, --use-tags),
 // advancing `i` past its value. nullopt when args[i] is not one; else "" or the usage problem.
 std::optional<std::string> takeConvertOption(std::span<const std::string> args, size_t &i,
                                              ConvertChoice &choice);
