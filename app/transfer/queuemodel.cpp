@@ -2,6 +2,7 @@
 
 #include "device/memoryformat.h"
 #include "device/uiservices.h"
+#include "media/loudnesscache.h"
 #include "media/mpegheader.h"
 #include "media/playerformat.h"
 #include "res/format.h"
@@ -98,7 +99,7 @@ public:
             return m_conversions.add(source, settings);
         std::shared_ptr<media::AlbumLevels> &album = m_albums[QFileInfo(source).absolutePath()];
         if (!album)
-            album = std::make_shared<media::AlbumLevels>();
+            album = std::make_shared<media::AlbumLevels>(m_loudness);
         const std::size_t index = album->add(media::LevelSource{
             localBytes(source).toStdString(), media::PeakMode::Sample, m_useStoredGain});
         return m_conversions.add(source, settings, album, index);
@@ -112,6 +113,9 @@ private:
     QueueConversions &m_conversions;
     const media::LevelMode m_mode;
     const bool m_useStoredGain;
+    // What earlier runs measured of an album in its present state is not measured again.
+    const std::shared_ptr<const media::LoudnessCache> m_loudness =
+        std::make_shared<media::LoudnessCache>(media::LoudnessCache::defaultDir());
     std::map<QString, std::shared_ptr<media::AlbumLevels>> m_albums;
 };
 

@@ -180,7 +180,9 @@ void SyncRun::queueFiles() {
     for (const sync::SyncItem &item : m_plan->items)
         taken.push_back(media::foldCase(item.playerName));
 
-    const std::vector<sync::ItemAlbum> albums = sync::itemAlbums(*m_plan, m_convert);
+    const std::vector<sync::ItemAlbum> albums = sync::itemAlbums(
+        *m_plan, m_convert,
+        std::make_shared<media::LoudnessCache>(media::LoudnessCache::defaultDir()));
     std::vector<QueueModel::PlannedDownload> downloads;
     m_staged.clear();
     m_sendNames.clear();

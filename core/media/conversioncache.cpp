@@ -125,8 +125,12 @@ std::optional<std::string> ConversionCache::keyPath(const std::string &source,
 }
 
 std::optional<std::string> ConversionCache::prepareDir() const {
+    return preparePrivateFolder(m_dir);
+}
+
+std::optional<std::string> preparePrivateFolder(const std::string &folder) {
     std::error_code ec;
-    const fs::path dir = fs::absolute(m_dir, ec).lexically_normal();
+    const fs::path dir = fs::absolute(folder, ec).lexically_normal();
     if (ec)
         return ec.message();
     // Each missing folder is made private from the start (no window in which it is not).

@@ -83,4 +83,10 @@ private:
     std::multimap<std::string, int> m_held;
 };
 
+// Makes `folder` and the folders above it that are missing, each private from the start, and
+// checks that it is a directory owned by the user that only the user may write (and likewise
+// the folders above it, unless owned by root or sticky): every cache folder of the program is
+// checked so before it is read or written. The problem, or nullopt. Blocks.
+std::optional<std::string> preparePrivateFolder(const std::string &folder);
+
 } // namespace tunara::media

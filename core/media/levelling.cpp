@@ -1,6 +1,7 @@
 #include "levelling.h"
 
 #include "gaintags.h"
+#include "loudnesscache.h"
 #include "mp3level.h"
 
 #include <chrono>
@@ -84,13 +85,29 @@ bool takeStoredGains(std::span<const LevelSource> files, LevelMode mode,
 } // namespace
 
 std::vector<LevelDecision> decideLevels(std::span<const LevelSource> files, LevelMode mode,
-                                        const std::atomic<bool> *stop) {
+                                        const std::atomic<bool> *stop, const LoudnessCache *cache) {
     std::vector<LevelDecision> decisions(files.size());
     if (mode == LevelMode::Off)
         return decisions;
     // An album whose tags hold its gain is not measured; a track that holds its own is not.
     if (takeStoredGains(files, mode, decisions) && mode == LevelMode::Album)
         return decisions;
+    // Measured before, in the state the files are in now: taken as kept (the tags' warnings
+    // are said again).
+    const std::optional<std::string> key =
+        cache != nullptr ? cache->keyOf(files, mode) : std::nullopt;
+    if (key) {
+        if (auto kept = cache->find(*key, files.size())) {
+            for (std::size_t i = 0; i < files.size(); ++i)
+                (*kept)[i].warnings = std::move(decisions[i].warnings);
+            return std::move(*kept);
+        }
+    }
+    const auto keepMeasured = [&] {
+        // Kept only when no file changed while it was measured.
+        if (key && cache->keyOf(files, mode) == key)
+            cache->keep(*key, decisions);
+    };
     std::vector<MeasuredFile> measured(files.size());
     std::vector<const LoudnessMeter *> meters;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -114,20 +131,23 @@ std::vector<LevelDecision> decideLevels(std::span<const LevelSource> files, Leve
         decisions[i].gain =
             LevelGain{measured[i].loudness->gainDb(), measured[i].loudness->peak, {}, {}};
     }
-    if (mode != LevelMode::Album)
-        return decisions;
-    const std::optional<Loudness> album = albumLoudness(meters);
-    for (LevelDecision &d : decisions) {
-        if (!d.gain || !album)
-            continue;
-        d.gain->albumGainDb = album->gainDb();
-        d.gain->albumPeak = album->peak;
+    if (mode == LevelMode::Album) {
+        const std::optional<Loudness> album = albumLoudness(meters);
+        for (LevelDecision &d : decisions) {
+            if (!d.gain || !album)
+                continue;
+            d.gain->albumGainDb = album->gainDb();
+            d.gain->albumPeak = album->peak;
+        }
     }
+    keepMeasured();
     return decisions;
 }
 
-AlbumLevels::AlbumLevels(std::vector<LevelSource> files)
-    : m_sealed(true), m_files(std::move(files)) {}
+AlbumLevels::AlbumLevels(std::vector<LevelSource> files, std::shared_ptr<const LoudnessCache> cache)
+    : m_sealed(true), m_files(std::move(files)), m_cache(std::move(cache)) {}
+
+AlbumLevels::AlbumLevels(std::shared_ptr<const LoudnessCache> cache) : m_cache(std::move(cache)) {}
 
 std::size_t AlbumLevels::add(LevelSource file) {
     std::lock_guard lock(m_mutex);
@@ -155,7 +175,8 @@ LevelDecision AlbumLevels::decision(std::size_t index, const std::atomic<bool> *
     if (index >= m_files.size())
         return LevelDecision{std::nullopt, "no such file of the album", false, {}};
     if (m_decisions.empty()) {
-        std::vector<LevelDecision> made = decideLevels(m_files, LevelMode::Album, stop);
+        std::vector<LevelDecision> made =
+            decideLevels(m_files, LevelMode::Album, stop, m_cache.get());
         for (const LevelDecision &d : made)
             if (d.stopped)
                 return LevelDecision{std::nullopt, m_files[index].path + ": stopped", true, {}};

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -59,20 +60,25 @@ struct LevelDecision {
 std::optional<LevelGain> storedLevelGain(const std::string &path,
                                          std::vector<std::string> *warnings);
 
+class LoudnessCache;
+
 // The gains of the files of one album (or of one file): each measured by a decode of its own;
 // with `mode` Album the album's loudness too, pooled over the files that could be measured.
-// With `mode` Off nothing is read and no file gets a gain. Blocks; any thread.
+// With `mode` Off nothing is read and no file gets a gain. With a `cache`, what it kept for the
+// files in their present state is taken, and what is measured is kept. Blocks; any thread.
 std::vector<LevelDecision> decideLevels(std::span<const LevelSource> files, LevelMode mode,
-                                        const std::atomic<bool> *stop = nullptr);
+                                        const std::atomic<bool> *stop = nullptr,
+                                        const LoudnessCache *cache = nullptr);
 
 // The gains of one album's files, measured once by whichever conversion needs one first; the
 // others wait for it, so no track is encoded before the album is measured. Thread-safe.
 class AlbumLevels {
 public:
-    // An album of `files`, complete.
-    explicit AlbumLevels(std::vector<LevelSource> files);
+    // An album of `files`, complete; measured with `cache` (none: measured every time).
+    explicit AlbumLevels(std::vector<LevelSource> files,
+                         std::shared_ptr<const LoudnessCache> cache = nullptr);
     // An album whose files are added one by one (as a queue is filled) until seal().
-    AlbumLevels() = default;
+    explicit AlbumLevels(std::shared_ptr<const LoudnessCache> cache = nullptr);
     // Adds a file; its index in the album. Nothing after seal().
     std::size_t add(LevelSource file);
     // The album is complete: decisions may be made.
@@ -87,6 +93,7 @@ private:
     bool m_sealed = false;
     std::vector<LevelSource> m_files;
     std::vector<LevelDecision> m_decisions; // empty until measured
+    std::shared_ptr<const LoudnessCache> m_cache;
 };
 
 struct LevelledMp3 {

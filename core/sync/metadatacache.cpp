@@ -132,6 +132,8 @@ std::optional<SourceInfo> MetadataCache::find(const std::string &source) const {
             if (const auto *info = std::get_if<SourceInfo>(&it->second))
                 return *info;
     }
+    if (!privateFolder())
+        return std::nullopt;
     std::ifstream in(slot->file, std::ios::binary);
     if (!in)
         return std::nullopt;
@@ -149,9 +151,14 @@ std::optional<SourceInfo> MetadataCache::find(const std::string &source) const {
     return info;
 }
 
+bool MetadataCache::privateFolder() const {
+    std::call_once(m_checkOnce, [this] { m_private = !media::preparePrivateFolder(m_dir); });
+    return m_private;
+}
+
 void MetadataCache::store(const Slot &slot, const SourceInfo &info) const {
-    std::error_code ec;
-    fs::create_directories(m_dir, ec);
+    if (!privateFolder())
+        return;
     std::ostringstream text;
     char seconds[40];
     std::snprintf(seconds, sizeof seconds, "%.17g", info.seconds);

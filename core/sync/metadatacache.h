@@ -41,9 +41,14 @@ private:
         std::string key;  // what it must say it is for
     };
     std::optional<Slot> slotOf(const std::string &source) const;
+    // The folder, made private where missing, is the user's alone: entries are read and
+    // written only then (another user's entries could lie about a file).
+    bool privateFolder() const;
     void store(const Slot &slot, const SourceInfo &info) const;
 
     std::string m_dir;
+    mutable std::once_flag m_checkOnce;
+    mutable bool m_private = false;
     // What this process read already, by key: one plan asks twice (the folder scan's track
     // number, then the rest), and a source that cannot be read is not opened twice.
     mutable std::mutex m_memoMutex;

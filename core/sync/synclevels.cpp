@@ -19,7 +19,8 @@ media::ConvertSettings itemSettings(const SyncItem &item, const media::ConvertSe
     return settings;
 }
 
-std::vector<ItemAlbum> itemAlbums(const SyncPlan &plan, const media::ConvertSettings &settings) {
+std::vector<ItemAlbum> itemAlbums(const SyncPlan &plan, const media::ConvertSettings &settings,
+                                  std::shared_ptr<const media::LoudnessCache> cache) {
     const media::LevelMode level = settings.level;
     std::vector<ItemAlbum> albums(plan.items.size());
     if (level != media::LevelMode::Album)
@@ -35,7 +36,7 @@ std::vector<ItemAlbum> itemAlbums(const SyncPlan &plan, const media::ConvertSett
     }
     std::map<std::size_t, std::shared_ptr<media::AlbumLevels>> made;
     for (auto &[album, sources] : files)
-        made[album] = std::make_shared<media::AlbumLevels>(std::move(sources));
+        made[album] = std::make_shared<media::AlbumLevels>(std::move(sources), cache);
     for (std::size_t k = 0; k < plan.items.size(); ++k) {
         const SyncItem &s = plan.items[k];
         if ((s.action == Action::Send || s.action == Action::Replace) && made.contains(s.album) &&

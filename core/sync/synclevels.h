@@ -5,6 +5,7 @@
 
 #include "converter.h"
 #include "levelling.h"
+#include "loudnesscache.h"
 #include "syncplan.h"
 
 #include <cstddef>
@@ -28,8 +29,10 @@ struct ItemAlbum {
     std::shared_ptr<media::AlbumLevels> levels; // null: the file is measured alone, if at all
     std::size_t index = 0;
 };
-// One per item of `plan`; every levels null unless `settings` level by album.
-std::vector<ItemAlbum> itemAlbums(const SyncPlan &plan, const media::ConvertSettings &settings);
+// One per item of `plan`; every levels null unless `settings` level by album. The albums are
+// measured with `cache` (none: measured every time).
+std::vector<ItemAlbum> itemAlbums(const SyncPlan &plan, const media::ConvertSettings &settings,
+                                  std::shared_ptr<const media::LoudnessCache> cache = nullptr);
 
 // A memory's records after a run: each name the player holds now (`namesNow`, in any letter
 // case) keeps the mode this run sent it with (`sentWith`), else its earlier record; a file sent

@@ -5,14 +5,19 @@
 #include "levelling.h"
 #include "levelmode.h"
 #include "loudness.h"
+#include "loudnesscache.h"
 #include "mediatestutil.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <numbers>
 #include <regex>
 #include <sstream>
@@ -511,6 +516,80 @@ TEST_P(TagsOrMeasure, TakesWholeTagsWhenAskedElseMeasures) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, TagsOrMeasure, testing::ValuesIn(kTagsOrMeasure),
+                         [](const auto &row) { return std::string(row.param.name); });
+
+// An album measured once is not measured again while its files stay as they are: the kept
+// entry is what the next run takes (an entry edited by hand shows it), a file that changed, a
+// damaged entry or a folder others may write is measured anew.
+enum class CacheTamper { None, EditedEntry, EditedEntryFileChanged, DamagedEntry, OpenFolder };
+struct CacheCase {
+    const char *name;
+    CacheTamper tamper;
+    bool takesEditedValue; // the second run's first gain is the edited -42 dB
+    bool entryKept;        // the first run left an entry
+};
+
+const CacheCase kCacheCases[] = {
+    {"kept_entry_taken", CacheTamper::EditedEntry, true, true},
+    {"unchanged_gives_the_same", CacheTamper::None, false, true},
+    {"changed_file_measured_again", CacheTamper::EditedEntryFileChanged, false, true},
+    {"damaged_entry_measured_again", CacheTamper::DamagedEntry, false, true},
+    {"open_folder_neither_read_nor_written", CacheTamper::OpenFolder, false, false},
+};
+
+class AlbumCache : public testing::TestWithParam<CacheCase> {};
+
+TEST_P(AlbumCache, MeasuresOnlyWhatChanged) {
+    const CacheCase &c = GetParam();
+    TempDir dir;
+    const std::string cacheDir = dir.file("cache");
+    std::filesystem::create_directory(cacheDir);
+    ::chmod(cacheDir.c_str(), c.tamper == CacheTamper::OpenFolder ? 0777 : 0700);
+    const auto cache = std::make_shared<const LoudnessCache>(cacheDir);
+    std::vector<LevelSource> files;
+    for (const char *name : {"a.flac", "b.flac"}) {
+        ASSERT_EQ(run({TUNARA_FFMPEG, "-nostdin", "-v", "error", "-f", "lavfi", "-i", "sine=d=2",
+                       dir.file(name)})
+                      .status,
+                  0);
+        files.push_back({dir.file(name), PeakMode::Sample, false});
+    }
+    const std::vector<LevelDecision> first =
+        decideLevels(files, LevelMode::Album, nullptr, cache.get());
+    ASSERT_EQ(first.size(), 2u);
+    ASSERT_TRUE(first[0].gain.has_value());
+    std::vector<std::string> entries;
+    for (const auto &e : std::filesystem::directory_iterator(cacheDir))
+        entries.push_back(e.path().string());
+    ASSERT_EQ(entries.size(), c.entryKept ? 1u : 0u);
+    if (c.tamper == CacheTamper::EditedEntry || c.tamper == CacheTamper::EditedEntryFileChanged) {
+        std::ifstream in(entries[0]);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        const std::size_t at = text.find("\ngain ");
+        ASSERT_NE(at, std::string::npos) << text;
+        text.replace(at + 6, text.find(' ', at + 6) - (at + 6), "-42");
+        std::ofstream(entries[0], std::ios::trunc) << text;
+    }
+    if (c.tamper == CacheTamper::EditedEntryFileChanged) {
+        ASSERT_EQ(run({TUNARA_FFMPEG, "-nostdin", "-y", "-v", "error", "-f", "lavfi", "-i",
+                       "sine=d=2", "-metadata", "TITLE=changed", files[0].path})
+                      .status,
+                  0);
+    }
+    if (c.tamper == CacheTamper::DamagedEntry)
+        std::filesystem::resize_file(entries[0], 40);
+    const LevelDecision again = AlbumLevels(files, cache).decision(0, nullptr);
+    ASSERT_TRUE(again.gain.has_value()) << again.note;
+    if (c.takesEditedValue) {
+        EXPECT_DOUBLE_EQ(again.gain->trackGainDb, -42.0);
+    } else {
+        EXPECT_NEAR(again.gain->trackGainDb, first[0].gain->trackGainDb, 0.01);
+        ASSERT_TRUE(again.gain->albumGainDb.has_value());
+        EXPECT_NEAR(*again.gain->albumGainDb, *first[0].gain->albumGainDb, 0.01);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, AlbumCache, testing::ValuesIn(kCacheCases),
                          [](const auto &row) { return std::string(row.param.name); });
 
 struct GainText {

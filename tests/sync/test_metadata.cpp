@@ -104,6 +104,12 @@ INSTANTIATE_TEST_SUITE_P(
         CacheRow{"entry_garbage",
                  [](auto &, const fs::path &e, auto &) { writeText(e, "\x01\x02garbage"); }, true},
         CacheRow{"entry_empty", [](auto &, const fs::path &e, auto &) { writeText(e, ""); }, true},
+        // Entries in a folder others may write are neither read nor written.
+        CacheRow{"folder_open_to_others",
+                 [](auto &, const fs::path &e, auto &) {
+                     fs::permissions(e.parent_path(), fs::perms::all);
+                 },
+                 true, false},
         CacheRow{
             "entry_truncated",
             [](auto &, const fs::path &e, auto &) { fs::resize_file(e, fs::file_size(e) - 20); },

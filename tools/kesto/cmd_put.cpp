@@ -10,6 +10,7 @@
 #include "conversionqueue.h"
 #include "folderscan.h"
 #include "linkfolder.h"
+#include "loudnesscache.h"
 #include "playerformat.h"
 
 #include "KestoUSB.h"
@@ -63,6 +64,8 @@ void addConversions(std::vector<Item> &items, const ConvertSettings &settings,
         return fs::absolute(path, ec).lexically_normal().parent_path().string();
     };
     const bool byAlbum = settings.level == LevelMode::Album;
+    // What earlier runs measured of an album in its present state is not measured again.
+    const auto loudness = std::make_shared<const LoudnessCache>(LoudnessCache::defaultDir());
     if (byAlbum)
         for (const Item &item : items)
             if (item.convert || item.level)
@@ -84,7 +87,7 @@ void addConversions(std::vector<Item> &items, const ConvertSettings &settings,
         const std::string folder = folderOf(item.path);
         Album &album = albums[folder];
         if (!album.levels)
-            album.levels = std::make_shared<AlbumLevels>(album.files);
+            album.levels = std::make_shared<AlbumLevels>(album.files, loudness);
         item.job = queue->add(item.path, own, album.levels, taken[folder]++);
     }
 }

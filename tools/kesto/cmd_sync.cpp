@@ -369,8 +369,9 @@ int sync(std::span<const std::string> allArgs) {
     // With levelling, an MP3 the player plays goes as a levelled copy made in the cache; an
     // album's gain is measured over every file of it that the player holds after the run.
     const tunara::media::LevelMode level = choice.settings.level;
-    const std::vector<tunara::sync::ItemAlbum> albums =
-        tunara::sync::itemAlbums(plan, choice.settings);
+    const std::vector<tunara::sync::ItemAlbum> albums = tunara::sync::itemAlbums(
+        plan, choice.settings,
+        std::make_shared<tunara::media::LoudnessCache>(tunara::media::LoudnessCache::defaultDir()));
     for (const size_t k : run) {
         const SyncItem &s = plan.items[k];
         if ((s.action != Action::Send && s.action != Action::Replace) ||
