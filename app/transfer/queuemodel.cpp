@@ -182,7 +182,7 @@ QVariant QueueModel::headerData(int section, Qt::Orientation orientation, int ro
 int QueueModel::append(EntryKind kind, StrId status, const QString &remote, const QString &local) {
     const int row = count();
     beginInsertRows({}, row, row);
-    m_rows.push_back(Entry{kind, IconWaiting, str(status), remote, local, {}, false, 0, {}});
+    m_rows.push_back(Entry{kind, IconWaiting, str(status), remote, local, {}, false, false, 0, {}});
     endInsertRows();
     return row;
 }
@@ -255,6 +255,7 @@ void QueueModel::queueLevelled(int row, const TransferOptions &options, BatchAlb
     settings.useStoredGain = options.levelTags;
     settings.keepEncoding = true;
     e.convert = true;
+    e.levelOnly = true;
     e.job = albums.add(e.local, settings);
 }
 
@@ -355,6 +356,7 @@ void QueueModel::addPlanned(unsigned char memoryId, const std::vector<PlannedDow
         e.batch = batch;
         if (d.convert) {
             e.convert = true;
+            e.levelOnly = d.settings.keepEncoding;
             e.job = d.album ? m_conversions->add(e.local, d.settings, d.album, d.albumIndex)
                             : m_conversions->add(e.local, d.settings);
         }
@@ -433,6 +435,11 @@ void QueueModel::start() {
     emit entryStarting(next);
 }
 
+QString QueueModel::progressText(const Entry &e, int percent) {
+    // An MP3 sent as a levelled copy is only levelled, not converted.
+    return fmt(e.levelOnly ? StrId::Levelling : StrId::Converting, percent);
+}
+
 bool QueueModel::takeConversion(int row) {
     Entry &e = m_rows[size_t(row)];
     QueueConversions::Outcome out = m_conversions->take(e.job, e.remote);
@@ -440,7 +447,7 @@ bool QueueModel::takeConversion(int row) {
     case QueueConversions::Outcome::State::Converting: {
         m_awaiting = true;
         const int percent = m_conversions->percent(e.job); // the workers move it on meanwhile
-        setState(row, IconRunning, fmt(StrId::Converting, percent));
+        setState(row, IconRunning, progressText(e, percent));
         emit displayChanged();
         emit entryConverting(row);
         emit awaitedConversionProgressed(percent);
@@ -495,13 +502,13 @@ int QueueModel::waitingRowOf(std::size_t job) const {
 
 void QueueModel::conversionProgressed(std::size_t job, int percent) {
     if (awaits(job)) {
-        setState(m_current, IconRunning, fmt(StrId::Converting, percent));
+        setState(m_current, IconRunning, progressText(entry(m_current), percent));
         emit awaitedConversionProgressed(percent);
         return;
     }
     // A row ahead of the run converts while it waits: its status says how far.
     if (const int row = waitingRowOf(job); row >= 0)
-        setState(row, entry(row).state, fmt(StrId::Converting, percent));
+        setState(row, entry(row).state, progressText(entry(row), percent));
 }
 
 void QueueModel::conversionFinished(std::size_t job) {

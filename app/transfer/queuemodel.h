@@ -45,6 +45,7 @@ public:
         QString stat;   // after success: time and speed
         // Converted on the way: `remote` is the converted name, `local` the source.
         bool convert = false;
+        bool levelOnly = false;             // an MP3 sent as a levelled copy, not re-encoded
         std::size_t job = 0;                // its conversion
         QueueConversions::Outcome prepared; // while it is sent: the converted file and its link
         std::uint64_t batch = 0;            // addPlanned's batch; 0 for rows queued otherwise
@@ -178,6 +179,8 @@ private:
     // sent instead (made by the conversion queue).
     void queueLevelled(int row, const TransferOptions &options, BatchAlbums &albums);
     bool takeConversion(int row);
+    // "Converting... 40%", or "Levelling... 40%" for a row only levelled.
+    static QString progressText(const Entry &e, int percent);
     // The waiting row whose conversion is `job`, or -1.
     int waitingRowOf(std::size_t job) const;
     bool awaits(std::size_t job) const;

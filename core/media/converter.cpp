@@ -287,11 +287,14 @@ std::optional<DecodeFailure> encodeHeld(const HeldTrack &held, const AudioSource
 }
 
 // An MP3 the player plays: only its global gains change, into `output`.
-std::optional<ConvertFailure> levelAsItIs(const std::string &source, const SourceStamp &before,
-                                          const std::string &output,
-                                          const ConvertSettings &settings,
-                                          const std::atomic<bool> *stop,
-                                          std::vector<std::string> *notes) {
+std::optional<ConvertFailure>
+levelAsItIs(const std::string &source, const SourceStamp &before, const std::string &output,
+            const ConvertSettings &settings, const ConvertProgress &progress,
+            const std::atomic<bool> *stop, std::vector<std::string> *notes) {
+    // Measuring and rewriting take a fraction of a second: the start and the end are all
+    // there is to show.
+    if (progress)
+        progress(0);
     std::optional<LevelGain> gain = settings.levelGain;
     if (!gain && settings.level != LevelMode::Off) {
         const LevelSource one{source, PeakMode::Sample};
@@ -314,6 +317,8 @@ std::optional<ConvertFailure> levelAsItIs(const std::string &source, const Sourc
         return ConvertFailure{source + ": the file changed while it was being levelled; try again",
                               false};
     }
+    if (progress)
+        progress(1);
     return std::nullopt;
 }
 
@@ -370,7 +375,7 @@ convertFile(const std::string &source, const SourceStamp &before, const std::str
         return convertFile(source, before, output, stored, progress, stop, notes);
     }
     if (settings.keepEncoding)
-        return levelAsItIs(source, before, output, settings, stop, notes);
+        return levelAsItIs(source, before, output, settings, progress, stop, notes);
     auto opened = AudioSource::open(source, settings.sampleRate);
     if (auto *failure = std::get_if<DecodeFailure>(&opened))
         return fail(failure->reason);

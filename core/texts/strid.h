@@ -303,6 +303,8 @@ enum class StrId : int {
     SyncClose = 10450,
     SyncNeedsDeletions = 10451,
     SyncLevelsNotKept = 10452,
+    // A queue row whose MP3 is levelled on its way, not converted.
+    Levelling = 10453,
     AppTitle = 57344,
 };
 

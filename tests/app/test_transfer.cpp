@@ -73,6 +73,7 @@ struct Window {
         bool hide = false;
         bool blockMpeg = true;
         bool convert = true;
+        int level = 0; // the Option dialog's levelling: 0 off, 1 track, 2 album
     };
     QTemporaryDir dir;
     TestUi ui;
@@ -87,6 +88,7 @@ struct Window {
             p.setValue("Option/AutoStartXfer", int(o.autoStart));
             p.setValue("Option/HideXferDlg", int(o.hide));
             p.setValue("Option/Convert", int(o.convert));
+            p.setValue("Option/ConvertLevel", o.level);
             QSettings ini(dir.filePath("tunara.ini"), QSettings::IniFormat);
             ini.setValue("System/BlockMPEG2Ext", int(o.blockMpeg));
         }
@@ -404,6 +406,11 @@ private slots:
         QTest::newRow("a FLAC arrives converted, a corrupt one fails and sends nothing")
             << QStringList{"c1.flac:tone", "c2.flac:5000", "c3.bin:100"} << QStringList{} << ""
             << QStringList{ok, "^Conversion failed: /.*/c2\\.flac: .+", ok} << summary(3, 1) << 0;
+        // Levelled by track: the FLAC converted with its gain, the MP3 as a levelled copy of its
+        // length under its own name, never re-encoded; its row says it is levelled.
+        QTest::newRow("levelled on the way")
+            << QStringList{"l1.flac:tone", "l2.mp3:mp3"} << QStringList{} << "level"
+            << QStringList{ok, ok} << summary(2, 0) << 0;
         QTest::newRow("an MP3 the model's check refuses arrives converted")
             << QStringList{"c4.mp3:mpeg25"} << QStringList{} << "qn500" << QStringList{ok}
             << summary(1, 0) << 0;
@@ -417,8 +424,19 @@ private slots:
         QFETCH(QString, summary);
         QFETCH(int, questions);
 
-        Window w({});
+        Window::Options options;
+        options.level = prepare == "level" ? 1 : 0;
+        Window w(options);
         QVERIFY(w.connect());
+        // Every status each row showed on the way, by its name on the player.
+        QMap<QString, QStringList> seen;
+        connect(&w.dlg->queue(), &QAbstractItemModel::dataChanged, this, [&] {
+            const QStringList names = w.column(transfer::QueueModel::ColRemote);
+            const QStringList shownNow = w.column(transfer::QueueModel::ColStatus);
+            for (qsizetype i = 0; i < names.size() && i < shownNow.size(); ++i)
+                if (!seen[names[i]].contains(shownNow[i]))
+                    seen[names[i]] << shownNow[i];
+        });
         if (prepare == "converter") {
             QFile conv(w.dir.filePath("SNDCONV")); // names compare without case
             QVERIFY(conv.open(QIODevice::WriteOnly));
@@ -436,23 +454,32 @@ private slots:
         }
 
         QStringList paths;
-        QMap<QString, QByteArray> sent; // by the name on the player
-        QStringList converted;          // judged by the MPEG check, not by their bytes
+        QMap<QString, QByteArray> sent;     // by the name on the player
+        QStringList converted;              // judged by the MPEG check, not by their bytes
+        QMap<QString, QByteArray> levelled; // MP3s levelled losslessly: their sources' bytes
         for (const QString &d : downloads) {
             const QString name = d.section(':', 0, 0);
             const QString made = d.section(':', 1);
             const bool audio = name.endsWith(".flac") || made == "mpeg25";
+            const bool levelledMp3 = made == "mp3";
             const QString onPlayer = audio ? QFileInfo(name).completeBaseName() + ".mp3" : name;
             if (made == "tone")
                 paths << makeTone(name, 2);
             else if (made == "mpeg25")
                 paths << makeMp3(name, {"--cbr", "-b", "16", "--resample", "8", "-m", "m"});
+            else if (levelledMp3)
+                paths << makeMp3(name, {"--cbr", "-b", "128"});
             else
                 paths << makeFile(name, made.toInt());
             QVERIFY(!paths.last().isEmpty());
-            sent[onPlayer] = audio ? QByteArray() : pattern(name, made.toInt());
+            sent[onPlayer] = audio || levelledMp3 ? QByteArray() : pattern(name, made.toInt());
             if (audio)
                 converted << onPlayer;
+            if (levelledMp3) {
+                QFile source(paths.last());
+                QVERIFY(source.open(QIODevice::ReadOnly));
+                levelled[onPlayer] = source.readAll();
+            }
         }
         if (!downloads.isEmpty())
             w.dlg->addDownloads('M', paths);
@@ -495,9 +522,16 @@ private slots:
             const QString name = w.column(transfer::QueueModel::ColRemote)[i];
             const RunResult r = playerFile(name);
             QVERIFY2(r.ok, qPrintable(name));
-            if (converted.contains(name))
+            if (converted.contains(name)) {
                 QCOMPARE(mpegCheckOf(r.out), media::MpegCheckCode::Accepted);
-            else
+            } else if (levelled.contains(name)) {
+                // Its global gains moved, nothing else: the length stays.
+                QCOMPARE(r.out.size(), levelled[name].size());
+                QVERIFY(r.out != levelled[name]);
+                // While it waits or runs, its row says it is levelled, never converted.
+                QVERIFY2(seen[name].filter("Converting").isEmpty(),
+                         qPrintable(seen[name].join('|')));
+            } else
                 QCOMPARE(r.out, sent[name]);
             arrived << name;
         }
