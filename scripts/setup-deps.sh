@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   # build
-  build-essential cmake ninja-build ccache pkg-config clang clang-format libclang-rt-14-dev
+  build-essential cmake ninja-build ccache pkg-config clang clang-format libclang-rt-14-dev lld
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   libusb-1.0-0-dev libtag1-dev libumockdev-dev zlib1g-dev
