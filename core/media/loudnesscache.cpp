@@ -3,6 +3,7 @@
 #include "cachekey.h"
 #include "conversioncache.h"
 #include "sourcestamp.h"
+#include "wholefile.h"
 
 #include <atomic>
 #include <cerrno>
@@ -152,22 +153,8 @@ void LoudnessCache::keep(const std::string &key,
         }
     }
     text << kEndLine << '\n';
-    static std::atomic<unsigned> counter{0};
-    const std::string file = m_dir + "/" + cacheEntryName(key);
-    const std::string temp =
-        file + ".partial-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        const std::string bytes = text.str();
-        out.write(bytes.data(), std::streamsize(bytes.size()));
-        out.flush();
-        if (!out) {
-            ::unlink(temp.c_str());
-            return;
-        }
-    }
-    if (::rename(temp.c_str(), file.c_str()) != 0)
-        ::unlink(temp.c_str());
+    // A failure to keep them only costs the next run a measurement.
+    (void)writeWholeFile(m_dir + "/" + cacheEntryName(key), text.str());
 }
 
 } // namespace tunara::media

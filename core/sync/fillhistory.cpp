@@ -3,6 +3,7 @@
 #include "conversioncache.h"
 
 #include "lineescape.h"
+#include "wholefile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -88,22 +89,8 @@ std::optional<std::string> FillHistory::save(const std::string &path) const {
         for (const std::string &key : fill)
             text << kKeyPrefix << escapedLine(key) << '\n';
     }
-    const std::string temp = path + ".partial-" + std::to_string(::getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        const std::string bytes = text.str();
-        out.write(bytes.data(), std::streamsize(bytes.size()));
-        out.flush();
-        if (!out) {
-            ::unlink(temp.c_str());
-            return "The fill history " + path + " cannot be written: " + std::strerror(errno);
-        }
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const std::string why = std::strerror(errno);
-        ::unlink(temp.c_str());
-        return "The fill history " + path + " cannot be put in place: " + why;
-    }
+    if (const auto why = media::writeWholeFile(path, text.str()))
+        return "The fill history " + path + " cannot be written: " + *why;
     return std::nullopt;
 }
 

@@ -3,6 +3,7 @@
 #include "cachekey.h"
 #include "conversioncache.h"
 #include "lineescape.h"
+#include "wholefile.h"
 
 #include <atomic>
 #include <cerrno>
@@ -174,21 +175,8 @@ void MetadataCache::store(const Slot &slot, const SourceInfo &info) const {
          << "album " << escapedLine(info.album) << '\n'
          << "title " << escapedLine(info.title) << '\n'
          << kEndLine << '\n';
-    static std::atomic<unsigned> counter{0};
-    const std::string temp =
-        slot.file + ".partial-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        const std::string bytes = text.str();
-        out.write(bytes.data(), std::streamsize(bytes.size()));
-        out.flush();
-        if (!out) {
-            ::unlink(temp.c_str());
-            return;
-        }
-    }
-    if (::rename(temp.c_str(), slot.file.c_str()) != 0)
-        ::unlink(temp.c_str());
+    // A failure to keep it only costs the next plan a probe.
+    (void)media::writeWholeFile(slot.file, text.str());
 }
 
 std::variant<SourceInfo, std::string> MetadataCache::get(const std::string &source, bool *probed) {

@@ -5,6 +5,7 @@
 #include "playerformat.h"
 #include "recordcost.h"
 #include "texts/english.h"
+#include "wholefile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 
 namespace tunara::sync {
 
@@ -583,21 +585,13 @@ LevelRecords LevelRecords::load(const std::string &path) {
 std::optional<std::string> LevelRecords::save(const std::string &path) const {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    const std::string temporary = path + ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        for (const auto &[memory, files] : memories)
-            for (const auto &[name, mode] : files)
-                if (mode != media::LevelMode::Off && name.find('\n') == std::string::npos)
-                    out << memory << '\t' << media::levelModeName(mode) << '\t' << name << '\n';
-        if (!out.flush())
-            return "cannot write " + temporary;
-    }
-    std::filesystem::rename(temporary, path, ec);
-    if (ec) {
-        std::filesystem::remove(temporary, ec);
-        return "cannot write " + path;
-    }
+    std::ostringstream out;
+    for (const auto &[memory, files] : memories)
+        for (const auto &[name, mode] : files)
+            if (mode != media::LevelMode::Off && name.find('\n') == std::string::npos)
+                out << memory << '\t' << media::levelModeName(mode) << '\t' << name << '\n';
+    if (const auto why = media::writeWholeFile(path, out.str()))
+        return "cannot write " + path + ": " + *why;
     return std::nullopt;
 }
 
