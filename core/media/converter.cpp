@@ -181,24 +181,19 @@ AppliedLevel appliedLevel(const std::optional<LevelGain> &gain, LevelMode mode) 
     return applied;
 }
 
-// The levelling of `source` for `settings`: the gain given, else the track measured now by a
-// decode of its own. The sample peak limits the gain: the true peak would hold the encoder's
-// overshoot too, but its 4x oversampling makes the measuring decode cost a third of the
-// conversion instead of a tenth. nullopt when stopped.
-std::optional<AppliedLevel> levelFor(const std::string &source, const ConvertSettings &settings,
-                                     const std::atomic<bool> *stop,
-                                     std::vector<std::string> *notes) {
-    std::optional<LevelGain> gain = settings.levelGain;
-    if (!gain && settings.level != LevelMode::Off) {
-        const LevelSource one{source, PeakMode::Sample};
-        LevelDecision decided = decideLevels({&one, 1}, LevelMode::Track, stop).front();
-        if (decided.stopped)
-            return std::nullopt;
-        if (!decided.gain && notes != nullptr)
-            notes->push_back(decided.note);
-        gain = decided.gain;
-    }
-    return appliedLevel(gain, settings.level);
+// The gain of `source` for `settings`: the one given, else the track measured now by a decode
+// of its own (why it has none goes to `notes`). The sample peak limits the gain: the true peak
+// would hold the encoder's overshoot too, but its 4x oversampling makes the measuring decode cost
+// a third of the conversion instead of a tenth.
+LevelDecision gainOf(const std::string &source, const ConvertSettings &settings,
+                     const std::atomic<bool> *stop, std::vector<std::string> *notes) {
+    if (settings.levelGain || settings.level == LevelMode::Off)
+        return LevelDecision{settings.levelGain, {}, false, {}};
+    const LevelSource one{source, PeakMode::Sample};
+    LevelDecision decided = decideLevels({&one, 1}, LevelMode::Track, stop).front();
+    if (!decided.gain && !decided.stopped && notes != nullptr)
+        notes->push_back(decided.note);
+    return decided;
 }
 
 // The share of a conversion's progress the measuring decode takes; encoding takes the rest.
@@ -295,17 +290,10 @@ levelAsItIs(const std::string &source, const SourceStamp &before, const std::str
     // there is to show.
     if (progress)
         progress(0);
-    std::optional<LevelGain> gain = settings.levelGain;
-    if (!gain && settings.level != LevelMode::Off) {
-        const LevelSource one{source, PeakMode::Sample};
-        LevelDecision decided = decideLevels({&one, 1}, LevelMode::Track, stop).front();
-        if (decided.stopped)
-            return ConvertFailure{source + ": stopped", true};
-        if (!decided.gain && notes != nullptr)
-            notes->push_back(decided.note);
-        gain = decided.gain;
-    }
-    auto made = levelledMp3Copy(source, output, settings.level, gain);
+    const LevelDecision decided = gainOf(source, settings, stop, notes);
+    if (decided.stopped)
+        return ConvertFailure{source + ": stopped", true};
+    auto made = levelledMp3Copy(source, output, settings.level, decided.gain);
     if (auto *error = std::get_if<std::string>(&made))
         return ConvertFailure{*error, false};
     if (notes != nullptr)
@@ -414,12 +402,10 @@ convertFile(const std::string &source, const SourceStamp &before, const std::str
                                     : fail(failure->reason);
         holding = !held.tooLong;
         if (holding) {
-            std::optional<LevelGain> gain;
-            if (held.loudness)
-                gain = LevelGain{held.loudness->gainDb(), held.loudness->peak, {}, {}};
-            else if (notes != nullptr)
-                notes->push_back(source + ": too short or silent to measure: no gain");
-            level = appliedLevel(gain, settings.level);
+            const LevelDecision decided = trackDecision(source, held.loudness);
+            if (!decided.gain && notes != nullptr)
+                notes->push_back(decided.note);
+            level = appliedLevel(decided.gain, settings.level);
         } else {
             // Too long to hold: measured by a decode of its own, then decoded again.
             auto reopened = AudioSource::open(source, settings.sampleRate);
@@ -429,10 +415,12 @@ convertFile(const std::string &source, const SourceStamp &before, const std::str
             audio = audioSource.get();
         }
     }
-    if (!level)
-        level = levelFor(source, settings, stop, notes);
-    if (!level)
-        return ConvertFailure{source + ": stopped", true};
+    if (!level) {
+        const LevelDecision decided = gainOf(source, settings, stop, notes);
+        if (decided.stopped)
+            return ConvertFailure{source + ": stopped", true};
+        level = appliedLevel(decided.gain, settings.level);
+    }
     const float scale = float(std::pow(10.0, level->gainDb / 20.0));
     std::vector<float> scaled;
     auto tag = tagBytes(fieldsOf(audio->tags()), audio->tags().disc, cover, level->tags);

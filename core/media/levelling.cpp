@@ -38,6 +38,15 @@ std::string LevelGain::key() const {
     return k;
 }
 
+LevelDecision trackDecision(const std::string &path, const std::optional<Loudness> &loudness) {
+    LevelDecision d;
+    if (loudness)
+        d.gain = LevelGain{loudness->gainDb(), loudness->peak, {}, {}};
+    else
+        d.note = path + ": too short or silent to measure: no gain";
+    return d;
+}
+
 std::optional<LevelGain> storedLevelGain(const std::string &path,
                                          std::vector<std::string> *warnings) {
     const StoredGain stored = readStoredGain(path);
@@ -123,13 +132,11 @@ std::vector<LevelDecision> decideLevels(std::span<const LevelSource> files, Leve
             continue;
         }
         measured[i] = std::move(std::get<MeasuredFile>(result));
-        if (!measured[i].loudness) {
-            decisions[i].note = files[i].path + ": too short or silent to measure: no gain";
-            continue;
-        }
-        meters.push_back(measured[i].meter.get());
-        decisions[i].gain =
-            LevelGain{measured[i].loudness->gainDb(), measured[i].loudness->peak, {}, {}};
+        LevelDecision measuredNow = trackDecision(files[i].path, measured[i].loudness);
+        decisions[i].gain = measuredNow.gain;
+        decisions[i].note = std::move(measuredNow.note);
+        if (decisions[i].gain)
+            meters.push_back(measured[i].meter.get());
     }
     if (mode == LevelMode::Album) {
         const std::optional<Loudness> album = albumLoudness(meters);

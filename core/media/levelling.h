@@ -54,6 +54,10 @@ struct LevelDecision {
     std::vector<std::string> warnings; // stored gains that could not be read, naming the file
 };
 
+// The decision for the track at `path` measured as `loudness`: its gain, or, when it was too
+// short or silent to measure (nullopt), none and a note that says so.
+LevelDecision trackDecision(const std::string &path, const std::optional<Loudness> &loudness);
+
 // The gain the tags of `path` hold, when they hold a track gain and its peak (and the album's,
 // when they hold both of those too); `warnings` gets a line naming the file for each value that
 // is there but cannot be read. Blocks; any thread.
