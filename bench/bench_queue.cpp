@@ -6,6 +6,10 @@
 //    2 ms timer that records how late each tick comes; also the progress paints it took.
 // Prints medians over the rounds.
 //
+// The virtual player shares this machine's cores with the program it serves, where a real
+// player has a processor of its own: its threads run at a higher priority (nice -10, when the
+// bench may raise it), so that neither kesto's nor the window's own work delays its answers.
+//
 //   bench_queue [--vplayer PATH] [--kesto PATH] [--rounds N] [--write-delay MS]
 #include "device/playerlink.h"
 #include "device/uiservices.h"
@@ -28,6 +32,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <sys/resource.h>
+
 using namespace tunara;
 using kestousb::test::run;
 using kestousb::test::VplayerProcess;
@@ -47,6 +53,18 @@ bool writeFile(const QString &path, int size, char fill) {
     for (qsizetype done = 0; done < size; done += block.size())
         f.write(block.constData(), std::min<qsizetype>(block.size(), size - done));
     return true;
+}
+
+// Raises the priority of every thread of process `pid`; false when one could not be raised
+// (the bench then runs with the player at the usual priority).
+bool favourPlayer(pid_t pid) {
+    constexpr int PlayerNice = -10;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    const QStringList ids = tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    bool all = !ids.isEmpty();
+    for (const QString &id : ids)
+        all = setpriority(PRIO_PROCESS, id_t(id.toInt()), PlayerNice) == 0 && all;
+    return all;
 }
 
 double median(std::vector<double> v) {
@@ -117,6 +135,8 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "bench_queue: %s did not start\n", qPrintable(vplayer));
         return 1;
     }
+    if (!favourPlayer(player.pid()))
+        std::fprintf(stderr, "bench_queue: the player runs at the usual priority\n");
     qputenv("KESTOUSB_USBIP", QByteArray::fromStdString(player.address()));
     if (writeDelayMs > 0 &&
         player.ctl({"fault", "write-delay", std::to_string(writeDelayMs)}) != 0) {

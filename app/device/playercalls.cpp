@@ -71,33 +71,163 @@ void PlayerLink::pollFlags(QObject *context, std::function<void(unsigned)> done)
 void PlayerLink::readTable(QObject *context, unsigned char memory,
                            std::function<void(const TableReply &)> done,
                            std::function<void()> started, bool tableOnly) {
-    call(
+    // The table read ahead after a download answers at once, even while the download that
+    // followed it moves; any other read waits for that download's end.
+    enqueue(
         context,
         [worker = m_worker, memory, tableOnly] {
             if (tableOnly) {
-                if (std::optional<TableReply> ahead = worker->takePrefetched(memory))
-                    return std::move(*ahead);
+                if (std::optional<TableReply> ahead = worker->prefetched(memory))
+                    return QVariant::fromValue(std::move(*ahead));
+                worker->settle(false);
+                if (std::optional<TableReply> ahead = worker->prefetched(memory))
+                    return QVariant::fromValue(std::move(*ahead));
             }
-            return readTableNow(memory, tableOnly);
+            return QVariant::fromValue(readTableNow(memory, tableOnly));
         },
-        std::move(done), std::move(started));
+        [d = std::move(done)](const QVariant &v) { d(v.value<TableReply>()); }, std::move(started),
+        tableOnly);
 }
 
-void PlayerLink::prefetchTableAfter(unsigned char memory, std::function<int()> ended) {
+void PlayerLink::prefetchTableAfter(unsigned char memory, quint64 download,
+                                    std::function<int()> ended) {
     PlayerLinkWorker *worker = m_worker;
     QMetaObject::invokeMethod(
         worker,
-        [worker, memory, ended = std::move(ended)] {
-            int outcome = -1;
-            while (outcome < 0 && !worker->closing())
-                outcome = ended();
-            if (outcome != 1 || worker->closing())
-                return;
-            TableReply r = readTableNow(memory, true);
-            if (r.ok)
-                worker->keepPrefetched(memory, std::move(r));
+        [worker, memory, download, ended = std::move(ended)]() mutable {
+            worker->expectEnd(memory, download, std::move(ended));
+            worker->settle(true);
         },
         Qt::QueuedConnection);
+}
+
+void PlayerLinkWorker::settle(bool mayFollow) {
+    if (!m_transfer)
+        return;
+    const Expected expected = std::exchange(m_transfer, std::nullopt).value();
+    const unsigned char memory = expected.memory;
+    int outcome = -1;
+    while (outcome < 0 && !closing())
+        outcome = expected.ended();
+    if (outcome != 1 || closing())
+        return;
+    TableReply r = readTableNow(memory, true);
+    // The library chooses the next file's short name against the table just read: without it
+    // nothing follows. Nor does it when a call that is not beside the download waits for it.
+    const bool read = r.ok;
+    if (read)
+        keepPrefetched(memory, std::move(r));
+    if (!read || !mayFollow) {
+        m_followUp->decline(memory, expected.id);
+        return;
+    }
+    auto [next, id] = m_followUp->begin(memory, expected.id);
+    // Nothing armed after it, or its start was refused (the window hears of that). Else its
+    // end is waited for by the job the window queues once it has heard of it, after the reads
+    // of the table just kept, and by any call that is not beside it.
+    if (next)
+        expectEnd(memory, id, std::move(next));
+}
+
+void PlayerLink::settleFollowUp() {
+    PlayerLinkWorker *worker = m_worker;
+    QMetaObject::invokeMethod(
+        worker, [worker] { worker->settle(true); }, Qt::QueuedConnection);
+}
+
+void PlayerLink::afterQueued(QObject *context, std::function<void()> done) {
+    enqueue(
+        context, [] { return QVariant(); }, [d = std::move(done)](const QVariant &) { d(); }, {},
+        true);
+}
+
+quint64 FollowUp::newId() {
+    std::lock_guard lock(m_mutex);
+    return ++m_lastId;
+}
+
+FollowUp::Held FollowUp::empty() {
+    m_state = State::Empty;
+    return {std::exchange(m_start, {}), std::exchange(m_declined, {}), m_armedId};
+}
+
+quint64 FollowUp::arm(unsigned char memory, quint64 after, Start start, Declined declined) {
+    Held dropped;
+    std::lock_guard lock(m_mutex);
+    dropped = empty();
+    if (after == m_passed)
+        return 0;
+    m_state = State::Armed;
+    m_memory = memory;
+    m_after = after;
+    m_armedId = ++m_lastId;
+    m_start = std::move(start);
+    m_declined = std::move(declined);
+    return m_armedId;
+}
+
+bool FollowUp::takeBack() {
+    Held dropped;
+    std::lock_guard lock(m_mutex);
+    const bool begun = m_state == State::Begun;
+    dropped = empty();
+    return begun;
+}
+
+bool FollowUp::takeBackIfBegun() {
+    Held dropped;
+    std::lock_guard lock(m_mutex);
+    if (m_state != State::Begun)
+        return false;
+    dropped = empty();
+    return true;
+}
+
+void FollowUp::drop() {
+    Held dropped;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_state != State::Armed)
+            return;
+        dropped = empty();
+    }
+    dropped.declined(dropped.id);
+}
+
+void FollowUp::decline(unsigned char memory, quint64 after) {
+    Held dropped;
+    {
+        std::lock_guard lock(m_mutex);
+        m_passed = after;
+        if (m_state != State::Armed || m_memory != memory || m_after != after)
+            return;
+        dropped = empty();
+    }
+    dropped.declined(dropped.id);
+}
+
+std::pair<std::function<int()>, quint64> FollowUp::begin(unsigned char memory, quint64 after) {
+    Held taken;
+    quint64 id = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        // Nothing armed after this download from now on is armed in time.
+        m_passed = after;
+        // Armed after another download (the window started this one itself meanwhile).
+        if (m_state != State::Armed || m_after != after)
+            return {};
+        taken = empty();
+        // Only the memory whose table was just read: the library names the file against it.
+        if (m_memory == memory) {
+            id = m_armedId;
+            m_state = State::Begun;
+        }
+    }
+    if (id == 0) {
+        taken.declined(taken.id);
+        return {};
+    }
+    return {taken.start(), id};
 }
 
 void PlayerLink::deleteFile(QObject *context, unsigned char memory, const QByteArray &name,

@@ -10,7 +10,8 @@ namespace tunara::device {
 int PlayerLink::s_busyLinks = 0;
 quint64 PlayerLink::s_callsQueued = 0;
 
-PlayerLink::PlayerLink(QObject *parent) : QObject(parent), m_worker(new PlayerLinkWorker) {
+PlayerLink::PlayerLink(QObject *parent)
+    : QObject(parent), m_worker(new PlayerLinkWorker(m_followUp)) {
     m_thread.setObjectName(QStringLiteral("playerLink"));
     m_worker->moveToThread(&m_thread);
     connect(m_worker, &PlayerLinkWorker::started, this, &PlayerLink::onStarted);
@@ -37,8 +38,11 @@ PlayerLink::~PlayerLink() {
 }
 
 void PlayerLink::enqueue(QObject *context, std::function<QVariant()> work,
-                         std::function<void(const QVariant &)> done,
-                         std::function<void()> started) {
+                         std::function<void(const QVariant &)> done, std::function<void()> started,
+                         bool besideTransfer) {
+    // The call goes to the player before any download armed to follow the running one.
+    if (!besideTransfer)
+        m_followUp->drop();
     const quint64 ticket = m_nextTicket++;
     ++s_callsQueued;
     m_waiting.emplace(ticket,
@@ -46,7 +50,10 @@ void PlayerLink::enqueue(QObject *context, std::function<QVariant()> work,
     setBusy(true);
     PlayerLinkWorker *worker = m_worker;
     QMetaObject::invokeMethod(
-        worker, [worker, ticket, job = std::move(work)] { worker->run(ticket, job); },
+        worker,
+        [worker, ticket, job = std::move(work), besideTransfer] {
+            worker->run(ticket, job, besideTransfer);
+        },
         Qt::QueuedConnection);
 }
 

@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -45,33 +46,98 @@ struct ConnectReply : CallReply {
     unsigned flagsAfter = 0;
 };
 
+// A download the link starts on its own the moment the one before it has arrived, so that a
+// file's end and the next file's start do not wait for the window. The window arms it and takes
+// it back; the link begins it only while it is armed. Any thread.
+class FollowUp {
+public:
+    // Starts the download on the link thread: the wait for its end (as prefetchTableAfter's
+    // `ended`), or nothing when it did not start.
+    using Start = std::function<std::function<int()>()>;
+    // Told, on any thread, that what was armed under the number given will not begin though
+    // the download before it arrived (its table could not be read, or another call goes to
+    // the player first).
+    using Declined = std::function<void(quint64 armed)>;
+
+    // A number for a download started otherwise (prefetchTableAfter's `download`).
+    quint64 newId();
+    // Armed to follow the download numbered `after` into `memory`; replaces what was armed.
+    // The number the download gets if it begins; 0, and nothing armed, when the link has gone
+    // past the moment it would have begun it.
+    quint64 arm(unsigned char memory, quint64 after, Start start, Declined declined);
+    // Whether the link has begun what was armed since it was armed; either way nothing stays
+    // armed. The window calls it once for each arm(), or until it answers true.
+    bool takeBack();
+    // Whether the link has begun what was armed; if not, it stays armed.
+    bool takeBackIfBegun();
+    // What is armed and not begun goes, declined (another call goes to the player first).
+    void drop();
+    // Link thread: what is armed to follow the download `after` into `memory` goes, declined.
+    void decline(unsigned char memory, quint64 after);
+    // Link thread: begins what is armed to follow the download `after` into `memory`, if
+    // anything; its wait, as Start's, and its number.
+    std::pair<std::function<int()>, quint64> begin(unsigned char memory, quint64 after);
+
+private:
+    enum class State { Empty, Armed, Begun };
+    std::mutex m_mutex;
+    State m_state = State::Empty; // guarded by m_mutex
+    unsigned char m_memory = 0;   // guarded by m_mutex
+    quint64 m_after = 0;          // guarded by m_mutex
+    quint64 m_lastId = 0;         // guarded by m_mutex
+    quint64 m_armedId = 0;        // guarded by m_mutex
+    quint64 m_passed = 0;         // guarded by m_mutex: the last download whose follower was due
+    Start m_start;                // guarded by m_mutex
+    Declined m_declined;          // guarded by m_mutex
+    // What the slot held, let go of outside the lock.
+    struct Held {
+        Start start;
+        Declined declined;
+        quint64 id = 0;
+    };
+    // Empties the slot (under m_mutex).
+    Held empty();
+};
+
 // The link thread's side: runs the jobs it is handed and reports each result.
 class PlayerLinkWorker : public QObject {
     Q_OBJECT
 public:
-    using QObject::QObject;
-    void run(quint64 ticket, const std::function<QVariant()> &job) {
+    explicit PlayerLinkWorker(std::shared_ptr<FollowUp> followUp)
+        : m_followUp(std::move(followUp)) {}
+    // `besideTransfer`: the job may run while a download the link began on its own moves (it
+    // waits for the download's end itself when it needs the player).
+    void run(quint64 ticket, const std::function<QVariant()> &job, bool besideTransfer) {
         // The link is going: what was queued for the window is dropped.
         if (m_closing)
             return;
+        if (!besideTransfer)
+            settle(false);
         emit started(ticket);
         emit finished(ticket, job());
-        // A table read ahead is only good for the call right after it.
-        m_prefetched.reset();
+        // A table read ahead is good until a call that may change the player's files.
+        if (!besideTransfer)
+            m_prefetched.reset();
     }
     void close() { m_closing = true; }
     bool closing() const { return m_closing; }
-    // The table read ahead after a download (link thread only): taken once, by a table-only
-    // read of the same memory.
+    // The download `id` into `memory` runs: `ended` waits a while for its end (as
+    // prefetchTableAfter's).
+    void expectEnd(unsigned char memory, quint64 id, std::function<int()> ended) {
+        m_transfer.emplace(Expected{memory, id, std::move(ended)});
+    }
+    // Waits for the end of the download expected, if any; once it has arrived reads its
+    // memory's table ahead and, when `mayFollow`, begins the download armed to follow it.
+    void settle(bool mayFollow);
+    // The table read ahead after a download (link thread only): it answers the table-only
+    // reads of the same memory (each pane that shows it) until another call runs.
     void keepPrefetched(unsigned char memory, TableReply reply) {
         m_prefetched.emplace(memory, std::move(reply));
     }
-    std::optional<TableReply> takePrefetched(unsigned char memory) {
-        std::optional<TableReply> taken;
+    std::optional<TableReply> prefetched(unsigned char memory) const {
         if (m_prefetched && m_prefetched->first == memory)
-            taken = std::move(m_prefetched->second);
-        m_prefetched.reset();
-        return taken;
+            return m_prefetched->second;
+        return std::nullopt;
     }
 
 signals:
@@ -81,6 +147,13 @@ signals:
 private:
     std::atomic<bool> m_closing{false};
     std::optional<std::pair<unsigned char, TableReply>> m_prefetched;
+    struct Expected {
+        unsigned char memory = 0;
+        quint64 id = 0;
+        std::function<int()> ended;
+    };
+    std::optional<Expected> m_transfer;
+    std::shared_ptr<FollowUp> m_followUp;
 };
 
 class PlayerLink : public QObject {
@@ -153,7 +226,21 @@ public:
     // `ended` runs on the link and waits a while for the transfer's end: 1 the file arrived,
     // 0 it did not (or nobody waits for it any more), -1 it still runs. Nothing is read after
     // 0, nor when the link goes meanwhile.
-    void prefetchTableAfter(unsigned char memory, std::function<int()> ended);
+    // Once the table is read, the download armed to follow (followUp()) begins there too; any
+    // other call waits for that download's end, but a table-only readTable() that the table read
+    // ahead answers.
+    // `download`: its number (followUp().newId()).
+    void prefetchTableAfter(unsigned char memory, quint64 download, std::function<int()> ended);
+    // The download armed to follow the running one. Every call queued but a table-only
+    // readTable() and afterQueued() drops what is armed and not begun.
+    FollowUp &followUp() { return *m_followUp; }
+    // Once the calls queued before have run, waits on the link for the end of the download
+    // that followed another there, if one did, and goes on as prefetchTableAfter() does.
+    void settleFollowUp();
+    // Runs `done` on the owner thread once the calls queued before have answered (a pane's
+    // read of the table), unless `context` went; it neither calls the player nor waits for a
+    // download to end.
+    void afterQueued(QObject *context, std::function<void()> done);
 
     // Runs `work` on the link thread after the calls queued before it, even when the link goes
     // meanwhile: its destructor waits for it. Nothing is reported back; for leaving the player
@@ -178,12 +265,14 @@ private:
         std::function<void()> started;
     };
     void enqueue(QObject *context, std::function<QVariant()> work,
-                 std::function<void(const QVariant &)> done, std::function<void()> started);
+                 std::function<void(const QVariant &)> done, std::function<void()> started,
+                 bool besideTransfer = false);
     void onStarted(quint64 ticket);
     void onFinished(quint64 ticket, const QVariant &result);
     void setBusy(bool busy);
 
     QThread m_thread;
+    std::shared_ptr<FollowUp> m_followUp = std::make_shared<FollowUp>();
     PlayerLinkWorker *m_worker = nullptr; // lives on m_thread; deleted after it ends
     std::map<quint64, Pending> m_waiting;
     quint64 m_nextTicket = 1;

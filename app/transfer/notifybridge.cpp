@@ -67,6 +67,18 @@ void NotifyBridge::detach() {
     m_workerEnded.wakeAll();
 }
 
+void NotifyBridge::postRefused(int code) {
+    QMutexLocker lock(&m_mutex);
+    if (m_receiver != nullptr)
+        QCoreApplication::postEvent(m_receiver, new XferEvent(RefusedEvent, code));
+}
+
+void NotifyBridge::postDeclined(quint64 armed) {
+    QMutexLocker lock(&m_mutex);
+    if (m_receiver != nullptr)
+        QCoreApplication::postEvent(m_receiver, new XferEvent(DeclinedEvent, std::intptr_t(armed)));
+}
+
 std::intptr_t NotifyBridge::takeProgress() {
     // Open the fold first: a value stored after this queues an event of its own.
     m_progressQueued.store(false);

@@ -56,6 +56,14 @@ public:
     // Waits up to `limit` for the end of the worker of `run` (workerStarting's number): 1 it
     // reported the file done, 0 it failed, was refused or the receiver went, -1 it still runs.
     int waitOutcome(quint64 run, std::chrono::milliseconds limit);
+    // A download the link began on its own was refused by the library: the receiver gets an
+    // event of code RefusedEvent with the library's code. Any thread.
+    static constexpr unsigned RefusedEvent = 0x100;
+    void postRefused(int code);
+    // A download armed to follow the running one will not begin: an event of code
+    // DeclinedEvent with the number it was armed under. Any thread.
+    static constexpr unsigned DeclinedEvent = 0x101;
+    void postDeclined(quint64 armed);
     // No more events for the receiver (it is going away); the worker may still call post.
     void detach();
     // detach() has been called. Any thread.

@@ -5,6 +5,7 @@
 #include "media/loudnesscache.h"
 #include "media/mpegheader.h"
 #include "media/playerformat.h"
+#include "queuerunner.h"
 #include "res/format.h"
 #include "res/stringtable.h"
 #include "transferhost.h"
@@ -126,6 +127,9 @@ QueueModel::QueueModel(TransferHost &host, QObject *parent)
 }
 
 QueueModel::~QueueModel() {
+    // A row armed to follow on the link does not begin with its link gone.
+    if (m_runner != nullptr && m_armed >= 0 && !m_armedBegun)
+        (void)m_runner->takeBackFollowing();
     // The links of a file still being sent go; the conversions stop with their object.
     for (Entry &e : m_rows)
         m_conversions->sendEnded(std::exchange(e.prepared, {}));
@@ -408,6 +412,13 @@ void QueueModel::start() {
         emit displayChanged();
         return;
     }
+    // The row armed to follow the download that arrived begins on the link without waiting for
+    // the window, whatever else waits.
+    if (m_armed >= 0) {
+        flushPaneRefresh();
+        runFollowing();
+        return;
+    }
     // Nothing is sent while another part of the program talks to the player (a pane's call, a
     // service transfer running its own event loop): the host resumes the start afterwards.
     if (m_host.deviceBusy()) {
@@ -428,11 +439,95 @@ void QueueModel::start() {
         return;
     }
     m_current = next;
-    if (entry(next).convert ? !takeConversion(next) : !takeLink(next))
+    if (entry(next).convert ? !takeConversion(next, false) : !takeLink(next, false))
         return;
     setBusy(true);
     emit displayChanged();
     emit entryStarting(next);
+    armFollowing();
+}
+
+void QueueModel::armFollowing() {
+    // Only a download ready to go into the memory the running one goes to: the link reads that
+    // memory's table before it begins the next, and the library names the file against it.
+    if (m_runner == nullptr || m_armed >= 0 || !m_busy || m_current < 0 || m_current >= count() ||
+        !isDownload(entry(m_current).kind))
+        return;
+    // The running row still shows waiting until its start call reaches the link.
+    const auto it = std::find_if(m_rows.begin() + m_current + 1, m_rows.end(),
+                                 [](const Entry &e) { return isWaiting(e.state); });
+    if (it == m_rows.end() || it->kind != entry(m_current).kind)
+        return;
+    const int row = int(it - m_rows.begin());
+    if (entry(row).convert ? !takeConversion(row, true) : !takeLink(row, true))
+        return;
+    // Too late: the running download has arrived, and the row starts when the window hears so.
+    if (!m_runner->armFollowing(memoryOf(entry(row).kind), localBytes(sendPath(row))))
+        return;
+    m_armed = row;
+}
+
+bool QueueModel::followingBegun() {
+    if (m_armed < 0)
+        return false;
+    if (!m_armedBegun && (m_runner == nullptr || !m_runner->takeBackFollowing())) {
+        m_armed = -1;
+        return false;
+    }
+    m_armedBegun = true;
+    return true;
+}
+
+void QueueModel::runFollowing() {
+    const int row = std::exchange(m_armed, -1);
+    m_current = row;
+    setBusy(true);
+    emit displayChanged();
+    emit entryFollowing(row);
+    // The row shows running once the pane has shown the download before it: its re-read went
+    // to the link before this.
+    m_showing = row;
+    m_runner->afterLinkCalls(this, [this, row] { followingShown(row); });
+    m_runner->settleFollowing();
+    if (std::exchange(m_armedBegun, false) || m_runner->takeBackFollowingIfBegun()) {
+        armFollowing();
+        return;
+    }
+    // The link begins it once it has read the table after the last download: its start (or
+    // refusal) comes next, or word that it declined.
+    m_following = true;
+}
+
+void QueueModel::followingShown(int row) {
+    if (std::exchange(m_showing, -1) != row || row != m_current || !isWaiting(stateOf(row)))
+        return;
+    setState(row, IconRunning, str(StrId::Downloading));
+}
+
+void QueueModel::followingDeclined() {
+    (void)m_runner->takeBackFollowing();
+    m_showing = -1;
+    if (!std::exchange(m_following, false)) {
+        m_armed = -1; // declined before the download ahead of it was heard of
+        m_armedBegun = false;
+        return;
+    }
+    // The table could not be read, or another call went to the player first: the row starts
+    // as any other.
+    setBusy(false);
+    if (m_current >= 0 && m_current < count())
+        setState(m_current, IconWaiting + int(entry(m_current).kind), str(StrId::WaitingDownload));
+    start();
+}
+
+void QueueModel::followingEnded() {
+    m_showing = -1;
+    // A row that followed on the link has ended: it had begun.
+    if (std::exchange(m_following, false))
+        (void)m_runner->takeBackFollowing();
+    // Nothing follows a download that did not arrive.
+    else
+        (void)followingBegun();
 }
 
 QString QueueModel::progressText(const Entry &e, int percent) {
@@ -440,11 +535,15 @@ QString QueueModel::progressText(const Entry &e, int percent) {
     return fmt(e.levelOnly ? StrId::Levelling : StrId::Converting, percent);
 }
 
-bool QueueModel::takeConversion(int row) {
+bool QueueModel::takeConversion(int row, bool ahead) {
     Entry &e = m_rows[size_t(row)];
+    if (e.prepared.state == QueueConversions::Outcome::State::Ready)
+        return true; // taken ahead
     QueueConversions::Outcome out = m_conversions->take(e.job, e.remote);
     switch (out.state) {
     case QueueConversions::Outcome::State::Converting: {
+        if (ahead)
+            return false;
         m_awaiting = true;
         const int percent = m_conversions->percent(e.job); // the workers move it on meanwhile
         setState(row, IconRunning, progressText(e, percent));
@@ -459,7 +558,8 @@ bool QueueModel::takeConversion(int row) {
                  fmt(StrId::ConversionFailed, out.message.toUtf8().constData()));
         m_hadError = true;
         emit displayChanged();
-        postStart();
+        if (!ahead)
+            postStart();
         return false;
     case QueueConversions::Outcome::State::Ready:
         break;
@@ -468,10 +568,11 @@ bool QueueModel::takeConversion(int row) {
     return true;
 }
 
-bool QueueModel::takeLink(int row) {
+bool QueueModel::takeLink(int row, bool ahead) {
     Entry &e = m_rows[size_t(row)];
     // Uploads and downloads under their own file's name go as they are.
-    if (!isDownload(e.kind) || e.remote == QFileInfo(e.local).fileName())
+    if (!isDownload(e.kind) || e.remote == QFileInfo(e.local).fileName() ||
+        e.prepared.state == QueueConversions::Outcome::State::Ready)
         return true;
     QueueConversions::Outcome out = m_conversions->linkAs(e.local, e.remote);
     if (out.state != QueueConversions::Outcome::State::Ready) {
@@ -479,7 +580,8 @@ bool QueueModel::takeLink(int row) {
                  fmt(StrId::LinkFailed, out.message.toUtf8().constData()));
         m_hadError = true;
         emit displayChanged();
-        postStart();
+        if (!ahead)
+            postStart();
         return false;
     }
     e.prepared = std::move(out);
@@ -548,9 +650,22 @@ void QueueModel::resumeHeldStart() {
 
 void QueueModel::entryStarted() {
     setBusy(true);
+    // The row that followed on the link has begun: the next may be armed after it.
+    if (m_following && m_runner->takeBackFollowingIfBegun()) {
+        m_following = false;
+        armFollowing();
+    }
+}
+
+void QueueModel::setRunner(QueueRunner *runner) {
+    m_runner = runner;
+    connect(runner, &QueueRunner::declined, this, &QueueModel::followingDeclined);
 }
 
 void QueueModel::entryDone(const QString &stat) {
+    m_showing = -1;
+    if (std::exchange(m_following, false))
+        (void)m_runner->takeBackFollowing();
     sendEnded(m_current);
     if (m_current >= 0 && m_current < count()) {
         Entry &e = m_rows[size_t(m_current)];
@@ -577,6 +692,7 @@ void QueueModel::entryDone(const QString &stat) {
 }
 
 void QueueModel::entryRefused(int code) {
+    followingEnded();
     sendEnded(m_current);
     const bool download =
         m_current >= 0 && m_current < count() && isDownload(entry(m_current).kind);
@@ -599,6 +715,7 @@ void QueueModel::entryRefused(int code) {
 }
 
 void QueueModel::entryFailed(int code) {
+    followingEnded();
     sendEnded(m_current);
     setBusy(false);
     if (m_current >= 0 && m_current < count()) {
@@ -615,6 +732,10 @@ void QueueModel::entryFailed(int code) {
 }
 
 void QueueModel::removeAt(int row) {
+    if (row < m_armed)
+        --m_armed;
+    else if (row == m_armed)
+        m_armed = -1;
     const Entry &e = entry(row);
     if (e.convert)
         m_conversions->drop(e.job);
@@ -628,7 +749,9 @@ void QueueModel::removeRows(QList<int> rows) {
     std::sort(rows.begin(), rows.end(), std::greater<>());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
     for (const int i : rows) {
-        if (i < 0 || i >= count() || (i == m_current && m_busy))
+        // The running row stays, and so does one the link has begun after it.
+        if (i < 0 || i >= count() || (i == m_current && m_busy) ||
+            (i == m_armed && followingBegun()))
             continue;
         removeAt(i);
         if (i < m_current) {
@@ -645,7 +768,7 @@ void QueueModel::removeRows(QList<int> rows) {
 
 void QueueModel::stopWaiting() {
     for (int i = count() - 1; i >= 0; --i) {
-        if (i == m_current)
+        if (i == m_current || (i == m_armed && followingBegun()))
             continue;
         removeAt(i);
         if (i < m_current)

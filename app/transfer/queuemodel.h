@@ -12,6 +12,7 @@
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <QList>
+#include <QPointer>
 #include <QString>
 
 #include <array>
@@ -26,6 +27,7 @@ namespace tunara::transfer {
 
 class TransferHost;
 class BatchAlbums;
+class QueueRunner;
 struct TransferOptions;
 
 class QueueModel : public QAbstractTableModel {
@@ -59,6 +61,9 @@ public:
     void setIcons(const std::array<QIcon, IconCount> &icons) { m_icons = icons; }
     // The window the queueing checks' message boxes belong to.
     void setMessageParent(QWidget *parent) { m_messageParent = parent; }
+    // The runner whose link begins the next download of a memory the moment the running one
+    // has arrived (none: each start waits for the window).
+    void setRunner(QueueRunner *runner);
 
     int rowCount(const QModelIndex &parent = {}) const override;
     int columnCount(const QModelIndex &parent = {}) const override;
@@ -142,6 +147,8 @@ signals:
     void displayChanged();
     // The row that runs now: the runner starts it.
     void entryStarting(int row);
+    // The row that runs now, begun on the link right after the download before it.
+    void entryFollowing(int row);
     // The run has reached `row`, whose conversion goes on: the run waits for it.
     void entryConverting(int row);
     // How far the conversion the run waits for has got (after entryConverting()).
@@ -170,7 +177,8 @@ private:
     void takeSentName(int row, bool named, RunNames &names);
     // A row sent under another name than its file's goes through a link of that name; false
     // when none could be made (the row has failed).
-    bool takeLink(int row);
+    // `ahead`: for the row after the running one, armed to follow it; nothing waits for it.
+    bool takeLink(int row, bool ahead);
     // A row the player cannot play as it is waits for its conversion under a free name, which
     // joins `taken`; false for a row that goes as it is.
     bool queuedForConversion(int row, unsigned char memoryId, const TransferOptions &options,
@@ -178,7 +186,19 @@ private:
     // A row sent as it is that is an MP3, with levelling on: its copy levelled losslessly is
     // sent instead (made by the conversion queue).
     void queueLevelled(int row, const TransferOptions &options, BatchAlbums &albums);
-    bool takeConversion(int row);
+    bool takeConversion(int row, bool ahead);
+    // Arms the row after the running download to begin on the link as soon as it ended.
+    void armFollowing();
+    // Whether the link has begun the row armed; if not, nothing is armed any more.
+    bool followingBegun();
+    // The row armed is the running one: begun on the link, or about to be.
+    void runFollowing();
+    // The row armed will not begin on the link: it starts as any other when the run gets there.
+    void followingDeclined();
+    // The pane has shown the download before the row that followed it: the row shows running.
+    void followingShown(int row);
+    // The running row has ended: nothing armed after a download that did not arrive begins.
+    void followingEnded();
     // "Converting... 40%", or "Levelling... 40%" for a row only levelled.
     static QString progressText(const Entry &e, int percent);
     // The waiting row whose conversion is `job`, or -1.
@@ -194,6 +214,11 @@ private:
 
     TransferHost &m_host;
     QueueConversions *m_conversions = nullptr;
+    QPointer<QueueRunner> m_runner;
+    int m_armed = -1;          // the row armed to follow the running download
+    bool m_armedBegun = false; // and the link has begun it (taken back before it ran)
+    bool m_following = false;  // the running row was armed; whether it began is not known yet
+    int m_showing = -1;        // the row that followed, until it shows running
     QWidget *m_messageParent = nullptr;
     std::array<QIcon, IconCount> m_icons;
     std::vector<Entry> m_rows;

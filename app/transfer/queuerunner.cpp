@@ -21,6 +21,8 @@ QueueRunner::QueueRunner(device::PlayerLink &link, QObject *parent)
     : QObject(parent), m_link(link), m_bridge(std::make_shared<NotifyBridge>(this)) {}
 
 QueueRunner::~QueueRunner() {
+    // Nothing begins after this; a download that began is stopped below, as any other.
+    (void)m_link.followUp().takeBack();
     // Whatever we were told last, a worker may post until its last notification: it gets a
     // target that drops what it posts, and it keeps that target until then.
     m_bridge->detach();
@@ -84,10 +86,62 @@ void QueueRunner::run(unsigned char memory, bool download, const QByteArray &loc
         [this] { emit announcing(); });
     // The pane re-reads the memory after each download, and the next file waits for that:
     // the link reads it the moment the file has arrived, so the table is ready when asked.
-    if (download)
-        m_link.prefetchTableAfter(memory, [bridge = m_bridge, ticket] {
+    if (download) {
+        m_download = m_link.followUp().newId();
+        m_link.prefetchTableAfter(memory, m_download, [bridge = m_bridge, ticket] {
             return bridge->waitOutcome(ticket, OutcomeSlice);
         });
+    }
+}
+
+bool QueueRunner::armFollowing(unsigned char memory, const QByteArray &local) {
+    const auto start = [bridge = m_bridge, memory, local]() -> std::function<int()> {
+        NotifyBridge *target = bridge.get();
+        const quint64 ticket = target->workerStarting();
+        // The runner went: nothing starts. It looks at the worker after it let go of the
+        // bridge, so a worker started before that is stopped there, and one after here.
+        if (target->detached()) {
+            target->workerRefused();
+            return {};
+        }
+        if (KSUSB_Download(memory, local.constData(), target, ProgressStep) == 0) {
+            const int code = KSUSB_GetLastError();
+            target->workerRefused();
+            target->postRefused(code);
+            return {};
+        }
+        if (target->detached())
+            (void)KSUSB_Stop();
+        return [bridge, ticket] { return bridge->waitOutcome(ticket, OutcomeSlice); };
+    };
+    // The bridge's event carries the number of the arm it declines: an older one is not heard.
+    m_armed = m_link.followUp().arm(memory, m_download, start, [bridge = m_bridge](quint64 armed) {
+        bridge->postDeclined(armed);
+    });
+    return m_armed != 0;
+}
+
+bool QueueRunner::takeBackFollowing() {
+    const quint64 armed = std::exchange(m_armed, 0);
+    if (!m_link.followUp().takeBack())
+        return false;
+    m_download = armed;
+    return true;
+}
+
+bool QueueRunner::takeBackFollowingIfBegun() {
+    if (!m_link.followUp().takeBackIfBegun())
+        return false;
+    m_download = std::exchange(m_armed, 0);
+    return true;
+}
+
+void QueueRunner::settleFollowing() {
+    m_link.settleFollowUp();
+}
+
+void QueueRunner::afterLinkCalls(QObject *context, std::function<void()> done) {
+    m_link.afterQueued(context, std::move(done));
 }
 
 void QueueRunner::customEvent(QEvent *event) {
@@ -108,6 +162,13 @@ void QueueRunner::customEvent(QEvent *event) {
         break;
     case KSUSB_XFER_FAILED:
         emit failed(int(e->value()));
+        break;
+    case NotifyBridge::RefusedEvent:
+        emit refused(int(e->value()));
+        break;
+    case NotifyBridge::DeclinedEvent:
+        if (m_armed != 0 && quint64(e->value()) == m_armed)
+            emit declined();
         break;
     default:
         break;

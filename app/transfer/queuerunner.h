@@ -35,6 +35,24 @@ public:
     // `local`. Answers with refused() or with the worker's signals.
     void run(unsigned char memory, bool download, const QByteArray &local,
              const QByteArray &remote);
+    // Arms the download of `local` into `memory` to begin on the player link the moment the
+    // running download has arrived and its memory's table is read, without waiting for the
+    // window; it reports through the same signals as one run() started (refused() too), or,
+    // when it will not begin though the download before it arrived, with declined().
+    // False when it came too late: the running download has arrived and nothing followed it.
+    bool armFollowing(unsigned char memory, const QByteArray &local);
+    // Whether the download armed began on the link; either way it is no longer armed. Once for
+    // each armFollowing().
+    bool takeBackFollowing();
+    // Whether the download armed began on the link; if not, it stays armed.
+    bool takeBackFollowingIfBegun();
+    // The window has heard that the download before the one armed arrived: once the calls
+    // queued before have run, the link waits for the end of the armed one, if it began, to
+    // begin the next armed after it.
+    void settleFollowing();
+    // Runs `done` once the calls queued on the link before have answered, unless `context`
+    // went.
+    void afterLinkCalls(QObject *context, std::function<void()> done);
     // The start call is on the player link.
     bool calling() const { return m_calling; }
     // The target the library's worker posts to; it lives until the worker's last notification.
@@ -48,6 +66,7 @@ signals:
     void progress(std::intptr_t done);
     void done(std::intptr_t moved);
     void failed(int code);
+    void declined();
 
 protected:
     void customEvent(QEvent *event) override;
@@ -57,6 +76,8 @@ private:
     // Shared with the running worker, which lets go of it after its last notification.
     std::shared_ptr<NotifyBridge> m_bridge;
     bool m_calling = false;
+    quint64 m_download = 0; // the link's number of the download started last
+    quint64 m_armed = 0;    // the number the download armed gets if it begins
 };
 
 } // namespace tunara::transfer

@@ -61,6 +61,7 @@ CTransferDlg::CTransferDlg(TransferHost &host, QWidget *parent)
     m_menuIcon = res::StringTable::current().icon(QStringLiteral("queue/delete"));
     m_queue->setIcons(m_icons);
     m_queue->setMessageParent(this);
+    m_queue->setRunner(m_runner);
     buildControls();
     buildList();
 
@@ -77,6 +78,7 @@ CTransferDlg::CTransferDlg(TransferHost &host, QWidget *parent)
 
     connect(m_queue, &QueueModel::displayChanged, this, &CTransferDlg::updateDisplay);
     connect(m_queue, &QueueModel::entryStarting, this, &CTransferDlg::entryStarting);
+    connect(m_queue, &QueueModel::entryFollowing, this, &CTransferDlg::showStarting);
     connect(m_queue, &QueueModel::entryConverting, this, &CTransferDlg::showEntry);
     // While the run waits for a conversion, the current file's bar shows how far it has got;
     // the overall bar counts what reached the player.
@@ -256,17 +258,21 @@ void CTransferDlg::showEntry(int row) {
                            : fmt(StrId::FromDeviceToPc, remote.constData(), local.constData())));
 }
 
-void CTransferDlg::entryStarting(int row) {
+void CTransferDlg::showStarting(int row) {
     showEntry(row);
     const QueueModel::Entry &e = m_queue->entry(row);
-    const bool download = isDownload(e.kind);
-    // A converted file goes through a link with the player's name for it.
-    const QString send = m_queue->sendPath(row);
-    if (download)
-        m_size = std::uint64_t(std::max<qint64>(QFileInfo(send).size(), 0));
+    if (isDownload(e.kind))
+        m_size = std::uint64_t(std::max<qint64>(QFileInfo(m_queue->sendPath(row)).size(), 0));
+}
+
+void CTransferDlg::entryStarting(int row) {
+    showStarting(row);
+    const QueueModel::Entry &e = m_queue->entry(row);
     // Notifications already waiting are handled before the library is called again.
     QCoreApplication::sendPostedEvents(m_runner);
-    m_runner->run(memoryOf(e.kind), download, localBytes(send), e.remote.toUtf8());
+    // A converted file goes through a link with the player's name for it.
+    m_runner->run(memoryOf(e.kind), isDownload(e.kind), localBytes(m_queue->sendPath(row)),
+                  e.remote.toUtf8());
 }
 
 QList<int> CTransferDlg::selectedRows() const {

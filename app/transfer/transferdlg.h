@@ -103,6 +103,8 @@ private:
     // The row the run has reached (converting or starting): its from/to, progress from 0.
     void showEntry(int row);
     void entryStarting(int row);
+    // The row's texts and size as it starts (begun on the link, or about to be).
+    void showStarting(int row);
     void onStarted(std::intptr_t total);
     void onProgress(std::intptr_t done);
     void onDone(std::intptr_t moved);

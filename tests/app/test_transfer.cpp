@@ -13,6 +13,7 @@
 #include "shell/singleinstance.h"
 #include "shell/tunaraapp.h"
 #include "testui.h"
+#include "transfer/notifybridge.h"
 #include "transfer/transferdlg.h"
 
 #include <QApplication>
@@ -35,6 +36,7 @@
 #include <QTreeView>
 
 #include <memory>
+#include <optional>
 
 using namespace tunara;
 using kestousb::test::VplayerProcess;
@@ -572,12 +574,16 @@ private slots:
                      QStringList{"blocker"});
         for (const QString &f : cacheFiles()) // nothing half-converted is left
             QVERIFY2(f.endsWith(".mp3") && !f.startsWith('.'), qPrintable(f));
-        // Refresh is available again once the queue is idle.
+        // Refresh is available again once the queue is idle (a pane's last re-read may still
+        // be on the link: an earlier one may have listed the last file already).
+        QVERIFY(QTest::qWaitFor([&] { return !w.frame->link().busy(); }, WaitMs));
         QVERIFY(w.frame->commands().isAvailable(int(shell::Cmd::Refresh)));
     }
 
     // Stop and the row menu's Delete while a file moves: only the running row stays, and it
     // finishes. A dialog that goes meanwhile lets its worker keep the target until it ends.
+    // Another call to the player meanwhile waits for that file, and the next row, armed to
+    // begin on the link as soon as the file has arrived, waits for the call.
     // While the first row converts: Stop keeps it and stops the others' conversions; Delete
     // drops its conversion and the run goes on; a window that goes stops every conversion.
     void stopOrRemoveWhileRunning_data() {
@@ -586,6 +592,7 @@ private slots:
         QTest::newRow("Stop") << "stop" << false;
         QTest::newRow("Delete with the running row topmost") << "remove" << false;
         QTest::newRow("dialog destroyed") << "destroy" << false;
+        QTest::newRow("another call while a file moves") << "call" << false;
         QTest::newRow("Stop while converting") << "stop" << true;
         QTest::newRow("Delete the converting row") << "remove" << true;
         QTest::newRow("window closed while converting") << "destroy" << true;
@@ -649,7 +656,20 @@ private slots:
             return;
         }
         QStringList left{tag + "a" + ext};
-        if (remove && convert) {
+        if (action == "call") {
+            std::optional<QList<int>> statesAnswered;
+            bool connected = false;
+            w.frame->link().checkConnect(w.frame.get(), [&](bool answer) {
+                connected = answer;
+                statesAnswered = w.states();
+            });
+            QTRY_VERIFY_WITH_TIMEOUT(statesAnswered.has_value(), WaitMs);
+            QVERIFY(connected);
+            const int flash = int(transfer::EntryKind::DownloadFlash);
+            QCOMPARE(statesAnswered->value(0), transfer::IconDone + flash);
+            QCOMPARE(statesAnswered->value(1), transfer::IconWaiting + flash);
+            left << tag + "b" + ext << tag + "c" + ext;
+        } else if (remove && convert) {
             w.list()->selectionModel()->select(w.list()->model()->index(0, 0),
                                                QItemSelectionModel::Select |
                                                    QItemSelectionModel::Rows);
@@ -674,7 +694,7 @@ private slots:
             QTest::mouseClick(w.dlg->findChild<QPushButton *>("stopButton"), Qt::LeftButton);
         }
         QCOMPARE(w.column(transfer::QueueModel::ColRemote), left);
-        if (!(remove && convert))
+        if (!(remove && convert) && action != "call")
             QCOMPARE(w.dlg->current(), 0);
         QVERIFY(w.waitFinished());
         QCOMPARE(w.info(), summary(int(left.size()), 0));
@@ -753,6 +773,35 @@ private slots:
             if (names[i].toUtf8().size() == names[i].size())
                 QCOMPARE(playerFile(names[i]).out, pattern(source, 3000));
         }
+    }
+
+    // The next download begins on the player link the moment the last one has arrived, while
+    // the window is still busy with that one's end; it shows running once the pane lists the
+    // last one.
+    void nextFileBeginsWithoutTheWindow() {
+        Window w({});
+        QVERIFY(w.connect());
+        QVERIFY(ctl({"fault", "write-delay", "300"})); // each file is kept for 0.3 s
+        QStringList paths;
+        for (const char *n : {"na", "nb", "nc"})
+            paths << makeFile(QString(n) + ".bin", 20000);
+        bool held = false;
+        bool nextMoved = false;
+        connect(&w.dlg->queue(), &QAbstractItemModel::dataChanged, this, [&] {
+            if (held || w.states().value(0) != transfer::IconDone)
+                return;
+            held = true;
+            // The window does nothing for a while: the link begins the next file meanwhile.
+            QThread::msleep(150);
+            nextMoved = w.dlg->notifyBridge().lock()->workerRunning();
+        });
+        w.dlg->addDownloads('M', paths);
+        QVERIFY(w.waitFinished());
+        QVERIFY(held);
+        QVERIFY(nextMoved);
+        QCOMPARE(w.info(), summary(3, 0));
+        for (const char *n : {"na", "nb", "nc"})
+            QCOMPARE(playerFile(QString(n) + ".bin").out, pattern(QString(n) + ".bin", 20000));
     }
 
     // The overall percentage is (file % + 100 x row) / rows; with three rows and the second at
