@@ -629,6 +629,15 @@ QStringList CMainFrame::playerNames(unsigned char memoryId) const {
     return names;
 }
 
+std::optional<std::uint64_t> CMainFrame::freeBytes(unsigned char memoryId) const {
+    for (int column = 0; column < 2; ++column) {
+        const device::CZamo_ListView *pane = list(column);
+        if (pane != nullptr && pane->memoryId() == memoryId && pane->table().total > 0)
+            return pane->table().free;
+    }
+    return std::nullopt;
+}
+
 void CMainFrame::pollCardState() {
     // Only a connected, idle player is asked; a card that came or went (or a pane that does
     // not match the card) runs the refresh.

@@ -112,6 +112,7 @@ public:
     QRect messagePaneRect() const override;
     void downloadFinished(unsigned char memoryId) override;
     QStringList playerNames(unsigned char memoryId) const override;
+    std::optional<std::uint64_t> freeBytes(unsigned char memoryId) const override;
     void openOptions() override;
     void transferBusyChanged(bool busy) override { setTransferBusy(busy); }
     // The one answer to "does anything talk to the player now": a call of the player link

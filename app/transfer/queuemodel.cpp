@@ -341,6 +341,9 @@ bool QueueModel::queuedForConversion(int row, unsigned char memoryId,
     settings.cover = options.convertCover;
     settings.level = options.level;
     settings.useStoredGain = options.levelTags;
+    // A file that cannot fit the memory fails before it is converted.
+    if (const std::optional<std::uint64_t> room = m_host.freeBytes(memoryId))
+        settings.roomBytes = *room;
     e.convert = true;
     // The converted file's name is ours: one the player holds or an earlier row of this memory
     // takes gets a free name, so that no converted file is refused or meets another.

@@ -8,6 +8,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
+#include <optional>
+
 class QWidget;
 
 namespace tunara::device {
@@ -50,6 +53,11 @@ public:
     virtual void downloadFinished(unsigned char memoryId) = 0;
     // The names the pane of `memoryId` shows the player holding (empty without such a pane).
     virtual QStringList playerNames(unsigned char memoryId) const = 0;
+    // The free bytes the pane of `memoryId` shows the memory having (none without such a pane,
+    // or before it read the player).
+    virtual std::optional<std::uint64_t> freeBytes(unsigned char /*memoryId*/) const {
+        return std::nullopt;
+    }
     // The Option command of the main window.
     virtual void openOptions() = 0;
     // The queue's busy state changed (commands that talk to the player follow it).

@@ -370,16 +370,21 @@ convertFile(const std::string &source, const SourceStamp &before, const std::str
     std::unique_ptr<AudioSource> audioSource =
         std::move(std::get<std::unique_ptr<AudioSource>>(opened));
     AudioSource *audio = audioSource.get();
-    const double limit = double(settings.maxOutputBytes);
+    // A file larger than the memory's free room is refused by the player after all the work.
+    const bool roomLimits = settings.roomBytes < settings.maxOutputBytes;
+    const std::uint64_t maxBytes = roomLimits ? settings.roomBytes : settings.maxOutputBytes;
+    const double limit = double(maxBytes);
+    const std::string limitText = (roomLimits ? "the free room of the memory it goes to ("
+                                              : "the largest file the player takes (") +
+                                  sizeText(limit) + ")";
     if (const double predicted = predictedBytes(audio->declaredSeconds(), settings);
         !std::isfinite(predicted) || predicted > limit)
         return fail("its MP3 would take up to " + sizeText(predicted) + " for the " +
                     std::to_string(std::llround(audio->declaredSeconds())) +
-                    " s it declares, more than the largest file the player takes (" +
-                    sizeText(limit) + ")");
+                    " s it declares, more than " + limitText);
     const auto grewTooLarge = [&] {
-        return fail("its MP3 grew past the largest file the player takes (" + sizeText(limit) +
-                    "): the source holds more audio than it declares");
+        return fail("its MP3 grew past " + limitText +
+                    ": the source holds more audio than it declares");
     };
 
     std::vector<std::uint8_t> cover;
@@ -462,7 +467,7 @@ convertFile(const std::string &source, const SourceStamp &before, const std::str
             return false;
         }
         // A source may declare a shorter length than it holds (or none at all).
-        if (std::uint64_t(out.written()) + pending.size() > settings.maxOutputBytes) {
+        if (std::uint64_t(out.written()) + pending.size() > maxBytes) {
             tooLarge = true;
             return false;
         }
@@ -490,7 +495,7 @@ convertFile(const std::string &source, const SourceStamp &before, const std::str
     }
     if (!encoder.finish(pending))
         return fail("the MP3 encoder failed");
-    if (std::uint64_t(out.written()) + pending.size() > settings.maxOutputBytes)
+    if (std::uint64_t(out.written()) + pending.size() > maxBytes)
         return grewTooLarge();
     if (!out.write(pending.data(), pending.size()))
         return writeFailed();

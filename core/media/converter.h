@@ -30,6 +30,9 @@ struct ConvertSettings {
     // it is converted, and a conversion stops once its output passes this (a source that
     // declares a wrong length). Not part of the key: it changes no byte of a file made.
     std::uint64_t maxOutputBytes = kMaxOutputBytes;
+    // The free room of the memory the file goes to, when known: the same as maxOutputBytes, when
+    // it is the lower, but named so in the failure. Not part of the key.
+    std::uint64_t roomBytes = kMaxOutputBytes;
     // Volume levelling: the gain is applied to the decoded samples ahead of the encoder, held
     // back so that the peak stays at or below -1 dBFS, and the tag carries the ReplayGain values
     // of the file as it is written. `levelGain` is what was measured beforehand (an album's

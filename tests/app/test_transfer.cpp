@@ -405,6 +405,12 @@ private slots:
         QTest::newRow("an unwritable destination fails and leaves nothing")
             << QStringList{} << QStringList{"Exist.txt:blocker/exist.txt"} << "blocked"
             << QStringList{"Can't open a file"} << summary(1, 1) << 0;
+        // The flash's 32 MiB cannot take it: it fails before it is converted.
+        QTest::newRow("a FLAC larger than the memory's free room")
+            << QStringList{"big.flac:silence"} << QStringList{} << ""
+            << QStringList{"^Conversion failed: /.*/big\\.flac: .* more than the free room of the "
+                           "memory it goes to \\(.+\\)$"}
+            << summary(1, 1) << 0;
         QTest::newRow("a FLAC arrives converted, a corrupt one fails and sends nothing")
             << QStringList{"c1.flac:tone", "c2.flac:5000", "c3.bin:100"} << QStringList{} << ""
             << QStringList{ok, "^Conversion failed: /.*/c2\\.flac: .+", ok} << summary(3, 1) << 0;
@@ -467,6 +473,13 @@ private slots:
             const QString onPlayer = audio ? QFileInfo(name).completeBaseName() + ".mp3" : name;
             if (made == "tone")
                 paths << makeTone(name, 2);
+            else if (made == "silence") // 25 minutes: about 36 MB at 192 kbit/s
+                paths << (run(QStringLiteral(TUNARA_SOX),
+                              {"-n", "-r", "8000", "-c", "1", "-b", "16", m_files.filePath(name),
+                               "trim", "0", "1500"})
+                                  .ok
+                              ? m_files.filePath(name)
+                              : QString());
             else if (made == "mpeg25")
                 paths << makeMp3(name, {"--cbr", "-b", "16", "--resample", "8", "-m", "m"});
             else if (levelledMp3)

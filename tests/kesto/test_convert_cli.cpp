@@ -172,12 +172,16 @@ struct PutRow {
     std::string err;                                          // part of stderr ("" for none)
     std::vector<std::pair<std::string, std::string>> arrived; // player name, source (MUSIC/...)
     bool converted;                                           // else byte for byte
+    int silence = 0; // seconds of silence made as WORK/long.flac first (0: none)
 };
 
 class KestoConvertPut : public KestoConvert, public ::testing::WithParamInterface<PutRow> {};
 
 TEST_P(KestoConvertPut, ArrivesPlayable) {
     const PutRow &row = GetParam();
+    if (row.silence > 0)
+        ffmpeg({"-f", "lavfi", "-i", "anullsrc=r=44100:cl=stereo", "-t",
+                std::to_string(row.silence), (work / "long.flac").string()});
     // MUSIC and WORK stand for the music and work folders, anywhere in the text.
     const auto expand = [&](std::string a) {
         for (const auto &[word, path] : {std::pair{std::string("MUSIC"), src.string()},
@@ -288,6 +292,16 @@ INSTANTIATE_TEST_SUITE_P(
                {{"a_b.mp3", "WORK/a*b.mp3"}, {kAccented + "_.mp3", "WORK/" + kAccented + "?.mp3"}},
                false},
         PutRow{"corrupt_source", {"WORK/bad.flac"}, 1, {}, "kesto put: WORK/bad.flac: ", {}, true},
+        // 25 minutes take about 36 MB at 192 kbit/s, more than the 32 MiB flash: refused before
+        // it is converted.
+        PutRow{"larger_than_the_memory",
+               {"WORK/long.flac"},
+               1,
+               {},
+               "more than the free room of the memory it goes to",
+               {},
+               true,
+               1500},
         PutRow{"level_off_byte_exact",
                {"--level", "off", "MUSIC/B/fine.mp3"},
                0,
@@ -595,13 +609,15 @@ TEST_F(KestoConvert, SecondSyncSendsNothing) {
     // Another levelling replaces what it changes, once.
     r = kesto({"sync", (src / "A").string(), "M", "--level", "track"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("replace song.mp3 with song.flac as song.mp3 ("), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("replace song.mp3 with song.flac as song.mp3 ("), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("the volume levelling differs"), std::string::npos) << r.out;
     r = kesto({"sync", (src / "A").string(), "M", "--level", "track"});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("sent 0 file(s), 0 bytes"), std::string::npos) << r.out;
     r = kesto({"sync", (src / "A").string(), "M"});
-    EXPECT_NE(r.out.find("replace song.mp3 with song.flac as song.mp3 ("), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("replace song.mp3 with song.flac as song.mp3 ("), std::string::npos)
+        << r.out;
 }
 
 } // namespace

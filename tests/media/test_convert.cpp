@@ -54,6 +54,7 @@ struct Source {
     const char *note = nullptr; // part of the one note a conversion leaves; nullptr: none
     std::uint64_t limit = 0;    // the largest output allowed; 0: the player's
     bool relative = false;      // the path is relative to the folder, the working folder
+    std::uint64_t room = 0;     // the memory's free room; 0: not known
 };
 
 std::string flacWithCover(const TempDir &dir) {
@@ -245,6 +246,12 @@ const std::vector<Source> &sources() {
         // 8 s at 192 kbit/s: 192 kB, past 100 kB only once encoded.
         {"output_grows_past_limit", mp3WithoutLength, "grew past the largest file", false, nullptr,
          100'000},
+        // The same past the memory's free room, below the player's largest file.
+        {"output_predicted_past_room", [](const TempDir &d) { return withFfmpeg(d, "a.flac", {}); },
+         "more than the free room of the memory it goes to (", false, nullptr, 0, false, 50'000},
+        {"output_grows_past_room", mp3WithoutLength,
+         "grew past the free room of the memory it goes to", false, nullptr, 200'000, false,
+         100'000},
     };
     return all;
 }
@@ -296,6 +303,8 @@ TEST_P(ConvertSource, ConvertsOrSaysWhy) {
     ConvertSettings settings;
     if (s.limit != 0)
         settings.maxOutputBytes = s.limit;
+    if (s.room != 0)
+        settings.roomBytes = s.room;
     std::optional<ConvertFailure> failure;
     {
         const InFolderWithOtherStdin folder(dir, s.relative);

@@ -169,10 +169,13 @@ int put(std::span<const std::string> args) {
     // The player's folder is flat and its FAT compares names without regard to letter case: a
     // name the run already gave or one the player holds, in any case, gets a free name instead.
     std::set<std::string> onPlayer, inRun;
+    // A file that cannot fit the memory fails before it is converted.
+    ConvertSettings settings = choice.settings;
     {
         const auto table = copyTable(mem);
         for (unsigned k = 0; k < table->count; ++k)
             onPlayer.insert(foldCase(entryName(table->entries[k])));
+        settings.roomBytes = table->free;
     }
     ConversionCache cache(ConversionCache::defaultDir());
     std::unique_ptr<ConversionQueue> queue;
@@ -198,7 +201,7 @@ int put(std::span<const std::string> args) {
                              terminalText(item.path).c_str());
         }
     }
-    addConversions(items, choice.settings, cache, queue);
+    addConversions(items, settings, cache, queue);
 
     LinkFolder links("kesto-send");
     int result = listed ? kExitOk : kExitFailed;
