@@ -118,7 +118,7 @@ void PlayerLinkWorker::settle(bool mayFollow) {
     if (read)
         keepPrefetched(memory, std::move(r));
     if (!read || !mayFollow) {
-        m_followUp->decline(memory, expected.id);
+        m_followUp->decline(expected.id);
         return;
     }
     auto [next, id] = m_followUp->begin(memory, expected.id);
@@ -194,12 +194,12 @@ void FollowUp::drop() {
     dropped.declined(dropped.id);
 }
 
-void FollowUp::decline(unsigned char memory, quint64 after) {
+void FollowUp::decline(quint64 after) {
     Held dropped;
     {
         std::lock_guard lock(m_mutex);
         m_passed = after;
-        if (m_state != State::Armed || m_memory != memory || m_after != after)
+        if (m_state != State::Armed || m_after != after)
             return;
         dropped = empty();
     }

@@ -72,8 +72,8 @@ public:
     bool takeBackIfBegun();
     // What is armed and not begun goes, declined (another call goes to the player first).
     void drop();
-    // Link thread: what is armed to follow the download `after` into `memory` goes, declined.
-    void decline(unsigned char memory, quint64 after);
+    // Link thread: what is armed to follow the download `after` goes, declined.
+    void decline(quint64 after);
     // Link thread: begins what is armed to follow the download `after` into `memory`, if
     // anything; its wait, as Start's, and its number.
     std::pair<std::function<int()>, quint64> begin(unsigned char memory, quint64 after);

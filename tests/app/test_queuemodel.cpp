@@ -241,6 +241,80 @@ private slots:
         QCOMPARE(queue.hadError(), queue.failedCount() > 0);
         QCOMPARE(host.testUi.questions.size(), answers.size());
     }
+
+    // The download armed to follow the running one on the link, step by step: the window arms
+    // it after a download, the link begins it once that download has arrived or declines it,
+    // another call drops it, and the window takes it back. Each step writes what it answered.
+    void followUpSteps_data() {
+        QTest::addColumn<QStringList>("steps"); // "arm M 1", "begin M 1", "drop", ...
+        QTest::addColumn<QStringList>("answers");
+        QTest::newRow("begun after its download, taken back once")
+            << QStringList{"arm M 1", "begin M 1", "ifBegun", "takeBack"}
+            << QStringList{"armed", "started", "true", "false"};
+        QTest::newRow("armed after another download")
+            << QStringList{"arm M 2", "begin M 1", "begin M 2"}
+            << QStringList{"armed", "-", "started"};
+        QTest::newRow("another call drops it, declined")
+            << QStringList{"arm M 1", "drop", "begin M 1", "takeBack"}
+            << QStringList{"armed", "declined", "-", "false"};
+        QTest::newRow("a begun one is not dropped")
+            << QStringList{"arm M 1", "begin M 1", "drop", "takeBack"}
+            << QStringList{"armed", "started", "", "true"};
+        QTest::newRow("the table was not read: declined")
+            << QStringList{"arm M 1", "decline 1", "takeBack"}
+            << QStringList{"armed", "declined", "false"};
+        QTest::newRow("armed too late: the link went past")
+            << QStringList{"begin M 1", "arm M 1", "begin M 1", "arm M 2"}
+            << QStringList{"-", "late", "-", "armed"};
+        QTest::newRow("another memory: declined, not begun")
+            << QStringList{"arm S 1", "begin M 1", "takeBack"}
+            << QStringList{"armed", "declined", "false"};
+        QTest::newRow("not begun yet: it stays armed")
+            << QStringList{"arm M 1", "ifBegun", "begin M 1", "ifBegun"}
+            << QStringList{"armed", "false", "started", "true"};
+        QTest::newRow("a start the library refused")
+            << QStringList{"arm M 1 refused", "begin M 1", "takeBack"}
+            << QStringList{"armed", "-", "true"};
+    }
+
+    void followUpSteps() {
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, answers);
+        device::FollowUp followUp;
+        QStringList got;
+        QString declined;
+        for (const QString &step : steps) {
+            const QStringList w = step.split(' ');
+            const auto memory = [&w] { return static_cast<unsigned char>(w[1][0].toLatin1()); };
+            declined.clear();
+            if (w[0] == "arm") {
+                const bool refused = w.value(3) == "refused";
+                const quint64 id = followUp.arm(
+                    memory(), w[2].toULongLong(),
+                    [refused]() -> std::function<int()> {
+                        if (refused)
+                            return {};
+                        return [] { return 1; };
+                    },
+                    [&declined](quint64) { declined = "declined"; });
+                got << (id == 0 ? "late" : "armed");
+            } else if (w[0] == "begin") {
+                const auto [ended, id] = followUp.begin(memory(), w[2].toULongLong());
+                got << (ended ? "started" : declined.isEmpty() ? "-" : declined);
+            } else if (w[0] == "drop") {
+                followUp.drop();
+                got << declined;
+            } else if (w[0] == "decline") {
+                followUp.decline(w[1].toULongLong());
+                got << declined;
+            } else {
+                const bool begun =
+                    w[0] == "ifBegun" ? followUp.takeBackIfBegun() : followUp.takeBack();
+                got << (begun ? "true" : "false");
+            }
+        }
+        QCOMPARE(got, answers);
+    }
 };
 
 QTEST_MAIN(TestQueueModel)
