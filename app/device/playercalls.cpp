@@ -166,21 +166,13 @@ quint64 FollowUp::arm(unsigned char memory, quint64 after, Start start, Declined
     return m_armedId;
 }
 
-bool FollowUp::takeBack() {
+bool FollowUp::takeBack(bool keepArmed) {
     Held dropped;
     std::lock_guard lock(m_mutex);
     const bool begun = m_state == State::Begun;
-    dropped = empty();
+    if (begun || !keepArmed)
+        dropped = empty();
     return begun;
-}
-
-bool FollowUp::takeBackIfBegun() {
-    Held dropped;
-    std::lock_guard lock(m_mutex);
-    if (m_state != State::Begun)
-        return false;
-    dropped = empty();
-    return true;
 }
 
 void FollowUp::drop() {

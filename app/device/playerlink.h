@@ -65,11 +65,10 @@ public:
     // The number the download gets if it begins; 0, and nothing armed, when the link has gone
     // past the moment it would have begun it.
     quint64 arm(unsigned char memory, quint64 after, Start start, Declined declined);
-    // Whether the link has begun what was armed since it was armed; either way nothing stays
-    // armed. The window calls it once for each arm(), or until it answers true.
-    bool takeBack();
-    // Whether the link has begun what was armed; if not, it stays armed.
-    bool takeBackIfBegun();
+    // Whether the link has begun what was armed since it was armed; then, or unless
+    // `keepArmed`, nothing stays armed. The window calls it until it has answered true or
+    // emptied the slot, once for each arm().
+    bool takeBack(bool keepArmed = false);
     // What is armed and not begun goes, declined (another call goes to the player first).
     void drop();
     // Link thread: what is armed to follow the download `after` goes, declined.

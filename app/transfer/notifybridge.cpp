@@ -68,15 +68,17 @@ void NotifyBridge::detach() {
 }
 
 void NotifyBridge::postRefused(int code) {
-    QMutexLocker lock(&m_mutex);
-    if (m_receiver != nullptr)
-        QCoreApplication::postEvent(m_receiver, new XferEvent(RefusedEvent, code));
+    postToReceiver(RefusedEvent, code);
 }
 
 void NotifyBridge::postDeclined(quint64 armed) {
+    postToReceiver(DeclinedEvent, std::intptr_t(armed));
+}
+
+void NotifyBridge::postToReceiver(unsigned code, std::intptr_t value) {
     QMutexLocker lock(&m_mutex);
     if (m_receiver != nullptr)
-        QCoreApplication::postEvent(m_receiver, new XferEvent(DeclinedEvent, std::intptr_t(armed)));
+        QCoreApplication::postEvent(m_receiver, new XferEvent(code, value));
 }
 
 std::intptr_t NotifyBridge::takeProgress() {

@@ -74,6 +74,8 @@ public:
 private:
     static void postThunk(KSNotifyTarget *self, unsigned int message, uintptr_t wParam,
                           intptr_t lParam);
+    // An event of the link's own (not the worker's) for the receiver, while it has one.
+    void postToReceiver(unsigned code, std::intptr_t value);
     // Returns the worker's share of the bridge after its last notification (empty before).
     std::shared_ptr<NotifyBridge> post(unsigned code, std::intptr_t value);
 

@@ -492,7 +492,7 @@ void QueueModel::runFollowing() {
     m_showing = row;
     m_runner->afterLinkCalls(this, [this, row] { followingShown(row); });
     m_runner->settleFollowing();
-    if (std::exchange(m_armedBegun, false) || m_runner->takeBackFollowingIfBegun()) {
+    if (std::exchange(m_armedBegun, false) || m_runner->takeBackFollowing(true)) {
         armFollowing();
         return;
     }
@@ -654,7 +654,7 @@ void QueueModel::resumeHeldStart() {
 void QueueModel::entryStarted() {
     setBusy(true);
     // The row that followed on the link has begun: the next may be armed after it.
-    if (m_following && m_runner->takeBackFollowingIfBegun()) {
+    if (m_following && m_runner->takeBackFollowing(true)) {
         m_following = false;
         armFollowing();
     }

@@ -121,17 +121,12 @@ bool QueueRunner::armFollowing(unsigned char memory, const QByteArray &local) {
     return m_armed != 0;
 }
 
-bool QueueRunner::takeBackFollowing() {
-    const quint64 armed = std::exchange(m_armed, 0);
-    if (!m_link.followUp().takeBack())
+bool QueueRunner::takeBackFollowing(bool keepArmed) {
+    if (!m_link.followUp().takeBack(keepArmed)) {
+        if (!keepArmed)
+            m_armed = 0;
         return false;
-    m_download = armed;
-    return true;
-}
-
-bool QueueRunner::takeBackFollowingIfBegun() {
-    if (!m_link.followUp().takeBackIfBegun())
-        return false;
+    }
     m_download = std::exchange(m_armed, 0);
     return true;
 }

@@ -41,11 +41,9 @@ public:
     // when it will not begin though the download before it arrived, with declined().
     // False when it came too late: the running download has arrived and nothing followed it.
     bool armFollowing(unsigned char memory, const QByteArray &local);
-    // Whether the download armed began on the link; either way it is no longer armed. Once for
-    // each armFollowing().
-    bool takeBackFollowing();
-    // Whether the download armed began on the link; if not, it stays armed.
-    bool takeBackFollowingIfBegun();
+    // Whether the download armed began on the link; then, or unless `keepArmed`, it is no
+    // longer armed. Once for each armFollowing(), or until it answers true.
+    bool takeBackFollowing(bool keepArmed = false);
     // The window has heard that the download before the one armed arrived: once the calls
     // queued before have run, the link waits for the end of the armed one, if it began, to
     // begin the next armed after it.

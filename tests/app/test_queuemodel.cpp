@@ -308,8 +308,7 @@ private slots:
                 followUp.decline(w[1].toULongLong());
                 got << declined;
             } else {
-                const bool begun =
-                    w[0] == "ifBegun" ? followUp.takeBackIfBegun() : followUp.takeBack();
+                const bool begun = followUp.takeBack(w[0] == "ifBegun");
                 got << (begun ? "true" : "false");
             }
         }
